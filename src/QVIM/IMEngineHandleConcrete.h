@@ -1,0 +1,108 @@
+// The engine: the one implementation of IMEngineHandle. It owns the installed
+// rules, the baseline store, the statistics, the per-kind table objects and
+// the engine's locks.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "IMEngineHandle.h"
+#include "QVIMDOM.h"
+#include "QVIMDataAccessLayer.h"
+#include "QVIMStats.h"
+
+class EventTypeTable;
+class FileTable;
+class DirectoryTable;
+class UserTable;
+class GroupTable;
+class PortTable;
+class InstalledSoftwareTable;
+class ProcessTable;
+
+class IMEngineHandleConcrete : public IMEngineHandle {
+public:
+    IMEngineHandleConcrete();
+    ~IMEngineHandleConcrete() override;
+
+    IMEngineHandleConcrete(const IMEngineHandleConcrete&) = delete;
+    IMEngineHandleConcrete& operator=(const IMEngineHandleConcrete&) = delete;
+
+    const QVIMConfig& getConfig() const override { return m_config; }
+    QVIMConfig& getConfig() override { return m_config; }
+    const QVIMDAL& getDAL() const override { return m_dal; }
+    QVIMDAL& getDAL() override { return m_dal; }
+    qvim_status engineStart(const im_engine_init_s& init) override;
+    qvim_status engineStop() override;
+    qvim_status setIntegrityscan(bool on) override;
+    qvim_status integrityMonitor(unsigned long threadId, const im_wrapper_event_s& record,
+                                 im_wrapper_response_s& response) override;
+    qvim_status cleanUnscanned(const char* entityType, unsigned long scanTime,
+                               im_wrapper_response_s& response) override;
+    qvim_status purgeDB() override;
+    qvim_status flushDBBuffer(unsigned long& nItemsScanned) override;
+    void setBaselineScan(bool state) override;
+    qvim_status storeItem(const im_wrapper_event_s& record, bool buffered,
+                          im_wrapper_response_s& response) override;
+    qvim_status setLogLevel(unsigned int mask) override;
+    qvim_status setRuleset(bool allowPartialBaseline, const char* rulesetJson,
+                           const char* rulesetId) override;
+    int shouldScanFolder(const char* path) override;
+    int shouldScanEntityType(entity_type type) override;
+    qvim_status setIMState(const char* key, const char* value) override;
+    qvim_status getIMState(const char* key, char** value) override;
+    qvim_status integrityScan(unsigned long threadId, entity_type type, scan_type scanType,
+                              im_wrapper_response_s& response) override;
+    qvim_status getMetricsMem(char** json) override;
+    qvim_status getBaseline(unsigned long itemId, unsigned long recordTime, unsigned long limit,
+                            entity_type type, const char* filePath) override;
+    qvim_status migrateBaseline(const char* oldDbPath) override;
+
+    QVIMStats& getStats() { return m_stats; }
+    const QVIMStats& getStats() const { return m_stats; }
+
+    bool baselineScanActive() const { return m_baselineScanActive.load(); }
+    void setBaselineScanActive(bool active) { m_baselineScanActive.store(active); }
+
+    std::mutex& monitorMutex() { return m_monitorMutex; }
+    std::mutex& rulesetMutex() { return m_rulesetMutex; }
+
+    // Lazily created per-kind table objects; every path that needs a table
+    // goes through these.
+    template <class Table>
+    Table* factory(std::unique_ptr<Table>& slot) {
+        if (!slot) slot = std::make_unique<Table>(*this);
+        return slot.get();
+    }
+    FileTable* fileTable() { return factory(m_fileTable); }
+    DirectoryTable* directoryTable() { return factory(m_directoryTable); }
+    UserTable* userTable() { return factory(m_userTable); }
+    GroupTable* groupTable() { return factory(m_groupTable); }
+    PortTable* portTable() { return factory(m_portTable); }
+    InstalledSoftwareTable* installedSoftwareTable() { return factory(m_installedSoftwareTable); }
+    ProcessTable* processTable() { return factory(m_processTable); }
+    // Kinds 1..7; null for any other value.
+    EventTypeTable* table(entity_type type);
+    // The tables that exist, without creating any (File .. Process order).
+    EventTypeTable* existingTable(entity_type type) const;
+
+private:
+    QVIMConfig m_config;
+    QVIMDAL m_dal;
+    QVIMStats m_stats;
+    std::atomic<bool> m_baselineScanActive{false};
+    std::mutex m_monitorMutex;
+    std::mutex m_rulesetMutex;
+    std::unique_ptr<FileTable> m_fileTable;
+    std::unique_ptr<DirectoryTable> m_directoryTable;
+    std::unique_ptr<UserTable> m_userTable;
+    std::unique_ptr<GroupTable> m_groupTable;
+    std::unique_ptr<PortTable> m_portTable;
+    std::unique_ptr<InstalledSoftwareTable> m_installedSoftwareTable;
+    std::unique_ptr<ProcessTable> m_processTable;
+};
+
+// Logs and returns the failure status for an operation whose component is
+// not part of this build yet.
+qvim_status operationNotBuilt(const char* function);

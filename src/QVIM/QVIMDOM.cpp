@@ -1,0 +1,19 @@
+#include "QVIMDOM.h"
+
+#include "IMEngineHandleConcrete.h"
+
+#include "QVIMIntegrityRuleFilter.h"
+
+QVIMConfig::QVIMConfig() : m_filter(std::make_shared<const IntegrityRuleFilter>()) {}
+
+QVIMConfig::~QVIMConfig() = default;
+
+std::shared_ptr<const IntegrityRuleFilter> QVIMConfig::getFilter() const { return std::atomic_load(&m_filter); }
+
+void QVIMConfig::installFilter(std::shared_ptr<const IntegrityRuleFilter> filter) {
+    std::atomic_store(&m_filter, std::move(filter));
+}
+
+// ---- Ruleset installation (built with the rules work) -----------------------------
+
+qvim_status IMEngineHandleConcrete::setRuleset(bool, const char*, const char*) { return operationNotBuilt("setRuleset"); }

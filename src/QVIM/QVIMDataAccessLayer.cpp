@@ -1,0 +1,710 @@
+#include "QVIMDataAccessLayer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "IMEngineHandleConcrete.h"
+#include "QVIMJson.h"
+#include "QVIMLogger.h"
+
+// ---- Schema ------------------------------------------------------------------
+
+namespace {
+
+struct TableDefinition {
+    const char* name;
+    const char* columns;  // column definitions after the four common ones
+    bool uniqueKey;       // installed software keys are not unique
+};
+
+const char* const kCommonColumns =
+    "`entityItemId` INTEGER PRIMARY KEY AUTOINCREMENT, `key` TEXT NOT NULL%s, "
+    "`recordTime` INTEGER NOT NULL, `scanTime` INTEGER NOT NULL";
+
+const TableDefinition kItemTables[] = {
+    {"EntityFileItems",
+     "`blocksAllocated` INTEGER NOT NULL, `contents` BLOB, `created` INTEGER NOT NULL, "
+     "`deviceNumber` INTEGER NOT NULL, `flags` INTEGER NOT NULL, `flagsAll` INTEGER NOT NULL, "
+     "`userGroup` TEXT, `growing` INTEGER(1) NOT NULL, `inodeGenerationNumber` INTEGER NOT NULL, "
+     "`inodeNumber` INTEGER NOT NULL, `lastAccessed` INTEGER NOT NULL, `lastModified` INTEGER NOT NULL, "
+     "`md5` BLOB, `owner` TEXT, `permissions` TEXT, `sha1` BLOB, `sha256` BLOB, "
+     "`shrinking` INTEGER NOT NULL, `size` INTEGER NOT NULL, `symLinkPath` TEXT",
+     true},
+    {"EntityDirectoryItems",
+     "`created` INTEGER NOT NULL, `deviceNumber` INTEGER NOT NULL, `flags` INTEGER NOT NULL, "
+     "`flagsAll` INTEGER NOT NULL, `userGroup` TEXT, `inodeGenerationNumber` INTEGER NOT NULL, "
+     "`inodeNumber` INTEGER NOT NULL, `lastAccessed` INTEGER NOT NULL, `lastModified` INTEGER NOT NULL, "
+     "`owner` TEXT, `permissions` TEXT, `symLinkPath` TEXT",
+     true},
+    {"EntityUserItems",
+     "`cannotChangePassword` INTEGER(1) NOT NULL, `description` TEXT, `disabled` INTEGER(1) NOT NULL, "
+     "`fullName` TEXT, `userId` TEXT, `userGroup` TEXT, `groups` TEXT, `homeDriveLetter` TEXT(1), "
+     "`homeFolder` TEXT, `lockedOut` INTEGER(1) NOT NULL, `logonScript` TEXT, `logonShell` TEXT, "
+     "`passwordExpiredDaysBeforeDisabled` INTEGER NOT NULL, `passwordExpiryInDays` INTEGER NOT NULL, "
+     "`passwordExpiry` INTEGER NOT NULL, `passwordHasExpired` INTEGER(1) NOT NULL, "
+     "`passwordLastChanged` INTEGER NOT NULL, `passwordMinDaysBetweenChanges` INTEGER NOT NULL, "
+     "`passwordNeverExpires` INTEGER(1) NOT NULL, `passwordWarningDays` INTEGER NOT NULL, `profilePath` TEXT",
+     true},
+    {"EntityUserGroupItems", "`groupId` TEXT, `description` TEXT, `members` TEXT, `subGroups` TEXT", true},
+    {"EntityPortItems",
+     "`created` INTEGER NOT NULL, `userGroup` TEXT, `user` TEXT, `listeners` INTEGER NOT NULL, "
+     "`path` TEXT, `process` TEXT, `processID` INTEGER NOT NULL",
+     true},
+    {"EntityInstalledSoftwareItems",
+     "`displayName` TEXT, `size` INTEGER NOT NULL, `parent` TEXT, `installedDate` TEXT, "
+     "`installLocation` TEXT, `manufacturer` TEXT, `version` TEXT",
+     false},
+    {"EntityProcessItems",
+     "`userGroup` TEXT, `user` TEXT, `path` TEXT, `process` INTEGER NOT NULL, `processID` INTEGER NOT NULL, "
+     "`commandLine` TEXT, `threads` INTEGER NOT NULL, `parent` INTEGER NOT NULL",
+     true},
+    {"EntityServiceItems",
+     "`userGroup` TEXT, `owner` TEXT, `permissions` TEXT, `description` TEXT, `displayName` TEXT", true},
+    {"EntityRegistryKeyItems",
+     "`userGroup` TEXT, `lastModified` INTEGER NOT NULL, `owner` TEXT, `permissions` TEXT, `class` TEXT, "
+     "`securityDescriptorSize` INTEGER NOT NULL",
+     true},
+    {"EntityRegistryValueItems",
+     "`contents` BLOB, `md5` BLOB, `sha1` BLOB, `sha256` BLOB, `size` INTEGER NOT NULL, `valueType` TEXT", true},
+    {"EntityWQLItems", "", true},
+};
+
+// Settings rows of a new database, in insertion order.
+const char* const kInitialSettings[][2] = {
+    {"buildingBaseline", "0"},
+    {"baselineExists", "0"},
+    {"migrationComplete", "0"},
+    {"scanningForChanges", "0"},
+    {"importingRuleset", "0"},
+    {"baselineItemsAdded", "0"},
+    {"baselineBytesAdded", "-1"},
+    {"baselineItemsVisited", "-1"},
+    {"baselineScanTime", "-1"},
+    {"rulesetError", "0"},
+    {"rulesetList", ""},
+    {"ruleset", ""},
+    {"metrics", ""},
+    {"baselineScanType", "0"},
+    {"partialBaselineScanPathsDisk", ""},
+    {"partialBaselinePurgePathsDisk", ""},
+    {"partialBaselineScanPathsRegistry", ""},
+    {"partialBaselinePurgePathsRegistry", ""},
+    {"partialBaseLineScanEntityTypes", ""},
+};
+
+std::string schemaVersion1() {
+    std::string sql = "PRAGMA page_size = 4096;PRAGMA user_version = 1;BEGIN TRANSACTION;";
+    char common[256];
+    for (const TableDefinition& table : kItemTables) {
+        snprintf(common, sizeof common, kCommonColumns, table.uniqueKey ? " UNIQUE" : "");
+        sql += "CREATE TABLE `";
+        sql += table.name;
+        sql += "` (";
+        sql += common;
+        if (table.columns[0] != '\0') {
+            sql += ", ";
+            sql += table.columns;
+        }
+        sql += ");";
+    }
+    sql +=
+        "CREATE TABLE `EntityWQLItemsAttributes` (`attributeID` INTEGER PRIMARY KEY AUTOINCREMENT, "
+        "`entityItemId` INTEGER NOT NULL, `name` TEXT NOT NULL, `value` TEXT, "
+        "FOREIGN KEY(`entityItemId`) REFERENCES `EntityWQLItems`(`entityItemId`));";
+    sql +=
+        "CREATE TABLE `IntegrityMonitorState` (`id` INTEGER PRIMARY KEY AUTOINCREMENT, "
+        "`settingName` TEXT, `settingValue` TEXT);";
+    for (const auto& setting : kInitialSettings) {
+        sql += "INSERT INTO IntegrityMonitorState(settingName, settingValue) VALUES('";
+        sql += setting[0];
+        sql += "', '";
+        sql += setting[1];
+        sql += "');";
+    }
+    const auto index = [&sql](const char* kind, const std::string& table, const char* suffix, const char* columns) {
+        sql += kind;
+        sql += " `" + table + suffix + "` ON `" + table + "` (" + columns + ");";
+    };
+    for (const char* table : {"EntityFileItems", "EntityDirectoryItems", "EntityUserItems", "EntityUserGroupItems",
+                              "EntityPortItems", "EntityProcessItems", "EntityServiceItems", "EntityRegistryKeyItems",
+                              "EntityRegistryValueItems", "EntityWQLItems"})
+        index("CREATE UNIQUE INDEX", table, "_key_Index", "`key` ASC");
+    for (const char* table :
+         {"EntityFileItems", "EntityDirectoryItems", "EntityUserItems", "EntityUserGroupItems", "EntityPortItems"})
+        index("CREATE INDEX", table, "_scanTime", "`scanTime` ASC");
+    index("CREATE INDEX", "EntityInstalledSoftwareItems", "_key", "`key` ASC");
+    for (const char* table : {"EntityInstalledSoftwareItems", "EntityProcessItems", "EntityServiceItems",
+                              "EntityRegistryKeyItems", "EntityRegistryValueItems", "EntityWQLItems"})
+        index("CREATE INDEX", table, "_scanTime", "`scanTime` ASC");
+    static const char* const allItemTables[] = {
+        "EntityFileItems",    "EntityDirectoryItems",   "EntityUserItems",          "EntityUserGroupItems",
+        "EntityPortItems",    "EntityInstalledSoftwareItems", "EntityProcessItems", "EntityServiceItems",
+        "EntityRegistryKeyItems", "EntityRegistryValueItems", "EntityWQLItems"};
+    for (const char* table : allItemTables) index("CREATE INDEX", table, "_recordTime", "`recordTime` ASC");
+    for (const char* table : allItemTables)
+        index("CREATE UNIQUE INDEX", table, "_ItemID_recordTime", "`entityItemId`, `recordTime` ASC");
+    index("CREATE INDEX", "EntityWQLItemsAttributes", "_entityID", "`entityItemId` ASC");
+    sql += "CREATE INDEX IntegrityMonitorState_settingName ON IntegrityMonitorState(settingName);";
+    sql += "COMMIT TRANSACTION;";
+    return sql;
+}
+
+std::string schemaVersion2() {
+    static const char* const added[][2] = {
+        {"state", "INTEGER"},         {"binaryPathName", "TEXT"}, {"startType", "INTEGER"},
+        {"logOnAs", "TEXT"},          {"firstFailure", "TEXT"},   {"secondFailure", "TEXT"},
+        {"subsequentFailures", "TEXT"}, {"resetFailCountAfter", "INTEGER"}, {"runProgram", "TEXT"},
+        {"dependsOn", "TEXT"},        {"loadOrderGroup", "TEXT"}, {"rebootMessage", "TEXT"},
+        {"processId", "INTEGER"},
+    };
+    std::string sql = "PRAGMA user_version = 2;BEGIN TRANSACTION;";
+    for (const auto& column : added) {
+        sql += "ALTER TABLE EntityServiceItems ADD ";
+        sql += column[0];
+        sql += ' ';
+        sql += column[1];
+        sql += ';';
+    }
+    sql += "COMMIT TRANSACTION;";
+    return sql;
+}
+
+const char* const kGetImStateSQL = "SELECT settingValue FROM IntegrityMonitorState WHERE(settingName = :setting);";
+const char* const kSetImStateSQL = "UPDATE IntegrityMonitorState SET settingValue = :value WHERE(settingName = :setting);";
+const char* const kCountRowsAllPlatformsSQL =
+    "SELECT (SELECT COUNT(*) AS fileItemCount FROM EntityFileItems) AS fileItemCount, "
+    "(SELECT COUNT(*) AS directoryItemCount FROM EntityDirectoryItems) AS directoryItemCount, "
+    "(SELECT COUNT(*) AS userItemCount FROM EntityUserItems) AS userItemCount, "
+    "(SELECT COUNT(*) AS userGroupItemCount FROM EntityUserGroupItems) AS userGroupItemCount, "
+    "(SELECT COUNT(*) AS portItemCount FROM EntityPortItems) AS portItemCount, "
+    "(SELECT COUNT(*) AS installedSoftwareItemCount FROM EntityInstalledSoftwareItems) AS installedSoftwareItemCount, "
+    "(SELECT COUNT(*) AS processItemCount FROM EntityProcessItems) AS processItemCount;";
+const char* const kVacuumSQL = "VACUUM;";
+
+// Settings reported in the metrics document, in this order.
+const char* const kReportedSettings[] = {
+    "buildingBaseline",   "baselineExists",       "migrationComplete", "scanningForChanges",
+    "importingRuleset",   "baselineItemsAdded",   "baselineBytesAdded", "baselineItemsVisited",
+    "baselineScanTime",   "rulesetError",         "rulesetList",       "baselineScanType",
+    "partialBaselinePurgePathsDisk", "partialBaselineScanPathsDisk", "partialBaseLineScanEntityTypes",
+};
+
+const entity_type kKinds[] = {ENTITY_FILE,  ENTITY_DIRECTORY,          ENTITY_USER,   ENTITY_GROUP,
+                              ENTITY_PORT, ENTITY_INSTALLED_SOFTWARE, ENTITY_PROCESS};
+
+}  // namespace
+
+// ---- Entity tables ---------------------------------------------------------
+
+EventTypeTable::EventTypeTable(IMEngineHandleConcrete& engine, const char* tableName, const char* typeName,
+                               entity_type type, const Columns& columns, bool partialPurge)
+    : m_engine(engine),
+      m_tableName(tableName),
+      m_typeName(typeName),
+      m_type(type),
+      m_columns(columns),
+      m_hasPartialPurge(partialPurge) {}
+
+EventTypeTable::~EventTypeTable() = default;
+
+sqlite3_stmt** EventTypeTable::getStmt(unsigned slot) {
+    if (slot < kStandardSlots || (slot == PartialPurge && m_hasPartialPurge)) return m_slots[slot].address();
+    return nullptr;
+}
+
+std::string EventTypeTable::getQuery(unsigned index) const {
+    const bool file = m_type == ENTITY_FILE;
+    const auto joinColumns = [](const std::vector<const char*>& columns, const char* prefix, const char* between) {
+        std::string out;
+        for (size_t i = 0; i < columns.size(); ++i) {
+            if (i != 0) out += ", ";
+            out += prefix;
+            out += columns[i];
+            if (between != nullptr) {
+                out += between;
+                out += columns[i];
+            }
+        }
+        return out;
+    };
+    switch (index) {
+        case 0: {
+            // The file and group texts differ from the others in blanks only.
+            std::string sql = "INSERT INTO " + m_tableName + (file ? "( key, " : " ( key, ");
+            sql += "recordTime, scanTime, " + joinColumns(m_columns.statementOrder, "", nullptr);
+            sql += (file || m_type == ENTITY_GROUP) ? " ) VALUES( :key, " : " ) VALUES ( :key, ";
+            sql += ":currentTime, :currentTime, " + joinColumns(m_columns.statementOrder, ":", nullptr) + " );";
+            return sql;
+        }
+        case 1:
+            if (file)
+                return "UPDATE " + m_tableName + " SET key = :key, scanTime = :scanTime, " +
+                       joinColumns(m_columns.statementOrder, "", " = :") + " WHERE entityItemId = :wherekey;";
+            return "UPDATE " + m_tableName + " SET key=:key, scanTime=:scanTime, " +
+                   joinColumns(m_columns.statementOrder, "", "=:") + " WHERE entityItemId=:wherekey;";
+        case 2:
+            return "SELECT key, entityItemId, " + joinColumns(m_columns.selectOrder, "", nullptr) + " FROM " +
+                   m_tableName;
+        case 3:
+            return "SELECT key, entityItemId, " + joinColumns(m_columns.selectOrder, "", nullptr) +
+                   ", recordTime FROM " + m_tableName;
+        case 4: return "DELETE FROM " + m_tableName;
+        default: return std::string();
+    }
+}
+
+std::string EventTypeTable::makeNumeratedPlaceHolders(unsigned long n) {
+    std::string out;
+    out.reserve(n * 8);
+    char name[32];
+    for (unsigned long i = 0; i < n; ++i) {
+        snprintf(name, sizeof name, ":pk%04lu", i);
+        if (i != 0) out += ',';
+        out += name;
+    }
+    return out;
+}
+
+std::string EventTypeTable::makePurgeAllQuery(const std::string& name) { return "DELETE FROM " + name; }
+
+std::string EventTypeTable::makeResetAutoNumberQuery(const std::string& name) {
+    return "DELETE FROM sqlite_sequence WHERE name='" + name + "';";
+}
+
+std::string EventTypeTable::makePartialPurgeQuery(const std::string& typeName) {
+    std::vector<std::string> names;
+    char name[16];
+    for (size_t i = 0; i < kPartialPurgeParameters; ++i) {
+        snprintf(name, sizeof name, ":p%zX", i);
+        names.emplace_back(name);
+    }
+    std::string sql = "DELETE FROM Entity" + typeName + "Items WHERE key IN (";
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i != 0) sql += ',';
+        sql += names[i];
+    }
+    sql += ')';
+    for (const std::string& parameter : names) sql += "OR key LIKE " + parameter + " || '%'";
+    return sql;
+}
+
+std::string EventTypeTable::makePreparedQuery(unsigned slot) const {
+    switch (slot) {
+        case Insert: return getQuery(0);
+        case Update: return getQuery(1);
+        case SelectByKey: return getQuery(2) + " WHERE key=:wherekey;";
+        case SelectByScanTime: return getQuery(2) + " WHERE scanTime<:scanTime;";
+        case UpdateScanTimeIds:
+            return "UPDATE " + m_tableName + " SET scanTime=:scanTime WHERE entityItemId IN (" +
+                   makeNumeratedPlaceHolders(kIdBufferSize) + ")";
+        case DeleteByPrimaryKey: return getQuery(4) + " WHERE entityItemId=:wherekey;";
+        case ExportFirst: return getQuery(3) + " ORDER BY entityItemId LIMIT :limit";
+        case ExportAfterIdSince:
+            return getQuery(3) + " WHERE " + m_primaryKey +
+                   ">:itemID AND recordTime>:recordTime ORDER BY entityItemId LIMIT :limit";
+        case ExportAfterId: return getQuery(3) + " WHERE " + m_primaryKey + ">:itemID ORDER BY entityItemId LIMIT :limit";
+        case ExportSince: return getQuery(3) + " WHERE recordTime>:recordTime ORDER BY entityItemId LIMIT :limit";
+        case PurgeAll: return makePurgeAllQuery(m_tableName);
+        case ResetAutoNumber: return makeResetAutoNumberQuery(m_tableName);
+        case PartialPurge: return m_hasPartialPurge ? makePartialPurgeQuery(m_typeName) : std::string();
+        default: return std::string();
+    }
+}
+
+int EventTypeTable::prepareStatements() {
+    QVIMDAL& dal = m_engine.getDAL();
+    const unsigned slots = m_hasPartialPurge ? kStandardSlots + 1 : kStandardSlots;
+    for (unsigned slot = 0; slot < slots; ++slot) {
+        const int rc = dal.prepareStatement(makePreparedQuery(slot), getStmt(slot));
+        if (rc != SQLITE_OK) return rc;
+    }
+    return SQLITE_OK;
+}
+
+void EventTypeTable::finalizeStatements() {
+    for (StatementSlot& slot : m_slots) slot.finalize();
+}
+
+FileTable::FileTable(IMEngineHandleConcrete& engine)
+    : EventTypeTableStandard(
+          engine, "EntityFileItems", "File", ENTITY_FILE,
+          {{"blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "userGroup", "growing",
+            "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified", "md5", "owner", "permissions",
+            "sha1", "sha256", "shrinking", "size", "symLinkPath"},
+           {"blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "userGroup", "inodeGenerationNumber",
+            "inodeNumber", "lastAccessed", "lastModified", "md5", "owner", "permissions", "sha1", "sha256", "size",
+            "growing", "shrinking", "symLinkPath"}},
+          true) {}
+
+namespace {
+EventTypeTable::Columns sameOrder(std::vector<const char*> columns) { return {columns, columns}; }
+}  // namespace
+
+DirectoryTable::DirectoryTable(IMEngineHandleConcrete& engine)
+    : EventTypeTableStandard(engine, "EntityDirectoryItems", "Directory", ENTITY_DIRECTORY,
+                             sameOrder({"created", "deviceNumber", "flags", "flagsAll", "userGroup",
+                                        "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified",
+                                        "owner", "permissions", "symLinkPath"}),
+                             true) {}
+
+UserTable::UserTable(IMEngineHandleConcrete& engine)
+    : EventTypeTableStandard(
+          engine, "EntityUserItems", "User", ENTITY_USER,
+          sameOrder({"userId", "userGroup", "cannotChangePassword", "description", "disabled", "fullName", "groups",
+                     "homeDriveLetter", "homeFolder", "lockedOut", "logonScript", "logonShell",
+                     "passwordExpiredDaysBeforeDisabled", "passwordExpiryInDays", "passwordExpiry",
+                     "passwordHasExpired", "passwordLastChanged", "passwordMinDaysBetweenChanges",
+                     "passwordNeverExpires", "passwordWarningDays", "profilePath"}),
+          false) {}
+
+GroupTable::GroupTable(IMEngineHandleConcrete& engine)
+    : EventTypeTableStandard(engine, "EntityUserGroupItems", "Group", ENTITY_GROUP,
+                             sameOrder({"groupId", "description", "members", "subGroups"}), false) {}
+
+PortTable::PortTable(IMEngineHandleConcrete& engine)
+    : EventTypeTableStandard(engine, "EntityPortItems", "Port", ENTITY_PORT,
+                             sameOrder({"created", "userGroup", "user", "listeners", "path", "process", "processID"}),
+                             false) {}
+
+InstalledSoftwareTable::InstalledSoftwareTable(IMEngineHandleConcrete& engine)
+    : EventTypeTableStandard(engine, "EntityInstalledSoftwareItems", "InstalledSoftware", ENTITY_INSTALLED_SOFTWARE,
+                             sameOrder({"displayName", "size", "parent", "installedDate", "installLocation",
+                                        "manufacturer", "version"}),
+                             false) {}
+
+ProcessTable::ProcessTable(IMEngineHandleConcrete& engine)
+    : EventTypeTableStandard(engine, "EntityProcessItems", "Process", ENTITY_PROCESS,
+                             sameOrder({"userGroup", "user", "path", "process", "processID", "commandLine", "threads",
+                                        "parent"}),
+                             false) {}
+
+// ---- Opening and closing ---------------------------------------------------------
+
+QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {}
+
+QVIMDAL::~QVIMDAL() {
+    // The engine closes the store first; a connection still open here is
+    // closed rather than leaked.
+    if (m_DB != nullptr) {
+        m_countRows.finalize();
+        m_getImState.finalize();
+        m_setImState.finalize();
+        m_vacuum.finalize();
+        sqlite3_close_v2(m_DB);
+        m_DB = nullptr;
+    }
+}
+
+bool QVIMDAL::setDBPath(const std::string& path) {
+    if (m_DB != nullptr) return false;
+    m_dbPath = path;
+    return true;
+}
+
+bool QVIMDAL::initDB() {
+    std::lock_guard<std::mutex> lock(m_lifecycleLock);
+    return _initDB(false);
+}
+
+bool QVIMDAL::_initDB(bool readOnly) {
+    if (m_DB != nullptr) {
+        LOG_WARNING(QVIM_SRC_DAL, "_initDB", "m_DB is not null.");
+        if (!prepareStatements()) return false;
+    }
+    if (m_dbPath.empty()) m_dbPath = "im.db";
+
+    const int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (!readOnly) {
+        // The baseline holds account data: a new file is readable by its
+        // owner only (SQLite gives its journals the same mode).
+        const int fd = ::open(m_dbPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) ::close(fd);
+    }
+    int rc = sqlite3_open_v2(m_dbPath.c_str(), &m_DB, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_open_v2 failed. rc: %d", rc);
+        if (m_DB != nullptr) {
+            sqlite3_close_v2(m_DB);
+            m_DB = nullptr;
+        }
+        return false;
+    }
+    sqlite3_busy_timeout(m_DB, 5000);
+
+    int version = 0;
+    {
+        sqlite3_stmt* raw = nullptr;
+        rc = sqlite3_prepare_v2(m_DB, "PRAGMA user_version;", -1, &raw, nullptr);
+        StatementSlot pragma;
+        *pragma.address() = raw;
+        if (rc != SQLITE_OK) {
+            LOG_ERROR(QVIM_SRC_DAL, "_initDB", "PRAGMA user_version failed. rc: %d", rc);
+            return false;
+        }
+        rc = sqlite3_step(raw);
+        if (rc == SQLITE_ROW) {
+            version = sqlite3_column_int(raw, 0);
+        } else if (rc != SQLITE_OK) {
+            LOG_ERROR(QVIM_SRC_DAL, "_initDB", "init or Update Schema failed. rc: %d", rc);
+            return false;
+        }
+    }
+
+    rc = sqlite3_exec(m_DB, "PRAGMA foreign_keys = ON;", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_exec() for foreign key pragma: '%s'", sqlite3_errstr(rc));
+        return false;
+    }
+    LOG_INFO(QVIM_SRC_DAL, "_initDB", "SCHEMA user_version: %d", version);
+
+    if (version == 1 || version == 2) return prepareStatements();
+    if (version > kSchemaVersion) {
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "Unsupported DB user_version: %d. current version: %d", version,
+                  kSchemaVersion);
+        _deleteDB();
+        return _initDB(false);
+    }
+    if (version < 0) {
+        // Not a version this engine ever wrote; leave the file alone.
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "Unsupported DB user_version: %d. current version: %d", version,
+                  kSchemaVersion);
+        return false;
+    }
+
+    LOG_INFO(QVIM_SRC_DAL, "_initDB", "Schemas size: %d", static_cast<int>(m_schemaScripts.size()));
+    for (size_t i = 0; i < m_schemaScripts.size(); ++i) {
+        char* message = nullptr;
+        rc = sqlite3_exec(m_DB, m_schemaScripts[i].c_str(), nullptr, nullptr, &message);
+        if (rc != SQLITE_OK) {
+            LOG_ERROR(QVIM_SRC_DAL, "_initDB",
+                      "sqlite3_exec for schema size failed from version 0. rc: %d: '%s' on iteration: %d", rc,
+                      message != nullptr ? message : "", static_cast<int>(i));
+            sqlite3_free(message);
+            // A half-applied script must not leave an open transaction behind.
+            sqlite3_exec(m_DB, "ROLLBACK TRANSACTION;", nullptr, nullptr, nullptr);
+            return false;
+        }
+    }
+    return prepareStatements();
+}
+
+int QVIMDAL::prepareStatement(const std::string& sql, sqlite3_stmt** slot) {
+    if (slot == nullptr) return SQLITE_MISUSE;
+    const int rc = sqlite3_prepare_v2(m_DB, sql.c_str(), -1, slot, nullptr);
+    if (rc != SQLITE_OK)
+        LOG_ERROR(QVIM_SRC_DAL, "prepareStatement", "sqlite3_prepare_v2() to prepare '%s': %s", sql.c_str(),
+                  sqlite3_errstr(rc));
+    return rc;
+}
+
+bool QVIMDAL::prepareStatements() {
+    bool ok = true;
+    for (entity_type kind : kKinds) {
+        if (m_engine.table(kind)->prepareStatements() != SQLITE_OK) {
+            ok = false;
+            break;
+        }
+    }
+    ok = ok && prepareStatement(kCountRowsAllPlatformsSQL, m_countRows.address()) == SQLITE_OK &&
+         prepareStatement(kGetImStateSQL, m_getImState.address()) == SQLITE_OK &&
+         prepareStatement(kSetImStateSQL, m_setImState.address()) == SQLITE_OK &&
+         prepareStatement(kVacuumSQL, m_vacuum.address()) == SQLITE_OK;
+    if (!ok) finalize();
+    return ok;
+}
+
+void QVIMDAL::finalize(sqlite3_stmt** slot) {
+    if (slot != nullptr && *slot != nullptr) {
+        sqlite3_finalize(*slot);
+        *slot = nullptr;
+    }
+}
+
+int QVIMDAL::finalize() {
+    for (entity_type kind : kKinds) m_engine.table(kind)->finalizeStatements();
+    m_countRows.finalize();
+    m_getImState.finalize();
+    m_setImState.finalize();
+    m_vacuum.finalize();
+    const int rc = sqlite3_close_v2(m_DB);
+    m_DB = nullptr;
+    return rc;
+}
+
+bool QVIMDAL::_deleteDB() {
+    LOG_TRACE(QVIM_SRC_DAL, "_deleteDB", "Attempting to delete database file at %s", m_dbPath.c_str());
+    finalize();
+    if (::remove(m_dbPath.c_str()) == 0) {
+        LOG_TRACE(QVIM_SRC_DAL, "_deleteDB", "Successfully deleted database file");
+        return true;
+    }
+    const int error = errno;
+    LOG_ERROR(QVIM_SRC_DAL, "_deleteDB", "Failed to delete database after closing. Errno: %d", error);
+    return error == ENOENT;
+}
+
+void QVIMDAL::shutdownDAL() {
+    if (m_DB != nullptr) {
+        bool pending = false;
+        {
+            std::lock_guard<std::mutex> lock(m_storeLock);
+            pending = !m_itemBuffer.empty();
+        }
+        if (pending) {
+            unsigned long written = 0;
+            storeItemFlush(written);
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_lifecycleLock);
+    if (m_DB != nullptr) finalize();
+}
+
+// ---- Settings --------------------------------------------------------------------
+
+namespace {
+bool bindText(sqlite3_stmt* stmt, const char* parameter, const std::string& value) {
+    const int index = sqlite3_bind_parameter_index(stmt, parameter);
+    return sqlite3_bind_text(stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+}
+}  // namespace
+
+bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::string& value) {
+    int rc = SQLITE_MISUSE;
+    {
+        std::lock_guard<std::mutex> lock(m_storeLock);
+        sqlite3_stmt* stmt = m_setImState.get();
+        if (stmt != nullptr) {
+            StatementUse use(stmt);
+            if (bindText(stmt, ":setting", name) && bindText(stmt, ":value", value)) rc = sqlite3_step(stmt);
+        }
+    }
+    if (rc == SQLITE_DONE) {
+        LOG_TRACE(QVIM_SRC_DAL, "SetIntegrityMonitorState", "Set integrity monitor state setting %s value %s",
+                  name.c_str(), value.c_str());
+        return true;
+    }
+    LOG_WARNING(QVIM_SRC_DAL, "SetIntegrityMonitorState", "Unable to set integrity monitor state setting %s value %s",
+                name.c_str(), value.c_str());
+    return false;
+}
+
+bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const unsigned long& value) {
+    return SetIntegrityMonitorState(name, value == ULONG_MAX ? std::string("-1") : std::to_string(value));
+}
+
+bool QVIMDAL::GetIntegrityMonitorState(const std::string& name, std::string& value) {
+    std::unique_lock<std::mutex> lock(m_storeLock);
+    sqlite3_stmt* stmt = m_getImState.get();
+    if (stmt == nullptr) {
+        lock.unlock();
+        LOG_ERROR(QVIM_SRC_DAL, "GetIntegrityMonitorState",
+                  "Unable to get Integrity Monitor Setting for %s: prepared statement pointer is NULL", name.c_str());
+        return false;
+    }
+    StatementUse use(stmt);
+    if (!bindText(stmt, ":setting", name)) return false;
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW) {
+        LOG_TRACE(QVIM_SRC_DAL, "GetIntegrityMonitorState", "Unable to get Integrity Monitor Setting for %s",
+                  name.c_str());
+        return false;
+    }
+    while (rc == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(stmt, 0);
+        const int length = sqlite3_column_bytes(stmt, 0);
+        value.assign(text != nullptr ? reinterpret_cast<const char*>(text) : "", text != nullptr ? length : 0);
+        LOG_TRACE(QVIM_SRC_DAL, "GetIntegrityMonitorState", "Found Integrity Monitor Setting for %s value %s",
+                  name.c_str(), value.c_str());
+        rc = sqlite3_step(stmt);
+    }
+    return true;
+}
+
+bool QVIMDAL::GetIntegrityMonitorState(const std::string& name, unsigned long& value) {
+    std::string text;
+    if (!GetIntegrityMonitorState(name, text)) return false;
+    value = std::strtoull(text.c_str(), nullptr, 10);
+    return true;
+}
+
+// ---- Database metrics --------------------------------------------------------------
+
+bool QVIMDAL::PrepareMetricsDBSize(cJSON* object) {
+    LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsDBSize", "PrepareMetricsDBSize lock");
+    if (m_dbPath.empty()) {
+        LOG_ERROR(QVIM_SRC_DAL, "PrepareMetricsDBSize", "PrepareMetricsDBSize: DB not initialized");
+        return false;
+    }
+    struct stat info;
+    if (::stat(m_dbPath.c_str(), &info) != 0) {
+        LOG_ERROR(QVIM_SRC_DAL, "PrepareMetricsDBSize",
+                  "QVIMDAL::PrepareMetricsDBSize Unable to get database information from path");
+        return false;
+    }
+    cJSON_AddNumberToObject(object, "dbsize", static_cast<double>(static_cast<unsigned long>(info.st_size)));
+    return true;
+}
+
+bool QVIMDAL::PrepareMetricsDBInfo(cJSON* object) {
+    static const char* const names[] = {"fileItemCount",      "directoryItemCount", "userItemCount",
+                                        "userGroupItemCount", "portItemCount",      "installedSoftwareItemCount",
+                                        "processItemCount"};
+    LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "Preparing metrics for counting rows in each table Lock");
+    std::unique_lock<std::mutex> lock(m_storeLock);
+    if (m_dbPath.empty()) {
+        lock.unlock();
+        LOG_ERROR(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "PrepareMetricsDBInfo: DB not initialized");
+        return false;
+    }
+    sqlite3_stmt* stmt = m_countRows.get();
+    if (stmt != nullptr) {
+        StatementUse use(stmt);
+        while (sqlite3_step(stmt) == SQLITE_ROW)
+            for (int i = 0; i < 7; ++i) cJSON_AddNumberToObject(object, names[i], sqlite3_column_int(stmt, i));
+    }
+    LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "Preparing metrics for counting rows in each table Unlock");
+    return true;
+}
+
+bool QVIMDAL::PrepareMetricsIntegrityMonitorState(cJSON* object) {
+    LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsIntegrityMonitorState", "PrepareMetricsIntegrityMonitorStatus lock");
+    for (const char* name : kReportedSettings) {
+        std::string value;
+        if (GetIntegrityMonitorState(name, value)) cJSON_AddStringToObject(object, name, value.c_str());
+    }
+    return true;
+}
+
+// ---- Item writes, purges, cleanup and migration --------------------------------------
+// (filled in by the store work; until then they report failure)
+
+bool QVIMDAL::storeItem(QVIMConfig&, const std::shared_ptr<QVIMEvent>&, im_wrapper_response_s&) { return false; }
+bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>&, im_wrapper_response_s&) { return false; }
+bool QVIMDAL::storeItemFlush(unsigned long&) {
+    std::lock_guard<std::mutex> lock(m_storeLock);
+    return m_itemBuffer.empty();
+}
+bool QVIMDAL::storeItemFlushInternal(unsigned long&) { return m_itemBuffer.empty(); }
+bool QVIMDAL::writeItem(QVIMEvent&, bool, std::unordered_set<long long>*) { return false; }
+bool QVIMDAL::renameItem(QVIMEvent&, std::unordered_set<long long>*) { return false; }
+bool QVIMDAL::deleteEntityItems(QVIMEvent&, std::unordered_set<long long>*) { return false; }
+bool QVIMDAL::initEntityIDBufferArrays() { return false; }
+bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable&) const { return false; }
+bool QVIMDAL::flushEntityIDBufferArrayLock(EventTypeTable&) { return false; }
+bool QVIMDAL::flushEntityIDBufferArrays() { return false; }
+bool QVIMDAL::purgeDB(entity_type) { return false; }
+void QVIMDAL::purgeDiskPaths(std::list<std::string>&) {}
+void QVIMDAL::purgePaths(sqlite3_stmt*, sqlite3_stmt*, std::list<std::string>&) {}
+bool QVIMDAL::migrateDb(const char*) { return false; }
+bool EventTypeTable::deleteUnscanned(unsigned long, im_wrapper_response_s& response) {
+    response.state = IM_ERROR;
+    return false;
+}
+void EventTypeTable::appendEvents(im_wrapper_response_s&, JSONEvents&) {}
+qvim_status IMEngineHandleConcrete::migrateBaseline(const char*) { return operationNotBuilt("migrateBaseline"); }

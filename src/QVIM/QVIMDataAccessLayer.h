@@ -1,0 +1,247 @@
+// The baseline store: one SQLite database with the settings table and one
+// table per entity kind, the per-kind table objects with their prepared
+// statements, item writes, purges, migration and database metrics.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "qvim.h"
+
+struct cJSON;
+class IMEngineHandleConcrete;
+class QVIMConfig;
+class QVIMEvent;
+class JSONEvents;
+
+// One prepared statement owned by its slot; finalized on destruction. The
+// slot's address stays stable for the life of its owner.
+class StatementSlot {
+public:
+    StatementSlot() = default;
+    StatementSlot(const StatementSlot&) = delete;
+    StatementSlot& operator=(const StatementSlot&) = delete;
+    ~StatementSlot() { finalize(); }
+
+    sqlite3_stmt* get() const { return m_stmt; }
+    sqlite3_stmt** address() { return &m_stmt; }
+    void finalize() {
+        if (m_stmt != nullptr) sqlite3_finalize(m_stmt);
+        m_stmt = nullptr;
+    }
+
+private:
+    sqlite3_stmt* m_stmt = nullptr;
+};
+
+// Resets a statement and clears its bindings when the scope ends.
+class StatementUse {
+public:
+    explicit StatementUse(sqlite3_stmt* stmt) : m_stmt(stmt) {}
+    StatementUse(const StatementUse&) = delete;
+    StatementUse& operator=(const StatementUse&) = delete;
+    ~StatementUse() {
+        if (m_stmt != nullptr) {
+            sqlite3_reset(m_stmt);
+            sqlite3_clear_bindings(m_stmt);
+        }
+    }
+
+private:
+    sqlite3_stmt* m_stmt;
+};
+
+// ---- Entity tables --------------------------------------------------------
+
+class EventTypeTable {
+public:
+    // Statement slots.
+    enum Slot : unsigned {
+        Insert = 0,
+        Update = 1,
+        SelectByKey = 2,
+        SelectByScanTime = 3,
+        UpdateScanTimeIds = 4,
+        DeleteByPrimaryKey = 5,
+        ExportFirst = 6,
+        ExportAfterIdSince = 7,
+        ExportAfterId = 8,
+        ExportSince = 9,
+        PurgeAll = 10,
+        ResetAutoNumber = 11,
+        PartialPurge = 12,
+    };
+    static constexpr unsigned kStandardSlots = 12;
+    static constexpr size_t kIdBufferSize = 1000;
+    static constexpr size_t kPartialPurgeParameters = 50;
+
+    // Columns of a kind: statement order, and the compare/export SELECT order.
+    struct Columns {
+        std::vector<const char*> statementOrder;
+        std::vector<const char*> selectOrder;
+    };
+
+    EventTypeTable(IMEngineHandleConcrete& engine, const char* tableName, const char* typeName,
+                   entity_type type, const Columns& columns, bool partialPurge);
+    virtual ~EventTypeTable();
+
+    virtual int prepareStatements();
+    virtual sqlite3_stmt** getStmt(unsigned slot);
+    virtual std::string getQuery(unsigned index) const;
+    virtual bool deleteUnscanned(unsigned long scanTime, im_wrapper_response_s& response);
+
+    // Statement text of a slot (built from the base texts).
+    std::string makePreparedQuery(unsigned slot) const;
+    void finalizeStatements();
+
+    static std::string makeNumeratedPlaceHolders(unsigned long n);
+    static std::string makePurgeAllQuery(const std::string& name);
+    static std::string makeResetAutoNumberQuery(const std::string& name);
+    static std::string makePartialPurgeQuery(const std::string& typeName);
+
+    // Merges events into the response's JSON text (new events first).
+    static void appendEvents(im_wrapper_response_s& response, JSONEvents& events);
+
+    const std::string& tableName() const { return m_tableName; }
+    const std::string& typeName() const { return m_typeName; }
+    entity_type type() const { return m_type; }
+    const std::string& primaryKey() const { return m_primaryKey; }
+    IMEngineHandleConcrete& engine() const { return m_engine; }
+
+    // Ids of rows found unchanged during an integrity scan (store lock held).
+    std::unique_ptr<uint64_t[]> idBuffer;
+    size_t idCount = 0;
+
+protected:
+    IMEngineHandleConcrete& m_engine;
+    std::string m_tableName;
+    std::string m_typeName;
+    entity_type m_type;
+    std::string m_primaryKey = "entityItemId";
+    Columns m_columns;
+    bool m_hasPartialPurge;
+    StatementSlot m_slots[kStandardSlots + 1];
+};
+
+class EventTypeTableStandard : public EventTypeTable {
+public:
+    using EventTypeTable::EventTypeTable;
+};
+
+class FileTable : public EventTypeTableStandard {
+public:
+    explicit FileTable(IMEngineHandleConcrete& engine);
+};
+class DirectoryTable : public EventTypeTableStandard {
+public:
+    explicit DirectoryTable(IMEngineHandleConcrete& engine);
+};
+class UserTable : public EventTypeTableStandard {
+public:
+    explicit UserTable(IMEngineHandleConcrete& engine);
+};
+class GroupTable : public EventTypeTableStandard {
+public:
+    explicit GroupTable(IMEngineHandleConcrete& engine);
+};
+class PortTable : public EventTypeTableStandard {
+public:
+    explicit PortTable(IMEngineHandleConcrete& engine);
+};
+class InstalledSoftwareTable : public EventTypeTableStandard {
+public:
+    explicit InstalledSoftwareTable(IMEngineHandleConcrete& engine);
+};
+class ProcessTable : public EventTypeTableStandard {
+public:
+    explicit ProcessTable(IMEngineHandleConcrete& engine);
+};
+
+// ---- The store ---------------------------------------------------------------
+
+class QVIMDAL {
+public:
+    explicit QVIMDAL(IMEngineHandleConcrete& engine);
+    ~QVIMDAL();
+
+    QVIMDAL(const QVIMDAL&) = delete;
+    QVIMDAL& operator=(const QVIMDAL&) = delete;
+
+    // Opening and closing.
+    bool setDBPath(const std::string& path);
+    const std::string& getDBPath() const { return m_dbPath; }
+    bool initDB();
+    bool _initDB(bool readOnly);
+    bool prepareStatements();
+    int prepareStatement(const std::string& sql, sqlite3_stmt** slot);
+    static void finalize(sqlite3_stmt** slot);
+    int finalize();
+    bool _deleteDB();
+    void shutdownDAL();
+    bool isOpen() const { return m_DB != nullptr; }
+    sqlite3* db() const { return m_DB; }
+
+    // Settings (IntegrityMonitorState rows; names must exist).
+    bool SetIntegrityMonitorState(const std::string& name, const std::string& value);
+    bool SetIntegrityMonitorState(const std::string& name, const unsigned long& value);
+    bool GetIntegrityMonitorState(const std::string& name, std::string& value);
+    bool GetIntegrityMonitorState(const std::string& name, unsigned long& value);
+
+    // Database metrics.
+    bool PrepareMetricsDBSize(cJSON* object);
+    bool PrepareMetricsDBInfo(cJSON* object);
+    bool PrepareMetricsIntegrityMonitorState(cJSON* object);
+
+    // Item writes, buffering and flush.
+    bool storeItem(QVIMConfig& config, const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
+    bool storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
+    bool storeItemFlush(unsigned long& count);
+    bool storeItemFlushInternal(unsigned long& count);
+    bool writeItem(QVIMEvent& record, bool insertOnly, std::unordered_set<long long>* ruleIds);
+    bool renameItem(QVIMEvent& record, std::unordered_set<long long>* ruleIds);
+    bool deleteEntityItems(QVIMEvent& record, std::unordered_set<long long>* ruleIds);
+
+    // Id buffers of rows seen unchanged during an integrity scan.
+    bool initEntityIDBufferArrays();
+    bool flushEntityIDBufferArray(EventTypeTable& table) const;
+    bool flushEntityIDBufferArrayLock(EventTypeTable& table);
+    bool flushEntityIDBufferArrays();
+    bool bufferSelectedIDs() const { return m_bufferSelectedIDs.load(); }
+    void setBufferSelectedIDs(bool on) { m_bufferSelectedIDs.store(on); }
+
+    // Purges.
+    bool purgeDB(entity_type type);
+    void purgeDiskPaths(std::list<std::string>& paths);
+    void purgePaths(sqlite3_stmt* fileStmt, sqlite3_stmt* directoryStmt, std::list<std::string>& paths);
+
+    // Legacy migration.
+    bool migrateDb(const char* oldDbPath);
+
+    std::mutex& storeLock() { return m_storeLock; }
+    IMEngineHandleConcrete& engine() const { return m_engine; }
+
+    static constexpr int kSchemaVersion = 2;
+
+private:
+    std::mutex m_storeLock;
+    std::mutex m_lifecycleLock;
+    std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer;
+    IMEngineHandleConcrete& m_engine;
+    sqlite3* m_DB = nullptr;
+    std::string m_dbPath;
+    std::atomic<bool> m_bufferSelectedIDs{false};
+    StatementSlot m_countRows;
+    StatementSlot m_getImState;
+    StatementSlot m_setImState;
+    StatementSlot m_vacuum;
+    std::vector<std::string> m_schemaScripts;
+};

@@ -1,0 +1,228 @@
+#include "QVIMStats.h"
+
+#include <cmath>
+
+#include "QVIMDataAccessLayer.h"
+#include "QVIMJson.h"
+#include "QVIMLogger.h"
+
+namespace {
+
+// Rule maps are saved and reported only up to this many entries.
+constexpr size_t kMaxListedRules = 100;
+
+void addCounters(cJSON* object, const std::map<std::string, int64_t>& counters, size_t limit) {
+    size_t n = 0;
+    for (const auto& [name, value] : counters) {
+        if (n++ == limit) break;
+        cJSON_AddItemToObject(object, name.c_str(), cJSON_CreateNumber(static_cast<double>(value)));
+    }
+}
+
+int64_t toCounter(const cJSON* item) {
+    const double value = cJSON_GetNumberValue(item);
+    if (std::isnan(value)) return 0;
+    if (value >= 9.2233720368547758e18) return INT64_MAX;
+    if (value <= -9.2233720368547758e18) return INT64_MIN;
+    return static_cast<int64_t>(value);  // toward zero
+}
+
+}  // namespace
+
+QVIMStats::CounterMap* QVIMStats::typed(int type) {
+    switch (type) {
+        case Typed1: return &m_typed1;
+        case Typed2: return &m_typed2;
+        case AssignedRules: return &m_assigned;
+        case UnassignedRules: return &m_unassigned;
+        default: return nullptr;
+    }
+}
+
+const QVIMStats::CounterMap* QVIMStats::typed(int type) const {
+    return const_cast<QVIMStats*>(this)->typed(type);
+}
+
+void QVIMStats::Set(const std::string& name, long value) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_general[name] = value;
+}
+
+long QVIMStats::Get(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_general.find(name);
+    return it == m_general.end() ? 0 : it->second;
+}
+
+void QVIMStats::Inc(const std::string& name) { Add(name, 1); }
+
+void QVIMStats::Add(const std::string& name, long delta) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_general[name] += delta;
+}
+
+void QVIMStats::SetType(int type, const std::string& name, long value) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (CounterMap* map = typed(type)) (*map)[name] = value;
+}
+
+void QVIMStats::IncType(int type, const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (CounterMap* map = typed(type)) ++(*map)[name];
+}
+
+long QVIMStats::GetType(int type, const std::string& name) const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const CounterMap* map = typed(type);
+    if (map == nullptr) return 0;
+    auto it = map->find(name);
+    return it == map->end() ? 0 : it->second;
+}
+
+void QVIMStats::ClearType(int type, const std::string& prefix) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    CounterMap* map = typed(type);
+    if (map == nullptr) return;
+    // Keys with the prefix form one contiguous range of the ordered map.
+    auto it = map->lower_bound(prefix);
+    while (it != map->end() && it->first.compare(0, prefix.size(), prefix) == 0) it = map->erase(it);
+}
+
+void QVIMStats::ClearMap(int which) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    switch (which) {
+        case AssignedRules: m_assigned.clear(); break;
+        case UnassignedRules: m_unassigned.clear(); break;
+        case General: m_general.clear(); break;
+        default: break;
+    }
+}
+
+bool QVIMStats::CopyRulesetMap(int from, int to) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const bool valid = (from == AssignedRules || from == UnassignedRules) &&
+                       (to == AssignedRules || to == UnassignedRules);
+    if (!valid) {
+        LOG_TRACE(QVIM_SRC_STATS, "CopyRulesetMap", "fromMap or toMap is null \n");
+        return false;
+    }
+    CounterMap* source = typed(from);
+    CounterMap* target = typed(to);
+    if (source == target) {
+        for (auto& entry : *source) entry.second += entry.second;
+        return true;
+    }
+    for (const auto& [name, value] : *source) (*target)[name] += value;
+    return true;
+}
+
+void QVIMStats::reset() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_general.clear();
+    m_typed1.clear();
+    m_typed2.clear();
+    m_assigned.clear();
+    m_unassigned.clear();
+}
+
+namespace {
+
+// Builds {"metrics": {general counters, "assignedRules", "unassignedRules"}};
+// the lock is taken per section.
+CJsonPtr buildCounterDocument(std::mutex& lock, const std::map<std::string, int64_t>& general,
+                              const std::map<std::string, int64_t>& assigned,
+                              const std::map<std::string, int64_t>& unassigned, cJSON*& metrics,
+                              size_t& totalAssigned) {
+    CJsonPtr root(cJSON_CreateObject());
+    metrics = cJSON_AddObjectToObject(root.get(), "metrics");
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        addCounters(metrics, general, SIZE_MAX);
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        addCounters(cJSON_AddObjectToObject(metrics, "assignedRules"), assigned, kMaxListedRules);
+        totalAssigned = assigned.size();
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        addCounters(cJSON_AddObjectToObject(metrics, "unassignedRules"), unassigned, kMaxListedRules);
+    }
+    return root;
+}
+
+}  // namespace
+
+bool QVIMStats::GetMetrics(QVIMDAL& dal, char** out) {
+    cJSON* metrics = nullptr;
+    size_t totalAssigned = 0;
+    CJsonPtr root = buildCounterDocument(m_lock, m_general, m_assigned, m_unassigned, metrics, totalAssigned);
+    cJSON_AddNumberToObject(metrics, "totalAssignedRules", static_cast<double>(totalAssigned));
+    cJSON* dbinfo = cJSON_AddObjectToObject(metrics, "dbinfo");
+    dal.PrepareMetricsDBSize(dbinfo);
+    dal.PrepareMetricsDBInfo(dbinfo);
+    dal.PrepareMetricsIntegrityMonitorState(cJSON_AddObjectToObject(metrics, "integrityMonitorState"));
+    char* text = cJSON_PrintUnformatted(root.get());
+    if (out == nullptr) {
+        cJSON_free(text);
+        LOG_ERROR(QVIM_SRC_STATS, "GetMetrics", "paramter is null \n");
+        return false;
+    }
+    *out = text;
+    return text != nullptr;
+}
+
+bool QVIMStats::GetMetricsForPersistence(char** out) {
+    cJSON* metrics = nullptr;
+    size_t totalAssigned = 0;
+    CJsonPtr root = buildCounterDocument(m_lock, m_general, m_assigned, m_unassigned, metrics, totalAssigned);
+    char* text = cJSON_PrintUnformatted(root.get());
+    if (out == nullptr) {
+        cJSON_free(text);
+        LOG_TRACE(QVIM_SRC_STATS, "GetMetricsForPersistence", "paramter is null \n");
+        return false;
+    }
+    *out = text;
+    return text != nullptr;
+}
+
+bool QVIMStats::SetMetricsFromPersistence(const std::string& text) {
+    CJsonPtr root(cJSON_Parse(text.c_str()));
+    if (!root) return true;
+    const cJSON* metrics = cJSON_GetObjectItem(root.get(), "metrics");
+    if (metrics == nullptr) {
+        LOG_TRACE(QVIM_SRC_STATS, "SetMetricsFromPersistence", "No metrics object found\n");
+        LOG_TRACE(QVIM_SRC_STATS, "SetMetricsFromPersistence", "No assignedRulesets object found\n");
+        LOG_TRACE(QVIM_SRC_STATS, "SetMetricsFromPersistence", "No unassignedRulesets object found\n");
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (const cJSON* item = metrics->child; item != nullptr; item = item->next) {
+            if (item->string == nullptr || !cJSON_IsNumber(item)) continue;
+            const std::string name = item->string;
+            if (name == "assignedRules" || name == "unassignedRules") continue;
+            m_general[name] = toCounter(item);
+        }
+    }
+    bool result = true;
+    const auto restore = [this](const cJSON* object, CounterMap& map) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (const cJSON* item = object->child; item != nullptr; item = item->next)
+            if (item->string != nullptr && cJSON_IsNumber(item)) map[item->string] = toCounter(item);
+    };
+    const cJSON* assigned = cJSON_GetObjectItem(metrics, "assignedRules");
+    if (assigned != nullptr) {
+        restore(assigned, m_assigned);
+    } else {
+        LOG_TRACE(QVIM_SRC_STATS, "SetMetricsFromPersistence", "No assignedRulesets object found\n");
+        result = false;
+    }
+    const cJSON* unassigned = cJSON_GetObjectItem(metrics, "unassignedRules");
+    if (unassigned == nullptr) {
+        LOG_TRACE(QVIM_SRC_STATS, "SetMetricsFromPersistence", "No unassignedRulesets object found\n");
+        return false;
+    }
+    restore(unassigned, m_unassigned);
+    return result;
+}

@@ -1,0 +1,48 @@
+// Engine counters: general named counters and per-rule event counters, with
+// the metrics document and its persisted form.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+class QVIMDAL;
+
+class QVIMStats {
+public:
+    // Typed maps; 5 selects the general map in ClearMap.
+    enum MapId : int { Typed1 = 1, Typed2 = 2, AssignedRules = 3, UnassignedRules = 4, General = 5 };
+
+    void Set(const std::string& name, long value);
+    long Get(const std::string& name) const;
+    void Inc(const std::string& name);
+    // Adds delta under one lock (read-modify-write that callers would
+    // otherwise do with Get and Set).
+    void Add(const std::string& name, long delta);
+
+    void SetType(int type, const std::string& name, long value);
+    void IncType(int type, const std::string& name);
+    long GetType(int type, const std::string& name) const;
+    void ClearType(int type, const std::string& prefix);
+
+    void ClearMap(int which);
+    bool CopyRulesetMap(int from, int to);
+    void reset();
+
+    bool GetMetrics(QVIMDAL& dal, char** out);
+    bool GetMetricsForPersistence(char** out);
+    bool SetMetricsFromPersistence(const std::string& text);
+
+private:
+    using CounterMap = std::map<std::string, int64_t>;
+    CounterMap* typed(int type);
+    const CounterMap* typed(int type) const;
+
+    mutable std::mutex m_lock;
+    CounterMap m_general;
+    CounterMap m_typed1;
+    CounterMap m_typed2;
+    CounterMap m_assigned;
+    CounterMap m_unassigned;
+};

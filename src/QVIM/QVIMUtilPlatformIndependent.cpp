@@ -1,0 +1,239 @@
+#include "QVIMUtilPlatformIndependent.h"
+
+#include <sys/time.h>
+
+#include <cstring>
+
+void Blob::clear() {
+    m_data.reset();
+    m_size = 0;
+}
+
+void Blob::setBlobWithoutClearing(const void* data, unsigned long size) {
+    if (data != nullptr && size != 0) {
+        m_data.reset(new unsigned char[size]);
+        std::memcpy(m_data.get(), data, size);
+        m_size = size;
+    } else {
+        m_data.reset();
+        m_size = 0;
+    }
+}
+
+void Blob::setBlob(const void* data, unsigned long size) {
+    Blob::clear();
+    setBlobWithoutClearing(data, size);
+}
+
+void Blob::giveBlob(unsigned char* data, unsigned long size) {
+    Blob::clear();
+    if (data != nullptr && size != 0) {
+        m_data.reset(data);
+        m_size = size;
+    }
+}
+
+std::string Blob::getEncoding(const void* data, unsigned long size) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    if (data == nullptr || size == 0) return out;
+    out.resize(size * 2);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (unsigned long i = 0; i < size; ++i) {
+        out[2 * i] = digits[bytes[i] >> 4];
+        out[2 * i + 1] = digits[bytes[i] & 0x0F];
+    }
+    return out;
+}
+
+void Blob::setEncoded(const char* text, unsigned long length) {
+    // Indexed by (c & 0x1F) ^ 0x10: '0'..'9' land on 0..9, 'A'..'F' and
+    // 'a'..'f' on 17..22; every other character decodes by the same rule.
+    static const unsigned char nibble[32] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0, 0, 0, 0,
+                                             0, 10, 11, 12, 13, 14, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    if (text == nullptr) {
+        Blob::clear();
+        return;
+    }
+    const unsigned long decoded = length / 2;
+    if (decoded == 0) {
+        Blob::clear();
+        return;
+    }
+    auto* buffer = new unsigned char[decoded];
+    for (unsigned long i = 0; i < decoded; ++i) {
+        unsigned char hi = nibble[(static_cast<unsigned char>(text[2 * i]) & 0x1F) ^ 0x10];
+        unsigned char lo = nibble[(static_cast<unsigned char>(text[2 * i + 1]) & 0x1F) ^ 0x10];
+        buffer[i] = static_cast<unsigned char>((hi << 4) | lo);
+    }
+    giveBlob(buffer, decoded);
+}
+
+void Hash::clear() {
+    m_data.reset(new unsigned char[m_type]());
+    m_size = m_type;
+}
+
+void Hash::SetHash(HashType type, const void* data) {
+    m_type = type;
+    clear();
+    if (data == nullptr) {
+        Blob::clear();
+        return;
+    }
+    std::memcpy(m_data.get(), data, m_type);
+}
+
+void replaceAll(std::string& text, char c, const std::string& replacement) {
+    size_t count = 0;
+    for (char ch : text)
+        if (ch == c) ++count;
+    if (count == 0) return;
+    std::string out;
+    out.reserve(text.size() - count + count * replacement.size());
+    for (char ch : text) {
+        if (ch == c)
+            out += replacement;
+        else
+            out += ch;
+    }
+    text.swap(out);
+}
+
+void Escape_::process(std::string& text) const {
+    static const char hex[] = "0123456789abcdef";
+    replaceAll(text, '%', "%25");
+    const auto byte = static_cast<unsigned char>(separator);
+    const std::string code{'%', hex[byte >> 4], hex[byte & 0x0F]};
+    replaceAll(text, separator, code);
+}
+
+namespace {
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+void Unescape::process(std::string& text) const {
+    size_t pos = text.find('%');
+    while (pos != std::string::npos) {
+        // A '%' without two hexadecimal digits after it is kept as it is.
+        if (pos + 2 < text.size()) {
+            int hi = hexValue(text[pos + 1]);
+            int lo = hexValue(text[pos + 2]);
+            if (hi >= 0 && lo >= 0) text.replace(pos, 3, 1, static_cast<char>((hi << 4) | lo));
+        }
+        pos = text.find('%', pos + 1);
+    }
+}
+
+const char* const TrimWhiteSpace::m_sWhiteSpace = " \t";
+
+void TrimWhiteSpace::process(std::string& text) const {
+    size_t first = text.find_first_not_of(m_sWhiteSpace);
+    if (first == std::string::npos) {
+        text.clear();
+        return;
+    }
+    size_t last = text.find_last_not_of(m_sWhiteSpace);
+    text = text.substr(first, last - first + 1);
+}
+
+void join(std::string& out, std::list<std::string>& items, char separator, bool escape) {
+    out.clear();
+    out.reserve(items.size() * 40);
+    const Escape_ escaper(separator);
+    for (const std::string& item : items) {
+        if (escape) {
+            std::string copy = item;
+            escaper.process(copy);
+            out += copy;
+        } else {
+            out += item;
+        }
+        out += separator;
+    }
+    if (!out.empty()) {
+        out.pop_back();
+        out.shrink_to_fit();
+    }
+}
+
+std::vector<std::string> split(std::string_view text, char separator, const SplitJoinProcessing* processor) {
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (true) {
+        size_t end = text.find(separator, start);
+        std::string piece(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        if (processor != nullptr) processor->process(piece);
+        pieces.push_back(std::move(piece));
+        if (end == std::string_view::npos) break;
+        start = end + 1;
+    }
+    return pieces;
+}
+
+std::string convertPermissions(std::string text) {
+    std::string bits;
+    bits.reserve(9);
+    for (char c : text)
+        if (c != 'u' && c != 'g' && c != 'o' && c != ':' && c != '\n') bits += c;
+    int special = 0;
+    int digit[3] = {0, 0, 0};
+    for (size_t i = 0; i < bits.size() && i < 9; ++i) {
+        const size_t group = i / 3;
+        const char c = bits[i];
+        switch (c) {
+            case 'r': digit[group] += 4; break;
+            case 'w': digit[group] += 2; break;
+            case 'x': digit[group] += 1; break;
+            case 's':
+                if (group < 2) {
+                    digit[group] += 1;
+                    special += group == 0 ? 4 : 2;
+                }
+                break;
+            case 'S':
+                if (group < 2) special += group == 0 ? 4 : 2;
+                break;
+            case 't':
+                if (group == 2) {
+                    digit[group] += 1;
+                    special += 1;
+                }
+                break;
+            case 'T':
+                if (group == 2) special += 1;
+                break;
+            default: break;
+        }
+    }
+    std::string out;
+    out += static_cast<char>('0' + special);
+    for (int d : digit) out += static_cast<char>('0' + d);
+    return out;
+}
+
+unsigned long getCurrentTimeInMillis() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<unsigned long>(tv.tv_sec) * 1000UL + static_cast<unsigned long>(tv.tv_usec) / 1000UL;
+}
+
+unsigned long createTimestamp(unsigned long seconds, unsigned long nanoseconds) {
+    return seconds * 1000UL + nanoseconds / 1000000UL;
+}
+
+unsigned long convertNanoSecondsToMilliseconds(unsigned long nanoseconds) { return nanoseconds / 1000000UL; }
+
+int getBoolValue(const char* text) { return text != nullptr && std::strcmp(text, "true") == 0 ? 1 : 0; }
+
+const char* convertCharToImChar(const char* text) { return text; }
+
+void toLowerAscii(std::string& text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
