@@ -14,6 +14,12 @@ void QVIMConfig::installFilter(std::shared_ptr<const IntegrityRuleFilter> filter
     std::atomic_store(&m_filter, std::move(filter));
 }
 
+void QVIMConfig::matchRulesToAttributes(std::unordered_set<long long>& ruleIds, bool realtime,
+                                        const std::unordered_set<std::string>& changedAttributes, entity_type type,
+                                        im_operation operation) const {
+    getFilter()->matchRulesToAttributes(ruleIds, realtime, changedAttributes, type, operation);
+}
+
 // ---- Ruleset installation (built with the rules work) -----------------------------
 
 qvim_status IMEngineHandleConcrete::setRuleset(bool, const char*, const char*) { return operationNotBuilt("setRuleset"); }
