@@ -1,11 +1,15 @@
 // Ruleset installation (full and comparing paths, partial-baseline settings,
 // rule statistics) and the scan scope decisions, through a running engine.
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "IMEngineHandleConcrete.h"
+#include "QVIMEventAbstraction.h"
 #include "QVIMJson.h"
 #include "TestSupport.h"
 
@@ -55,6 +59,15 @@ void installFresh(const std::string& text) {
 }
 
 using Decision = std::vector<std::string>;
+
+// An engine of the test's own, beside the current one.
+qvim_status startOwn(IMEngineHandleConcrete& engine, uint32_t logLevel) {
+    im_engine_init_s init{};
+    init.dbPath = "own.db";
+    init.logCallback = captureLog;
+    init.logLevel = logLevel;
+    return engine.engineStart(init);
+}
 
 }  // namespace
 
@@ -136,11 +149,7 @@ TEST(RulesetInstallation, ChangedSets) {
 
 TEST(RulesetInstallation, RuleCountersMoveBetweenRulesets) {
     IMEngineHandleConcrete engine;
-    im_engine_init_s init{};
-    init.dbPath = "metrics.db";
-    init.logCallback = captureLog;
-    init.logLevel = 15;
-    ASSERT_EQ(engine.engineStart(init), QVIM_OK);
+    ASSERT_EQ(startOwn(engine, 15), QVIM_OK);
     const auto rules = [&]() {
         char* text = nullptr;
         EXPECT_EQ(engine.getMetricsMem(&text), QVIM_OK);
@@ -162,6 +171,34 @@ TEST(RulesetInstallation, RuleCountersMoveBetweenRulesets) {
     EXPECT_EQ(rules(), (std::vector<std::string>{"assignedRules:A=0", "unassignedRules:B=1"}));
     ASSERT_EQ(engine.setRuleset(false, ruleset({a, b}).c_str(), "g"), QVIM_OK);
     EXPECT_EQ(rules(), (std::vector<std::string>{"assignedRules:A=0", "assignedRules:B=1"}));
+    engine.engineStop();
+}
+
+TEST(RulesetInstallation, ReadersKeepTheirFilterAcrossInstallations) {
+    IMEngineHandleConcrete engine;
+    ASSERT_EQ(startOwn(engine, QVIM_LOG_ERROR), QVIM_OK);
+    im_wrapper_event_s r{};
+    r.entityType = "File";
+    r.eventType = QVIM_EVENT_CHANGED;
+    r.path = "/etc/x.none";
+    std::unique_ptr<QVIMEvent> entity(QVIMEvent::factory(engine, &r));
+    const std::string narrow = ruleset({rule(1, "a", {{"File", "/etc/", R"(,"includes":"*.conf")"}})});
+    const std::string wide = ruleset({rule(1, "b", {{"File", "/", R"(,"includes":"**/*.conf")"}, {"User", ""}})});
+
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const auto filter = engine.getConfig().getFilter();
+            std::unordered_set<long long> ids;
+            filter->matchRules(ENTITY_FILE, *entity, false, ids);
+            EXPECT_TRUE(ids.empty());
+            EXPECT_EQ(engine.shouldScanFolder("/etc"), 1);
+        }
+    });
+    for (int i = 0; i < 60; ++i)
+        EXPECT_EQ(engine.setRuleset(i % 3 != 0, (i % 2 ? narrow : wide).c_str(), "g"), QVIM_OK);
+    done = true;
+    reader.join();
     engine.engineStop();
 }
 
