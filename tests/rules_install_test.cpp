@@ -185,6 +185,7 @@ TEST(RulesetInstallation, ReadersKeepTheirFilterAcrossInstallations) {
     const std::string narrow = ruleset({rule(1, "a", {{"File", "/etc/", R"(,"includes":"*.conf")"}})});
     const std::string wide = ruleset({rule(1, "b", {{"File", "/", R"(,"includes":"**/*.conf")"}, {"User", ""}})});
 
+    ASSERT_EQ(engine.setRuleset(false, wide.c_str(), "g"), QVIM_OK);
     std::atomic<bool> done{false};
     std::thread reader([&] {
         while (!done.load()) {
