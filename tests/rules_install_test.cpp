@@ -250,4 +250,10 @@ TEST(ScanScope, PartialBaselineNarrowsFoldersAndKinds) {
     EXPECT_EQ(should_scan_folder("/etc"), 0);
     EXPECT_EQ(should_scan_entity_type(ENTITY_DIRECTORY), 0);
     EXPECT_EQ(should_scan_entity_type(ENTITY_ALL), 0);
+
+    // Without a database a scan counts as full and an installation fails.
+    IMEngineHandleConcrete closed;
+    EXPECT_EQ(closed.shouldScanEntityType(ENTITY_USER), 1);
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "Unable to get partial base list baselineScanType"));
+    EXPECT_EQ(closed.setRuleset(true, ruleset({kEtc}).c_str(), "g"), QVIM_E_FAILED);
 }

@@ -23,13 +23,22 @@ bool isPartialScanSet(QVIMDAL& dal) {
     return scanType == 1;
 }
 
-bool validateEntityTypeInPartialScan(QVIMDAL& dal, entity_type type, const char* function) {
+namespace {
+
+// The kinds a pending partial baseline rebuilds; function names the caller
+// in the log line for an unreadable setting.
+bool readPartialEntityTypes(QVIMDAL& dal, const char* function, std::string& listed) {
     static const char* const kSetting = "partialBaseLineScanEntityTypes";
+    if (dal.GetIntegrityMonitorState(kSetting, listed)) return true;
+    LOG_ERROR(QVIM_SRC_EXPORT, function, "Unable to get partial state variable '%s'", kSetting);
+    return false;
+}
+
+}  // namespace
+
+bool validateEntityTypeInPartialScan(QVIMDAL& dal, entity_type type, const char* function) {
     std::string listed;
-    if (!dal.GetIntegrityMonitorState(kSetting, listed)) {
-        LOG_ERROR(QVIM_SRC_EXPORT, function, "Unable to get partial state variable '%s'", kSetting);
-        return false;
-    }
+    if (!readPartialEntityTypes(dal, function, listed)) return false;
     if (listed.empty() || type < ENTITY_FILE || type > ENTITY_PROCESS) return false;
     const TrimWhiteSpace trim;
     const char* name = entityTypeName(type);
@@ -75,12 +84,8 @@ bool matchPathToPartialBaseStateVariable(QVIMDAL& dal, const std::string& folder
 
 // Whether the partial baseline rebuilds files or directories at all.
 bool partialScanCoversDisk(QVIMDAL& dal) {
-    static const char* const kSetting = "partialBaseLineScanEntityTypes";
     std::string listed;
-    if (!dal.GetIntegrityMonitorState(kSetting, listed)) {
-        LOG_ERROR(QVIM_SRC_EXPORT, "shouldScanFolder", "Unable to get partial state variable '%s'", kSetting);
-        return false;
-    }
+    if (!readPartialEntityTypes(dal, "shouldScanFolder", listed)) return false;
     for (const std::string& entry : split(listed, ','))
         if (!entry.empty() && (entry[0] == 'D' || entry[0] == 'F')) return true;
     return false;
