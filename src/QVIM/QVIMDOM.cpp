@@ -39,8 +39,7 @@ bool QVIMConfig::matchBaseToRule(const IntegrityRuleFilter& filter, entity_type 
 void QVIMConfig::updateStats(QVIMStats& stats, const char* ruleset, const char* guid) {
     LOG_TRACE(QVIM_SRC_DOM, "updateStats", "set ruleset call with json(%.1024s) with id(%s)",
               ruleset != nullptr ? ruleset : "", guid != nullptr ? guid : "");
-    if (stats.CopyRulesetMap(QVIMStats::AssignedRules, QVIMStats::UnassignedRules)) {
-        stats.ClearMap(QVIMStats::AssignedRules);
+    if (stats.MoveRulesetMap(QVIMStats::AssignedRules, QVIMStats::UnassignedRules)) {
         LOG_TRACE(QVIM_SRC_DOM, "updateStats", "Success Copying and Clearing assinged ruleset map");
     } else {
         LOG_TRACE(QVIM_SRC_DOM, "updateStats", "Failed Copying and Clearing assinged ruleset map");
