@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "IMEngineHandle.h"
 #include "qvim.h"
 
 using namespace qvim_test;
@@ -15,4 +16,80 @@ TEST(ExportedInterface, AnswersWithoutAnEngine) {
     EXPECT_EQ(engine_stop(), QVIM_OK);
     EXPECT_EQ(engine_start(nullptr), QVIM_E_NO_START_RECORD);
     EXPECT_EQ(text, nullptr);
+}
+
+TEST(ExportedInterface, RegistryHandsOutNamedEnginesApartFromTheCurrentOne) {
+    IMEngineHandle* first = get_engine_handle("scanner");
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(get_engine_handle("scanner"), first);
+    EXPECT_NE(get_engine_handle("other"), first);
+    EXPECT_EQ(close_engine_handle("unknown"), QVIM_E_BAD_PARAMETER);
+    EXPECT_EQ(close_engine_handle(nullptr), QVIM_E_BAD_PARAMETER);
+    EXPECT_EQ(get_engine_handle(nullptr), nullptr);
+
+    // The object interface works through the vtable on its own database.
+    IMEngineHandleStandalone standalone(*first);
+    im_engine_init_s init{};
+    init.dbPath = "registry.db";
+    init.logCallback = captureLog;
+    init.logLevel = 15;
+    ASSERT_EQ(standalone.engineStart(init), QVIM_OK);
+    EXPECT_EQ(get_metrics_mem(nullptr), QVIM_E_NO_ENGINE);  // not the current engine
+    EXPECT_EQ(standalone.setIMState("rulesetList", "via vtable"), QVIM_OK);
+    char* value = nullptr;
+    ASSERT_EQ(standalone.getIMState("rulesetList", &value), QVIM_OK);
+    EXPECT_STREQ(value, "via vtable");
+    IMEngineHandleStandalone::freeIMStateVal(value);
+    EXPECT_GT(IMEngineHandleStandalone::getCurrentTime(), 1700000000000UL);
+    EXPECT_EQ(standalone.engineStop(), QVIM_OK);
+
+    EXPECT_EQ(close_engine_handle("scanner"), QVIM_OK);
+    EXPECT_EQ(close_engine_handle("scanner"), QVIM_E_BAD_PARAMETER);
+    EXPECT_NE(get_engine_handle("scanner"), nullptr);
+    // Entries left at unload are not destroyed: a host closes what it opened.
+    EXPECT_EQ(close_engine_handle("scanner"), QVIM_OK);
+    EXPECT_EQ(close_engine_handle("other"), QVIM_OK);
+}
+
+TEST(ExportedInterface, ResponseHelpersAndArgumentChecks) {
+    im_wrapper_response_s response;
+    response.state = 9;
+    response.nItemsScanned = 9;
+    response.nEvents = 9;
+    response.json = nullptr;
+    init_response_wrapper(&response);
+    EXPECT_EQ(response.state, 0u);
+    EXPECT_EQ(response.nItemsScanned, 0u);
+    EXPECT_EQ(response.nEvents, 0u);
+    cleanup_response_wrapper(&response);
+    EXPECT_EQ(response.json, nullptr);
+    response.json = cJSON_PrintUnformatted(parseJson("{\"events\":[]}").get());
+    cleanup_response_wrapper(&response);
+    EXPECT_EQ(response.json, nullptr);
+    init_response_wrapper(nullptr);
+    cleanup_response_wrapper(nullptr);
+    free_json_string(nullptr);
+
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    im_wrapper_event_s record{};
+    EXPECT_EQ(integrity_scan(1, ENTITY_USER, SCAN_CHANGE, nullptr), QVIM_E_BAD_PARAMETER);
+    EXPECT_EQ(integrity_monitor(1, nullptr, &response), QVIM_E_BAD_PARAMETER);
+    EXPECT_EQ(integrity_monitor(1, &record, nullptr), QVIM_E_BAD_PARAMETER);
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "integrity_monitor called with a bad parameter"));
+    EXPECT_EQ(store_item(nullptr, true, &response), QVIM_E_BAD_PARAMETER);
+    EXPECT_EQ(clean_unscanned(nullptr, 0, &response), QVIM_E_BAD_PARAMETER);
+    EXPECT_EQ(set_baselinescan(true), QVIM_OK);
+    EXPECT_EQ(set_baselinescan(false), QVIM_OK);
+    EXPECT_TRUE(logged(QVIM_LOG_TRACE, "set_baselinescan called with bState = 1"));
+    engine_stop();
+
+    EXPECT_EQ(integrity_monitor(1, &record, &response), QVIM_E_NO_ENGINE);
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "integrity_monitor called when the engine is not initialized"));
+    EXPECT_EQ(store_item(&record, false, &response), QVIM_E_NO_ENGINE);
+    EXPECT_EQ(clean_unscanned("File", 0, &response), QVIM_E_NO_ENGINE);
+    EXPECT_EQ(set_ruleset(true, "{}", "id"), QVIM_E_NO_ENGINE);
+    EXPECT_EQ(should_scan_folder("/"), 0);
+    EXPECT_EQ(should_scan_entity_type(ENTITY_FILE), 0);
+    unsigned long count = 0;
+    EXPECT_EQ(flush_db_buffer(&count), QVIM_E_NO_ENGINE);
 }

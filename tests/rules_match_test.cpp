@@ -1,0 +1,231 @@
+// Pattern matching, special attribute groups and the rule filter's searches.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "IMEngineHandleConcrete.h"
+#include "QVIMEventAbstraction.h"
+#include "QVIMIntegrityRuleFilter.h"
+#include "QVIMStats.h"
+#include "TestSupport.h"
+
+using namespace qvim_test;
+
+namespace {
+
+using Ids = std::unordered_set<long long>;
+
+struct Fixture {
+    IMEngineHandleConcrete engine;
+    QVIMStats stats;
+    IntegrityRuleFilter filter;
+
+    explicit Fixture(const std::string& rules) {
+        EXPECT_EQ(startEngine(), QVIM_OK);
+        EXPECT_TRUE(filter.setRules(stats, ("{\"IntegrityRules\":[" + rules + "]}").c_str(), "g"));
+    }
+
+    std::unique_ptr<QVIMEvent> record(const char* type, const char* key, const char* commandLine = nullptr,
+                                      const char* path = nullptr) {
+        im_wrapper_event_s r{};
+        r.entityType = type;
+        r.eventType = QVIM_EVENT_CHANGED;
+        r.path = path != nullptr ? path : key;
+        r.name = key;
+        r.processKey = key;
+        r.commandLine = commandLine;
+        return std::unique_ptr<QVIMEvent>(QVIMEvent::factory(engine, &r));
+    }
+
+    Ids match(const char* type, const char* key, bool realtime = false, const char* commandLine = nullptr,
+              const char* path = nullptr) {
+        auto entity = record(type, key, commandLine, path);
+        Ids ids;
+        filter.matchRules(entity->entityType(), *entity, realtime, ids);
+        return ids;
+    }
+};
+
+std::string fileSet(int id, const char* base, const char* extra = "") {
+    return "{\"id\":" + std::to_string(id) + ",\"EntitySets\":[{\"entityType\":\"File\",\"base\":\"" + base + "\"" +
+           extra + "}]}";
+}
+
+std::vector<std::string> visitedBases() {
+    std::vector<std::string> bases;
+    for (const LogLine& line : capturedLog())
+        if (line.message.rfind("match base ", 0) == 0)
+            bases.push_back(line.message.substr(11, line.message.find(" with folder") - 11));
+    return bases;
+}
+
+}  // namespace
+
+TEST(PatternMatching, PathStyle) {
+    struct Case {
+        const char* text;
+        const char* pattern;
+        bool match;
+    };
+    for (const Case& c : {
+             Case{"a.conf", "*.conf", true},         Case{"sub/a.conf", "*.conf", false},
+             Case{"sub/a.conf", "**/*.conf", true},  Case{"a/b/c.conf", "**/*.conf", true},
+             Case{"conf", "conf/**", true},          Case{"conf/x/y", "conf/**", true},
+             Case{"logs/a.txt", "logs/*", true},     Case{"logs/a/b.txt", "logs/*", false},
+             Case{"logs/a/b.txt", "logs/", true},    Case{"x/logs/a", "*/logs/", true},
+             Case{"", "**", true},                   Case{"", "**/*", true},
+             Case{"", "*", true},                    Case{"", "?", false},
+             Case{"ssh/sshd_config", "conf", true},  Case{"xz.conf", "**/z.conf", true},
+             Case{"a/xz.conf", "**/z.conf", false},  Case{"a\\b", "*", false},
+             Case{"a\\b.c", "a\\?.c", true},         Case{"a/b", "a?b", false},
+             Case{"a\\b\\c.conf", "**\\c.conf", true}, Case{"ab", "a?", true},
+         })
+        EXPECT_EQ(MatchFunction(c.text, c.pattern), c.match) << c.text << " ~ " << c.pattern;
+}
+
+TEST(PatternMatching, PlainStyleAndLists) {
+    EXPECT_TRUE(MatchPlain("root", "root"));
+    EXPECT_TRUE(MatchPlain("rootkit", "root"));
+    EXPECT_TRUE(MatchPlain("notroot", "root"));
+    EXPECT_TRUE(MatchPlain("root", "ro?t"));
+    EXPECT_FALSE(MatchPlain("rooot", "ro?t"));
+    EXPECT_TRUE(MatchPlain("", "*"));
+    EXPECT_TRUE(MatchPlain("/usr/bin/x", "*/x"));  // '*' crosses separators here
+    EXPECT_TRUE(MatchPlain("aXbXc", "a*b*c"));
+    EXPECT_FALSE(MatchPlain("aXbX", "a*b*c"));
+
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    EXPECT_TRUE(MatchEventPathWithRulePath("a.log", " ; *.log ;", true, true));
+    EXPECT_FALSE(MatchEventPathWithRulePath("a.log", " ; \t;", true, false));
+    EXPECT_FALSE(MatchEventPathWithRulePath("a.log", " ; \t;", true, true));
+
+    clearCapturedLog();
+    EXPECT_TRUE(MatchEventPathWithRulePath("a.log", "*.log;a*", true, false));
+    int found = 0;
+    for (const LogLine& line : capturedLog()) found += line.message.rfind("Match found between", 0) == 0;
+    EXPECT_EQ(found, 1);  // any mode stops at the first match
+    EXPECT_FALSE(MatchEventPathWithRulePath("a.log", "*.log;b*;a*", true, true));
+    EXPECT_FALSE(loggedContaining("rule path [a*]"));  // all mode stops at the first miss
+}
+
+TEST(RuleFilter, BaseSearchVisitsLeadingBasesAndStops) {
+    Fixture f(fileSet(1, "/") + "," + fileSet(2, "/etc/") + "," + fileSet(3, "/etc/ssh/") + "," + fileSet(4, "/usr/") +
+              "," + fileSet(5, "/etc/", R"(,"includes":"*.conf")"));
+    clearCapturedLog();
+    EXPECT_EQ(f.match("File", "/etc/ssh/sshd_config"), (Ids{1, 2, 3}));
+    EXPECT_EQ(visitedBases(), (std::vector<std::string>{"/etc/ssh/", "/etc/", "/"}));
+    EXPECT_EQ(f.match("File", "/etc/hosts.conf"), (Ids{1, 2, 5}));
+
+    // A directory is matched by its key without the trailing '/'.
+    Fixture dirs(R"({"id":1,"EntitySets":[{"entityType":"Directory","base":"/etc/ssh/"}]},
+                    {"id":2,"EntitySets":[{"entityType":"Directory","base":"/etc/","includes":"ssh"}]})");
+    EXPECT_EQ(dirs.match("Directory", "/etc/ssh/"), Ids{2});
+}
+
+TEST(RuleFilter, BaseSearchStopsOutsideTheTopDirectory) {
+    Fixture f(fileSet(1, "/etc/") + "," + fileSet(2, "/opt/x/"));
+    clearCapturedLog();
+    EXPECT_TRUE(f.match("File", "/var/log/y").empty());
+    EXPECT_EQ(visitedBases(), std::vector<std::string>{"/opt/x/"});
+
+    // Includes compare the base-relative key; a plain word is a substring.
+    Fixture g(fileSet(1, "/etc/", R"(,"includes":"*.conf")") + "," + fileSet(2, "/etc/", R"(,"includes":"conf")"));
+    EXPECT_EQ(g.match("File", "/etc/hosts.conf"), (Ids{1, 2}));
+    EXPECT_EQ(g.match("File", "/etc/ssh/sshd.conf"), Ids{2});
+    EXPECT_EQ(g.match("File", "/etc/ssh/sshd_config"), Ids{2});
+    EXPECT_TRUE(g.match("File", "/etcetera/x.conf").empty());
+}
+
+TEST(RuleFilter, RealtimeSelection) {
+    Fixture f(R"({"id":1,"realtime":"true","EntitySets":[{"entityType":"File","base":"/etc/"}]},
+                 {"id":2,"EntitySets":[{"entityType":"File","base":"/etc/"}]},
+                 {"id":3,"EntitySets":[{"entityType":"File","base":"/etc/","and":{"includes":"*"}}]})");
+    EXPECT_EQ(f.match("File", "/etc/passwd", true), (Ids{1, 3}));
+    EXPECT_EQ(f.match("File", "/etc/passwd", false), (Ids{1, 2, 3}));
+    EXPECT_TRUE(f.filter.shouldScanEntityType(ENTITY_DIRECTORY, true));  // through the real-time File set
+    EXPECT_FALSE(f.filter.shouldScanEntityType(ENTITY_USER, false));
+    EXPECT_FALSE(f.filter.shouldScanEntityType(ENTITY_ALL, false));
+    EXPECT_EQ(f.filter.getRuleById(2)->id, 2);
+    EXPECT_EQ(f.filter.getRuleById(99), nullptr);
+    EXPECT_TRUE(f.filter.getRuleEntitySet(99).empty());
+}
+
+TEST(RuleFilter, SpecialAttributeGroups) {
+    // The "and" group needs both conditions; the loose group one of them.
+    Fixture f(R"({"id":1,"EntitySets":[{"entityType":"Process",
+                    "and":{"includes_path":"/usr/sbin/*","includes_commandline":"*-D*"}}]},
+                 {"id":2,"EntitySets":[{"entityType":"Process",
+                    "includes_path":"/usr/sbin/*","includes_commandline":"*-D*"}]},
+                 {"id":3,"EntitySets":[{"entityType":"Process","includes":"ssh",
+                    "excludes_commandline":"debug"}]})");
+    EXPECT_EQ(f.match("Process", "100", false, "sshd -D", "/usr/sbin/sshd"), (Ids{1, 2}));
+    EXPECT_EQ(f.match("Process", "sshd", false, "sshd -D", "/opt/sshd"), (Ids{2, 3}));
+    EXPECT_EQ(f.match("Process", "sshd", false, "sshd -D debug", "/usr/sbin/sshd"), (Ids{1, 2}));
+    // An attribute without a value decides nothing, in either kind of group.
+    EXPECT_TRUE(f.match("Process", "100", false, nullptr, nullptr).empty());
+
+    // Entries are tested in byte order: "commandline" before "path".
+    clearCapturedLog();
+    EXPECT_TRUE(f.match("Process", "1", false, "bash", "/usr/sbin/sshd").count(1) == 0);
+    EXPECT_TRUE(loggedContaining("w/attributeValue: 'bash', patterns: '*-D*', and m_and: 'true'"));
+    EXPECT_FALSE(loggedContaining("w/attributeValue: '/usr/sbin/sshd', patterns: '/usr/sbin/*', and m_and: 'true'"));
+
+    // A key condition of a File set uses the base-relative path.
+    Fixture g(fileSet(1, "/etc/", R"(,"and":{"includes":"*.conf","includes_casesensitive":"maybe"})"));
+    EXPECT_EQ(g.match("File", "/etc/a.conf"), Ids{1});
+    EXPECT_TRUE(g.match("File", "/etc/ssh/a.conf").empty());
+    EXPECT_TRUE(g.match("File", "/etcetera/a.conf").empty());
+    EXPECT_TRUE(logged(QVIM_LOG_WARNING,
+                       "SpecialAttributes: casesensitive value is invalid: 'maybe'. Assuming default: 'true'"));
+}
+
+TEST(RuleFilter, MatchRulesToAttributes) {
+    Fixture f(R"({"id":1,"EntitySets":[{"entityType":"File","attributes":"owner"}]},
+                 {"id":2,"EntitySets":[{"entityType":"File","attributes":"size","operations":"update"}]},
+                 {"id":3,"EntitySets":[{"entityType":"Directory"},{"entityType":"File","attributes":"size"}]},
+                 {"id":4,"realtime":"true","EntitySets":[{"entityType":"File","attributes":"owner"}]})");
+    const auto narrowed = [&](const Ids& ids, std::unordered_set<std::string> changed, im_operation op,
+                              bool realtime = false, entity_type type = ENTITY_FILE) {
+        Ids result = ids;
+        f.filter.matchRulesToAttributes(result, realtime, changed, type, op);
+        return result;
+    };
+    const Ids all{1, 2, 3, 4, 77};
+    EXPECT_EQ(narrowed(all, {"*"}, IM_OP_UPDATE), (Ids{1, 2, 3, 4}));
+    EXPECT_EQ(narrowed(all, {"*"}, IM_OP_CREATE), (Ids{1, 3, 4}));
+    EXPECT_EQ(narrowed(all, {"Owner"}, IM_OP_UPDATE), (Ids{1, 4}));
+    EXPECT_EQ(narrowed(all, {"Owner"}, IM_OP_UPDATE, true), Ids{4});
+    EXPECT_EQ(narrowed(all, {"size"}, IM_OP_UPDATE), (Ids{2, 3}));
+    EXPECT_EQ(narrowed(all, {"group"}, IM_OP_UPDATE, false, ENTITY_DIRECTORY), Ids{3});
+    EXPECT_TRUE(narrowed(all, {}, IM_OP_UPDATE).empty());
+}
+
+TEST(RuleFilter, DocumentErrorsAndDroppedRules) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    QVIMStats stats;
+    IntegrityRuleFilter filter;
+    EXPECT_FALSE(filter.setRules(stats, "[]", "g"));
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "there are no IntegrityRules in ruleset []"));
+    EXPECT_FALSE(filter.setRules(stats, "{}", "g"));
+    EXPECT_FALSE(filter.setRules(stats, "{\"IntegrityRules\":", "g"));
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "cannot parse ruleset {\"IntegrityRules\":"));
+
+    ASSERT_TRUE(filter.setRules(stats, "{\"integrityrules\":[]}", "g"));
+    for (int type = ENTITY_ALL; type <= ENTITY_UNKNOWN; ++type)
+        EXPECT_FALSE(filter.shouldScanEntityType(static_cast<entity_type>(type), false));
+
+    ASSERT_TRUE(filter.setRules(stats, R"({"IntegrityRules":[{"name":"N","identifier":"X"},{},
+        {"id":5,"name":"kept","realtime":"true","enforcement":{"type":"allow"},
+         "EntitySets":[{"base":"/"},{"entityType":"Group"}]}]})", "g"));
+    EXPECT_TRUE(logged(QVIM_LOG_WARNING, "rule X - N has no rule id"));
+    EXPECT_TRUE(logged(QVIM_LOG_WARNING, "rule <empty> has no rule id"));
+    EXPECT_EQ(filter.getRuleById(-1), nullptr);
+    EXPECT_EQ(filter.getRuleEntitySet(5).size(), 2u);
+    EXPECT_EQ(stats.Get("numEnforcementRules"), 1);
+    // The set without a type stays out of every package.
+    EXPECT_FALSE(filter.shouldScanEntityType(ENTITY_PROCESS, false));
+    EXPECT_FALSE(filter.shouldScanEntityType(ENTITY_FILE, false));
+    EXPECT_TRUE(filter.shouldScanEntityType(ENTITY_GROUP, true));
+}
