@@ -9,20 +9,12 @@
 #include "QVIMLogger.h"
 #include "QVIMUtilPlatformIndependent.h"
 
-// Path-style pattern comparison of the rule filter.
-bool MatchFunction(std::string const& text, std::string pattern) __attribute__((weak));
-
 JSONEvents::JSONEvents() : m_root(cJSON_CreateObject()), m_events(nullptr) {
     if (m_root) m_events = cJSON_AddArrayToObject(m_root.get(), "events");
     if (m_events == nullptr) throw std::bad_alloc();
 }
 
 namespace {
-
-bool matchesProcessName(const std::string& name, const std::string& pattern) {
-    if (MatchFunction != nullptr) return MatchFunction(name, pattern);
-    return name == pattern;
-}
 
 // The enforcement tests of one rule against the acting process; true when
 // the process is blocked.
@@ -54,7 +46,7 @@ bool enforce(const IntegrityRule::Enforcement& rule, const IntegrityRule::Enforc
             LOG_TRACE(QVIM_SRC_RULES, "enforce",
                       "No process name in enforcement tag, so process name match is satisfied");
         } else {
-            match = matchesProcessName(acting.processName, rule.processName);
+            match = MatchFunction(acting.processName, rule.processName);
             LOG_TRACE(QVIM_SRC_RULES, "enforce", "Process name '%s' found in enforcement rule: %d",
                       acting.processName.c_str(), match ? 1 : 0);
         }
