@@ -739,15 +739,11 @@ bool QVIMDAL::storeItem(QVIMConfig& config, const std::shared_ptr<QVIMEvent>& re
         return true;
     }
     response.state = IM_MATCH_WITH_EVENT;
-    LOG_TRACE(QVIM_SRC_DAL, "storeItem", "storeItem lock");
-    bool stored;
-    {
-        std::lock_guard<std::mutex> lock(m_storeLock);
-        stored = record->storeItem();
-    }
-    if (stored) response.nItemsScanned = 1;
-    LOG_TRACE(QVIM_SRC_DAL, "storeItem", "storeItem unlock");
-    return stored;
+    return underStoreLock("storeItem", [&] {
+        const bool stored = record->storeItem();
+        if (stored) response.nItemsScanned = 1;
+        return stored;
+    });
 }
 
 bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response) {
@@ -769,14 +765,7 @@ bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapp
 }
 
 bool QVIMDAL::storeItemFlush(unsigned long& count) {
-    LOG_TRACE(QVIM_SRC_DAL, "storeItemFlush", "storeItemFlush lock");
-    bool flushed;
-    {
-        std::lock_guard<std::mutex> lock(m_storeLock);
-        flushed = storeItemFlushInternal(count);
-    }
-    LOG_TRACE(QVIM_SRC_DAL, "storeItemFlush", "storeItemFlush unlock");
-    return flushed;
+    return underStoreLock("storeItemFlush", [&] { return storeItemFlushInternal(count); });
 }
 
 namespace {
@@ -808,36 +797,19 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
 }
 
 bool QVIMDAL::writeItem(QVIMEvent& record, bool insertOnly, std::unordered_set<long long>* ruleIds) {
-    LOG_TRACE(QVIM_SRC_DAL, "writeItem", "writeItem lock");
-    bool written;
-    {
-        std::lock_guard<std::mutex> lock(m_storeLock);
-        written = record.writeItem(insertOnly, ruleIds);
-    }
-    LOG_TRACE(QVIM_SRC_DAL, "writeItem", "writeItem unlock");
-    return written;
+    return underStoreLock("writeItem", [&] { return record.writeItem(insertOnly, ruleIds); });
 }
 
 bool QVIMDAL::renameItem(QVIMEvent& record, std::unordered_set<long long>* ruleIds) {
-    LOG_TRACE(QVIM_SRC_DAL, "renameItem", "renameItem lock");
-    bool renamed;
-    {
-        std::lock_guard<std::mutex> lock(m_storeLock);
-        renamed = record.renameItem(ruleIds);
-    }
-    LOG_TRACE(QVIM_SRC_DAL, "renameItem", "renameItem unlock");
-    return renamed;
+    return underStoreLock("renameItem", [&] { return record.renameItem(ruleIds); });
 }
 
 bool QVIMDAL::deleteEntityItems(QVIMEvent& record, std::unordered_set<long long>* ruleIds) {
-    LOG_TRACE(QVIM_SRC_DAL, "deleteEntityItems", "deleteEntityItems lock");
-    bool deleted;
-    {
-        std::lock_guard<std::mutex> lock(m_storeLock);
-        deleted = record.deleteItem(ruleIds);
-    }
-    LOG_TRACE(QVIM_SRC_DAL, "deleteEntityItems", "deleteEntityItems unlock");
-    return deleted;
+    return underStoreLock("deleteEntityItems", [&] { return record.deleteItem(ruleIds); });
+}
+
+void QVIMDAL::traceLock(const char* function, const char* what) {
+    LOG_TRACE(QVIM_SRC_DAL, function, "%s %s", function, what);
 }
 
 // ---- Id buffers ----------------------------------------------------------------------------

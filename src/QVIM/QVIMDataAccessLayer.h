@@ -267,6 +267,20 @@ public:
     static constexpr size_t kItemBufferLimit = 1000;
 
 private:
+    // Runs one store operation under the store lock, traced as "<function> lock"/"unlock".
+    template <class Operation>
+    bool underStoreLock(const char* function, Operation operation) {
+        traceLock(function, "lock");
+        bool result;
+        {
+            std::lock_guard<std::mutex> lock(m_storeLock);
+            result = operation();
+        }
+        traceLock(function, "unlock");
+        return result;
+    }
+    static void traceLock(const char* function, const char* what);
+
     std::mutex m_storeLock;
     std::mutex m_lifecycleLock;
     std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer;

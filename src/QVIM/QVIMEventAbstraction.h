@@ -61,17 +61,29 @@ struct ColumnDescriptor {
     template <class T>
     T& field(const QVIMEvent& record) const { return *static_cast<T*>(address(record)); }
 
-    constexpr ColumnDescriptor named(const char* name) const { return with(&ColumnDescriptor::attribute, name); }
-    constexpr ColumnDescriptor comparing(CompareRule rule) const { return with(&ColumnDescriptor::compare, rule); }
-    constexpr ColumnDescriptor shown(DisplayRule rule) const { return with(&ColumnDescriptor::display, rule); }
-    constexpr ColumnDescriptor exportedWide() const { return with(&ColumnDescriptor::exportType, uint8_t{1}); }
-    constexpr ColumnDescriptor matchable() const { return with(&ColumnDescriptor::comparable, true); }
-
-private:
-    template <class M, class V>
-    constexpr ColumnDescriptor with(M ColumnDescriptor::*member, V value) const {
+    constexpr ColumnDescriptor named(const char* name) const {
         ColumnDescriptor copy = *this;
-        copy.*member = value;
+        copy.attribute = name;
+        return copy;
+    }
+    constexpr ColumnDescriptor comparing(CompareRule rule) const {
+        ColumnDescriptor copy = *this;
+        copy.compare = rule;
+        return copy;
+    }
+    constexpr ColumnDescriptor shown(DisplayRule rule) const {
+        ColumnDescriptor copy = *this;
+        copy.display = rule;
+        return copy;
+    }
+    constexpr ColumnDescriptor exportedWide() const {
+        ColumnDescriptor copy = *this;
+        copy.exportType = 1;
+        return copy;
+    }
+    constexpr ColumnDescriptor matchable() const {
+        ColumnDescriptor copy = *this;
+        copy.comparable = true;
         return copy;
     }
 };
