@@ -1,12 +1,17 @@
 #include "QVIMExportBackbone.h"
 
 #include "IMEngineHandleConcrete.h"
+#include "QVIMScanScope.h"
 
 // ---- Scan scope (built with the rules work) -----------------------------------------
 
 int IMEngineHandleConcrete::shouldScanFolder(const char*) {
     operationNotBuilt("shouldScanFolder");
     return 0;
+}
+bool Scan::shouldScanFolder(IMEngineHandleConcrete&, const char*, entity_type) {
+    operationNotBuilt("shouldScanFolder");
+    return false;
 }
 int IMEngineHandleConcrete::shouldScanEntityType(entity_type) {
     operationNotBuilt("shouldScanEntityType");
