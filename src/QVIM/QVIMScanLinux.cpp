@@ -376,7 +376,7 @@ bool QVIMScanLinux::scanUsers(unsigned long threadId, scan_type scanType, im_wra
 // ---- Processes -----------------------------------------------------------------------
 
 long getProcessName(const char* pid, std::string& path) {
-    char linkPath[80];
+    char linkPath[96];
     std::snprintf(linkPath, sizeof linkPath, "/proc/%s/exe", pid);
     char buffer[kMaxLinkText + 2];
     const ssize_t length = readlink(linkPath, buffer, kMaxLinkText + 1);
@@ -392,7 +392,7 @@ long getProcessNameByPid(int pid, std::string& path) {
 }
 
 int getUserInfo(const char* pid, int& uid, int& gid, int& threads) {
-    char path[80];
+    char path[96];
     std::snprintf(path, sizeof path, "/proc/%s/status", pid);
     const FileHandle file(std::fopen(path, "r"));
     if (!file) {
