@@ -48,6 +48,14 @@ protected:
     }
     void TearDown() override { engine_stop(); }
 
+    // Only the way down to the tree and the tree itself are in scope.
+    void scopeToTree() {
+        scanner.scope = [this](const char* path) {
+            const std::string folder(path);
+            return folder == "/" || (root + "/").rfind(folder + "/", 0) == 0 || folder.rfind(root, 0) == 0;
+        };
+    }
+
     std::vector<std::string> keys() const {
         std::vector<std::string> out;
         for (const Captured& captured : scanner.records) out.push_back(captured.newKey);
@@ -220,11 +228,7 @@ TEST_F(DirectoryWalk, EntriesAndFoldersVanishingMidWalkAreSkipped) {
 TEST_F(DirectoryWalk, WalksFromTheRootThroughTheFoldersInScopeOnly) {
     makeDir(root + "/in");
     makeDir(root + "/in/x");
-    // Only the way down to the tree and the tree itself are in scope.
-    scanner.scope = [&](const char* path) {
-        const std::string folder(path);
-        return folder == "/" || (root + "/").rfind(folder + "/", 0) == 0 || folder.rfind(root, 0) == 0;
-    };
+    scopeToTree();
     im_wrapper_response_s response{};
     ASSERT_TRUE(scanner.scanDirectories(1, SCAN_BASELINE, &response));
     ASSERT_NE(nullptr, response.json);
@@ -246,10 +250,7 @@ TEST_F(DirectoryWalk, AFailedEntityStopsTheWholeWalk) {
     makeDir(root + "/a/b/c");
     for (const char* name : {"/p", "/q", "/r", "/a/s", "/a/t"}) makeDir(root + name);
     scanner.onRecord = [&](const Captured& record) { return record.path != root + "/a/b/c"; };
-    scanner.scope = [&](const char* path) {
-        const std::string folder(path);
-        return folder == "/" || (root + "/").rfind(folder + "/", 0) == 0 || folder.rfind(root, 0) == 0;
-    };
+    scopeToTree();
     im_wrapper_response_s response{};
     EXPECT_FALSE(scanner.scanDirectories(1, SCAN_CHANGE, &response));
     EXPECT_EQ(nullptr, response.json);
