@@ -194,22 +194,9 @@ TEST_F(Ports, TablesYieldListeningLinesOnly) {
     PortSourceUDP6 missing;
     EXPECT_FALSE(missing.openPath("/proc/net/no-such-table"));
     EXPECT_TRUE(logged(QVIM_LOG_ERROR, "Unable to open /proc/net/no-such-table"));
-}
 
-TEST(PortSources, FactoryAndUserLookup) {
-    using Source = QVIMScanAbstract::PortSource;
-    const auto make = [](unsigned long index) { return std::unique_ptr<Source>(Source::factory(index)); };
-    EXPECT_NE(nullptr, dynamic_cast<PortSourceTCP4*>(make(0).get()));
-    EXPECT_NE(nullptr, dynamic_cast<PortSourceTCP6*>(make(1).get()));
-    EXPECT_NE(nullptr, dynamic_cast<PortSourceUDP4*>(make(2).get()));
-    EXPECT_NE(nullptr, dynamic_cast<PortSourceUDP6*>(make(3).get()));
-    EXPECT_NE(nullptr, dynamic_cast<PortSourceUDP6*>(make(9).get()));
-
-    UserLookup lookup;
-    EXPECT_EQ("root", lookup.name(0));
-    EXPECT_EQ("987654", lookup.name(987654));
-    lookup.clear();
-    EXPECT_EQ("root", lookup.name(0));
+    EXPECT_EQ("root", PortSourceLinux::m_userLookup.name(0));
+    EXPECT_EQ("987654", PortSourceLinux::m_userLookup.name(987654));
 }
 
 }  // namespace
