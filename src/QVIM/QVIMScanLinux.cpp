@@ -21,6 +21,7 @@
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
 #include "QVIMLogger.h"
+#include "IMEngineHandleConcrete.h"
 #include "QVIMExportBackbone.h"
 
 namespace {
