@@ -2,6 +2,7 @@
 // by id, time and limit, the walk over every kind, rule labels, the number
 // rendering, and bad input.
 #include <cstdint>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -169,9 +170,27 @@ TEST_F(BaselineExport, EmptyTextsAreLeftOutAndNumbersReadUnsigned) {
     const unsigned char digest[32] = {0xAB, 0x01};
     im_wrapper_event_s file = entities.make("File", "/data/f");
     file.sha256 = digest;
-    file.created = 1'700'000'000'123ULL;
-    file.inodeNumber = 1ULL << 53;
-    file.deviceNumber = UINT64_MAX;
+    // Around the places where the JSON library changes its rendering.
+    const std::pair<const char*, uint64_t> numbers[] = {
+        {"blocksAllocated", 0},
+        {"created", 2147483647ULL},
+        {"deviceNumber", 2147483648ULL},
+        {"flags", 999999999999999ULL},
+        {"flagsAll", 1000000000000000ULL},
+        {"inodeGenerationNumber", 1000000000000001ULL},
+        {"inodeNumber", 1ULL << 53},
+        {"lastAccessed", UINT64_MAX},
+        {"lastModified", 1700000000123ULL},
+    };
+    file.blocksAllocated = numbers[0].second;
+    file.created = numbers[1].second;
+    file.deviceNumber = numbers[2].second;
+    file.flags = numbers[3].second;
+    file.flagsAll = numbers[4].second;
+    file.inodeGenerationNumber = numbers[5].second;
+    file.inodeNumber = numbers[6].second;
+    file.lastAccessed = numbers[7].second;
+    file.lastModified = numbers[8].second;
     ASSERT_TRUE(Entities::store(file));
 
     im_wrapper_event_s alice = entities.make("User", "alice");
@@ -187,11 +206,18 @@ TEST_F(BaselineExport, EmptyTextsAreLeftOutAndNumbersReadUnsigned) {
     EXPECT_EQ(member(fileLine, "sha256"), "AB01" + std::string(60, '0'));
     for (const char* empty : {"md5", "sha1", "owner", "permissions", "symLinkPath", "group"})
         EXPECT_EQ(member(fileLine, empty), "<absent>") << empty;
-    // Exact up to 2^53; beyond it the JSON library's rendering of the
-    // nearest double, with 15 or 17 significant digits.
-    EXPECT_NE(fileLine.find("\"created\":1700000000123,"), std::string::npos) << fileLine;
+    // Each number reads as the JSON library prints the double it is given.
+    for (const auto& [name, value] : numbers) {
+        Json number(cJSON_CreateNumber(static_cast<double>(value)));
+        char* printed = cJSON_PrintUnformatted(number.get());
+        EXPECT_NE(fileLine.find("\"" + std::string(name) + "\":" + printed + ","), std::string::npos)
+            << name << " " << printed << " in " << fileLine;
+        cJSON_free(printed);
+    }
+    // So: exact up to 2^53, beyond it the nearest double in 15 or 17 digits.
+    EXPECT_NE(fileLine.find("\"flags\":999999999999999,"), std::string::npos) << fileLine;
     EXPECT_NE(fileLine.find("\"inodeNumber\":9.00719925474099e+15,"), std::string::npos) << fileLine;
-    EXPECT_NE(fileLine.find("\"deviceNumber\":1.8446744073709552e+19,"), std::string::npos) << fileLine;
+    EXPECT_NE(fileLine.find("\"lastAccessed\":1.8446744073709552e+19,"), std::string::npos) << fileLine;
 
     // Negative 32-bit values read as 2^64 plus the value.
     const std::vector<std::string> users = exportLines(0, 0, 10, ENTITY_USER);

@@ -3,6 +3,7 @@
 #include <sys/vfs.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -238,7 +239,7 @@ public:
                 needed += field.text.size() * 6;
                 add(object.get(), name.c_str(), cJSON_CreateStringReference(field.text.c_str()));
             } else {
-                add(object.get(), name.c_str(), cJSON_CreateNumber(exportNumber(field.integer)));
+                add(object.get(), name.c_str(), exportNumber(field.integer));
             }
         }
         if (m_buffer.size() < needed) m_buffer.resize(needed);
@@ -261,7 +262,17 @@ public:
     // within its tolerance, else 17, often with an exponent). So -1 and -42
     // in a 32-bit column both print as 1.8446744073709552e+19, and 2^53
     // prints as 9.00719925474099e+15.
-    static double exportNumber(int64_t value) { return static_cast<double>(static_cast<uint64_t>(value)); }
+    static cJSON* exportNumber(int64_t value) {
+        const auto number = static_cast<uint64_t>(value);
+        // Below 10^15 the library prints a whole number as its plain digits
+        // ("%d", or "%1.15g", which needs no exponent there); writing those
+        // digits directly saves its printf and read-back round trip.
+        if (number >= kPlainDigitsBelow) return cJSON_CreateNumber(static_cast<double>(number));
+        char digits[24];
+        *std::to_chars(digits, digits + sizeof digits - 1, number).ptr = '\0';
+        return cJSON_CreateRaw(digits);
+    }
+    static constexpr uint64_t kPlainDigitsBelow = 1000000000000000ULL;
 
 private:
     static void add(cJSON* object, const char* name, cJSON* item) {
