@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench_memory.h"
 #include "qvim.h"
 
 namespace {
@@ -144,24 +145,6 @@ double barePages() {
     return elapsed;
 }
 
-long peakResidentKiB() {
-    long kib = -1;
-    if (FILE* file = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, file) != nullptr)
-            if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-        std::fclose(file);
-    }
-    return kib;
-}
-
-void resetPeakResident() {
-    if (FILE* file = std::fopen("/proc/self/clear_refs", "w")) {
-        std::fputs("5", file);
-        std::fclose(file);
-    }
-}
-
 }  // namespace
 
 int main() {
@@ -173,10 +156,10 @@ int main() {
         enginePages();  // warm the page cache for both sides
         engine = enginePages();
         bare = barePages();
-        resetPeakResident();
-        before = peakResidentKiB();
+        qvim_bench::resetPeakResident();
+        before = qvim_bench::peakResidentKiB();
         if (get_baseline(0, 0, kRows, ENTITY_FILE, kOut) != QVIM_OK) fail("get_baseline");
-        after = peakResidentKiB();
+        after = qvim_bench::peakResidentKiB();
         engine_stop();
     }
     const double figure = kRows / engine, reference = kRows / bare, ratio = figure / reference;
