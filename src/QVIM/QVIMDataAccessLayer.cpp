@@ -1355,12 +1355,13 @@ bool QVIMDAL::migrateEntity(sqlite3_stmt* entities, sqlite3* oldDb, int& entitie
         im_wrapper_response_s response{};
         stored = storeItemBuffer(record, response);
     }
+    // A failed buffered write has logged its statement errors; the connection
+    // may still hold the cause (a rolled-back batch leaves none).
     const int code = m_DB != nullptr ? sqlite3_errcode(m_DB) : SQLITE_MISUSE;
-    if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE) {
+    if (assigned && !stored && code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE) {
         const char* message = m_DB != nullptr ? sqlite3_errmsg(m_DB) : "the baseline database is not open";
         LOG_ERROR(QVIM_SRC_DAL, "migrateEntity", "Database error: %s", message);
         std::printf("Error Message: %s\n", message);
-        return false;
     }
     return assigned && stored;
 }

@@ -256,12 +256,13 @@ public:
 
     // Integers are exported as unsigned 64-bit values: 32-bit ones are
     // sign-extended first, so a negative value reads as 2^64 plus the value.
-    // JSON numbers are doubles here: values up to 2^53 print as exact
-    // integers; above that the host sees the nearest double in the JSON
-    // library's shortest form (15 significant digits when they read back
-    // within its tolerance, else 17, often with an exponent). So -1 and -42
-    // in a 32-bit column both print as 1.8446744073709552e+19, and 2^53
-    // prints as 9.00719925474099e+15.
+    // JSON numbers are doubles here, printed the way the JSON library prints
+    // them: below 10^15 as exact integers; from there on as the nearest
+    // double in 15 significant digits when those read back within the
+    // library's tolerance, else 17, with an exponent where "%g" picks one.
+    // So 10^15 prints as 1e+15, 2^53 as 9.00719925474099e+15 (which reads
+    // back 2 lower), and -1 and -42 in a 32-bit column both print as
+    // 1.8446744073709552e+19: hosts cannot tell such values apart.
     static cJSON* exportNumber(int64_t value) {
         const auto number = static_cast<uint64_t>(value);
         // Below 10^15 the library prints a whole number as its plain digits
