@@ -1,0 +1,10 @@
+#include <gtest/gtest.h>
+
+#include "Cli.h"
+
+using namespace qvimcli;
+
+TEST(HostCli, Placeholder) {
+    Options options;
+    EXPECT_EQ(parseArguments({"check"}, options), "");
+}
