@@ -140,6 +140,11 @@ bool Watcher::dropPending(const std::string& path) {
     return created;
 }
 
+void Watcher::queueCreated(Instance& instance, const std::string& path, bool isFolder, double now) {
+    queue(FsChange{FsChange::Update, path, std::string(), isFolder, false}, now, true);
+    if (isFolder) watchTree(instance, path, true);
+}
+
 void Watcher::emit(FsChange change) { m_ready.push_back(std::move(change)); }
 
 void Watcher::handle(Instance& instance, const struct inotify_event& event, double now) {
@@ -183,8 +188,7 @@ void Watcher::handle(Instance& instance, const struct inotify_event& event, doub
         auto from = m_moves.find(event.cookie);
         if (from == m_moves.end()) {
             // Moved in from outside the watched trees: new here.
-            if (isFolder) watchTree(instance, path, true);
-            queue(FsChange{FsChange::Update, path, std::string(), isFolder, false}, now, true);
+            queueCreated(instance, path, isFolder, now);
             return;
         }
         const Move move = from->second;
@@ -192,16 +196,14 @@ void Watcher::handle(Instance& instance, const struct inotify_event& event, doub
         if (move.folder) renameTree(move.path, path);
         if (move.created) {
             // Never reported under its old name: it is simply new under this one.
-            if (isFolder) watchTree(instance, path, true);
-            queue(FsChange{FsChange::Update, path, std::string(), isFolder, false}, now, true);
+            queueCreated(instance, path, isFolder, now);
         } else {
             emit(FsChange{FsChange::Rename, move.path, path, isFolder, false});
         }
         return;
     }
     if (event.mask & IN_CREATE) {
-        if (isFolder) watchTree(instance, path, true);
-        queue(FsChange{FsChange::Update, path, std::string(), isFolder, false}, now, true);
+        queueCreated(instance, path, isFolder, now);
         return;
     }
     if (event.mask & IN_DELETE) {

@@ -79,6 +79,8 @@ private:
     void renameTree(const std::string& from, const std::string& to);
     void handle(Instance& instance, const struct inotify_event& event, double now);
     void queue(FsChange change, double now, bool created);
+    // A new entry; a new folder is watched and what it already holds is new too.
+    void queueCreated(Instance& instance, const std::string& path, bool isFolder, double now);
     // Takes the pending entry of a path out; true when it was born since the last report.
     bool dropPending(const std::string& path);
     void emit(FsChange change);

@@ -14,6 +14,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "TestSupport.h"
+#include "qvim.h"
+
 namespace qvimhost_test {
 namespace {
 
@@ -60,8 +63,8 @@ int exitStatus(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERM
 
 }  // namespace
 
-Run runQvim(const std::vector<std::string>& args, int timeoutSeconds) {
-    Run run;
+ProgramRun runQvim(const std::vector<std::string>& args, int timeoutSeconds) {
+    ProgramRun run;
     int out = -1;
     int err = -1;
     const pid_t pid = spawn(args, out, err);
@@ -153,6 +156,40 @@ std::string folderRules(const std::string& folder) {
     return "{\"IntegrityRules\":[{\"id\":1,\"name\":\"tree files\",\"realtime\":\"true\",\"EntitySets\":["
            "{\"entityType\":\"File\",\"base\":\"" +
            folder + "\",\"includes\":\"**/*\"},{\"entityType\":\"Directory\",\"base\":\"" + folder + "\"}]}]}";
+}
+
+std::string missingEnginePart() {
+    static const std::string missing = [] {
+        if (qvim_test::startEngine("probe.db") != QVIM_OK) return std::string("engine_start");
+        im_wrapper_response_s response;
+        init_response_wrapper(&response);
+        set_ruleset(false, "{\"IntegrityRules\":[{\"id\":1,\"EntitySets\":[{\"entityType\":\"User\"}]}]}", "probe");
+        set_baselinescan(true);
+        set_baselinescan(false);
+        set_integrityscan(true);
+        set_integrityscan(false);
+        integrity_scan(0, ENTITY_GROUP, SCAN_CHANGE, &response);
+        cleanup_response_wrapper(&response);
+        im_wrapper_event_s record{};
+        record.entityType = "File";
+        record.path = "/probe";
+        record.newKey = "/probe";
+        record.eventType = 7;
+        store_item(&record, false, &response);
+        cleanup_response_wrapper(&response);
+        integrity_monitor(0, &record, &response);
+        cleanup_response_wrapper(&response);
+        clean_unscanned("File", 0, &response);
+        cleanup_response_wrapper(&response);
+        get_baseline(0, 0, 1, ENTITY_FILE, "probe.jsonl");
+        engine_stop();
+        for (const qvim_test::LogLine& line : qvim_test::capturedLog()) {
+            const size_t at = line.message.find(" is not available in this build");
+            if (at != std::string::npos) return line.message.substr(0, at);
+        }
+        return std::string();
+    }();
+    return missing;
 }
 
 }  // namespace qvimhost_test
