@@ -163,6 +163,12 @@ public:
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
     int fd() const { return m_fd; }
+    // Takes the pending signals, so that none is delivered once they are unblocked.
+    void consume() {
+        struct signalfd_siginfo info;
+        while (::read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        }
+    }
 
 private:
     sigset_t m_set;
@@ -215,7 +221,10 @@ int runWatch(const Options&, Session& session, Console& console, EventPrinter& p
         bool stop = false;
         for (const FsChange& change : watcher.poll(-1, signals.fd(), stop)) feeder.apply(change);
         for (const std::string& problem : watcher.takeProblems()) console.warning(problem);
-        if (stop) break;
+        if (stop) {
+            signals.consume();
+            break;
+        }
     }
     console.note("Stopped.");
     return feeder.failed() ? kExitFailure : kExitOk;
