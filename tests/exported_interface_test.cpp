@@ -93,3 +93,15 @@ TEST(ExportedInterface, ResponseHelpersAndArgumentChecks) {
     unsigned long count = 0;
     EXPECT_EQ(flush_db_buffer(&count), QVIM_E_NO_ENGINE);
 }
+
+TEST(ExportedInterface, StartingOverARunningEngineStopsItFirst) {
+    ASSERT_EQ(startEngine("first.db"), QVIM_OK);
+    ASSERT_EQ(set_im_state("rulesetList", "first"), QVIM_OK);
+    ASSERT_EQ(startEngine("second.db"), QVIM_OK);
+    EXPECT_TRUE(logged(QVIM_LOG_WARNING, "engine_start called while an engine runs; stopping it first"));
+    EXPECT_EQ(setting("rulesetList"), "");  // the current engine is the new one
+    EXPECT_EQ(engine_stop(), QVIM_OK);
+    ASSERT_EQ(startEngine("first.db"), QVIM_OK);
+    EXPECT_EQ(setting("rulesetList"), "first");
+    engine_stop();
+}

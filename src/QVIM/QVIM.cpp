@@ -75,6 +75,11 @@ QVIM_API qvim_status engine_start(const im_engine_init_s* init) {
         LOG_TRACE(QVIM_SRC_QVIM, "engine_start", "engine_start called with a bad parameter");
         return QVIM_E_NO_START_RECORD;
     }
+    if (g_pEngineHandle != nullptr) {
+        // Replacing a running engine would leak it and leave its database open.
+        LOG_WARNING(QVIM_SRC_QVIM, "engine_start", "engine_start called while an engine runs; stopping it first");
+        engine_stop();
+    }
     auto engine = std::make_unique<IMEngineHandleConcrete>();
     g_pEngineHandle = engine.get();
     const qvim_status status = engine->engineStart(*init);

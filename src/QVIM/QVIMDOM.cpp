@@ -1,8 +1,13 @@
 #include "QVIMDOM.h"
 
-#include "IMEngineHandleConcrete.h"
+#include <list>
 
+#include "IMEngineHandleConcrete.h"
+#include "QVIMExportBackbone.h"
 #include "QVIMIntegrityRuleFilter.h"
+#include "QVIMLogger.h"
+#include "QVIMStats.h"
+#include "QVIMUtilPlatformIndependent.h"
 
 QVIMConfig::QVIMConfig() : m_filter(std::make_shared<const IntegrityRuleFilter>()) {}
 
@@ -20,6 +25,179 @@ void QVIMConfig::matchRulesToAttributes(std::unordered_set<long long>& ruleIds, 
     getFilter()->matchRulesToAttributes(ruleIds, realtime, changedAttributes, type, operation);
 }
 
-// ---- Ruleset installation (built with the rules work) -----------------------------
+std::vector<std::shared_ptr<EntitySet>> QVIMConfig::getRuleEntitySet(long long ruleId) const {
+    return getFilter()->getRuleEntitySet(ruleId);
+}
 
-qvim_status IMEngineHandleConcrete::setRuleset(bool, const char*, const char*) { return operationNotBuilt("setRuleset"); }
+bool QVIMConfig::matchBaseToRule(const IntegrityRuleFilter& filter, entity_type type, const std::string& folder) {
+    LOG_TRACE(QVIM_SRC_DOM, "matchBaseToRule", "match rule with base for folder %s ", folder.c_str());
+    return filter.matchBaseToRule(type, folder);
+}
+
+// ---- Ruleset installation ---------------------------------------------------------
+
+void QVIMConfig::updateStats(QVIMStats& stats, const char* ruleset, const char* guid) {
+    LOG_TRACE(QVIM_SRC_DOM, "updateStats", "set ruleset call with json(%.1024s) with id(%s)",
+              ruleset != nullptr ? ruleset : "", guid != nullptr ? guid : "");
+    if (stats.MoveRulesetMap(QVIMStats::AssignedRules, QVIMStats::UnassignedRules)) {
+        LOG_TRACE(QVIM_SRC_DOM, "updateStats", "Success Copying and Clearing assinged ruleset map");
+    } else {
+        LOG_TRACE(QVIM_SRC_DOM, "updateStats", "Failed Copying and Clearing assinged ruleset map");
+    }
+}
+
+namespace {
+
+// What a ruleset change touches: the kinds to rebuild and the bases whose
+// rows go (purge) and whose folders are walked again (scan).
+struct ChangeSets {
+    QVIMConfig::TypeSet& types;
+    EntitySet::PartialBaselineBases& purgeBases;
+    EntitySet::PartialBaselineBases& scanBases;
+    bool& keepBaseline;
+
+    void add(const EntitySet& set, bool purge) {
+        if (set.type != EntitySet::kNoEntityType) types.insert(set.type);
+        if (set.type != ENTITY_FILE && set.type != ENTITY_DIRECTORY) return;
+        scanBases.insert(set.base.get());
+        if (purge) purgeBases.insert(set.base.get());
+    }
+
+    void addAll(const IntegrityRule& rule, bool purge) {
+        for (const auto& set : rule.entitySets) add(*set, purge);
+    }
+
+    // Only what selects entities counts; attribute groups are never compared.
+    static bool selectsTheSame(const EntitySet& a, const EntitySet& b) {
+        return a.type == b.type && a.specialAttributes.empty() && b.specialAttributes.empty() &&
+               a.base.get() == b.base.get() && a.includes == b.includes && a.excludes == b.excludes;
+    }
+
+    void compare(const IntegrityRule& before, const IntegrityRule& after) {
+        if (before.hash == after.hash) {
+            keepBaseline = true;
+            return;
+        }
+        const auto& oldSets = before.entitySets;
+        const auto& newSets = after.entitySets;
+        const size_t common = std::min(oldSets.size(), newSets.size());
+        for (size_t i = 0; i < common; ++i) {
+            if (selectsTheSame(*oldSets[i], *newSets[i])) {
+                keepBaseline = true;
+            } else {
+                add(*oldSets[i], true);
+                add(*newSets[i], true);
+            }
+        }
+        for (size_t i = common; i < newSets.size(); ++i) add(*newSets[i], false);
+        for (size_t i = common; i < oldSets.size(); ++i) add(*oldSets[i], true);
+    }
+};
+
+}  // namespace
+
+bool QVIMConfig::updateRuleset(QVIMStats& stats, const char* ruleset, const char* guid, bool& keepBaseline,
+                               TypeSet& types, EntitySet::PartialBaselineBases& purgeBases,
+                               EntitySet::PartialBaselineBases& scanBases) {
+    updateStats(stats, ruleset, guid);
+    const std::shared_ptr<const IntegrityRuleFilter> previous = getFilter();
+    auto next = std::make_shared<IntegrityRuleFilter>();
+    const bool read = next->setRules(stats, ruleset, guid != nullptr ? guid : "");
+    if (read) {
+        ChangeSets changes{types, purgeBases, scanBases, keepBaseline};
+        // The previous filter may still be in use elsewhere: track the rules
+        // it had that the new ruleset dropped without touching it.
+        std::unordered_set<long long> removed;
+        removed.reserve(previous->rules().size());
+        for (const auto& entry : previous->rules()) removed.insert(entry.first);
+        for (const auto& [id, rule] : next->rules()) {
+            const auto before = previous->rules().find(id);
+            if (before == previous->rules().end()) {
+                changes.addAll(*rule, false);
+                continue;
+            }
+            changes.compare(*before->second, *rule);
+            removed.erase(id);
+        }
+        for (long long id : removed) changes.addAll(*previous->rules().at(id), true);
+        // A change at the root touches everything.
+        if (keepBaseline && scanBases.count("/") != 0) keepBaseline = false;
+    }
+    installFilter(std::move(next));
+    return read;
+}
+
+namespace {
+
+// Top-level directories of the bases, ';'-joined with escaping.
+std::string joinTopLevelDirectories(const EntitySet::PartialBaselineBases& bases) {
+    std::list<std::string> directories;
+    for (const std::string& base : bases) directories.push_back(topLevelDirectory(base));
+    std::string text;
+    join(text, directories, ';', true);
+    return text;
+}
+
+std::string joinTypeNames(const QVIMConfig::TypeSet& types) {
+    std::list<std::string> names;
+    for (entity_type type : types) names.emplace_back(EntitySet::convertEntityType(type));
+    std::string text;
+    join(text, names, ',', false);
+    return text;
+}
+
+}  // namespace
+
+bool setRuleset(IMEngineHandleConcrete& engine, bool allowPartialBaseline, const char* ruleset, const char* guid) {
+    QVIMDAL& dal = engine.getDAL();
+    QVIMConfig& config = engine.getConfig();
+    QVIMStats& stats = engine.getStats();
+    const std::string rulesetId = guid != nullptr ? guid : "";
+
+    // A pending partial baseline cannot be narrowed further: start over.
+    if (!allowPartialBaseline || isPartialScanSet(dal)) {
+        if (!dal.SetIntegrityMonitorState("baselineScanType", 0UL)) return false;
+        config.updateStats(stats, ruleset, guid);
+        auto next = std::make_shared<IntegrityRuleFilter>();
+        const bool read = next->setRules(stats, ruleset, rulesetId);
+        config.installFilter(std::move(next));
+        return read;
+    }
+
+    bool keepBaseline = false;
+    QVIMConfig::TypeSet types;
+    EntitySet::PartialBaselineBases purgeBases;
+    EntitySet::PartialBaselineBases scanBases;
+    if (!config.updateRuleset(stats, ruleset, guid, keepBaseline, types, purgeBases, scanBases)) return false;
+    if (!keepBaseline) return dal.SetIntegrityMonitorState("baselineScanType", 0UL);
+    if (!dal.SetIntegrityMonitorState("baselineScanType", 1UL)) return false;
+    if (!dal.SetIntegrityMonitorState("partialBaseLineScanEntityTypes", joinTypeNames(types))) return false;
+    const bool purgeWritten =
+        dal.SetIntegrityMonitorState("partialBaselinePurgePathsDisk", joinTopLevelDirectories(purgeBases));
+
+    // Only bases that the new rules still reach are walked again.
+    const std::shared_ptr<const IntegrityRuleFilter> filter = config.getFilter();
+    for (auto it = scanBases.begin(); it != scanBases.end();) {
+        const bool reached = QVIMConfig::matchBaseToRule(*filter, ENTITY_FILE, *it) ||
+                             QVIMConfig::matchBaseToRule(*filter, ENTITY_DIRECTORY, *it);
+        it = reached ? std::next(it) : scanBases.erase(it);
+    }
+    if (!purgeWritten) return false;
+    return dal.SetIntegrityMonitorState("partialBaselineScanPathsDisk", joinTopLevelDirectories(scanBases));
+}
+
+qvim_status IMEngineHandleConcrete::setRuleset(bool allowPartialBaseline, const char* rulesetJson,
+                                               const char* rulesetId) {
+    if (rulesetJson == nullptr) {
+        LOG_ERROR(QVIM_SRC_ENGINE, "setRuleset", "set_ruleset called with a bad parameter");
+        return QVIM_E_BAD_PARAMETER;
+    }
+    bool installed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_rulesetMutex);
+        installed = ::setRuleset(*this, allowPartialBaseline, rulesetJson, rulesetId);
+    }
+    const qvim_status status = installed ? QVIM_OK : QVIM_E_FAILED;
+    LOG_TRACE(QVIM_SRC_ENGINE, "setRuleset", "set ruleset return %d", static_cast<int32_t>(status));
+    return status;
+}

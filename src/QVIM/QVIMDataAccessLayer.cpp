@@ -10,6 +10,8 @@
 #include <cstdlib>
 
 #include "IMEngineHandleConcrete.h"
+#include "QVIMEventAbstraction.h"
+#include "QVIMEventHandler.h"
 #include "QVIMJson.h"
 #include "QVIMLogger.h"
 
@@ -203,13 +205,16 @@ const entity_type kKinds[] = {ENTITY_FILE,  ENTITY_DIRECTORY,          ENTITY_US
 // ---- Entity tables ---------------------------------------------------------
 
 EventTypeTable::EventTypeTable(IMEngineHandleConcrete& engine, const char* tableName, const char* typeName,
-                               entity_type type, const Columns& columns, bool partialPurge)
+                               entity_type type, bool partialPurge)
     : m_engine(engine),
       m_tableName(tableName),
       m_typeName(typeName),
       m_type(type),
-      m_columns(columns),
-      m_hasPartialPurge(partialPurge) {}
+      m_layout(*recordLayout(type)),
+      m_hasPartialPurge(partialPurge) {
+    m_parameterNames.reserve(m_layout.count);
+    for (size_t i = 0; i < m_layout.count; ++i) m_parameterNames.push_back(std::string(":") + m_layout.columns[i].column);
+}
 
 EventTypeTable::~EventTypeTable() = default;
 
@@ -220,15 +225,17 @@ sqlite3_stmt** EventTypeTable::getStmt(unsigned slot) {
 
 std::string EventTypeTable::getQuery(unsigned index) const {
     const bool file = m_type == ENTITY_FILE;
-    const auto joinColumns = [](const std::vector<const char*>& columns, const char* prefix, const char* between) {
+    // Columns in statement order (insert, update) or compare-select order.
+    const auto joinColumns = [this](bool statementOrder, const char* prefix, const char* between) {
         std::string out;
-        for (size_t i = 0; i < columns.size(); ++i) {
+        for (size_t i = 0; i < m_layout.count; ++i) {
+            const char* column = m_layout.columns[statementOrder ? m_layout.statementOrder[i] : i].column;
             if (i != 0) out += ", ";
             out += prefix;
-            out += columns[i];
+            out += column;
             if (between != nullptr) {
                 out += between;
-                out += columns[i];
+                out += column;
             }
         }
         return out;
@@ -237,23 +244,20 @@ std::string EventTypeTable::getQuery(unsigned index) const {
         case 0: {
             // The file and group texts differ from the others in blanks only.
             std::string sql = "INSERT INTO " + m_tableName + (file ? "( key, " : " ( key, ");
-            sql += "recordTime, scanTime, " + joinColumns(m_columns.statementOrder, "", nullptr);
+            sql += "recordTime, scanTime, " + joinColumns(true, "", nullptr);
             sql += (file || m_type == ENTITY_GROUP) ? " ) VALUES( :key, " : " ) VALUES ( :key, ";
-            sql += ":currentTime, :currentTime, " + joinColumns(m_columns.statementOrder, ":", nullptr) + " );";
+            sql += ":currentTime, :currentTime, " + joinColumns(true, ":", nullptr) + " );";
             return sql;
         }
         case 1:
             if (file)
                 return "UPDATE " + m_tableName + " SET key = :key, scanTime = :scanTime, " +
-                       joinColumns(m_columns.statementOrder, "", " = :") + " WHERE entityItemId = :wherekey;";
-            return "UPDATE " + m_tableName + " SET key=:key, scanTime=:scanTime, " +
-                   joinColumns(m_columns.statementOrder, "", "=:") + " WHERE entityItemId=:wherekey;";
-        case 2:
-            return "SELECT key, entityItemId, " + joinColumns(m_columns.selectOrder, "", nullptr) + " FROM " +
-                   m_tableName;
+                       joinColumns(true, "", " = :") + " WHERE entityItemId = :wherekey;";
+            return "UPDATE " + m_tableName + " SET key=:key, scanTime=:scanTime, " + joinColumns(true, "", "=:") +
+                   " WHERE entityItemId=:wherekey;";
+        case 2: return "SELECT key, entityItemId, " + joinColumns(false, "", nullptr) + " FROM " + m_tableName;
         case 3:
-            return "SELECT key, entityItemId, " + joinColumns(m_columns.selectOrder, "", nullptr) +
-                   ", recordTime FROM " + m_tableName;
+            return "SELECT key, entityItemId, " + joinColumns(false, "", nullptr) + ", recordTime FROM " + m_tableName;
         case 4: return "DELETE FROM " + m_tableName;
         default: return std::string();
     }
@@ -324,7 +328,28 @@ int EventTypeTable::prepareStatements() {
         const int rc = dal.prepareStatement(makePreparedQuery(slot), getStmt(slot));
         if (rc != SQLITE_OK) return rc;
     }
+    lookUpParameterIndexes();
     return SQLITE_OK;
+}
+
+void EventTypeTable::lookUpParameterIndexes() {
+    for (unsigned slot : {unsigned{Insert}, unsigned{Update}}) {
+        sqlite3_stmt* stmt = m_slots[slot].get();
+        BindIndexes& indexes = m_bindIndexes[slot];
+        indexes.key = sqlite3_bind_parameter_index(stmt, ":key");
+        indexes.time = sqlite3_bind_parameter_index(stmt, slot == Insert ? ":currentTime" : ":scanTime");
+        indexes.wherekey = slot == Update ? sqlite3_bind_parameter_index(stmt, ":wherekey") : 0;
+        indexes.columns.resize(m_layout.count);
+        for (size_t i = 0; i < m_layout.count; ++i)
+            indexes.columns[i] = sqlite3_bind_parameter_index(stmt, m_parameterNames[i].c_str());
+    }
+    sqlite3_stmt* ids = m_slots[UpdateScanTimeIds].get();
+    m_idParameterIndexes.resize(kIdBufferSize);
+    char name[16];
+    for (size_t i = 0; i < kIdBufferSize; ++i) {
+        snprintf(name, sizeof name, ":pk%04zu", i);
+        m_idParameterIndexes[i] = sqlite3_bind_parameter_index(ids, name);
+    }
 }
 
 void EventTypeTable::finalizeStatements() {
@@ -332,57 +357,20 @@ void EventTypeTable::finalizeStatements() {
 }
 
 FileTable::FileTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(
-          engine, "EntityFileItems", "File", ENTITY_FILE,
-          {{"blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "userGroup", "growing",
-            "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified", "md5", "owner", "permissions",
-            "sha1", "sha256", "shrinking", "size", "symLinkPath"},
-           {"blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "userGroup", "inodeGenerationNumber",
-            "inodeNumber", "lastAccessed", "lastModified", "md5", "owner", "permissions", "sha1", "sha256", "size",
-            "growing", "shrinking", "symLinkPath"}},
-          true) {}
-
-namespace {
-EventTypeTable::Columns sameOrder(std::vector<const char*> columns) { return {columns, columns}; }
-}  // namespace
-
+    : EventTypeTableStandard(engine, "EntityFileItems", "File", ENTITY_FILE, true) {}
 DirectoryTable::DirectoryTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityDirectoryItems", "Directory", ENTITY_DIRECTORY,
-                             sameOrder({"created", "deviceNumber", "flags", "flagsAll", "userGroup",
-                                        "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified",
-                                        "owner", "permissions", "symLinkPath"}),
-                             true) {}
-
+    : EventTypeTableStandard(engine, "EntityDirectoryItems", "Directory", ENTITY_DIRECTORY, true) {}
 UserTable::UserTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(
-          engine, "EntityUserItems", "User", ENTITY_USER,
-          sameOrder({"userId", "userGroup", "cannotChangePassword", "description", "disabled", "fullName", "groups",
-                     "homeDriveLetter", "homeFolder", "lockedOut", "logonScript", "logonShell",
-                     "passwordExpiredDaysBeforeDisabled", "passwordExpiryInDays", "passwordExpiry",
-                     "passwordHasExpired", "passwordLastChanged", "passwordMinDaysBetweenChanges",
-                     "passwordNeverExpires", "passwordWarningDays", "profilePath"}),
-          false) {}
-
+    : EventTypeTableStandard(engine, "EntityUserItems", "User", ENTITY_USER, false) {}
 GroupTable::GroupTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityUserGroupItems", "Group", ENTITY_GROUP,
-                             sameOrder({"groupId", "description", "members", "subGroups"}), false) {}
-
+    : EventTypeTableStandard(engine, "EntityUserGroupItems", "Group", ENTITY_GROUP, false) {}
 PortTable::PortTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityPortItems", "Port", ENTITY_PORT,
-                             sameOrder({"created", "userGroup", "user", "listeners", "path", "process", "processID"}),
-                             false) {}
-
+    : EventTypeTableStandard(engine, "EntityPortItems", "Port", ENTITY_PORT, false) {}
 InstalledSoftwareTable::InstalledSoftwareTable(IMEngineHandleConcrete& engine)
     : EventTypeTableStandard(engine, "EntityInstalledSoftwareItems", "InstalledSoftware", ENTITY_INSTALLED_SOFTWARE,
-                             sameOrder({"displayName", "size", "parent", "installedDate", "installLocation",
-                                        "manufacturer", "version"}),
                              false) {}
-
 ProcessTable::ProcessTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityProcessItems", "Process", ENTITY_PROCESS,
-                             sameOrder({"userGroup", "user", "path", "process", "processID", "commandLine", "threads",
-                                        "parent"}),
-                             false) {}
+    : EventTypeTableStandard(engine, "EntityProcessItems", "Process", ENTITY_PROCESS, false) {}
 
 // ---- Opening and closing ---------------------------------------------------------
 
@@ -681,30 +669,365 @@ bool QVIMDAL::PrepareMetricsIntegrityMonitorState(cJSON* object) {
     return true;
 }
 
-// ---- Item writes, purges, cleanup and migration --------------------------------------
-// (filled in by the store work; until then they report failure)
+// ---- Binding one value ---------------------------------------------------------------
 
-bool QVIMDAL::storeItem(QVIMConfig&, const std::shared_ptr<QVIMEvent>&, im_wrapper_response_s&) { return false; }
-bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>&, im_wrapper_response_s&) { return false; }
-bool QVIMDAL::storeItemFlush(unsigned long&) {
-    std::lock_guard<std::mutex> lock(m_storeLock);
-    return m_itemBuffer.empty();
-}
-bool QVIMDAL::storeItemFlushInternal(unsigned long&) { return m_itemBuffer.empty(); }
-bool QVIMDAL::writeItem(QVIMEvent&, bool, std::unordered_set<long long>*) { return false; }
-bool QVIMDAL::renameItem(QVIMEvent&, std::unordered_set<long long>*) { return false; }
-bool QVIMDAL::deleteEntityItems(QVIMEvent&, std::unordered_set<long long>*) { return false; }
-bool QVIMDAL::initEntityIDBufferArrays() { return false; }
-bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable&) const { return false; }
-bool QVIMDAL::flushEntityIDBufferArrayLock(EventTypeTable&) { return false; }
-bool QVIMDAL::flushEntityIDBufferArrays() { return false; }
-bool QVIMDAL::purgeDB(entity_type) { return false; }
-void QVIMDAL::purgeDiskPaths(std::list<std::string>&) {}
-void QVIMDAL::purgePaths(sqlite3_stmt*, sqlite3_stmt*, std::list<std::string>&) {}
-bool QVIMDAL::migrateDb(const char*) { return false; }
-bool EventTypeTable::deleteUnscanned(unsigned long, im_wrapper_response_s& response) {
-    response.state = IM_ERROR;
+namespace {
+
+bool bound(int rc, const char* kind, const char* parameter) {
+    if (rc == SQLITE_OK) return true;
+    LOG_WARNING(QVIM_SRC_DAL, "bindField", "Unable to bind %s '%s'", kind, parameter);
     return false;
 }
-void EventTypeTable::appendEvents(im_wrapper_response_s&, JSONEvents&) {}
+
+template <class T>
+bool bindByName(sqlite3_stmt* stmt, const char* parameter, const T& value) {
+    return EventTypeTable::bindField(stmt, sqlite3_bind_parameter_index(stmt, parameter), parameter, value);
+}
+
+}  // namespace
+
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, int index, const char* parameter, const Blob& value) {
+    if (value.empty()) return true;
+    return bound(sqlite3_bind_blob(stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT),
+                 "blob", parameter);
+}
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, int index, const char* parameter, int value) {
+    return bound(sqlite3_bind_int(stmt, index, value), "int", parameter);
+}
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, int index, const char* parameter, unsigned long value) {
+    return bound(sqlite3_bind_int64(stmt, index, static_cast<sqlite3_int64>(value)), "int64", parameter);
+}
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, int index, const char* parameter, const std::string& value) {
+    if (value.empty()) return true;
+    return bound(sqlite3_bind_text(stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT),
+                 "text", parameter);
+}
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, int index, const char* parameter, bool value) {
+    return bound(sqlite3_bind_int(stmt, index, value ? 1 : 0), "bool", parameter);
+}
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, const char* parameter, const Blob& value) {
+    return bindByName(stmt, parameter, value);
+}
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, const char* parameter, int value) {
+    return bindByName(stmt, parameter, value);
+}
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, const char* parameter, unsigned long value) {
+    return bindByName(stmt, parameter, value);
+}
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, const char* parameter, const std::string& value) {
+    return bindByName(stmt, parameter, value);
+}
+bool EventTypeTable::bindField(sqlite3_stmt* stmt, const char* parameter, bool value) {
+    return bindByName(stmt, parameter, value);
+}
+
+// ---- Item writes, buffering and flush --------------------------------------------------
+
+namespace {
+bool matchesAnyRule(QVIMConfig& config, const QVIMEvent& record) {
+    std::unordered_set<long long> ruleIds;
+    config.getFilter()->matchRules(record.entityType(), record, record.realTime, ruleIds);
+    return !ruleIds.empty();
+}
+}  // namespace
+
+bool QVIMDAL::storeItem(QVIMConfig& config, const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response) {
+    if (!record) return false;
+    if (!matchesAnyRule(config, *record)) {
+        response.state = IM_NO_RULE_MATCH;
+        response.nItemsScanned = 0;
+        return true;
+    }
+    response.state = IM_MATCH_WITH_EVENT;
+    return underStoreLock("storeItem", [&] {
+        const bool stored = record->storeItem();
+        if (stored) response.nItemsScanned = 1;
+        return stored;
+    });
+}
+
+bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response) {
+    if (!record) return false;
+    if (!matchesAnyRule(m_engine.getConfig(), *record)) {
+        response.state = IM_NO_RULE_MATCH;
+        return true;
+    }
+    response.state = IM_MATCH_WITH_EVENT;
+    std::lock_guard<std::mutex> lock(m_storeLock);
+    m_itemBuffer.push_back(record);
+    if (m_itemBuffer.size() <= kItemBufferLimit) return true;
+    LOG_TRACE(QVIM_SRC_DAL, "storeItemBuffer", "storeItemBuffer lock");
+    unsigned long written = response.nItemsScanned;
+    const bool flushed = storeItemFlushInternal(written);
+    response.nItemsScanned = written;
+    LOG_TRACE(QVIM_SRC_DAL, "storeItemBuffer", "storeItemBuffer unlock");
+    return flushed;
+}
+
+bool QVIMDAL::storeItemFlush(unsigned long& count) {
+    return underStoreLock("storeItemFlush", [&] { return storeItemFlushInternal(count); });
+}
+
+namespace {
+// Runs one transaction control text; false with the error logged.
+bool execTransaction(sqlite3* db, const char* sql, const char* failure) {
+    char* message = nullptr;
+    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &message);
+    if (rc == SQLITE_OK) return true;
+    LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal", "%s: '%s': '%s'", failure, sqlite3_errstr(rc),
+              message != nullptr ? message : sqlite3_errmsg(db));
+    sqlite3_free(message);
+    return false;
+}
+}  // namespace
+
+bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
+    if (m_itemBuffer.empty()) return true;
+    LOG_TRACE(QVIM_SRC_DAL, "storeItemFlushInternal", "%s - %d items", "storeItemFlushInternal",
+              static_cast<int>(m_itemBuffer.size()));
+    if (m_DB == nullptr || !execTransaction(m_DB, "BEGIN TRANSACTION", "Error beginning transaction")) return false;
+    while (!m_itemBuffer.empty()) {
+        if (!m_itemBuffer.front()->storeItem()) break;
+        m_itemBuffer.pop_front();
+        ++count;
+    }
+    if (m_itemBuffer.empty() && execTransaction(m_DB, "END TRANSACTION", "Error committing transaction")) return true;
+    execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction");
+    return false;
+}
+
+bool QVIMDAL::writeItem(QVIMEvent& record, bool insertOnly, std::unordered_set<long long>* ruleIds) {
+    return underStoreLock("writeItem", [&] { return record.writeItem(insertOnly, ruleIds); });
+}
+
+bool QVIMDAL::renameItem(QVIMEvent& record, std::unordered_set<long long>* ruleIds) {
+    return underStoreLock("renameItem", [&] { return record.renameItem(ruleIds); });
+}
+
+bool QVIMDAL::deleteEntityItems(QVIMEvent& record, std::unordered_set<long long>* ruleIds) {
+    return underStoreLock("deleteEntityItems", [&] { return record.deleteItem(ruleIds); });
+}
+
+void QVIMDAL::traceLock(const char* function, const char* what) {
+    LOG_TRACE(QVIM_SRC_DAL, function, "%s %s", function, what);
+}
+
+// ---- Id buffers ----------------------------------------------------------------------------
+
+bool QVIMDAL::initEntityIDBufferArrays() {
+    FileTable* files = m_engine.fileTable();
+    if (files->idBuffer && files->idCount != 0) return false;
+    for (entity_type kind : kKinds) {
+        EventTypeTable* table = m_engine.table(kind);
+        if (!table->idBuffer) {
+            table->idBuffer = std::make_unique<uint64_t[]>(EventTypeTable::kIdBufferSize);
+            table->idCount = 0;
+        }
+    }
+    return true;
+}
+
+bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
+    if (!table.idBuffer) {
+        LOG_TRACE(QVIM_SRC_DAL, "flushEntityIDBufferArray", "Not flushing idBufferArrays because EntityIDBuffer is Null");
+        return false;
+    }
+    if (!bufferSelectedIDs()) {
+        LOG_TRACE(QVIM_SRC_DAL, "flushEntityIDBufferArray",
+                  "Not flushing idBufferArrays because BufferSelectedIDs is false");
+        return false;
+    }
+    if (table.idCount == 0) return true;
+
+    const unsigned long now = getCurrentTimeInMillis();
+    int rc = SQLITE_MISUSE;
+    if (table.idCount == EventTypeTable::kIdBufferSize) {
+        // A full buffer goes through the prepared thousand-placeholder update.
+        sqlite3_stmt* stmt = *table.getStmt(EventTypeTable::UpdateScanTimeIds);
+        if (stmt != nullptr) {
+            StatementUse use(stmt);
+            rc = sqlite3_bind_int64(stmt, sqlite3_bind_parameter_index(stmt, ":scanTime"),
+                                    static_cast<sqlite3_int64>(now));
+            const std::vector<int>& indexes = table.idParameterIndexes();
+            for (size_t i = 0; rc == SQLITE_OK && i < EventTypeTable::kIdBufferSize; ++i)
+                rc = sqlite3_bind_int64(stmt, indexes[i], static_cast<sqlite3_int64>(table.idBuffer[i]));
+            if (rc == SQLITE_OK) {
+                table.idCount = 0;
+                rc = sqlite3_step(stmt);
+            }
+        }
+    } else {
+        std::string sql = "UPDATE " + table.tableName() + " SET scanTime=" + std::to_string(now) + " WHERE entityItemId IN(";
+        for (size_t i = 0; i < table.idCount; ++i) {
+            sql += std::to_string(table.idBuffer[i]);
+            sql += ',';
+        }
+        sql.back() = ')';
+        rc = m_DB != nullptr ? sqlite3_exec(m_DB, sql.c_str(), nullptr, nullptr, nullptr) : SQLITE_MISUSE;
+        if (rc == SQLITE_OK) {
+            table.idCount = 0;
+            rc = SQLITE_DONE;
+        }
+    }
+    if (rc == SQLITE_DONE) return true;
+    LOG_ERROR(QVIM_SRC_DAL, "flushEntityIDBufferArray", "Error flushing buffer: %s", sqlite3_errstr(rc));
+    return false;
+}
+
+bool QVIMDAL::flushEntityIDBufferArrayLock(EventTypeTable& table) {
+    std::lock_guard<std::mutex> lock(m_storeLock);
+    return flushEntityIDBufferArray(table);
+}
+
+bool QVIMDAL::flushEntityIDBufferArrays() {
+    bool all = true;
+    for (entity_type kind : kKinds) all = flushEntityIDBufferArrayLock(*m_engine.table(kind)) && all;
+    return all;
+}
+
+// ---- Purges ---------------------------------------------------------------------------------
+
+namespace {
+// Steps a statement once and resets it.
+int stepOnce(sqlite3_stmt* stmt) {
+    if (stmt == nullptr) return SQLITE_MISUSE;
+    const int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    return rc;
+}
+}  // namespace
+
+bool QVIMDAL::purgeDB(entity_type type) {
+    LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "purgeDB lock");
+    std::vector<EventTypeTable*> tables;
+    if (type == ENTITY_ALL) {
+        for (entity_type kind : kKinds) tables.push_back(m_engine.table(kind));
+    } else if (EventTypeTable* table = m_engine.table(type)) {
+        tables.push_back(table);
+    }
+    if (m_DB == nullptr) {
+        LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "Returning from purgeDB with retval %d unlock", 1);
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(m_storeLock);
+    bool tablePurged = true;
+    for (EventTypeTable* table : tables) {
+        int rc = stepOnce(*table->getStmt(EventTypeTable::PurgeAll));
+        if (rc == SQLITE_DONE) rc = stepOnce(*table->getStmt(EventTypeTable::ResetAutoNumber));
+        tablePurged = rc == SQLITE_DONE;
+        if (!tablePurged) LOG_ERROR(QVIM_SRC_DAL, "purgeDB", "executing table purge failed: %s", sqlite3_errstr(rc));
+    }
+    LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "Vacuuming");
+    const bool vacuumed = stepOnce(m_vacuum.get()) == SQLITE_DONE;
+    const bool result = tablePurged && vacuumed;
+    LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "Returning from purgeDB with retval %d unlock", result ? 1 : 0);
+    return result;
+}
+
+void QVIMDAL::purgeDiskPaths(std::list<std::string>& paths) {
+    purgePaths(*m_engine.fileTable()->getStmt(EventTypeTable::PartialPurge),
+               *m_engine.directoryTable()->getStmt(EventTypeTable::PartialPurge), paths);
+}
+
+void QVIMDAL::purgePaths(sqlite3_stmt* fileStmt, sqlite3_stmt* directoryStmt, std::list<std::string>& paths) {
+    char name[8];
+    while (!paths.empty()) {
+        for (size_t i = 0; i < EventTypeTable::kPartialPurgeParameters && !paths.empty(); ++i) {
+            snprintf(name, sizeof name, ":p%zX", i);
+            for (sqlite3_stmt* stmt : {fileStmt, directoryStmt})
+                if (stmt != nullptr) EventTypeTable::bindField(stmt, name, paths.front());
+            paths.pop_front();
+        }
+        for (sqlite3_stmt* stmt : {fileStmt, directoryStmt}) {
+            if (stmt == nullptr) continue;
+            StatementUse use(stmt);
+            const int rc = sqlite3_step(stmt);
+            if (rc != SQLITE_DONE)
+                LOG_ERROR(QVIM_SRC_DAL, "purgePaths", "Error purging disk paths: %s", sqlite3_errstr(rc));
+        }
+    }
+}
+
+// ---- Unscanned cleanup --------------------------------------------------------------------
+
+bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response_s& response) {
+    static const im_wrapper_event_s empty{};
+    std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(m_engine, m_type, &empty));
+    if (!record) {
+        response.state = IM_ERROR;
+        return false;
+    }
+    JSONEvents events;
+    EventHandlerDeleteUnscanned handler(m_engine);
+    sqlite3_stmt* stmt = record->bindSelectByScanTime(scanTime);
+    if (stmt == nullptr) {
+        response.state = IM_ERROR;
+        return false;
+    }
+    std::vector<int64_t> ids;
+    int rc;
+    {
+        StatementUse use(stmt);
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            // Each row is its own entity: nothing of the previous one carries over.
+            record->operation = IM_OP_DELETE;
+            record->resolve = 1;
+            record->state = IM_UNDETERMINED;
+            record->bufferedFields.clear();
+            record->bufferOldFields(stmt, true);
+            LOG_TRACE(QVIM_SRC_DAL, "deleteUnscanned", "Key '%s' found in table", record->currentKey.c_str());
+            record->oldFieldsBuffered = true;
+            record->populateComparableMembers(stmt);
+            handler.handleEvent(*record, events, response, kNoEventLimit, nullptr);
+            ids.push_back(record->entityItemId);
+            record->oldFieldsBuffered = false;
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        LOG_ERROR(QVIM_SRC_DAL, "deleteUnscanned", "Unable to delete from table: %s", sqlite3_errstr(rc));
+        response.state = IM_ERROR;
+        return false;
+    }
+    if (ids.empty()) {
+        response.nItemsScanned = 0;
+        appendEvents(response, events);
+        return true;
+    }
+    std::string sql = "DELETE FROM " + m_tableName + " WHERE entityItemId IN (";
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (i != 0) sql += ',';
+        sql += std::to_string(ids[i]);
+    }
+    sql += ')';
+    char* message = nullptr;
+    rc = sqlite3_exec(m_engine.getDAL().db(), sql.c_str(), nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) {
+        LOG_ERROR(QVIM_SRC_DAL, "deleteUnscanned", "sqlite3_exec() failed when trying to delete unscanned images '%s'",
+                  message != nullptr ? message : sqlite3_errstr(rc));
+        sqlite3_free(message);
+        response.state = IM_ERROR;
+        return false;
+    }
+    response.nItemsScanned = ids.size();
+    appendEvents(response, events);
+    return true;
+}
+
+void EventTypeTable::appendEvents(im_wrapper_response_s& response, JSONEvents& events) {
+    if (response.json == nullptr) {
+        response.json = events.print();
+        return;
+    }
+    if (events.size() == 0) return;
+    CJsonPtr held(cJSON_Parse(response.json));
+    if (cJSON* array = cJSON_GetObjectItem(held.get(), "events")) {
+        while (cJSON* item = cJSON_DetachItemFromArray(array, 0)) cJSON_AddItemToArray(events.events(), item);
+    }
+    cJSON_free(response.json);
+    response.json = events.print();
+}
+
+// ---- Migration (built with the migration work) -------------------------------------------
+
+bool QVIMDAL::migrateDb(const char*) { return false; }
 qvim_status IMEngineHandleConcrete::migrateBaseline(const char*) { return operationNotBuilt("migrateBaseline"); }

@@ -22,6 +22,8 @@ class IMEngineHandleConcrete;
 class QVIMConfig;
 class QVIMEvent;
 class JSONEvents;
+class Blob;
+struct RecordLayout;
 
 // One prepared statement owned by its slot; finalized on destruction. The
 // slot's address stays stable for the life of its owner.
@@ -84,14 +86,17 @@ public:
     static constexpr size_t kIdBufferSize = 1000;
     static constexpr size_t kPartialPurgeParameters = 50;
 
-    // Columns of a kind: statement order, and the compare/export SELECT order.
-    struct Columns {
-        std::vector<const char*> statementOrder;
-        std::vector<const char*> selectOrder;
+    // Parameter indexes of the insert or update statement, looked up once per
+    // preparation: the write path binds every column of every row.
+    struct BindIndexes {
+        int key = 0;
+        int time = 0;      // :currentTime (insert) or :scanTime (update)
+        int wherekey = 0;  // update only
+        std::vector<int> columns;  // by column, in the layout's compare-select order
     };
 
     EventTypeTable(IMEngineHandleConcrete& engine, const char* tableName, const char* typeName,
-                   entity_type type, const Columns& columns, bool partialPurge);
+                   entity_type type, bool partialPurge);
     virtual ~EventTypeTable();
 
     virtual int prepareStatements();
@@ -111,6 +116,28 @@ public:
     // Merges events into the response's JSON text (new events first).
     static void appendEvents(im_wrapper_response_s& response, JSONEvents& events);
 
+    // Binds one value; empty texts and blobs stay unbound (NULL). A failure is
+    // logged with the parameter name.
+    static bool bindField(sqlite3_stmt* stmt, const char* parameter, const Blob& value);
+    static bool bindField(sqlite3_stmt* stmt, const char* parameter, int value);
+    static bool bindField(sqlite3_stmt* stmt, const char* parameter, unsigned long value);
+    static bool bindField(sqlite3_stmt* stmt, const char* parameter, const std::string& value);
+    static bool bindField(sqlite3_stmt* stmt, const char* parameter, bool value);
+    // The same with an index already looked up.
+    static bool bindField(sqlite3_stmt* stmt, int index, const char* parameter, const Blob& value);
+    static bool bindField(sqlite3_stmt* stmt, int index, const char* parameter, int value);
+    static bool bindField(sqlite3_stmt* stmt, int index, const char* parameter, unsigned long value);
+    static bool bindField(sqlite3_stmt* stmt, int index, const char* parameter, const std::string& value);
+    static bool bindField(sqlite3_stmt* stmt, int index, const char* parameter, bool value);
+
+    const RecordLayout& layout() const { return m_layout; }
+    // Slot 0 (insert) or 1 (update).
+    const BindIndexes& bindIndexes(unsigned slot) const { return m_bindIndexes[slot == Update ? 1 : 0]; }
+    // ":column" of a column, by its index in the layout.
+    const char* parameterName(size_t column) const { return m_parameterNames[column].c_str(); }
+    // Parameter indexes of :pk0000 .. :pk0999 in the id-buffer statement.
+    const std::vector<int>& idParameterIndexes() const { return m_idParameterIndexes; }
+
     const std::string& tableName() const { return m_tableName; }
     const std::string& typeName() const { return m_typeName; }
     entity_type type() const { return m_type; }
@@ -127,9 +154,15 @@ protected:
     std::string m_typeName;
     entity_type m_type;
     std::string m_primaryKey = "entityItemId";
-    Columns m_columns;
+    const RecordLayout& m_layout;
     bool m_hasPartialPurge;
     StatementSlot m_slots[kStandardSlots + 1];
+    std::vector<std::string> m_parameterNames;
+    BindIndexes m_bindIndexes[2];
+    std::vector<int> m_idParameterIndexes;
+
+private:
+    void lookUpParameterIndexes();
 };
 
 class EventTypeTableStandard : public EventTypeTable {
@@ -230,8 +263,24 @@ public:
     IMEngineHandleConcrete& engine() const { return m_engine; }
 
     static constexpr int kSchemaVersion = 2;
+    // The item buffer is written when an append takes it past this size.
+    static constexpr size_t kItemBufferLimit = 1000;
 
 private:
+    // Runs one store operation under the store lock, traced as "<function> lock"/"unlock".
+    template <class Operation>
+    bool underStoreLock(const char* function, Operation operation) {
+        traceLock(function, "lock");
+        bool result;
+        {
+            std::lock_guard<std::mutex> lock(m_storeLock);
+            result = operation();
+        }
+        traceLock(function, "unlock");
+        return result;
+    }
+    static void traceLock(const char* function, const char* what);
+
     std::mutex m_storeLock;
     std::mutex m_lifecycleLock;
     std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer;

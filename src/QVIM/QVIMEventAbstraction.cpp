@@ -8,9 +8,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "IMEngineHandleConcrete.h"
+#include "QVIMDataAccessLayer.h"
 #include "QVIMLogger.h"
 
 namespace {
@@ -301,28 +304,1024 @@ void im_event_process::getSpecialAttributeValue(const std::string& name, std::st
     }
 }
 
-// ---- Engine routines (built with the store and events work) ----------------------
+// ---- Column layouts -------------------------------------------------------------
+
+namespace {
+
+template <class T>
+constexpr FieldType fieldTypeOf() {
+    if constexpr (std::is_same_v<T, bool>) return FieldType::Bool;
+    else if constexpr (std::is_same_v<T, int32_t>) return FieldType::Int32;
+    else if constexpr (std::is_same_v<T, int64_t>) return FieldType::Int64;
+    else if constexpr (std::is_same_v<T, std::string>) return FieldType::Text;
+    else {
+        static_assert(std::is_base_of_v<Hash, T>, "unsupported column member type");
+        return FieldType::Hash;
+    }
+}
+
+template <auto Member>
+struct ColumnMember;
+
+template <class R, class T, T R::*Member>
+struct ColumnMember<Member> {
+    static constexpr FieldType type = fieldTypeOf<T>();
+    // Digests are handed out as their Blob base so that one accessor type
+    // serves every hash kind.
+    static void* address(const QVIMEvent& record) {
+        T* field = const_cast<T*>(&(static_cast<const R&>(record).*Member));
+        if constexpr (std::is_base_of_v<Blob, T>)
+            return static_cast<Blob*>(field);
+        else
+            return field;
+    }
+};
+
+template <auto Member>
+constexpr ColumnDescriptor col(const char* name) {
+    using M = ColumnMember<Member>;
+    const uint8_t exportType = M::type == FieldType::Bool || M::type == FieldType::Int32 ? QVIMEvent::VariantField::Int32
+                               : M::type == FieldType::Int64                             ? QVIMEvent::VariantField::Int64
+                                                                                         : QVIMEvent::VariantField::Text;
+    return ColumnDescriptor{name, name, M::type, CompareRule::Exact, DisplayRule::Plain, exportType, false, &M::address};
+}
+
+using F = im_event_file;
+constexpr ColumnDescriptor kFileColumns[] = {
+    col<&F::blocksAllocated>("blocksAllocated"),
+    col<&F::created>("created").comparing(CompareRule::Tolerance1000),
+    col<&F::deviceNumber>("deviceNumber"),
+    col<&F::flags>("flags"),
+    col<&F::flagsAll>("flagsAll"),
+    col<&F::userGroup>("userGroup").named("group").shown(DisplayRule::GroupName),
+    col<&F::inodeGenerationNumber>("inodeGenerationNumber"),
+    col<&F::inodeNumber>("inodeNumber"),
+    col<&F::lastAccessed>("lastAccessed"),
+    col<&F::lastModified>("lastModified"),
+    col<&F::md5>("md5"),
+    col<&F::owner>("owner").shown(DisplayRule::UserName),
+    col<&F::permissions>("permissions").shown(DisplayRule::Permissions),
+    col<&F::sha1>("sha1").comparing(CompareRule::HashUnlessStar).shown(DisplayRule::KeepStarHash),
+    col<&F::sha256>("sha256").comparing(CompareRule::HashUnlessStar).shown(DisplayRule::KeepStarHash),
+    col<&F::size>("size").comparing(CompareRule::FileSize),
+    col<&F::growing>("growing").shown(DisplayRule::BooleanDisplay),
+    col<&F::shrinking>("shrinking").shown(DisplayRule::BooleanDisplay),
+    col<&F::symLinkPath>("symLinkPath"),
+};
+constexpr uint8_t kFileStatementOrder[] = {0, 1, 2, 3, 4, 5, 16, 6, 7, 8, 9, 10, 11, 12, 13, 14, 17, 15, 18};
+
+using D = im_event_directory;
+constexpr ColumnDescriptor kDirectoryColumns[] = {
+    col<&D::created>("created").comparing(CompareRule::Tolerance1000),
+    col<&D::deviceNumber>("deviceNumber"),
+    col<&D::flags>("flags"),
+    col<&D::flagsAll>("flagsAll"),
+    col<&D::userGroup>("userGroup").named("group").shown(DisplayRule::GroupName),
+    col<&D::inodeGenerationNumber>("inodeGenerationNumber"),
+    col<&D::inodeNumber>("inodeNumber"),
+    col<&D::lastAccessed>("lastAccessed"),
+    col<&D::lastModified>("lastModified"),
+    col<&D::owner>("owner").shown(DisplayRule::UserName),
+    col<&D::permissions>("permissions").shown(DisplayRule::Permissions),
+    col<&D::symLinkPath>("symLinkPath"),
+};
+
+using U = im_event_user;
+constexpr ColumnDescriptor kUserColumns[] = {
+    col<&U::userId>("userId").named("user").shown(DisplayRule::KeyAsDisplay),
+    col<&U::userGroup>("userGroup").named("group").shown(DisplayRule::QualifiedGroup),
+    col<&U::cannotChangePassword>("cannotChangePassword").shown(DisplayRule::TrueFalse),
+    col<&U::description>("description"),
+    col<&U::disabled>("disabled").shown(DisplayRule::TrueFalse),
+    col<&U::fullName>("fullName"),
+    col<&U::groups>("groups").shown(DisplayRule::QualifiedGroupList),
+    col<&U::homeDriveLetter>("homeDriveLetter"),
+    col<&U::homeFolder>("homeFolder"),
+    col<&U::lockedOut>("lockedOut"),
+    col<&U::logonScript>("logonScript"),
+    col<&U::logonShell>("logonShell"),
+    col<&U::passwordExpiredDaysBeforeDisabled>("passwordExpiredDaysBeforeDisabled"),
+    col<&U::passwordExpiryInDays>("passwordExpiryInDays"),
+    col<&U::passwordExpiry>("passwordExpiry"),
+    col<&U::passwordHasExpired>("passwordHasExpired").shown(DisplayRule::TrueFalse),
+    col<&U::passwordLastChanged>("passwordLastChanged")
+        .comparing(CompareRule::Tolerance10)
+        .shown(DisplayRule::Thousandfold),
+    col<&U::passwordMinDaysBetweenChanges>("passwordMinDaysBetweenChanges"),
+    col<&U::passwordNeverExpires>("passwordNeverExpires").shown(DisplayRule::TrueFalse),
+    col<&U::passwordWarningDays>("passwordWarningDays"),
+    col<&U::profilePath>("profilePath"),
+};
+constexpr uint8_t kUserBindOrder[] = {2, 0, 3, 4, 5, 1, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+
+using G = im_event_group;
+constexpr ColumnDescriptor kGroupColumns[] = {
+    col<&G::groupId>("groupId").named("group").shown(DisplayRule::KeyAsDisplay),
+    col<&G::description>("description"),
+    col<&G::members>("members"),
+    col<&G::subGroups>("subGroups"),
+};
+
+using P = im_event_port;
+constexpr ColumnDescriptor kPortColumns[] = {
+    col<&P::created>("created"),
+    col<&P::userGroup>("userGroup").named("group"),
+    col<&P::user>("user").shown(DisplayRule::UserName).matchable(),
+    col<&P::listeners>("listeners"),
+    col<&P::path>("path").matchable(),
+    col<&P::process>("process").matchable(),
+    col<&P::processID>("processID"),
+};
+
+using S = im_event_installed_software;
+constexpr ColumnDescriptor kInstalledSoftwareColumns[] = {
+    col<&S::displayName>("displayName").named("name").matchable(),
+    col<&S::size>("size"),
+    col<&S::parent>("parent"),
+    col<&S::installedDate>("installedDate"),
+    col<&S::installLocation>("installLocation"),
+    col<&S::manufacturer>("manufacturer").matchable(),
+    col<&S::version>("version"),
+};
+constexpr uint8_t kInstalledSoftwareBindOrder[] = {0, 3, 4, 5, 2, 1, 6};
+
+using R = im_event_process;
+constexpr ColumnDescriptor kProcessColumns[] = {
+    col<&R::userGroup>("userGroup").named("group").shown(DisplayRule::GroupName).matchable(),
+    col<&R::user>("user").shown(DisplayRule::UserName).matchable(),
+    col<&R::path>("path").matchable(),
+    col<&R::process>("process"),
+    col<&R::processID>("processID").exportedWide(),
+    col<&R::commandLine>("commandLine").matchable(),
+    col<&R::threads>("threads").exportedWide(),
+    col<&R::parent>("parent").exportedWide(),
+};
+constexpr uint8_t kProcessBindOrder[] = {5, 0, 7, 2, 3, 4, 6, 1};
+
+constexpr uint8_t kIdentityOrder[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
+                                      13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+
+template <size_t N>
+constexpr RecordLayout makeLayout(entity_type type, const ColumnDescriptor (&columns)[N],
+                                  const uint8_t* statementOrder = kIdentityOrder,
+                                  const uint8_t* bindOrder = nullptr) {
+    static_assert(N <= sizeof kIdentityOrder, "identity order too short");
+    return RecordLayout{type, columns, N, statementOrder, bindOrder != nullptr ? bindOrder : statementOrder};
+}
+
+const RecordLayout kLayouts[] = {
+    makeLayout(ENTITY_FILE, kFileColumns, kFileStatementOrder),
+    makeLayout(ENTITY_DIRECTORY, kDirectoryColumns),
+    makeLayout(ENTITY_USER, kUserColumns, kIdentityOrder, kUserBindOrder),
+    makeLayout(ENTITY_GROUP, kGroupColumns),
+    makeLayout(ENTITY_PORT, kPortColumns),
+    makeLayout(ENTITY_INSTALLED_SOFTWARE, kInstalledSoftwareColumns, kIdentityOrder, kInstalledSoftwareBindOrder),
+    makeLayout(ENTITY_PROCESS, kProcessColumns, kIdentityOrder, kProcessBindOrder),
+};
+
+}  // namespace
+
+const RecordLayout* recordLayout(entity_type type) {
+    const auto index = static_cast<unsigned>(type);
+    return index >= ENTITY_FILE && index <= ENTITY_PROCESS ? &kLayouts[index - 1] : nullptr;
+}
+
+const ColumnDescriptor* RecordLayout::find(const std::string& attribute) const {
+    for (size_t i = 0; i < count; ++i)
+        if (attribute == columns[i].attribute) return &columns[i];
+    return nullptr;
+}
+
+// ---- Event values ------------------------------------------------------------------
+
+void QVIMEvent::format_qualifiedGroup(const std::string& raw, std::string& first, std::string& second) {
+    const size_t colon = raw.find(':');
+    if (colon == std::string::npos) {
+        first = raw;
+        return;
+    }
+    first.assign(raw, 0, colon);
+    second.assign(raw, colon + 1, std::string::npos);
+}
+
+void QVIMEvent::formatPermissions1Field(const std::string& raw, const char* ownerLabel, const char* groupLabel,
+                                        const char* otherLabel, std::string& out) {
+    const long mode = std::strtol(raw.c_str(), nullptr, 8);
+    const auto special = [mode](long execute, long setId) {
+        const bool x = (mode & execute) != 0;
+        const bool s = (mode & setId) != 0;
+        return x && s ? 's' : x ? 'x' : s ? 'S' : '-';
+    };
+    const char owner[] = {(mode & 0400) ? 'r' : '-', (mode & 0200) ? 'w' : '-', special(0100, 04000), '\0'};
+    const char group[] = {(mode & 040) ? 'r' : '-', (mode & 020) ? 'w' : '-', special(010, 02000), '\0'};
+    const char other[] = {(mode & 04) ? 'r' : '-', (mode & 02) ? 'w' : '-', (mode & 01) ? 'x' : '-', '\0'};
+    std::string text;
+    text.reserve(std::strlen(ownerLabel) + std::strlen(groupLabel) + std::strlen(otherLabel) + 18);
+    text.append(ownerLabel).append("::").append(owner).append("\n");
+    text.append(groupLabel).append("::").append(group).append("\n");
+    text.append(otherLabel).append("::").append(other);
+    out = std::move(text);
+}
+
+void QVIMEvent::format_members(const std::string& raw, std::string& out) { out = raw; }
+
+namespace {
+void lookUpName(const std::string& raw, const char* const* names, size_t count, const char* missing,
+                std::string& out) {
+    const long number = std::strtol(raw.c_str(), nullptr, 10);
+    out = number >= 0 && static_cast<size_t>(number) < count ? names[number] : missing;
+}
+}  // namespace
+
+void QVIMEvent::format_reg_value_type(const std::string& raw, std::string& out) {
+    static const char* const names[] = {"REG_NONE",
+                                        "REG_SZ",
+                                        "REG_EXPAND_SZ",
+                                        "REG_BINARY",
+                                        "REG_DWORD",
+                                        "REG_DWORD_BIG_ENDIAN",
+                                        "REG_LINK",
+                                        "REG_MULTI_SZ",
+                                        "REG_RESOURCE_LIST",
+                                        "REG_FULL_RESOURCE_DESCRIPTOR",
+                                        "REG_RESOURCE_REQUIREMENTS_LIST",
+                                        "REG_QWORD"};
+    // Numbers outside the table have no name; show the number itself.
+    lookUpName(raw, names, sizeof names / sizeof names[0], raw.c_str(), out);
+}
+
+void QVIMEvent::format_service_start_type(const std::string& raw, std::string& out) {
+    static const char* const names[] = {"boot", "system", "automatic", "manual", "disabled"};
+    lookUpName(raw, names, sizeof names / sizeof names[0], "ERROR", out);
+}
+
+void QVIMEvent::format_service_state(const std::string& raw, std::string& out) {
+    static const char* const names[] = {"unknown", "stopped",          "starting",      "stopping",
+                                        "running", "continue_pending", "pause_pending", "paused"};
+    lookUpName(raw, names, sizeof names / sizeof names[0], "ERROR", out);
+}
+
+std::string convertKey(char* key) { return std::string(key != nullptr ? key : ""); }
+std::string extractOwnerOrGroup(char* text) { return std::string(text != nullptr ? text : ""); }
+
+void QVIMEvent::getEventValues(const std::string&, const std::string& raw, std::string& value,
+                               std::string& display) {
+    value = raw;
+    display.clear();
+}
+
+void QVIMEventStandard::getEventValues(const std::string& name, const std::string& raw, std::string& value,
+                                       std::string& display) {
+    const ColumnDescriptor* column = layout().find(name);
+    switch (column != nullptr ? column->display : DisplayRule::Plain) {
+        case DisplayRule::Plain: QVIMEvent::getEventValues(name, raw, value, display); return;
+        case DisplayRule::GroupName:
+            value = raw;
+            format_group(raw, display);
+            return;
+        case DisplayRule::UserName:
+            value = raw;
+            format_user(raw, display);
+            return;
+        case DisplayRule::Permissions:
+            formatPermissions1Field(raw, "u", "g", "o", value);
+            formatPermissions1Field(raw, "user", "group", "other", display);
+            return;
+        case DisplayRule::BooleanDisplay:
+            value = raw;
+            if (raw.empty())
+                LOG_WARNING(QVIM_SRC_EVENTS, "format_boolean", "format_boolean called with an empty baseline value");
+            else
+                display = raw[0] == '1' ? "true" : "false";
+            return;
+        case DisplayRule::KeepStarHash:
+            if (raw != "2a") QVIMEvent::getEventValues(name, raw, value, display);
+            return;
+        case DisplayRule::QualifiedGroupList:
+            if (raw.empty()) return;
+            for (const std::string& item : split(raw, ',')) {
+                std::string first, second;
+                format_qualifiedGroup(item, first, second);
+                if (!value.empty()) value += ',';
+                value += first;
+                if (!display.empty()) display += ',';
+                display += second;
+            }
+            return;
+        case DisplayRule::QualifiedGroup: format_qualifiedGroup(raw, value, display); return;
+        case DisplayRule::KeyAsDisplay:
+            value = raw;
+            display = currentKey;
+            return;
+        case DisplayRule::TrueFalse: value = raw == "1" ? "true" : "false"; return;
+        case DisplayRule::Thousandfold:
+            value = std::to_string(static_cast<long long>(static_cast<int32_t>(std::strtol(raw.c_str(), nullptr, 10))) *
+                                   1000);
+            return;
+    }
+}
+
+// ---- Old fields, new fields and export rows ----------------------------------------------
+
+namespace {
+
+const char* columnText(sqlite3_stmt* stmt, int column) {
+    return reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+}
+
+std::string columnHex(sqlite3_stmt* stmt, int column) {
+    return Blob::getEncoding(sqlite3_column_blob(stmt, column),
+                             static_cast<unsigned long>(sqlite3_column_bytes(stmt, column)));
+}
+
+// Stored column text into target; a NULL column leaves target as it was.
+void assignColumnText(sqlite3_stmt* stmt, int column, std::string& target) {
+    if (const char* text = columnText(stmt, column))
+        target.assign(text, static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
+}  // namespace
+
+void QVIMEvent::bufferOldFields(sqlite3_stmt* stmt, bool loadKey) {
+    entityItemId = sqlite3_column_int64(stmt, 1);
+    if (loadKey) {
+        const char* key = columnText(stmt, 0);
+        currentKey.assign(key != nullptr ? key : "");
+    }
+}
+
+void QVIMEventStandard::bufferOldFields(sqlite3_stmt* stmt, bool loadKey) {
+    QVIMEvent::bufferOldFields(stmt, loadKey);
+    const RecordLayout& columns = layout();
+    bufferedFields.resize(columns.count);
+    for (size_t i = 0; i < columns.count; ++i) {
+        const ColumnDescriptor& column = columns.columns[i];
+        auto& entry = bufferedFields[i];
+        entry.first = column.attribute;
+        const int index = static_cast<int>(i) + 2;
+        if (column.type == FieldType::Hash)
+            entry.second = columnHex(stmt, index);
+        else
+            assignColumnText(stmt, index, entry.second);
+    }
+}
+
+void QVIMEvent::populateComparableMembers(sqlite3_stmt*) {}
+
+void QVIMEventStandard::populateComparableMembers(sqlite3_stmt* stmt) {
+    const RecordLayout& columns = layout();
+    for (size_t i = 0; i < columns.count; ++i) {
+        const ColumnDescriptor& column = columns.columns[i];
+        if (!column.comparable) continue;
+        const char* text = columnText(stmt, static_cast<int>(i) + 2);
+        column.field<std::string>(*this).assign(text != nullptr ? text : "");
+    }
+}
+
+namespace {
+std::string fieldText(const ColumnDescriptor& column, const QVIMEvent& record) {
+    switch (column.type) {
+        case FieldType::Bool: return column.field<bool>(record) ? "1" : "0";
+        case FieldType::Int32: return std::to_string(column.field<int32_t>(record));
+        case FieldType::Int64: return std::to_string(column.field<int64_t>(record));
+        case FieldType::Text: return column.field<std::string>(record);
+        case FieldType::Hash: {
+            const Blob& blob = column.field<Blob>(record);
+            return blob.empty() ? std::string("(null)") : blob.encoding();
+        }
+    }
+    return std::string();
+}
+}  // namespace
+
+void QVIMEventStandard::bufferNewFields(Fields& fields) {
+    const RecordLayout& columns = layout();
+    fields.reserve(fields.size() + columns.count);
+    for (size_t i = 0; i < columns.count; ++i) {
+        const ColumnDescriptor& column = columns.columns[columns.statementOrder[i]];
+        fields.emplace_back(column.attribute, fieldText(column, *this));
+    }
+}
+
+void QVIMEvent::getRow(sqlite3_stmt* stmt, std::vector<std::pair<std::string, VariantField>>& row,
+                       unsigned long idOffset) const {
+    if (row.size() < 2) row.resize(2);
+    row[0].first = "entityItemId";
+    row[0].second.type = VariantField::Int64;
+    row[0].second.integer = sqlite3_column_int64(stmt, 1) + static_cast<int64_t>(idOffset);
+    row[1].first = "key";
+    row[1].second.type = VariantField::Text;
+    assignColumnText(stmt, 0, row[1].second.text);
+}
+
+void QVIMEventStandard::getRow(sqlite3_stmt* stmt, std::vector<std::pair<std::string, VariantField>>& row,
+                               unsigned long idOffset) const {
+    const RecordLayout& columns = layout();
+    if (row.size() < columns.count + 3) row.resize(columns.count + 3);
+    QVIMEvent::getRow(stmt, row, idOffset);
+    for (size_t i = 0; i < columns.count; ++i) {
+        const ColumnDescriptor& column = columns.columns[i];
+        auto& entry = row[i + 2];
+        const int index = static_cast<int>(i) + 2;
+        entry.first = column.attribute;
+        entry.second.type = column.exportType;
+        if (column.exportType == VariantField::Int32)
+            entry.second.integer = sqlite3_column_int(stmt, index);
+        else if (column.exportType == VariantField::Int64)
+            entry.second.integer = sqlite3_column_int64(stmt, index);
+        else if (column.type == FieldType::Hash)
+            entry.second.text = columnHex(stmt, index);
+        else
+            assignColumnText(stmt, index, entry.second.text);
+    }
+    auto& recordTime = row[columns.count + 2];
+    recordTime.first = "recordTime";
+    recordTime.second.type = VariantField::Int64;
+    recordTime.second.integer = sqlite3_column_int64(stmt, static_cast<int>(columns.count) + 2);
+}
+
+void QVIMEvent::incrementState() const {}
+
+void im_event_file::incrementState() const { engine.getStats().Add("baselineBytesAdded", static_cast<long>(size)); }
+
+// ---- Statements ----------------------------------------------------------------------
+
+const EventTypeTable* QVIMEventStandard::getTable() const { return engine.table(entityType()); }
+EventTypeTable* QVIMEventStandard::getTable() { return engine.table(entityType()); }
+
+sqlite3_stmt** QVIMEventStandard::getStmt(unsigned long slot) const {
+    return engine.table(entityType())->getStmt(static_cast<unsigned>(slot));
+}
+
+sqlite3_stmt* QVIMEvent::bindSelectByKey() {
+    sqlite3_stmt* stmt = *getStmt(EventTypeTable::SelectByKey);
+    if (stmt == nullptr || !EventTypeTable::bindField(stmt, ":wherekey", currentKey)) return nullptr;
+    return stmt;
+}
+
+sqlite3_stmt* QVIMEvent::bindSelectByScanTime(unsigned long scanTime) {
+    sqlite3_stmt* stmt = *getStmt(EventTypeTable::SelectByScanTime);
+    if (stmt == nullptr || !EventTypeTable::bindField(stmt, ":scanTime", scanTime)) return nullptr;
+    return stmt;
+}
+
+sqlite3_stmt* QVIMEvent::bindDeleteByPrimaryKey() {
+    sqlite3_stmt* stmt = *getStmt(EventTypeTable::DeleteByPrimaryKey);
+    if (stmt == nullptr || !EventTypeTable::bindField(stmt, ":wherekey", static_cast<unsigned long>(entityItemId)))
+        return nullptr;
+    return stmt;
+}
+
+sqlite3_stmt* QVIMEventStandard::bind(unsigned long slot) {
+    EventTypeTable& table = *getTable();
+    sqlite3_stmt* stmt = *table.getStmt(static_cast<unsigned>(slot));
+    if (stmt == nullptr || slot > EventTypeTable::Update) return nullptr;
+    const EventTypeTable::BindIndexes& indexes = table.bindIndexes(static_cast<unsigned>(slot));
+    const unsigned long now = getCurrentTimeInMillis();
+    bool ok;
+    if (slot == EventTypeTable::Update)
+        ok = EventTypeTable::bindField(stmt, indexes.wherekey, ":wherekey", static_cast<unsigned long>(entityItemId)) &&
+             EventTypeTable::bindField(stmt, indexes.time, ":scanTime", now);
+    else
+        ok = EventTypeTable::bindField(stmt, indexes.time, ":currentTime", now);
+    ok = ok && EventTypeTable::bindField(stmt, indexes.key, ":key", newKey);
+
+    const RecordLayout& columns = layout();
+    for (size_t i = 0; ok && i < columns.count; ++i) {
+        const size_t index = columns.bindOrder[i];
+        const ColumnDescriptor& column = columns.columns[index];
+        const int parameter = indexes.columns[index];
+        const char* name = table.parameterName(index);
+        switch (column.type) {
+            case FieldType::Bool: ok = EventTypeTable::bindField(stmt, parameter, name, column.field<bool>(*this)); break;
+            case FieldType::Int32:
+                ok = EventTypeTable::bindField(stmt, parameter, name, static_cast<int>(column.field<int32_t>(*this)));
+                break;
+            case FieldType::Int64:
+                ok = EventTypeTable::bindField(stmt, parameter, name,
+                                               static_cast<unsigned long>(column.field<int64_t>(*this)));
+                break;
+            case FieldType::Text:
+                ok = EventTypeTable::bindField(stmt, parameter, name, column.field<std::string>(*this));
+                break;
+            case FieldType::Hash: ok = EventTypeTable::bindField(stmt, parameter, name, column.field<Blob>(*this)); break;
+        }
+    }
+    if (!ok) {
+        // A half-bound statement must not be stepped or leak into the next use.
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        return nullptr;
+    }
+    return stmt;
+}
+
+// ---- Change detection ----------------------------------------------------------------
+
+bool QVIMEvent::validateOldFieldsBuffered(int stepResult, sqlite3_stmt* stmt, bool loadKey) {
+    if (stepResult == SQLITE_ROW) {
+        LOG_TRACE(QVIM_SRC_DAL, "validateOldFieldsBuffered", "Key '%s' found in table", currentKey.c_str());
+        bufferOldFields(stmt, loadKey);
+    } else if (stepResult == SQLITE_DONE) {
+        LOG_TRACE(QVIM_SRC_DAL, "validateOldFieldsBuffered", "Key '%s' not found in table", currentKey.c_str());
+    } else {
+        LOG_ERROR(QVIM_SRC_DAL, "validateOldFieldsBuffered", "Unable to select table: %s", sqlite3_errstr(stepResult));
+    }
+    oldFieldsBuffered = true;
+    return !bufferedFields.empty();
+}
+
+void QVIMEvent::LogMismatch(sqlite3_stmt* stmt, int column, const std::string& stored,
+                            const std::string& record) const {
+    const EventTypeTable* table = getTable();
+    LOG_INFO(QVIM_SRC_DAL, "LogMismatch", "Mismatched field (key='%s'): (Entity%sItems.%s == %s) != %s",
+             currentKey.c_str(), table != nullptr ? table->typeName().c_str() : "", sqlite3_column_name(stmt, column),
+             stored.c_str(), record.c_str());
+}
+
+namespace {
+
+std::string unsignedText(int64_t value) {
+    return std::to_string(static_cast<unsigned long long>(value));
+}
+
+// One stored column against one record value; a difference is logged and
+// its attribute name collected.
+class ColumnComparison {
+public:
+    ColumnComparison(QVIMEvent& record, sqlite3_stmt* stmt, int column, const char* attribute,
+                     std::unordered_set<std::string>& changed)
+        : m_record(record), m_stmt(stmt), m_column(column), m_attribute(attribute), m_changed(changed) {}
+
+    bool CompareCol(bool value) {
+        const bool stored = sqlite3_column_int(m_stmt, m_column) == 1;
+        return stored == value || differ(stored ? "1" : "0", value ? "1" : "0");
+    }
+    bool CompareCol(int32_t value) {
+        const int stored = sqlite3_column_int(m_stmt, m_column);
+        return stored == value || differ(std::to_string(stored), std::to_string(value));
+    }
+    bool CompareCol(int64_t value) {
+        const int64_t stored = sqlite3_column_int64(m_stmt, m_column);
+        return stored == value || differ(unsignedText(stored), unsignedText(value));
+    }
+    bool CompareCol(const std::string& value) {
+        const char* stored = columnText(m_stmt, m_column);
+        if (stored == nullptr) return value.empty() || differ("(null)", value);
+        const size_t length = static_cast<size_t>(sqlite3_column_bytes(m_stmt, m_column));
+        return value.compare(0, std::string::npos, stored, length) == 0 || differ(std::string(stored, length), value);
+    }
+    bool CompareCol(const Blob& value) {
+        const void* stored = sqlite3_column_blob(m_stmt, m_column);
+        const auto size = static_cast<unsigned long>(sqlite3_column_bytes(m_stmt, m_column));
+        if (stored == nullptr || size == 0) {
+            if (value.empty()) return true;
+            return differ("(null)", value.encoding());
+        }
+        if (!value.empty() && size == value.size() && std::memcmp(stored, value.data(), size) == 0) return true;
+        return differ(Blob::getEncoding(stored, size), value.empty() ? std::string("(null)") : value.encoding());
+    }
+    // Within the tolerance the record adopts the stored value, so that a
+    // rewrite of the row keeps the old one.
+    template <class T>
+    bool CompareColWithToleranceAndRegulate(T& value, int64_t tolerance) {
+        const int64_t stored = sqlite3_column_int64(m_stmt, m_column);
+        const auto difference = static_cast<int64_t>(static_cast<uint64_t>(stored) - static_cast<uint64_t>(value));
+        const uint64_t magnitude =
+            difference < 0 ? 0 - static_cast<uint64_t>(difference) : static_cast<uint64_t>(difference);
+        if (magnitude >= static_cast<uint64_t>(tolerance))
+            return differ(unsignedText(stored), unsignedText(static_cast<int64_t>(value)));
+        value = static_cast<T>(stored);
+        return true;
+    }
+
+private:
+    bool differ(const std::string& stored, const std::string& record) {
+        m_record.LogMismatch(m_stmt, m_column, stored, record);
+        m_changed.insert(m_attribute);
+        return false;
+    }
+
+    QVIMEvent& m_record;
+    sqlite3_stmt* m_stmt;
+    int m_column;
+    const char* m_attribute;
+    std::unordered_set<std::string>& m_changed;
+};
+
+}  // namespace
+
+bool QVIMEventStandard::compareColumn(sqlite3_stmt* stmt, int column, const ColumnDescriptor& descriptor,
+                                      std::unordered_set<std::string>& changed) {
+    ColumnComparison comparison(*this, stmt, column, descriptor.attribute, changed);
+    switch (descriptor.compare) {
+        case CompareRule::Tolerance1000:
+            return comparison.CompareColWithToleranceAndRegulate(descriptor.field<int64_t>(*this), 1000);
+        case CompareRule::Tolerance10:
+            return comparison.CompareColWithToleranceAndRegulate(descriptor.field<int32_t>(*this), 10);
+        case CompareRule::HashUnlessStar: {
+            const auto* stored = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, column));
+            if (stored != nullptr && sqlite3_column_bytes(stmt, column) > 0 && stored[0] == '*') {
+                LOG_TRACE(QVIM_SRC_DAL, "compareTable", "p%s is a *", descriptor.column);
+                return true;
+            }
+            LOG_TRACE(QVIM_SRC_DAL, "compareTable", "p%s is null or is specified", descriptor.column);
+            break;
+        }
+        case CompareRule::FileSize: {
+            auto& file = static_cast<im_event_file&>(*this);
+            const int64_t stored = sqlite3_column_int64(stmt, column);
+            file.growing = file.size > stored;
+            file.shrinking = file.size < stored;
+            break;
+        }
+        case CompareRule::Exact: break;
+    }
+    switch (descriptor.type) {
+        case FieldType::Bool: return comparison.CompareCol(descriptor.field<bool>(*this));
+        case FieldType::Int32: return comparison.CompareCol(descriptor.field<int32_t>(*this));
+        case FieldType::Int64: return comparison.CompareCol(descriptor.field<int64_t>(*this));
+        case FieldType::Text: return comparison.CompareCol(descriptor.field<std::string>(*this));
+        case FieldType::Hash: return comparison.CompareCol(descriptor.field<Blob>(*this));
+    }
+    return true;
+}
+
+bool QVIMEventStandard::compareTable(sqlite3_stmt* stmt, RuleIds& ruleIds) {
+    std::unordered_set<std::string> changed;
+    const RecordLayout& columns = layout();
+    for (size_t i = 0; i < columns.count; ++i) compareColumn(stmt, static_cast<int>(i) + 2, columns.columns[i], changed);
+    engine.getConfig().matchRulesToAttributes(ruleIds, realTime, changed, entityType(),
+                                              static_cast<im_operation>(operation));
+    for (const std::string& name : changed) {
+        LOG_TRACE(QVIM_SRC_DAL, "compareTable", "Key: %s, Changed Attributes: %s", currentKey.c_str(), name.c_str());
+        std::fprintf(stdout, "Key: %s, Changed Attributes: %s\n", currentKey.c_str(), name.c_str());
+    }
+    return !changed.empty();
+}
+
+// ---- Item writes (the caller holds the store lock) ---------------------------------------
+
+namespace {
+
+const char* stateName(int32_t state) {
+    static const char* const names[] = {"IM_UNDETERMINED",  "IM_NO_RULE_MATCH",     "IM_MATCH_WITH_EVENT",
+                                        "IM_MATCH_WITH_MAX_EVENTS", "IM_MATCH_NO_EVENT", "IM_INVALID_PARAMETER",
+                                        "IM_ERROR"};
+    return state >= 0 && state <= IM_ERROR ? names[state] : "(unknown state)";
+}
+
+}  // namespace
+
+bool QVIMEventStandard::storeItem() {
+    sqlite3* db = engine.getDAL().db();
+    sqlite3_stmt* stmt = bind(EventTypeTable::Insert);
+    if (stmt == nullptr) {
+        LOG_ERROR(QVIM_SRC_DAL, "storeItem", "Unable to bind insert statement: %s", sqlite3_errstr(sqlite3_errcode(db)));
+        return false;
+    }
+    int rc;
+    {
+        StatementUse use(stmt);
+        rc = sqlite3_step(stmt);
+    }
+    if (rc != SQLITE_DONE) {
+        LOG_ERROR(QVIM_SRC_DAL, "storeItem", "Unable to execute sqlite insert statement: %s with key '%s'",
+                  sqlite3_errstr(rc), currentKey.c_str());
+        return false;
+    }
+    engine.getStats().Inc("baselineItemsAdded");
+    incrementState();
+    return true;
+}
+
+bool QVIMEventStandard::insertRow(RuleIds*) {
+    sqlite3* db = engine.getDAL().db();
+    sqlite3_stmt* stmt = bind(EventTypeTable::Insert);
+    if (stmt == nullptr) {
+        LOG_ERROR(QVIM_SRC_DAL, "writeItem", "Unable to bind %s statement: %s", "insert",
+                  sqlite3_errstr(sqlite3_errcode(db)));
+        return false;
+    }
+    StatementUse use(stmt);
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) {
+        LOG_WARNING(QVIM_SRC_DAL, "writeItem", "Unable to execute sqlite %s statement: %s", "insert", sqlite3_errstr(rc));
+        return false;
+    }
+    entityItemId = sqlite3_last_insert_rowid(db);
+    engine.getStats().Inc("baselineRowInserts");
+    return true;
+}
+
+bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
+    if (insertOnly) return insertRow(ruleIds);
+
+    QVIMDAL& dal = engine.getDAL();
+    sqlite3* db = dal.db();
+    RuleIds none;
+    RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
+    bool changed = false;
+    int rc;
+    {
+        sqlite3_stmt* select = bindSelectByKey();
+        if (select == nullptr) {
+            LOG_ERROR(QVIM_SRC_DAL, "writeItem", "Unable to select table: %s", sqlite3_errstr(sqlite3_errcode(db)));
+            state = IM_ERROR;
+            return false;
+        }
+        StatementUse use(select);
+        rc = sqlite3_step(select);
+        validateOldFieldsBuffered(rc, select, false);
+        newKey = currentKey;
+        if (rc == SQLITE_ROW) {
+            LOG_TRACE(QVIM_SRC_DAL, "writeItem", "Key '%s' found in table; state unchanged (so far)", currentKey.c_str());
+            operation = IM_OP_UPDATE;
+            changed = compareTable(select, rules);
+            state = changed && !rules.empty() ? IM_MATCH_WITH_EVENT : IM_MATCH_NO_EVENT;
+            LOG_TRACE(QVIM_SRC_DAL, "writeItem", "Changes detected: '%s', matched rule count: %d, state: %s",
+                      changed ? "true" : "false", static_cast<int>(rules.size()), stateName(state));
+        } else if (rc == SQLITE_DONE) {
+            engine.getConfig().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+                                                      static_cast<im_operation>(operation));
+            state = rules.empty() ? IM_NO_RULE_MATCH : IM_MATCH_WITH_EVENT;
+            LOG_TRACE(QVIM_SRC_DAL, "writeItem", "Key '%s' not found in table; state set to: '%s'", currentKey.c_str(),
+                      stateName(state));
+        } else {
+            LOG_ERROR(QVIM_SRC_DAL, "writeItem", "Unable to select table: %s", sqlite3_errstr(sqlite3_errcode(db)));
+            state = IM_ERROR;
+            return false;
+        }
+    }
+
+    if (rc == SQLITE_DONE) return insertRow(ruleIds);
+
+    if (!changed) {
+        if (dal.bufferSelectedIDs()) {
+            EventTypeTable& table = *getTable();
+            if (table.idBuffer && table.idCount == EventTypeTable::kIdBufferSize) dal.flushEntityIDBufferArray(table);
+            if (table.idBuffer && table.idCount < EventTypeTable::kIdBufferSize)
+                table.idBuffer[table.idCount++] = static_cast<uint64_t>(entityItemId);
+        }
+        return true;
+    }
+
+    sqlite3_stmt* update = bind(EventTypeTable::Update);
+    if (update == nullptr) {
+        LOG_ERROR(QVIM_SRC_DAL, "writeItem", "Unable to bind %s statement: %s", "update",
+                  sqlite3_errstr(sqlite3_errcode(db)));
+        return false;
+    }
+    StatementUse use(update);
+    rc = sqlite3_step(update);
+    if (rc != SQLITE_DONE) {
+        LOG_WARNING(QVIM_SRC_DAL, "writeItem", "Unable to execute sqlite %s statement: %s", "update", sqlite3_errstr(rc));
+        return false;
+    }
+    engine.getStats().Inc("baselineRowUpdates");
+    return true;
+}
+
+bool QVIMEventStandard::renameItem(RuleIds* ruleIds) {
+    sqlite3* db = engine.getDAL().db();
+    bool result = false;
+    int rc = SQLITE_ERROR;
+    sqlite3_stmt* select = bindSelectByKey();
+    if (select != nullptr) {
+        StatementUse use(select);
+        rc = sqlite3_step(select);
+        validateOldFieldsBuffered(rc, select, false);
+    }
+    if (rc == SQLITE_ROW) {
+        state = IM_MATCH_WITH_EVENT;
+        sqlite3_stmt* update = bind(EventTypeTable::Update);
+        if (update != nullptr) {
+            StatementUse use(update);
+            rc = sqlite3_step(update);
+            result = rc == SQLITE_DONE;
+            if (result)
+                engine.getStats().Inc("baselineRowUpdates");
+            else
+                LOG_WARNING(QVIM_SRC_DAL, "renameItem", "Unable to execute sqlite update statement: %s",
+                            sqlite3_errstr(rc));
+        } else {
+            LOG_WARNING(QVIM_SRC_DAL, "renameItem", "Unable to execute sqlite update statement: %s",
+                        sqlite3_errstr(sqlite3_errcode(db)));
+        }
+    } else if (rc == SQLITE_DONE) {
+        result = writeItem(true, nullptr);
+        state = IM_MATCH_WITH_EVENT;
+    } else {
+        LOG_ERROR(QVIM_SRC_DAL, "renameItem", "Unable to select table: %s", sqlite3_errstr(sqlite3_errcode(db)));
+        state = IM_ERROR;
+        return false;
+    }
+    if (state == IM_MATCH_WITH_EVENT) {
+        RuleIds none;
+        RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
+        engine.getConfig().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+                                                  static_cast<im_operation>(operation));
+        if (rules.empty()) state = IM_NO_RULE_MATCH;
+    }
+    return result;
+}
+
+bool QVIMEventStandard::deleteItem(RuleIds* ruleIds) {
+    int rc = SQLITE_ERROR;
+    sqlite3_stmt* select = bindSelectByKey();
+    if (select != nullptr) {
+        StatementUse use(select);
+        rc = sqlite3_step(select);
+        validateOldFieldsBuffered(rc, select, false);
+    }
+    if (rc == SQLITE_DONE) {
+        state = IM_MATCH_NO_EVENT;
+        return true;
+    }
+    if (rc != SQLITE_ROW) {
+        LOG_ERROR(QVIM_SRC_DAL, "deleteItem", "Unable to select table: %s", sqlite3_errstr(rc));
+        state = IM_ERROR;
+        return false;
+    }
+    if (state != IM_NO_RULE_MATCH) {
+        RuleIds none;
+        RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
+        engine.getConfig().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+                                                  static_cast<im_operation>(operation));
+        state = rules.empty() ? IM_NO_RULE_MATCH : IM_MATCH_WITH_EVENT;
+    }
+    sqlite3_stmt* remove = bindDeleteByPrimaryKey();
+    rc = SQLITE_ERROR;
+    if (remove != nullptr) {
+        StatementUse use(remove);
+        rc = sqlite3_step(remove);
+    }
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+        engine.getStats().Inc("baselineRowDeletes");
+        return true;
+    }
+    LOG_ERROR(QVIM_SRC_DAL, "deleteItem", "Unable to delete from table: %s", sqlite3_errstr(rc));
+    state = IM_ERROR;
+    return false;
+}
+
+// ---- Engine routines ----------------------------------------------------------------------
 
 std::shared_ptr<QVIMEvent> QVIMEngine::convertEvent(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record) {
     return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(engine, record));
 }
 
-qvim_status QVIMEngine::integrityMonitor(IMEngineHandleConcrete&, unsigned long, const im_wrapper_event_s*,
-                                         JSONEvents&, im_wrapper_response_s&, unsigned long,
-                                         const IntegrityRule::Enforcement*) {
-    return operationNotBuilt("integrityMonitor");
+qvim_status QVIMEngine::integrityMonitor(IMEngineHandleConcrete& engine, unsigned long, const im_wrapper_event_s* record,
+                                         JSONEvents& events, im_wrapper_response_s& response, unsigned long maxEvents,
+                                         const IntegrityRule::Enforcement* enforcement) {
+    if (record == nullptr || record->entityType == nullptr) {
+        LOG_ERROR(QVIM_SRC_EVENTS, "integrityMonitor", "Invalid parameter");
+        response.state = IM_INVALID_PARAMETER;
+        return QVIM_E_BAD_PARAMETER;
+    }
+    const std::shared_ptr<QVIMEvent> event = convertEvent(engine, record);
+    if (!event) {
+        response.state = IM_INVALID_PARAMETER;
+        return QVIM_E_BAD_PARAMETER;
+    }
+    const qvim_status result =
+        EventHandlerNormal(engine).handleEvent(*event, events, response, maxEvents, enforcement);
+    response.state = static_cast<uint32_t>(event->state);
+    return result;
 }
 
-qvim_status QVIMEngine::storeItem(IMEngineHandleConcrete&, const im_wrapper_event_s*, bool, im_wrapper_response_s*) {
-    return operationNotBuilt("storeItem");
+qvim_status QVIMEngine::storeItem(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, bool buffered,
+                                  im_wrapper_response_s* response) {
+    if (response == nullptr || record == nullptr) return QVIM_E_BAD_PARAMETER;
+    response->nItemsScanned = 0;
+    const std::shared_ptr<QVIMEvent> event = convertEvent(engine, record);
+    if (!event) {
+        response->state = IM_NO_RULE_MATCH;
+        return QVIM_E_FAILED;
+    }
+    std::unordered_set<long long> ruleIds;
+    engine.getConfig().getFilter()->matchRules(event->entityType(), *event, event->realTime, ruleIds);
+    if (ruleIds.empty()) {
+        response->state = IM_NO_RULE_MATCH;
+        return QVIM_OK;
+    }
+    response->state = IM_MATCH_WITH_EVENT;
+    LOG_TRACE(QVIM_SRC_EVENTS, "storeItem", "storeItem: '%s'", record->path != nullptr ? record->path : "(null)");
+    QVIMDAL& dal = engine.getDAL();
+    const bool stored = buffered ? dal.storeItemBuffer(event, *response)
+                                 : dal.storeItem(engine.getConfig(), event, *response);
+    return stored ? QVIM_OK : QVIM_E_FAILED;
 }
 
-qvim_status IMEngineHandleConcrete::integrityMonitor(unsigned long, const im_wrapper_event_s&, im_wrapper_response_s&) {
-    return operationNotBuilt("integrityMonitor");
+namespace {
+
+const char* orNull(const char* text) { return text != nullptr ? text : "(null)"; }
+
+void logDigest(const char* format, const unsigned char* digest, unsigned long size) {
+    if (digest != nullptr)
+        LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", format, Blob::getEncoding(digest, size).c_str());
 }
-qvim_status IMEngineHandleConcrete::storeItem(const im_wrapper_event_s&, bool, im_wrapper_response_s&) {
-    return operationNotBuilt("storeItem");
+
+// The field lines of an incoming notification (trace only).
+void logNotification(const im_wrapper_event_s& r) {
+    if (!QVIMLoggerSL::getInstance().enabled(QVIM_LOG_TRACE)) return;
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor",
+              "integrity_monitor called for entityType %s newKey %s real_time %d event type %d", orNull(r.entityType),
+              orNull(r.newKey), r.realTime ? 1 : 0, static_cast<int>(r.eventType));
+    const std::pair<const char*, const char*> texts[] = {
+        {"symLinkPath %s", r.symLinkPath}, {"permissions %s", r.permissions}, {"group %s", r.userGroup},
+        {"owner %s", r.owner},             {"user %s", r.user},               {"processUser %s", r.processUser},
+        {"processGroups %s", r.processGroups},
+    };
+    for (const auto& [format, text] : texts)
+        if (text != nullptr) LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", format, text);
+    logDigest("sha256 %s", r.sha256, Hash::SHA256);
+    logDigest("sha1 %s", r.sha1, Hash::SHA1);
+    logDigest("md5 %s", r.md5, Hash::MD5);
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "created %lld", static_cast<long long>(r.created));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "lastAccessed %lld", static_cast<long long>(r.lastAccessed));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "lastModified %lld", static_cast<long long>(r.lastModified));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "size %d", static_cast<int>(r.size));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "blockAllocated %d", static_cast<int>(r.blocksAllocated));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "flags %d", static_cast<int>(r.flags));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "flagsAll %d", static_cast<int>(r.flagsAll));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "deviceNumber %d", static_cast<int>(r.deviceNumber));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "inodeNumber %d", static_cast<int>(r.inodeNumber));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "inodeGenerationNumber %d",
+              static_cast<int>(r.inodeGenerationNumber));
 }
-qvim_status IMEngineHandleConcrete::flushDBBuffer(unsigned long&) { return operationNotBuilt("flushDBBuffer"); }
-qvim_status IMEngineHandleConcrete::setIntegrityscan(bool) { return operationNotBuilt("setIntegrityscan"); }
-qvim_status IMEngineHandleConcrete::purgeDB() { return operationNotBuilt("purgeDB"); }
+
+}  // namespace
+
+qvim_status IMEngineHandleConcrete::integrityMonitor(unsigned long threadId, const im_wrapper_event_s& record,
+                                                     im_wrapper_response_s& response) {
+    qvim_status result;
+    {
+        std::lock_guard<std::mutex> lock(m_monitorMutex);
+        logNotification(record);
+        JSONEvents events;
+        // Notifications that come before the operation carry the acting
+        // process, against which real-time rules allow or block it.
+        IntegrityRule::Enforcement acting;
+        const bool enforced = record.realTime && record.eventType < 6;
+        if (enforced) {
+            acting.user = textOf(record.processUser);
+            acting.processName = textOf(record.processName);
+            acting.groupsText = textOf(record.processGroups);
+            if (!acting.groupsText.empty()) acting.groupList = split(acting.groupsText, ',');
+        }
+        result = QVIMEngine::integrityMonitor(*this, threadId, &record, events, response, kNoEventLimit,
+                                              enforced ? &acting : nullptr);
+        if (!QVIM_FAILED(result)) {
+            response.json = events.print();
+            m_stats.Set("totalEvents", m_stats.Get("totalEvents") + static_cast<long>(response.nEvents));
+        } else {
+            LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "integrity_monitor call to integrityMonitor failed");
+        }
+    }
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor",
+              "integrity_monitor finished for entityType %s path %s real_time %d event type %d res.state %d "
+              "res.nEvents %d res.nScanned %d, ret: %d",
+              orNull(record.entityType), orNull(record.path), record.realTime ? 1 : 0,
+              static_cast<int>(record.eventType), static_cast<int>(response.state), static_cast<int>(response.nEvents),
+              static_cast<int>(response.nItemsScanned), static_cast<int>(result));
+    return result;
+}
+
+qvim_status IMEngineHandleConcrete::storeItem(const im_wrapper_event_s& record, bool buffered,
+                                              im_wrapper_response_s& response) {
+    LOG_TRACE(QVIM_SRC_ENGINE, "storeItem", "store_item called for entityType %s path %s event type %d buffered %d",
+              orNull(record.entityType), orNull(record.path), static_cast<int>(record.eventType), buffered ? 1 : 0);
+    const qvim_status result = QVIMEngine::storeItem(*this, &record, buffered, &response);
+    if (result != QVIM_OK)
+        LOG_ERROR(QVIM_SRC_ENGINE, "storeItem", "store_item call to storeItem fail for %s ret %d", orNull(record.path),
+                  static_cast<int>(result));
+    else
+        LOG_TRACE(QVIM_SRC_ENGINE, "storeItem",
+                  "store_item returning for entityType %s, path %s, event type %d, res.nItemsScanned %d, "
+                  "res.nEvents %d, res.state %d",
+                  orNull(record.entityType), orNull(record.path), static_cast<int>(record.eventType),
+                  static_cast<int>(response.nItemsScanned), static_cast<int>(response.nEvents),
+                  static_cast<int>(response.state));
+    return result;
+}
+
+qvim_status IMEngineHandleConcrete::flushDBBuffer(unsigned long& nItemsScanned) {
+    LOG_TRACE(QVIM_SRC_ENGINE, "flushDBBuffer", "flush_db_buffer");
+    if (!m_dal.storeItemFlush(nItemsScanned)) {
+        LOG_TRACE(QVIM_SRC_ENGINE, "flushDBBuffer", "flush_db_buffer call to storeItemFlush failed");
+        return QVIM_E_FAILED;
+    }
+    LOG_TRACE(QVIM_SRC_ENGINE, "flushDBBuffer", "flush_db_buffer returning with nItemsScanned %d",
+              static_cast<int>(nItemsScanned));
+    return QVIM_OK;
+}
+
+qvim_status IMEngineHandleConcrete::setIntegrityscan(bool on) {
+    if (baselineScanActive()) return QVIM_E_BASELINE_ACTIVE;
+    const bool done = on ? m_dal.initEntityIDBufferArrays() : m_dal.flushEntityIDBufferArrays();
+    m_dal.setBufferSelectedIDs(on);
+    return done ? QVIM_OK : QVIM_E_FAILED;
+}
+
+qvim_status IMEngineHandleConcrete::purgeDB() { return m_dal.purgeDB(ENTITY_ALL) ? QVIM_OK : QVIM_E_FAILED; }

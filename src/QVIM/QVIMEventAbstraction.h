@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,95 @@
 #include "qvim.h"
 
 class IMEngineHandleConcrete;
+class EventTypeTable;
+class QVIMEvent;
+struct sqlite3_stmt;
+
+// ---- Column descriptors ------------------------------------------------------
+// The seven kinds share one shape and differ in their columns. One descriptor
+// per attribute column drives binding, comparison, old and new fields, event
+// values and export rows, so the per-kind logic exists once.
+
+enum class FieldType : uint8_t { Bool, Int32, Int64, Text, Hash };
+
+enum class CompareRule : uint8_t {
+    Exact,
+    Tolerance1000,   // time stamps that jitter below a second
+    Tolerance10,     // password change days
+    HashUnlessStar,  // a stored digest beginning with '*' is never compared
+    FileSize,        // derives growing/shrinking before the size is compared
+};
+
+// How getEventValues turns a raw attribute text into value and display.
+enum class DisplayRule : uint8_t {
+    Plain,
+    GroupName,           // display: group name of the gid
+    UserName,            // display: user name of the uid
+    Permissions,         // octal mode as acl text, short and long labels
+    BooleanDisplay,      // display "true"/"false" from the first character
+    KeepStarHash,        // "2a" ('*') leaves both outputs alone
+    QualifiedGroupList,  // comma list of "name:display" items
+    QualifiedGroup,      // "name:display"
+    KeyAsDisplay,        // display: the record's key
+    TrueFalse,           // value "true"/"false" from "1"
+    Thousandfold,        // days to the millisecond-like form the host expects
+};
+
+struct ColumnDescriptor {
+    const char* column;     // table column and statement parameter name
+    const char* attribute;  // name in events, rules and the changed set
+    FieldType type;
+    CompareRule compare;
+    DisplayRule display;
+    uint8_t exportType;     // QVIMEvent::VariantField type code
+    bool comparable;        // copied back from a stored row for rule matching
+    void* (*address)(const QVIMEvent&);
+
+    template <class T>
+    T& field(const QVIMEvent& record) const { return *static_cast<T*>(address(record)); }
+
+    constexpr ColumnDescriptor named(const char* name) const {
+        ColumnDescriptor copy = *this;
+        copy.attribute = name;
+        return copy;
+    }
+    constexpr ColumnDescriptor comparing(CompareRule rule) const {
+        ColumnDescriptor copy = *this;
+        copy.compare = rule;
+        return copy;
+    }
+    constexpr ColumnDescriptor shown(DisplayRule rule) const {
+        ColumnDescriptor copy = *this;
+        copy.display = rule;
+        return copy;
+    }
+    constexpr ColumnDescriptor exportedWide() const {
+        ColumnDescriptor copy = *this;
+        copy.exportType = 1;
+        return copy;
+    }
+    constexpr ColumnDescriptor matchable() const {
+        ColumnDescriptor copy = *this;
+        copy.comparable = true;
+        return copy;
+    }
+};
+
+// The columns of one kind in compare-select order, with the statement
+// order (insert/update texts and new fields) and the bind order as indexes
+// into that list.
+struct RecordLayout {
+    entity_type type;
+    const ColumnDescriptor* columns;
+    size_t count;
+    const uint8_t* statementOrder;
+    const uint8_t* bindOrder;
+
+    const ColumnDescriptor* find(const std::string& attribute) const;
+};
+
+// Layout of kinds 1..7; null for any other value.
+const RecordLayout* recordLayout(entity_type type);
 
 // Base record: keys, operation and state. Matching reads currentKey and the
 // special attribute values.
@@ -36,6 +126,16 @@ protected:
 
 class QVIMEvent : public im_event {
 public:
+    // One exported value of a baseline row.
+    struct VariantField {
+        enum Type : int { Int32 = 0, Int64 = 1, Text = 2 };
+        int type = Text;
+        int64_t integer = 0;
+        std::string text;
+    };
+    using Fields = std::vector<std::pair<std::string, std::string>>;
+    using RuleIds = std::unordered_set<long long>;
+
     QVIMEvent(const im_wrapper_event_s* record, const char* key);
     virtual ~QVIMEvent() = default;
 
@@ -44,28 +144,89 @@ public:
     static QVIMEvent* factory(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
     static QVIMEvent* factory(IMEngineHandleConcrete& engine, entity_type type, const im_wrapper_event_s* record);
 
+    // Store operations; the caller holds the store lock.
+    virtual bool writeItem(bool insertOnly, RuleIds* ruleIds) = 0;
+    virtual bool storeItem() = 0;
+    virtual bool renameItem(RuleIds* ruleIds) = 0;
+    virtual bool deleteItem(RuleIds* ruleIds) = 0;
+    virtual const EventTypeTable* getTable() const = 0;
+    virtual EventTypeTable* getTable() = 0;
+    virtual void getEventValues(const std::string& name, const std::string& raw, std::string& value,
+                                std::string& display);
+    virtual void bufferOldFields(sqlite3_stmt* stmt, bool loadKey);
+    virtual void populateComparableMembers(sqlite3_stmt* stmt);
+    virtual void getRow(sqlite3_stmt* stmt, std::vector<std::pair<std::string, VariantField>>& row,
+                        unsigned long idOffset) const;
+    virtual void bufferNewFields(Fields& fields) = 0;
+    virtual void incrementState() const;
+    virtual sqlite3_stmt** getStmt(unsigned long slot) const = 0;
+
     // Kind of this record (1..7).
     virtual entity_type entityType() const = 0;
 
-    // Formatting helpers for attribute values: ids become names.
+    // Look-ups on the shared statements; null when a bind fails.
+    sqlite3_stmt* bindSelectByKey();
+    sqlite3_stmt* bindSelectByScanTime(unsigned long scanTime);
+    sqlite3_stmt* bindDeleteByPrimaryKey();
+    // Processes the step result of a look-up by key; true when old fields
+    // were buffered.
+    bool validateOldFieldsBuffered(int stepResult, sqlite3_stmt* stmt, bool loadKey);
+    void LogMismatch(sqlite3_stmt* stmt, int column, const std::string& stored, const std::string& record) const;
+
+    // Formatting helpers for attribute values.
     static void format_user(const std::string& raw, std::string& out);
     static void format_group(const std::string& raw, std::string& out);
+    static void format_qualifiedGroup(const std::string& raw, std::string& first, std::string& second);
+    static void formatPermissions1Field(const std::string& raw, const char* ownerLabel, const char* groupLabel,
+                                        const char* otherLabel, std::string& out);
+    static void format_members(const std::string& raw, std::string& out);
+    static void format_reg_value_type(const std::string& raw, std::string& out);
+    static void format_service_start_type(const std::string& raw, std::string& out);
+    static void format_service_state(const std::string& raw, std::string& out);
 
     std::string processName;
     std::string processUser;
     int32_t auxValue = 0;
     bool realTime = false;
-    std::vector<std::pair<std::string, std::string>> bufferedFields;
+    Fields bufferedFields;
     bool oldFieldsBuffered = false;
     int64_t entityItemId = 0;
 };
 
+// The standard store behaviour of every kind, driven by the kind's layout.
 class QVIMEventStandard : public QVIMEvent {
 public:
     QVIMEventStandard(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, const char* key)
         : QVIMEvent(record, key), engine(engine) {}
 
+    bool writeItem(bool insertOnly, RuleIds* ruleIds) override;
+    bool storeItem() override;
+    bool renameItem(RuleIds* ruleIds) override;
+    bool deleteItem(RuleIds* ruleIds) override;
+    const EventTypeTable* getTable() const override;
+    EventTypeTable* getTable() override;
+    void getEventValues(const std::string& name, const std::string& raw, std::string& value,
+                        std::string& display) override;
+    void bufferOldFields(sqlite3_stmt* stmt, bool loadKey) override;
+    void populateComparableMembers(sqlite3_stmt* stmt) override;
+    void getRow(sqlite3_stmt* stmt, std::vector<std::pair<std::string, VariantField>>& row,
+                unsigned long idOffset) const override;
+    void bufferNewFields(Fields& fields) override;
+    sqlite3_stmt** getStmt(unsigned long slot) const override;
+    // Fills the insert (0) or update (1) statement; null when a bind fails.
+    virtual sqlite3_stmt* bind(unsigned long slot);
+    // Compares with the stored row; narrows ruleIds to the rules watching a
+    // changed attribute. True when anything changed.
+    virtual bool compareTable(sqlite3_stmt* stmt, RuleIds& ruleIds);
+
+    const RecordLayout& layout() const { return *recordLayout(entityType()); }
+
     IMEngineHandleConcrete& engine;
+
+private:
+    bool insertRow(RuleIds* ruleIds);
+    bool compareColumn(sqlite3_stmt* stmt, int column, const ColumnDescriptor& descriptor,
+                       std::unordered_set<std::string>& changed);
 };
 
 class im_event_file : public QVIMEventStandard {
@@ -73,6 +234,7 @@ public:
     im_event_file(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
     entity_type entityType() const override { return ENTITY_FILE; }
     void getSpecialAttributeValue(const std::string& name, std::string& value) const override;
+    void incrementState() const override;
 
     int64_t blocksAllocated = 0;
     Blob contents;

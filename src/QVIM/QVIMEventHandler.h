@@ -2,7 +2,10 @@
 // handler that decides which events an observation yields.
 #pragma once
 
+#include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "QVIMIntegrityRuleFilter.h"
 #include "QVIMJson.h"
@@ -42,8 +45,18 @@ public:
                             unsigned long maxEvents, const IntegrityRule::Enforcement* enforcement) const;
 
     virtual bool doDelete(QVIMEvent& event, std::unordered_set<long long>& ruleIds) const = 0;
+    bool doWrite(QVIMEvent& event, std::unordered_set<long long>& ruleIds) const;
+    bool doRename(QVIMEvent& event, std::unordered_set<long long>& ruleIds) const;
+
+    // Appends the entries of the fields the rule watches, in name order.
+    bool addAttributesToEvent(cJSON* array, const std::vector<std::pair<std::string, std::string>>& fields,
+                              const IntegrityRule& rule, QVIMEvent& record) const;
 
 protected:
+    void loadOldFields(QVIMEvent& event) const;
+    cJSON* buildEvent(QVIMEvent& event, const IntegrityRule& rule, const char* operationType, double eventId,
+                      const std::vector<std::pair<std::string, std::string>>* newFields) const;
+
     IMEngineHandleConcrete& m_engine;
 };
 

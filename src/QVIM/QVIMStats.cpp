@@ -98,8 +98,7 @@ void QVIMStats::ClearMap(int which) {
     }
 }
 
-bool QVIMStats::CopyRulesetMap(int from, int to) {
-    std::lock_guard<std::mutex> lock(m_lock);
+bool QVIMStats::copyRulesetMapLocked(int from, int to) {
     const bool valid = (from == AssignedRules || from == UnassignedRules) &&
                        (to == AssignedRules || to == UnassignedRules);
     if (!valid) {
@@ -113,6 +112,18 @@ bool QVIMStats::CopyRulesetMap(int from, int to) {
         return true;
     }
     for (const auto& [name, value] : *source) (*target)[name] += value;
+    return true;
+}
+
+bool QVIMStats::CopyRulesetMap(int from, int to) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return copyRulesetMapLocked(from, to);
+}
+
+bool QVIMStats::MoveRulesetMap(int from, int to) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!copyRulesetMapLocked(from, to)) return false;
+    if (from != to) typed(from)->clear();
     return true;
 }
 

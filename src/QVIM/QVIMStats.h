@@ -28,6 +28,9 @@ public:
 
     void ClearMap(int which);
     bool CopyRulesetMap(int from, int to);
+    // CopyRulesetMap(from, to) then ClearMap(from) under one lock, so that no
+    // counter incremented in between is lost.
+    bool MoveRulesetMap(int from, int to);
     void reset();
 
     bool GetMetrics(QVIMDAL& dal, char** out);
@@ -36,6 +39,7 @@ public:
 
 private:
     using CounterMap = std::map<std::string, int64_t>;
+    bool copyRulesetMapLocked(int from, int to);
     CounterMap* typed(int type);
     const CounterMap* typed(int type) const;
 

@@ -1,0 +1,257 @@
+// Baseline store throughput and memory: (a) buffered stores against bare
+// prepared inserts, (b) unchanged change writes against bare look-ups by key,
+// (c) peak resident memory of a large store against a small one.
+// Run with stdout to /dev/null; the figures go to stderr.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "IMEngineHandleConcrete.h"
+#include "QVIMEventAbstraction.h"
+#include "QVIMIntegrityRuleFilter.h"
+
+namespace {
+
+constexpr int kRecords = 200'000;
+const char* const kRules =
+    R"({"IntegrityRules":[{"id":1,"name":"bench","EntitySets":[{"entityType":"File","base":"/w/"}]}]})";
+
+struct Synthetic {
+    std::vector<std::string> paths;
+    unsigned char sha256[32];
+
+    explicit Synthetic(int n) {
+        paths.reserve(n);
+        char path[64];
+        for (int i = 0; i < n; ++i) {
+            snprintf(path, sizeof path, "/w/dir%03d/file%06d.dat", i % 500, i);
+            paths.emplace_back(path);
+        }
+        for (int i = 0; i < 32; ++i) sha256[i] = static_cast<unsigned char>(i * 7);
+    }
+
+    im_wrapper_event_s record(int i) const {
+        im_wrapper_event_s r{};
+        r.entityType = "File";
+        r.eventType = QVIM_EVENT_CHANGED;
+        r.path = r.newKey = paths[i].c_str();
+        r.size = 4096 + i;
+        r.created = 1'700'000'000'000ULL + i;
+        r.lastModified = r.created;
+        r.inodeNumber = 1000 + i;
+        r.owner = "0";
+        r.userGroup = "0";
+        r.permissions = "644";
+        r.sha256 = sha256;
+        return r;
+    }
+};
+
+double seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+class Engine {
+public:
+    explicit Engine(const std::string& path) {
+        ::remove(path.c_str());
+        im_engine_init_s init{};
+        init.dbPath = path.c_str();
+        init.logLevel = QVIM_LOG_ERROR;
+        if (engine.engineStart(init) != QVIM_OK) {
+            std::fprintf(stderr, "engine start failed\n");
+            std::exit(1);
+        }
+        engine.setLogLevel(QVIM_LOG_ERROR);
+        engine.getConfig().installFilter(std::make_shared<IntegrityRuleFilter>(engine.getStats(), kRules, "bench"));
+    }
+    ~Engine() { engine.engineStop(); }
+
+    void storeAll(const Synthetic& data, int n) {
+        im_wrapper_response_s response{};
+        for (int i = 0; i < n; ++i) {
+            const im_wrapper_event_s r = data.record(i);
+            if (engine.storeItem(r, true, response) != QVIM_OK) std::exit(2);
+        }
+        unsigned long written = 0;
+        if (engine.flushDBBuffer(written) != QVIM_OK) std::exit(3);
+    }
+
+    IMEngineHandleConcrete engine;
+};
+
+// Bare SQLite: the engine's own insert text, its parameters bound per row,
+// in transactions of 1001 rows.
+double bareInserts(const Synthetic& data, const std::string& path, const std::string& insertSql) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_exec(db, "PRAGMA foreign_keys = ON;", nullptr, nullptr, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, insertSql.c_str(), -1, &stmt, nullptr);
+    const auto index = [stmt](const char* name) { return sqlite3_bind_parameter_index(stmt, name); };
+    const int key = index(":key"), now = index(":currentTime"), size = index(":size"), created = index(":created"),
+              modified = index(":lastModified"), inode = index(":inodeNumber"), owner = index(":owner"),
+              group = index(":userGroup"), permissions = index(":permissions"), sha = index(":sha256");
+    const int zeros[] = {index(":blocksAllocated"), index(":deviceNumber"), index(":flags"), index(":flagsAll"),
+                         index(":growing"), index(":inodeGenerationNumber"), index(":lastAccessed"),
+                         index(":shrinking")};
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kRecords; ++i) {
+        if (i % 1001 == 0) sqlite3_exec(db, "BEGIN TRANSACTION", nullptr, nullptr, nullptr);
+        const im_wrapper_event_s r = data.record(i);
+        const std::string& path = data.paths[i];
+        sqlite3_bind_text(stmt, key, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(stmt, now, static_cast<sqlite3_int64>(getCurrentTimeInMillis()));
+        sqlite3_bind_int64(stmt, size, static_cast<sqlite3_int64>(r.size));
+        sqlite3_bind_int64(stmt, created, static_cast<sqlite3_int64>(r.created));
+        sqlite3_bind_int64(stmt, modified, static_cast<sqlite3_int64>(r.lastModified));
+        sqlite3_bind_int64(stmt, inode, static_cast<sqlite3_int64>(r.inodeNumber));
+        for (int z : zeros) sqlite3_bind_int64(stmt, z, 0);
+        sqlite3_bind_text(stmt, owner, "0", 1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(stmt, group, "0", 1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(stmt, permissions, "644", 3, SQLITE_TRANSIENT);
+        sqlite3_bind_blob(stmt, sha, data.sha256, 32, SQLITE_TRANSIENT);
+        if (sqlite3_step(stmt) != SQLITE_DONE) std::exit(4);
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        if (i % 1001 == 1000 || i == kRecords - 1) sqlite3_exec(db, "END TRANSACTION", nullptr, nullptr, nullptr);
+    }
+    const double elapsed = seconds(start);
+    sqlite3_finalize(stmt);
+    sqlite3_close_v2(db);
+    return elapsed;
+}
+
+// Bare SQLite: the engine's look-up by key, stepped and read column by column.
+double bareLookUps(const Synthetic& data, const std::string& path, const std::string& selectSql) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, selectSql.c_str(), -1, &stmt, nullptr);
+    const int key = sqlite3_bind_parameter_index(stmt, ":wherekey");
+    long long checksum = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kRecords; ++i) {
+        const std::string& path = data.paths[i];
+        sqlite3_bind_text(stmt, key, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+        if (sqlite3_step(stmt) != SQLITE_ROW) std::exit(5);
+        for (int c = 0; c < sqlite3_column_count(stmt); ++c) checksum += sqlite3_column_bytes(stmt, c);
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+    }
+    const double elapsed = seconds(start);
+    sqlite3_finalize(stmt);
+    sqlite3_close_v2(db);
+    if (checksum == 0) std::exit(6);
+    return elapsed;
+}
+
+void report(const char* name, double figure, double reference, const char* unit, double target) {
+    const double ratio = figure / reference;
+    std::fprintf(stderr, "%s: figure %.0f %s, reference %.0f %s, ratio %.3f (target >= %.1f) %s\n", name, figure, unit,
+                 reference, unit, ratio, target, ratio >= target ? "OK" : "BELOW TARGET");
+}
+
+// A forked child starts with its parent's high-water mark; clear it so that
+// the child measures its own work.
+void resetPeakResident() {
+    if (FILE* file = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", file);
+        std::fclose(file);
+    }
+}
+
+long peakResidentOfSelfKiB() {
+    long kib = -1;
+    if (FILE* file = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, file) != nullptr)
+            if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+        std::fclose(file);
+    }
+    return kib;
+}
+
+// Peak resident memory (KiB) of a child process that stores n records.
+long peakResidentKiB(const Synthetic& data, int n) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipeFds[0]);
+        resetPeakResident();
+        {
+            Engine store("bench_memory_" + std::to_string(n) + ".db");
+            store.storeAll(data, n);
+        }
+        const long kib = peakResidentOfSelfKiB();
+        const bool sent = write(pipeFds[1], &kib, sizeof kib) == static_cast<ssize_t>(sizeof kib);
+        _exit(sent ? 0 : 1);
+    }
+    close(pipeFds[1]);
+    long kib = -1;
+    if (read(pipeFds[0], &kib, sizeof kib) != static_cast<ssize_t>(sizeof kib)) kib = -1;
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return kib;
+}
+
+}  // namespace
+
+int main() {
+    const Synthetic data(kRecords);
+
+    // (a) buffered stores
+    double stored;
+    std::string insertSql, selectSql;
+    {
+        Engine engine("bench_store.db");
+        insertSql = engine.engine.fileTable()->makePreparedQuery(EventTypeTable::Insert);
+        selectSql = engine.engine.fileTable()->makePreparedQuery(EventTypeTable::SelectByKey);
+        const auto start = std::chrono::steady_clock::now();
+        engine.storeAll(data, kRecords);
+        stored = seconds(start);
+    }
+    { Engine schemaOnly("bench_bare.db"); }
+    const double bare = bareInserts(data, "bench_bare.db", insertSql);
+    report("(a) buffered store_item", kRecords / stored, kRecords / bare, "rows/s", 0.5);
+
+    // (b) unchanged change writes with the integrity scan on
+    double monitored;
+    {
+        Engine engine("bench_store.db");
+        engine.storeAll(data, kRecords);
+        engine.engine.setIntegrityscan(true);
+        im_wrapper_response_s response{};
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kRecords; ++i) {
+            const im_wrapper_event_s r = data.record(i);
+            if (engine.engine.integrityMonitor(1, r, response) != QVIM_OK) std::exit(7);
+            cleanup_response_wrapper(&response);
+        }
+        monitored = seconds(start);
+        if (response.state != IM_MATCH_NO_EVENT) std::fprintf(stderr, "unexpected state %u\n", response.state);
+        engine.engine.setIntegrityscan(false);
+    }
+    const double lookUps = bareLookUps(data, "bench_store.db", selectSql);
+    report("(b) unchanged integrity_monitor", kRecords / monitored, kRecords / lookUps, "rows/s", 0.3);
+
+    // (c) memory
+    const long large = peakResidentKiB(data, kRecords);
+    const long small = peakResidentKiB(data, kRecords / 10);
+    std::fprintf(stderr, "(c) peak resident: figure %ld KiB (200000 records), reference %ld KiB (20000), ratio %.3f, "
+                         "difference %ld KiB (limit 65536) %s\n",
+                 large, small, static_cast<double>(large) / small, large - small,
+                 large - small <= 65536 ? "OK" : "ABOVE LIMIT");
+    for (const char* file : {"bench_store.db", "bench_bare.db", "bench_memory_200000.db", "bench_memory_20000.db"})
+        ::remove(file);
+    return 0;
+}

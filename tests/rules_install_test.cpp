@@ -1,0 +1,259 @@
+// Ruleset installation (full and comparing paths, partial-baseline settings,
+// rule statistics) and the scan scope decisions, through a running engine.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "IMEngineHandleConcrete.h"
+#include "QVIMEventAbstraction.h"
+#include "QVIMJson.h"
+#include "TestSupport.h"
+
+using namespace qvim_test;
+
+namespace {
+
+struct Set {
+    const char* type;
+    const char* base;
+    const char* extra = "";
+};
+
+std::string rule(int id, const char* hash, std::vector<Set> sets, const char* name = nullptr) {
+    std::string text = "{\"id\":" + std::to_string(id) + ",\"hash\":\"" + hash + "\"";
+    if (name != nullptr) text += std::string(",\"name\":\"") + name + "\"";
+    text += ",\"EntitySets\":[";
+    for (size_t i = 0; i < sets.size(); ++i)
+        text += std::string(i ? "," : "") + "{\"entityType\":\"" + sets[i].type + "\",\"base\":\"" + sets[i].base +
+                "\"" + sets[i].extra + "}";
+    return text + "]}";
+}
+
+std::string ruleset(std::initializer_list<std::string> rules) {
+    std::string text = "{\"IntegrityRules\":[";
+    for (const std::string& r : rules) text += (text.back() == '[' ? "" : ",") + r;
+    return text + "]}";
+}
+
+const std::string kEtc = rule(1, "h1", {{"File", "/etc/"}});
+
+// The four settings an installation decides.
+std::vector<std::string> decision() {
+    return {setting("baselineScanType"), setting("partialBaseLineScanEntityTypes"),
+            setting("partialBaselinePurgePathsDisk"), setting("partialBaselineScanPathsDisk")};
+}
+
+void markPartialSettings() {
+    for (const char* name :
+         {"partialBaseLineScanEntityTypes", "partialBaselinePurgePathsDisk", "partialBaselineScanPathsDisk"})
+        ASSERT_EQ(set_im_state(name, "marker"), QVIM_OK);
+}
+
+void installFresh(const std::string& text) {
+    ASSERT_EQ(set_ruleset(false, text.c_str(), "g"), QVIM_OK);
+    markPartialSettings();
+}
+
+using Decision = std::vector<std::string>;
+
+// An engine of the test's own, beside the current one.
+qvim_status startOwn(IMEngineHandleConcrete& engine, uint32_t logLevel) {
+    im_engine_init_s init{};
+    init.dbPath = "own.db";
+    init.logCallback = captureLog;
+    init.logLevel = logLevel;
+    return engine.engineStart(init);
+}
+
+}  // namespace
+
+TEST(RulesetInstallation, FullPathWritesOnlyTheScanType) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    installFresh(ruleset({kEtc}));
+    ASSERT_EQ(set_im_state("baselineScanType", "1"), QVIM_OK);
+    EXPECT_EQ(set_ruleset(false, ruleset({kEtc}).c_str(), "g"), QVIM_OK);
+    EXPECT_EQ(decision(), (Decision{"0", "marker", "marker", "marker"}));
+
+    EXPECT_EQ(set_ruleset(true, nullptr, "g"), QVIM_E_BAD_PARAMETER);
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "set_ruleset called with a bad parameter"));
+    // A ruleset that cannot be read leaves no rule in force.
+    EXPECT_EQ(should_scan_folder("/etc"), 1);
+    EXPECT_EQ(set_ruleset(false, "{\"rules\":[]}", "g"), QVIM_E_FAILED);
+    EXPECT_TRUE(logged(QVIM_LOG_TRACE, "set ruleset return -1073741824"));
+    EXPECT_EQ(should_scan_folder("/etc"), 0);
+}
+
+TEST(RulesetInstallation, UnchangedRulesetKeepsTheBaseline) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    const std::string text = ruleset({kEtc, rule(2, "h2", {{"User", ""}})});
+    installFresh(text);
+    EXPECT_EQ(set_ruleset(true, text.c_str(), "g"), QVIM_OK);
+    EXPECT_EQ(decision(), (Decision{"1", "", "", ""}));
+    // With a partial baseline pending, the next installation is a full one.
+    markPartialSettings();
+    EXPECT_EQ(set_ruleset(true, text.c_str(), "g"), QVIM_OK);
+    EXPECT_EQ(decision(), (Decision{"0", "marker", "marker", "marker"}));
+
+    // Every rule new: nothing of the old baseline is kept.
+    ASSERT_EQ(set_ruleset(true, ruleset({rule(7, "", {{"File", "/opt/"}})}).c_str(), "g"), QVIM_OK);
+    EXPECT_EQ(setting("baselineScanType"), "0");
+}
+
+TEST(RulesetInstallation, NewRuleRescansItsTopDirectory) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    installFresh(ruleset({kEtc}));
+    ASSERT_EQ(set_ruleset(true, ruleset({kEtc, rule(2, "", {{"File", "/opt/app/"}})}).c_str(), "g"), QVIM_OK);
+    EXPECT_EQ(decision(), (Decision{"1", "File", "", "/opt/"}));
+}
+
+TEST(RulesetInstallation, RemovedRulePurgesAndRescansWhatIsStillWatched) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    const std::string www = rule(2, "h2", {{"Directory", "/srv/www/"}});
+    const std::string data = rule(3, "h3", {{"File", "/srv/www/data/"}});
+    installFresh(ruleset({kEtc, www, data}));
+    ASSERT_EQ(set_ruleset(true, ruleset({kEtc, data}).c_str(), "g"), QVIM_OK);
+    EXPECT_EQ(decision(), (Decision{"1", "Directory", "/srv/", "/srv/"}));
+
+    installFresh(ruleset({kEtc, www}));
+    ASSERT_EQ(set_ruleset(true, ruleset({kEtc}).c_str(), "g"), QVIM_OK);
+    EXPECT_EQ(decision(), (Decision{"1", "Directory", "/srv/", ""}));
+}
+
+TEST(RulesetInstallation, ChangedSets) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    installFresh(ruleset({kEtc, rule(2, "a", {{"File", "/var/log/", R"(,"includes":"*.log")"}, {"User", ""}})}));
+    // Same selection under a new hash is kept; a changed pattern is rebuilt,
+    // and a set that turned into another kind rebuilds both kinds.
+    ASSERT_EQ(set_ruleset(true,
+                          ruleset({kEtc, rule(2, "b", {{"File", "/var/log/", R"(,"includes":"*.txt")"}, {"User", ""}})})
+                              .c_str(),
+                          "g"),
+              QVIM_OK);
+    EXPECT_EQ(decision(), (Decision{"1", "File", "/var/", "/var/"}));
+
+    installFresh(ruleset({kEtc, rule(2, "a", {{"User", ""}})}));
+    ASSERT_EQ(set_ruleset(true, ruleset({kEtc, rule(2, "b", {{"Group", ""}})}).c_str(), "g"), QVIM_OK);
+    const std::string types = setting("partialBaseLineScanEntityTypes");
+    EXPECT_TRUE(types == "User,Group" || types == "Group,User") << types;
+
+    // A change at the root needs a full baseline although rule 1 is kept.
+    installFresh(ruleset({kEtc, rule(2, "a", {{"File", "/"}})}));
+    ASSERT_EQ(set_ruleset(true, ruleset({kEtc, rule(2, "b", {{"File", "/", R"(,"includes":"x")"}})}).c_str(), "g"),
+              QVIM_OK);
+    EXPECT_EQ(decision(), (Decision{"0", "marker", "marker", "marker"}));
+}
+
+TEST(RulesetInstallation, RuleCountersMoveBetweenRulesets) {
+    IMEngineHandleConcrete engine;
+    ASSERT_EQ(startOwn(engine, 15), QVIM_OK);
+    const auto rules = [&]() {
+        char* text = nullptr;
+        EXPECT_EQ(engine.getMetricsMem(&text), QVIM_OK);
+        CJsonPtr document(cJSON_Parse(text));
+        cJSON_free(text);
+        const cJSON* metrics = cJSON_GetObjectItem(document.get(), "metrics");
+        std::vector<std::string> listed;
+        for (const char* map : {"assignedRules", "unassignedRules"})
+            for (const cJSON* item = cJSON_GetObjectItem(metrics, map)->child; item; item = item->next)
+                listed.push_back(std::string(map) + ":" + item->string + "=" + std::to_string(item->valueint));
+        return listed;
+    };
+    const std::string a = rule(1, "", {{"User", ""}}, "A");
+    const std::string b = rule(2, "", {{"Group", ""}}, "B");
+    ASSERT_EQ(engine.setRuleset(false, ruleset({a, b}).c_str(), "g"), QVIM_OK);
+    engine.getStats().IncType(3, "B");
+    EXPECT_EQ(rules(), (std::vector<std::string>{"assignedRules:A=0", "assignedRules:B=1"}));
+    ASSERT_EQ(engine.setRuleset(true, ruleset({a}).c_str(), "g"), QVIM_OK);
+    EXPECT_EQ(rules(), (std::vector<std::string>{"assignedRules:A=0", "unassignedRules:B=1"}));
+    ASSERT_EQ(engine.setRuleset(false, ruleset({a, b}).c_str(), "g"), QVIM_OK);
+    EXPECT_EQ(rules(), (std::vector<std::string>{"assignedRules:A=0", "assignedRules:B=1"}));
+    engine.engineStop();
+}
+
+TEST(RulesetInstallation, ReadersKeepTheirFilterAcrossInstallations) {
+    IMEngineHandleConcrete engine;
+    ASSERT_EQ(startOwn(engine, QVIM_LOG_ERROR), QVIM_OK);
+    im_wrapper_event_s r{};
+    r.entityType = "File";
+    r.eventType = QVIM_EVENT_CHANGED;
+    r.path = "/etc/x.none";
+    std::unique_ptr<QVIMEvent> entity(QVIMEvent::factory(engine, &r));
+    const std::string narrow = ruleset({rule(1, "a", {{"File", "/etc/", R"(,"includes":"*.conf")"}})});
+    const std::string wide = ruleset({rule(1, "b", {{"File", "/", R"(,"includes":"**/*.conf")"}, {"User", ""}})});
+
+    ASSERT_EQ(engine.setRuleset(false, wide.c_str(), "g"), QVIM_OK);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const auto filter = engine.getConfig().getFilter();
+            std::unordered_set<long long> ids;
+            filter->matchRules(ENTITY_FILE, *entity, false, ids);
+            EXPECT_TRUE(ids.empty());
+            EXPECT_EQ(engine.shouldScanFolder("/etc"), 1);
+        }
+    });
+    for (int i = 0; i < 60; ++i)
+        EXPECT_EQ(engine.setRuleset(i % 3 != 0, (i % 2 ? narrow : wide).c_str(), "g"), QVIM_OK);
+    done = true;
+    reader.join();
+    engine.engineStop();
+}
+
+TEST(ScanScope, FoldersLeadingToOrBelowTheBases) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    const auto inScope = [](std::initializer_list<const char*> folders) {
+        std::string answers;
+        for (const char* folder : folders) answers += should_scan_folder(folder) ? '1' : '0';
+        return answers;
+    };
+    installFresh(ruleset({rule(1, "", {{"File", "/etc/", R"(,"includes":"*.conf")"}})}));
+    EXPECT_EQ(inScope({"/etc", "/etc/", "/", "/etc/ssh", "/usr"}), "11100");
+    installFresh(ruleset({rule(1, "", {{"File", "/etc/", R"(,"includes":"**/*.conf")"}})}));
+    EXPECT_EQ(inScope({"/etc/ssh", "/etc/ssh/x"}), "11");
+
+    installFresh(ruleset({rule(1, "", {{"Directory", "/var/www/"}})}));
+    EXPECT_EQ(inScope({"/var/www/html", "/var", "/", "/var/lib"}), "1110");
+    installFresh(ruleset({rule(1, "", {{"File", "/etc/", R"(,"includes":"a/b")"}, {"File", "/opt/x/", R"(,"includes":"a/b")"}})}));
+    EXPECT_EQ(inScope({"/usr/lib", "/etc/a", "/opt/x/y", "/opt/y"}), "0110");
+    installFresh(ruleset({rule(1, "", {{"File", "/var/log/app*"}})}));
+    EXPECT_EQ(inScope({"/var/log/app1", "/var/log", "/var/log/other"}), "110");
+
+    // Kernel file systems are never walked; a missing folder is judged by the rules.
+    installFresh(ruleset({rule(1, "", {{"Directory", "/"}})}));
+    EXPECT_EQ(inScope({"/proc", "/sys", "/no/such/folder"}), "001");
+    EXPECT_TRUE(loggedContaining("Error calling statfs() on '/no/such/folder'"));
+}
+
+TEST(ScanScope, PartialBaselineNarrowsFoldersAndKinds) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    installFresh(ruleset({kEtc}));
+    EXPECT_EQ(should_scan_entity_type(ENTITY_GROUP), 1);  // a full baseline covers every kind
+
+    ASSERT_EQ(set_im_state("baselineScanType", "1"), QVIM_OK);
+    ASSERT_EQ(set_im_state("partialBaseLineScanEntityTypes", "User, Group"), QVIM_OK);
+    ASSERT_EQ(set_im_state("partialBaselineScanPathsDisk", "/etc/"), QVIM_OK);
+    EXPECT_EQ(should_scan_folder("/"), 0);
+    EXPECT_EQ(should_scan_folder("/etc"), 0);
+    EXPECT_EQ(should_scan_entity_type(ENTITY_FILE), 0);
+    EXPECT_EQ(should_scan_entity_type(ENTITY_GROUP), 1);
+
+    // The rules are not asked: only the listed top directories and the root.
+    ASSERT_EQ(set_im_state("partialBaseLineScanEntityTypes", "File"), QVIM_OK);
+    ASSERT_EQ(set_im_state("partialBaselineScanPathsDisk", "/opt/;/srv%3bx/"), QVIM_OK);
+    EXPECT_EQ(should_scan_folder("/"), 1);
+    EXPECT_EQ(should_scan_folder("/opt/app"), 1);
+    EXPECT_EQ(should_scan_folder("/srv;x/a"), 1);
+    EXPECT_EQ(should_scan_folder("/etc"), 0);
+    EXPECT_EQ(should_scan_entity_type(ENTITY_DIRECTORY), 0);
+    EXPECT_EQ(should_scan_entity_type(ENTITY_ALL), 0);
+
+    // Without a database a scan counts as full and an installation fails.
+    IMEngineHandleConcrete closed;
+    EXPECT_EQ(closed.shouldScanEntityType(ENTITY_USER), 1);
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "Unable to get partial base list baselineScanType"));
+    EXPECT_EQ(closed.setRuleset(true, ruleset({kEtc}).c_str(), "g"), QVIM_E_FAILED);
+}

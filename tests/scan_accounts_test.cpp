@@ -1,0 +1,200 @@
+// The user and group scanners against the machine's own databases, and the
+// reading of shadow password aging.
+#include <shadow.h>
+
+#include <cstdio>
+#include <map>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "scan_capture.h"
+
+using namespace qvim_test;
+
+namespace {
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) out.push_back(line);
+    return out;
+}
+
+// getent's fields of one database line.
+std::vector<std::string> fields(const std::string& line) { return split(line, ':'); }
+
+std::string qualified(const std::string& gid) {
+    const auto entry = lines(run("getent group " + gid));
+    return gid + ":" + (entry.empty() ? "" : fields(entry[0])[0]);
+}
+
+class Accounts : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(QVIM_OK, startEngine()); }
+    void TearDown() override { engine_stop(); }
+    IMEngineHandleConcrete engine;
+    CapturingScanner scanner{engine};
+};
+
+TEST_F(Accounts, UsersMatchThePasswordShadowAndGroupDatabases) {
+    im_wrapper_response_s response{};
+    ASSERT_TRUE(scanner.scanUsers(7, SCAN_CHANGE, &response));
+    ASSERT_NE(nullptr, response.json);
+    free_json_string(response.json);
+
+    const auto expected = lines(run("getent passwd"));
+    ASSERT_EQ(expected.size(), scanner.records.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const auto f = fields(expected[i]);
+        const Captured& user = scanner.records[i];
+        SCOPED_TRACE(f[0]);
+        EXPECT_EQ("User", user.entityType);
+        EXPECT_EQ(f[0], user.name);
+        EXPECT_EQ(f[0], user.newKey);
+        EXPECT_EQ(f[2], user.user);
+        EXPECT_EQ(f[4], user.fullName);
+        EXPECT_EQ(f[5], user.homeFolder);
+        EXPECT_EQ(f[6], user.logonShell);
+        EXPECT_EQ(qualified(f[3]), user.userGroup);
+        EXPECT_FALSE(user.record.realTime);
+
+        std::string groups;
+        std::istringstream ids(run("id -G " + f[0]));
+        for (std::string gid; ids >> gid;) {
+            if (gid == f[3]) continue;
+            groups += (groups.empty() ? "" : ",") + qualified(gid);
+        }
+        EXPECT_EQ(groups, user.groups);
+
+        const auto shadow = lines(run("getent shadow " + f[0]));
+        if (shadow.empty()) {
+            EXPECT_EQ(0, user.record.passwordExpiryInDays);
+            EXPECT_FALSE(user.record.passwordNeverExpires);
+            EXPECT_FALSE(user.record.lockedOut);
+            continue;
+        }
+        const auto s = fields(shadow[0]);
+        const auto days = [](const std::string& text) { return text.empty() ? 0 : std::stoi(text); };
+        EXPECT_EQ(!s[1].empty() && (s[1][0] == '!' || s[1].size() == 1), user.record.lockedOut);
+        EXPECT_EQ(days(s[2]) * 86400, user.record.passwordLastChanged);
+        EXPECT_EQ(days(s[3]), user.record.passwordMinDaysBetweenChanges);
+        EXPECT_EQ(days(s[4]), user.record.passwordExpiryInDays);
+        EXPECT_EQ(days(s[5]), user.record.passwordWarningDays);
+        EXPECT_EQ(days(s[6]), user.record.passwordExpiredDaysBeforeDisabled);
+        EXPECT_EQ(s[4].empty() || days(s[4]) >= 10001, user.record.passwordNeverExpires);
+    }
+}
+
+TEST_F(Accounts, UsersAreRealTimeOnlyInRealTimeScansAndAFailureEndsProcessing) {
+    ASSERT_TRUE(scanner.scanUsers(7, SCAN_CHANGE_REALTIME, nullptr));
+    ASSERT_FALSE(scanner.records.empty());
+    for (const Captured& user : scanner.records) EXPECT_TRUE(user.record.realTime) << user.name;
+
+    scanner.records.clear();
+    scanner.onRecord = [](const Captured&) { return false; };
+    im_wrapper_response_s response{};
+    EXPECT_FALSE(scanner.scanUsers(7, SCAN_CHANGE, &response));
+    EXPECT_EQ(1u, scanner.records.size()) << "later users are read but not processed";
+    EXPECT_EQ(nullptr, response.json);
+
+    // A response already at its event limit ends the reading at once.
+    scanner.records.clear();
+    response.state = IM_MATCH_WITH_MAX_EVENTS;
+    EXPECT_TRUE(scanner.scanUsers(7, SCAN_CHANGE, &response));
+    EXPECT_TRUE(scanner.records.empty());
+    free_json_string(response.json);
+}
+
+TEST_F(Accounts, GroupsMatchTheGroupDatabase) {
+    im_wrapper_response_s response{};
+    ASSERT_TRUE(scanner.scanGroups(7, SCAN_BASELINE, &response));
+    ASSERT_NE(nullptr, response.json);
+    free_json_string(response.json);
+
+    const auto expected = lines(run("getent group"));
+    ASSERT_EQ(expected.size(), scanner.records.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const auto f = fields(expected[i]);
+        const Captured& group = scanner.records[i];
+        EXPECT_EQ("Group", group.entityType);
+        EXPECT_EQ(f[0], group.name);
+        EXPECT_EQ(f[0], group.newKey);
+        EXPECT_EQ(f[2], group.userGroup);
+        EXPECT_EQ(f.size() > 3 ? f[3] : "", group.members) << f[0];
+    }
+
+    EXPECT_EQ("0:root", getQualifiedGroupName(0));
+    EXPECT_EQ("987654:", getQualifiedGroupName(987654));
+
+    // A failed group stops the processing; the events text still comes back.
+    scanner.records.clear();
+    scanner.onRecord = [](const Captured&) { return false; };
+    EXPECT_FALSE(scanner.scanGroups(7, SCAN_CHANGE, &response));
+    EXPECT_EQ(1u, scanner.records.size());
+    ASSERT_NE(nullptr, response.json);
+    free_json_string(response.json);
+}
+
+// Today is day 20000 in every case below.
+struct ShadowCase {
+    const char* what;
+    const char* password;
+    long changed, min, max, warn, inactive, expire;
+    bool lockedOut, neverExpires, cannotChange, expired, disabled;
+    int32_t expiry;
+};
+
+TEST(ShadowAging, FieldsFollowTheLoginRules) {
+    const ShadowCase cases[] = {
+        {"never expires", "$6$hash", 19990, 0, 99999, 7, -1, -1, false, true, false, false, false, 0},
+        {"within its maximum", "$6$hash", 19950, 0, 90, 7, -1, -1, false, false, false, false, false, 0},
+        {"exactly at its maximum", "$6$hash", 19910, 0, 90, 7, -1, -1, false, false, false, false, false, 0},
+        {"past its maximum", "$6$hash", 19900, 0, 90, 7, 30, -1, false, false, false, true, false, 0},
+        {"past maximum and inactivity", "$6$hash", 19800, 0, 90, 7, 30, -1, false, false, false, true, true, 0},
+        {"must change at next login", "$6$hash", 0, 0, 90, 7, -1, -1, false, false, false, true, false, 0},
+        {"aging disabled", "$6$hash", -1, -1, -1, -1, -1, -1, false, true, false, false, false, 0},
+        {"expiry date reached", "!$6$hash", 19990, 5, 3, 7, -1, 19999, true, false, true, true, true,
+         19999 * 86400},
+        {"expiry date ahead", "*", 19990, -1, -1, -1, -1, 20001, true, true, false, false, false, 20001 * 86400},
+        {"no password", "", 19990, -1, 99999, -1, -1, -1, false, true, false, false, false, 0},
+    };
+    for (const ShadowCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        struct spwd entry {};
+        std::string password = c.password;
+        entry.sp_pwdp = password.data();
+        entry.sp_lstchg = c.changed;
+        entry.sp_min = c.min;
+        entry.sp_max = c.max;
+        entry.sp_warn = c.warn;
+        entry.sp_inact = c.inactive;
+        entry.sp_expire = c.expire;
+        im_wrapper_event_s record{};
+        applyShadowEntry(record, entry, 20000);
+        EXPECT_EQ(c.lockedOut, record.lockedOut);
+        EXPECT_EQ(c.neverExpires, record.passwordNeverExpires);
+        EXPECT_EQ(c.cannotChange, record.cannotChangePassword);
+        EXPECT_EQ(c.expired, record.passwordHasExpired);
+        EXPECT_EQ(c.disabled, record.disabled);
+        EXPECT_EQ(c.expiry, record.passwordExpiry);
+        EXPECT_EQ(c.changed > 0 ? static_cast<int32_t>(c.changed * 86400) : 0, record.passwordLastChanged);
+        EXPECT_EQ(c.max == -1 ? 0 : c.max, record.passwordExpiryInDays);
+        EXPECT_EQ(c.inactive == -1 ? 0 : c.inactive, record.passwordExpiredDaysBeforeDisabled);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,261 @@
+// The directory walk against real trees: what it records, how, and how it
+// copes with a tree that changes or a store that fails under it.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "scan_capture.h"
+
+using namespace qvim_test;
+
+namespace {
+
+void makeDir(const std::string& path, mode_t mode = 0755) {
+    ASSERT_EQ(0, mkdir(path.c_str(), 0700)) << path;
+    ASSERT_EQ(0, chmod(path.c_str(), mode)) << path;
+}
+void makeLink(const std::string& target, const std::string& path) {
+    ASSERT_EQ(0, symlink(target.c_str(), path.c_str())) << path;
+}
+void makeFifo(const std::string& path) { ASSERT_EQ(0, mkfifo(path.c_str(), 0640)) << path; }
+void makeSocket(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address)) << path;
+    close(fd);
+}
+
+unsigned long millis(const timespec& t) { return createTimestamp(t.tv_sec, t.tv_nsec); }
+
+class DirectoryWalk : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(QVIM_OK, startEngine());
+        root = testDirectory() + "/tree";
+        makeDir(root);
+    }
+    void TearDown() override { engine_stop(); }
+
+    // Only the way down to the tree and the tree itself are in scope.
+    void scopeToTree() {
+        scanner.scope = [this](const char* path) {
+            const std::string folder(path);
+            return folder == "/" || (root + "/").rfind(folder + "/", 0) == 0 || folder.rfind(root, 0) == 0;
+        };
+    }
+
+    std::vector<std::string> keys() const {
+        std::vector<std::string> out;
+        for (const Captured& captured : scanner.records) out.push_back(captured.newKey);
+        return out;
+    }
+
+    IMEngineHandleConcrete engine;
+    CapturingScanner scanner{engine};
+    JSONEvents events;
+    std::string root;
+};
+
+TEST_F(DirectoryWalk, RecordsDirectoriesLinksAndSpecialFilesButNotRegularFiles) {
+    makeDir(root + "/a", 01777);
+    writeFile(root + "/a/file", "data");
+    makeFifo(root + "/a/fifo");
+    makeSocket(root + "/a/sock");
+    makeDir(root + "/a/sub", 02755);
+    makeDir(root + "/a/sub/deep");
+    makeDir(root + "/..data");
+    makeDir(root + "/..data/hidden");
+    makeDir(root + "/.dot");
+    const std::string odd = root + "/we\nird \xff\xc3\xa9";
+    makeDir(odd);
+    makeLink("a", root + "/to_dir");
+    makeLink("a/file", root + "/to_file");
+    makeLink("a/fifo", root + "/to_fifo");
+    makeLink("missing", root + "/dangling");
+    makeLink("loop2", root + "/loop1");
+    makeLink("loop1", root + "/loop2");
+
+    ASSERT_TRUE(scanner.processDir(1, SCAN_BASELINE, nullptr, root.c_str(), events));
+
+    const std::vector<std::string> found = keys();
+    const std::set<std::string> expected = {root + "/a",      root + "/a/fifo",   root + "/a/sock",
+                                            root + "/a/sub",  root + "/a/sub/deep", root + "/.dot",
+                                            odd,              root + "/to_dir",   root + "/to_file",
+                                            root + "/to_fifo", root + "/dangling", root + "/loop1",
+                                            root + "/loop2"};
+    EXPECT_EQ(expected, std::set<std::string>(found.begin(), found.end()));
+    EXPECT_EQ(expected.size(), found.size()) << "each entity once";
+
+    // Depth first: a folder's tree comes right after the folder itself.
+    const auto position = [&](const std::string& key) { return std::find(found.begin(), found.end(), key) - found.begin(); };
+    EXPECT_EQ(position(root + "/a/sub") + 1, position(root + "/a/sub/deep"));
+
+    const struct {
+        const char* name;
+        const char* kind;
+        const char* linkText;
+    } links[] = {{"to_dir", "Directory", "a"},   {"to_file", "File", "a/file"}, {"to_fifo", "File", "a/fifo"},
+                 {"dangling", "File", "missing"}, {"loop1", "File", "loop2"}};
+    for (const auto& link : links) {
+        const Captured* record = scanner.find(root + "/" + link.name);
+        ASSERT_NE(nullptr, record) << link.name;
+        EXPECT_EQ(link.kind, record->entityType) << link.name;
+        EXPECT_EQ(link.linkText, record->symLinkPath) << link.name;
+        EXPECT_EQ(std::strlen(link.linkText), record->record.size) << link.name;
+        EXPECT_EQ("0120777", record->permissions) << link.name;
+    }
+    EXPECT_TRUE(loggedContaining("Error stat'ing absolute path of linked file '" + root + "/missing': No such file or directory. Assuming broken symoblic link."));
+    EXPECT_TRUE(loggedContaining("Absolute path '" + root + "/a/fifo' is neither a regular file nor a directory (10640). Adding as a special file."));
+
+    EXPECT_EQ("Directory", scanner.find(root + "/a")->entityType);
+    EXPECT_EQ("0777", scanner.find(root + "/a")->permissions) << "sticky bit dropped";
+    EXPECT_EQ("02755", scanner.find(root + "/a/sub")->permissions);
+    EXPECT_EQ("File", scanner.find(root + "/a/fifo")->entityType);
+    EXPECT_EQ("0640", scanner.find(root + "/a/fifo")->permissions);
+    EXPECT_EQ("File", scanner.find(root + "/a/sock")->entityType);
+    EXPECT_EQ("Directory", scanner.find(odd)->entityType);
+}
+
+TEST_F(DirectoryWalk, AttributesMatchTheFileSystem) {
+    makeDir(root + "/d", 0750);
+    ASSERT_EQ(0, chown((root + "/d").c_str(), 4321, 8765));
+    makeLink("d", root + "/l");
+    // Taken before the walk: reading a folder moves its access time.
+    struct stat before[2];
+    ASSERT_EQ(0, lstat((root + "/d").c_str(), &before[0]));
+    ASSERT_EQ(0, lstat((root + "/l").c_str(), &before[1]));
+    ASSERT_TRUE(scanner.processDir(1, SCAN_CHANGE, nullptr, root.c_str(), events));
+
+    for (const char* name : {"d", "l"}) {
+        const std::string path = root + "/" + name;
+        const Captured* record = scanner.find(path);
+        ASSERT_NE(nullptr, record) << name;
+        const struct stat& st = before[name[0] == 'd' ? 0 : 1];
+        struct statx sx;
+        ASSERT_EQ(0, statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx));
+        EXPECT_EQ(path, record->path);
+        EXPECT_EQ(std::to_string(st.st_uid), record->owner);
+        EXPECT_EQ(std::to_string(st.st_gid), record->userGroup);
+        EXPECT_EQ(st.st_ino, record->record.inodeNumber);
+        EXPECT_EQ(st.st_dev, record->record.deviceNumber);
+        EXPECT_EQ(millis(st.st_mtim), record->record.lastModified);
+        EXPECT_EQ(millis(st.st_atim), record->record.lastAccessed);
+        const unsigned long birth = (sx.stx_mask & STATX_BTIME) ? createTimestamp(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec) : 0;
+        EXPECT_EQ(birth, record->record.created);
+        EXPECT_EQ(QVIM_EVENT_CHANGED, record->record.eventType);
+    }
+    EXPECT_EQ("4321", scanner.find(root + "/d")->owner);
+    EXPECT_EQ("8765", scanner.find(root + "/d")->userGroup);
+    EXPECT_EQ("0750", scanner.find(root + "/d")->permissions);
+    EXPECT_EQ("<null>", scanner.find(root + "/d")->symLinkPath);
+}
+
+TEST_F(DirectoryWalk, BirthTimeFallsBackToZeroOrTheChangeTime) {
+    // A file system without birth times.
+    struct stat st;
+    ASSERT_EQ(0, lstat("/proc/1", &st));
+    im_wrapper_event_s record{};
+    std::string path = "/proc/1";
+    QVIMScanLinux::initializeEventWrapper(record, "Directory", path, st);
+    EXPECT_EQ(0u, record.created);
+    QVIMScanLinux::cleanUpEventWrapper(record);
+    EXPECT_EQ(nullptr, record.owner);
+    EXPECT_EQ(nullptr, record.permissions);
+
+    // An entry that is gone by the time its birth time is asked for.
+    st = {};
+    st.st_mode = S_IFDIR | 0700;
+    st.st_ctim.tv_sec = 1234;
+    st.st_ctim.tv_nsec = 567000000;
+    path = root + "/gone";
+    QVIMScanLinux::initializeEventWrapper(record, "Directory", path, st);
+    EXPECT_EQ(1234567u, record.created);
+    EXPECT_TRUE(logged(QVIM_LOG_WARNING, "STATX call for file " + path + " failed. Using regular stat."));
+    QVIMScanLinux::cleanUpEventWrapper(record);
+}
+
+TEST_F(DirectoryWalk, EntriesAndFoldersVanishingMidWalkAreSkipped) {
+    makeDir(root + "/many");
+    for (int i = 0; i < 6; ++i) makeFifo(root + "/many/f" + std::to_string(i));
+    makeDir(root + "/gone");
+    makeDir(root + "/gone/inner");
+    makeDir(root + "/stays");
+
+    // The first entry seen in "many" takes its siblings with it; "gone" is
+    // removed between its record and its walk.
+    std::string survivor;
+    scanner.onRecord = [&](const Captured& record) {
+        if (record.path.rfind(root + "/many/", 0) == 0 && survivor.empty()) {
+            survivor = record.path;
+            for (int i = 0; i < 6; ++i) {
+                const std::string sibling = root + "/many/f" + std::to_string(i);
+                if (sibling != survivor) unlink(sibling.c_str());
+            }
+        }
+        if (record.path == root + "/gone") {
+            rmdir((root + "/gone/inner").c_str());
+            rmdir((root + "/gone").c_str());
+        }
+        return true;
+    };
+    ASSERT_TRUE(scanner.processDir(1, SCAN_BASELINE, nullptr, root.c_str(), events));
+
+    EXPECT_NE(nullptr, scanner.find(root + "/stays"));
+    int fromMany = 0;
+    for (const Captured& record : scanner.records) fromMany += record.path.rfind(root + "/many/", 0) == 0;
+    EXPECT_EQ(1, fromMany);
+    int missing = 0;
+    for (const LogLine& line : capturedLog())
+        missing += line.level == QVIM_LOG_WARNING && line.message.rfind("Error stat'ing " + root + "/many/f", 0) == 0 &&
+                   line.message.find(": No such file or directory") != std::string::npos;
+    EXPECT_EQ(5, missing);
+    EXPECT_TRUE(logged(QVIM_LOG_WARNING, "Could not access " + root + "/gone: No such file or directory"));
+    EXPECT_EQ(nullptr, scanner.find(root + "/gone/inner"));
+}
+
+TEST_F(DirectoryWalk, WalksFromTheRootThroughTheFoldersInScopeOnly) {
+    makeDir(root + "/in");
+    makeDir(root + "/in/x");
+    scopeToTree();
+    im_wrapper_response_s response{};
+    ASSERT_TRUE(scanner.scanDirectories(1, SCAN_BASELINE, &response));
+    ASSERT_NE(nullptr, response.json);
+    EXPECT_STREQ("{\"events\":[]}", response.json);
+    free_json_string(response.json);
+
+    EXPECT_NE(nullptr, scanner.find(root + "/in/x"));
+    EXPECT_NE(nullptr, scanner.find("/etc")) << "children of the root are recorded";
+    for (const Captured& record : scanner.records) {
+        EXPECT_NE(0u, record.path.rfind("//", 0)) << record.path;
+        // Out-of-scope folders are recorded but not entered.
+        if (record.path.rfind("/etc/", 0) == 0) ADD_FAILURE() << record.path;
+    }
+}
+
+TEST_F(DirectoryWalk, AFailedEntityStopsTheWholeWalk) {
+    makeDir(root + "/a");
+    makeDir(root + "/a/b");
+    makeDir(root + "/a/b/c");
+    for (const char* name : {"/p", "/q", "/r", "/a/s", "/a/t"}) makeDir(root + name);
+    scanner.onRecord = [&](const Captured& record) { return record.path != root + "/a/b/c"; };
+    scopeToTree();
+    im_wrapper_response_s response{};
+    EXPECT_FALSE(scanner.scanDirectories(1, SCAN_CHANGE, &response));
+    EXPECT_EQ(nullptr, response.json);
+    ASSERT_FALSE(scanner.records.empty());
+    EXPECT_EQ(root + "/a/b/c", scanner.records.back().path) << "nothing is recorded after the failure";
+}
+
+}  // namespace
