@@ -64,6 +64,7 @@ int runDemo(const Options& options, Console& console, EventPrinter& printer) {
             console.note(text);
         else
             printer.line(text);
+        printer.flush();  // keeps the story in order with the messages on standard error
     };
     DemoFolder folder(options.keep);
     if (folder.path().empty()) {
