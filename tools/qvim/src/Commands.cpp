@@ -63,11 +63,7 @@ std::string rulesetRefusedMessage(const std::string& source, qvim_status status,
 
 int runExport(const Options& options, Session& session, Console& console, EventPrinter& printer) {
     Ruleset ruleset;
-    std::string error;
-    if (!session.reinstallRuleset(ruleset, error)) {
-        console.error(error);
-        return kExitUsage;
-    }
+    if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     const bool toStandardOutput = options.out == "-";
     FILE* out = toStandardOutput ? nullptr : fopen(options.out.c_str(), "w");
     if (!toStandardOutput && out == nullptr) {
@@ -75,6 +71,7 @@ int runExport(const Options& options, Session& session, Console& console, EventP
         return kExitFailure;
     }
     uint64_t rows = 0;
+    std::string error;
     const bool ok = forEachBaselineRow(
         options.kind, options.since, parentFolder(session.dbPath()),
         [&](const std::string& line, const cJSON*) {
@@ -154,6 +151,13 @@ int runMigrate(const Options& options, Session& session, Console& console, Event
 }
 
 }  // namespace
+
+bool installRecordedRuleset(Session& session, Console& console, Ruleset& ruleset) {
+    std::string error;
+    if (session.reinstallRuleset(ruleset, error)) return true;
+    console.error(error);
+    return false;
+}
 
 void installStopHandlers() {
     struct sigaction action;
@@ -268,11 +272,7 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
 
 int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer) {
     Ruleset ruleset;
-    std::string error;
-    if (!session.reinstallRuleset(ruleset, error)) {
-        console.error(error);
-        return kExitUsage;
-    }
+    if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     session.setSetting("scanningForChanges", "1");
     HostScan scan(session, ruleset, console, printer, ScanSettings{ScanMode::Change, false, options.threads});
     const ScanResult result = scan.run(stopRequested);

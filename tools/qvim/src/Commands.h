@@ -25,6 +25,9 @@ int runDemo(const Options& options, Console& console, EventPrinter& printer);
 // The metrics document as readable lines; brief leaves out the settings.
 std::vector<std::string> formatMetrics(const cJSON* document, bool brief);
 
+// Installs the ruleset the last init recorded; on failure tells the user why.
+bool installRecordedRuleset(Session& session, Console& console, Ruleset& ruleset);
+
 // "530 files, 120 directories, ..." from the metrics' row counts.
 std::string baselineCounts();
 

@@ -121,12 +121,15 @@ void Console::stopProgress() {
     }
     m_wake.notify_all();
     if (m_ticker.joinable()) m_ticker.join();
+    clearProgressLine();
+}
+
+void Console::clearProgressLine() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_progressShown) {
-        fputs(kClearLine, m_err);
-        fflush(m_err);
-        m_progressShown = false;
-    }
+    if (!m_progressShown) return;
+    fputs(kClearLine, m_err);
+    fflush(m_err);
+    m_progressShown = false;
 }
 
 void Console::tick() {
@@ -235,6 +238,7 @@ void EventPrinter::printEvent(const cJSON* event) {
     } else {
         text = formatEvent(event);
     }
+    if (m_beforeOutput) m_beforeOutput();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_json && !m_headerShown) {
         fprintf(m_out, "%s\n", (padded("CHANGE", 8) + padded("KIND", 10) + "KEY").c_str());
@@ -246,6 +250,7 @@ void EventPrinter::printEvent(const cJSON* event) {
 }
 
 void EventPrinter::line(const std::string& text) {
+    if (m_beforeOutput) m_beforeOutput();
     std::lock_guard<std::mutex> lock(m_mutex);
     fprintf(m_out, "%s\n", text.c_str());
 }

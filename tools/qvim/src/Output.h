@@ -47,6 +47,9 @@ public:
     // on a terminal and without -q.
     void startProgress(std::function<std::string()> text);
     void stopProgress();
+    // Takes the progress line off the terminal until its next redraw, so that
+    // output on the same terminal starts on a clean line.
+    void clearProgressLine();
     bool quiet() const { return m_quiet; }
 
 private:
@@ -85,6 +88,8 @@ std::string formatEvent(const cJSON* event);
 class EventPrinter {
 public:
     EventPrinter(FILE* out, bool json);
+    // Runs before anything is printed (the console clears its progress line).
+    void setBeforeOutput(std::function<void()> hook) { m_beforeOutput = std::move(hook); }
 
     // Prints the events of one response document ({"events":[...]}); returns
     // how many it printed. A null or unparsable text prints nothing.
@@ -102,6 +107,7 @@ public:
 private:
     FILE* m_out;
     const bool m_json;
+    std::function<void()> m_beforeOutput;
     mutable std::mutex m_mutex;
     bool m_headerShown = false;
     std::map<std::string, size_t> m_byOperation;

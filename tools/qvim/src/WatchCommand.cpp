@@ -180,11 +180,7 @@ private:
 
 int runWatch(const Options&, Session& session, Console& console, EventPrinter& printer) {
     Ruleset ruleset;
-    std::string error;
-    if (!session.reinstallRuleset(ruleset, error)) {
-        console.error(error);
-        return kExitUsage;
-    }
+    if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     const Scope scope(ruleset.basesOf(ENTITY_ALL, true));
     if (scope.empty()) {
         console.error("the ruleset has no real-time rule for files or folders; give a File rule \"realtime\": "

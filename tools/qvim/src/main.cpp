@@ -43,6 +43,7 @@ int main(int argc, char** argv) {
         qvimcli::Console console(stderr, options.quiet(), true);
         console.setRepeatedLimit(options.verbosity > 0 ? static_cast<size_t>(-1) : 5);
         qvimcli::EventPrinter printer(out, options.json);
+        printer.setBeforeOutput([&console] { console.clearProgressLine(); });
         status = qvimcli::runCommand(options, console, printer);
         printer.flush();
     }

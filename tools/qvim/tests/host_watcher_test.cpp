@@ -48,6 +48,17 @@ protected:
         return collect([count](const std::vector<FsChange>& c) { return c.size() >= count; });
     }
 
+    // The one change that follows, checked for its type and path.
+    FsChange single(FsChange::Type type, const std::string& path) {
+        std::vector<FsChange> changes = collectCount(1);
+        for (FsChange& more : quietly()) changes.push_back(std::move(more));
+        EXPECT_EQ(changes.size(), 1u);
+        if (changes.empty()) return FsChange();
+        EXPECT_EQ(changes[0].type, type);
+        EXPECT_EQ(changes[0].path, path);
+        return changes[0];
+    }
+
     // A short quiet period shows nothing else arrives.
     std::vector<FsChange> quietly() {
         std::vector<FsChange> changes;
@@ -70,18 +81,10 @@ TEST_F(HostWatcher, WritesAreCoalescedPerPathAndDeletionsFollow) {
     writeText(root + "/a.txt", "one");
     writeText(root + "/a.txt", "two");
     ASSERT_EQ(chmod((root + "/a.txt").c_str(), 0600), 0);
-    std::vector<FsChange> changes = collectCount(1);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].type, FsChange::Update);
-    EXPECT_EQ(changes[0].path, root + "/a.txt");
-    EXPECT_FALSE(changes[0].folder);
-    EXPECT_TRUE(quietly().empty());
+    EXPECT_FALSE(single(FsChange::Update, root + "/a.txt").folder);
 
     ASSERT_EQ(unlink((root + "/a.txt").c_str()), 0);
-    changes = collectCount(1);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].type, FsChange::Delete);
-    EXPECT_FALSE(changes[0].movedOut);
+    EXPECT_FALSE(single(FsChange::Delete, root + "/a.txt").movedOut);
 }
 
 TEST_F(HostWatcher, MovesBecomeRenamesInsideAndCreationsOrRemovalsAcrossTheEdge) {
@@ -90,25 +93,16 @@ TEST_F(HostWatcher, MovesBecomeRenamesInsideAndCreationsOrRemovalsAcrossTheEdge)
     collectCount(1);
 
     ASSERT_EQ(rename((root + "/old.txt").c_str(), (root + "/sub/new.txt").c_str()), 0);
-    std::vector<FsChange> changes = collectCount(1);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].type, FsChange::Rename);
-    EXPECT_EQ(changes[0].path, root + "/old.txt");
-    EXPECT_EQ(changes[0].newPath, root + "/sub/new.txt");
+    EXPECT_EQ(single(FsChange::Rename, root + "/old.txt").newPath, root + "/sub/new.txt");
 
     ASSERT_EQ(rename((outside + "/incoming.txt").c_str(), (root + "/incoming.txt").c_str()), 0);
-    changes = collectCount(1);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].type, FsChange::Update);
-    EXPECT_EQ(changes[0].path, root + "/incoming.txt");
+    single(FsChange::Update, root + "/incoming.txt");
 
     // A folder moved away takes its contents along; its watches go with it.
     ASSERT_EQ(rename((root + "/sub").c_str(), (outside + "/sub").c_str()), 0);
-    changes = collectCount(1);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].type, FsChange::Delete);
-    EXPECT_TRUE(changes[0].folder);
-    EXPECT_TRUE(changes[0].movedOut);
+    const FsChange gone = single(FsChange::Delete, root + "/sub");
+    EXPECT_TRUE(gone.folder);
+    EXPECT_TRUE(gone.movedOut);
     EXPECT_EQ(watcher->watchedFolders(), 1u);
     writeText(outside + "/sub/after.txt", "not ours");
     EXPECT_TRUE(quietly().empty());
@@ -128,20 +122,11 @@ TEST_F(HostWatcher, NewFoldersAreWatchedAndWhatIsBornThereIsNewUnderItsLastName)
     // Created and renamed before it was ever reported: one update of the new name.
     writeText(root + "/fresh/draft.txt", "d");
     ASSERT_EQ(rename((root + "/fresh/draft.txt").c_str(), (root + "/fresh/final.txt").c_str()), 0);
-    changes = collectCount(1);
-    for (FsChange& more : quietly()) changes.push_back(more);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].type, FsChange::Update);
-    EXPECT_EQ(changes[0].path, root + "/fresh/final.txt");
+    single(FsChange::Update, root + "/fresh/final.txt");
 
     // A folder renamed inside the tree keeps being watched under its new name.
     ASSERT_EQ(rename((root + "/fresh").c_str(), (root + "/renamed").c_str()), 0);
-    changes = collectCount(1);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].type, FsChange::Rename);
-    EXPECT_TRUE(changes[0].folder);
+    EXPECT_TRUE(single(FsChange::Rename, root + "/fresh").folder);
     writeText(root + "/renamed/final.txt", "edited");
-    changes = collectCount(1);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].path, root + "/renamed/final.txt");
+    single(FsChange::Update, root + "/renamed/final.txt");
 }
