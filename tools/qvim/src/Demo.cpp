@@ -41,9 +41,10 @@ public:
     DemoFolder(const DemoFolder&) = delete;
     DemoFolder& operator=(const DemoFolder&) = delete;
     const std::string& path() const { return m_path; }
+    void keep() { m_keep = true; }
 
 private:
-    const bool m_keep;
+    bool m_keep;
     std::string m_path;
 };
 
@@ -56,9 +57,8 @@ bool makeScratchTree(const std::string& scratch) {
            writeFile(scratch + "/lib/helper.sh", "#!/bin/sh\necho helper\n", 0755);
 }
 
-}  // namespace
-
-int runDemo(const Options& options, Console& console, EventPrinter& printer) {
+// The demo's story in folder; returns the exit status.
+int tellStory(const Options& options, const std::string& folder, Console& console, EventPrinter& printer) {
     auto say = [&](const std::string& text) {
         if (options.json)
             console.note(text);
@@ -66,18 +66,14 @@ int runDemo(const Options& options, Console& console, EventPrinter& printer) {
             printer.line(text);
         printer.flush();  // keeps the story in order with the messages on standard error
     };
-    DemoFolder folder(options.keep);
-    if (folder.path().empty()) {
-        console.error("cannot create a temporary folder: " + errorText(errno) + "; set TMPDIR to a writable folder");
-        return kExitFailure;
-    }
-    const std::string scratch = folder.path() + "/scratch";
+    const std::string scratch = folder + "/scratch";
     if (!makeScratchTree(scratch)) {
-        console.error("cannot create the scratch tree in '" + folder.path() + "': " + errorText(errno));
+        console.error("cannot create the scratch tree in '" + folder + "': " + errorText(errno));
         return kExitFailure;
     }
     std::string text = kDefaultRuleset;
-    for (size_t at = text.find(kScratchInRules); at != std::string::npos; at = text.find(kScratchInRules, at))
+    for (size_t at = text.find(kScratchInRules); at != std::string::npos;
+         at = text.find(kScratchInRules, at + scratch.size()))
         text.replace(at, sizeof kScratchInRules - 1, scratch);
     Ruleset ruleset;
     std::string error;
@@ -88,7 +84,7 @@ int runDemo(const Options& options, Console& console, EventPrinter& printer) {
     ruleset.id = "default.json";
 
     Options demo = options;
-    demo.db = folder.path() + "/im.db";
+    demo.db = folder + "/im.db";
     int status = kExitFailure;
     std::unique_ptr<Session> session = Session::start(demo, std::string(), error, status);
     if (!session) {
@@ -101,7 +97,7 @@ int runDemo(const Options& options, Console& console, EventPrinter& printer) {
 
     say("qvim demo: a baseline, a few real changes, and the events qvim reports for them.");
     say("");
-    say("Working folder  " + folder.path() + (options.keep ? "" : " (removed at the end; --keep keeps it)"));
+    say("Working folder  " + folder + (options.keep ? "" : " (removed at the end; --keep keeps it)"));
     say("Ruleset         examples/rules/default.json: /etc, the scratch tree, local users and groups,");
     say("                listening ports and daemon processes");
     say("");
@@ -143,6 +139,21 @@ int runDemo(const Options& options, Console& console, EventPrinter& printer) {
     say("On your own machine: qvim init --rules examples/rules/default.json, then qvim check");
     say("(from cron or CI: exit status 1 means changes) or qvim watch for changes as they happen.");
     return kExitOk;
+}
+}  // namespace
+
+int runDemo(const Options& options, Console& console, EventPrinter& printer) {
+    DemoFolder folder(options.keep);
+    if (folder.path().empty()) {
+        console.error("cannot create a temporary folder: " + errorText(errno) + "; set TMPDIR to a writable folder");
+        return kExitFailure;
+    }
+    const int status = tellStory(options, folder.path(), console, printer);
+    if (status != kExitOk && !options.keep) {
+        folder.keep();
+        console.note("The working folder " + folder.path() + " is kept for a look (database, log, scratch tree).");
+    }
+    return status;
 }
 
 }  // namespace qvimcli

@@ -133,8 +133,12 @@ void HostScan::handleFile(const std::string& path, Hasher& hasher) {
     std::string problem;
     switch (collectRegularFile(path, hasher, entity, problem)) {
         case Outcome::Vanished:
-            m_console.repeatedWarning("files that vanished",
-                                      "'" + path + "' vanished while it was being read; skipped");
+            m_console.repeatedWarning(
+                "files that vanished",
+                "'" + path + "' vanished before it could be read; " +
+                    (m_settings.mode == ScanMode::Baseline
+                         ? std::string("it is not in the baseline (a later check reports it if it comes back)")
+                         : std::string("if the baseline had it, it is reported removed")));
             return;
         case Outcome::Skipped: return;
         case Outcome::AttributesOnly:
