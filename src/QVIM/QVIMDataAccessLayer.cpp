@@ -668,7 +668,7 @@ bool QVIMDAL::PrepareMetricsIntegrityMonitorState(cJSON* object) {
     LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsIntegrityMonitorState", "PrepareMetricsIntegrityMonitorStatus lock");
     for (const char* name : kReportedSettings) {
         std::string value;
-        if (GetIntegrityMonitorState(name, value)) cJSON_AddStringToObject(object, name, value.c_str());
+        if (GetIntegrityMonitorState(name, value)) cJSON_AddItemToObject(object, name, createJsonString(value));
     }
     return true;
 }

@@ -68,7 +68,7 @@ bool reportsBlock(const IntegrityRuleFilter& filter, long long ruleId, entity_ty
 }
 
 void addString(cJSON* object, const char* name, const std::string& value) {
-    cJSON_AddItemToObject(object, name, cJSON_CreateString(value.c_str()));
+    cJSON_AddItemToObject(object, name, createJsonString(value));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <memory>
 #include <set>
@@ -229,15 +230,15 @@ public:
     bool write(const std::string& rules, const ExportRow& row) {
         CJsonPtr object(cJSON_CreateObject());
         if (!object) return false;
+        m_repaired.clear();
         // Worst case: every text byte escaped as \u00XX, plus member framing.
-        size_t needed = 64 + rules.size() * 6;
-        if (!rules.empty()) add(object.get(), "rule", cJSON_CreateStringReference(rules.c_str()));
+        size_t needed = 64;
+        if (!rules.empty()) add(object.get(), "rule", textReference(rules, needed));
         for (const auto& [name, field] : row) {
             needed += 40 + name.size();
             if (field.type == QVIMEvent::VariantField::Text) {
                 if (field.text.empty()) continue;
-                needed += field.text.size() * 6;
-                add(object.get(), name.c_str(), cJSON_CreateStringReference(field.text.c_str()));
+                add(object.get(), name.c_str(), textReference(field.text, needed));
             } else {
                 add(object.get(), name.c_str(), exportNumber(field.integer));
             }
@@ -276,12 +277,23 @@ public:
     static constexpr uint64_t kPlainDigitsBelow = 1000000000000000ULL;
 
 private:
+    // A node referring to text, or to its repair when it is not well-formed
+    // UTF-8 (kept until the next row); adds its printed worst case to needed.
+    cJSON* textReference(const std::string& text, size_t& needed) {
+        std::string repaired;
+        const std::string& valid = wellFormedUtf8(text, repaired);
+        const std::string& kept = &valid == &text ? text : m_repaired.emplace_back(std::move(repaired));
+        needed += kept.size() * 6;
+        return cJSON_CreateStringReference(kept.c_str());
+    }
+
     static void add(cJSON* object, const char* name, cJSON* item) {
         if (item != nullptr) cJSON_AddItemToObjectCS(object, name, item);
     }
 
     FILE* m_file;
     std::vector<char> m_buffer;
+    std::deque<std::string> m_repaired;  // stable addresses while a row is printed
 };
 
 // Statement slot for the paging parameters.

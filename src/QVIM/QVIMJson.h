@@ -1,9 +1,13 @@
-// Owning handles for cJSON trees and printed texts.
+// Owning handles for cJSON trees and printed texts, and the string node that
+// every text of the library's JSON documents goes through.
 #pragma once
 
 #include <cjson/cJSON.h>
 
 #include <memory>
+#include <string>
+
+#include "QVIMUtilPlatformIndependent.h"
 
 struct CJsonDeleter {
     void operator()(cJSON* item) const { cJSON_Delete(item); }
@@ -14,3 +18,11 @@ struct CJsonTextDeleter {
     void operator()(char* text) const { cJSON_free(text); }
 };
 using CJsonText = std::unique_ptr<char, CJsonTextDeleter>;
+
+// A string node holding text as well-formed UTF-8 (see wellFormedUtf8): the
+// JSON library copies bytes as they are, and one stray byte in a file name
+// would make the whole document unreadable to strict parsers.
+inline cJSON* createJsonString(const std::string& text) {
+    std::string repaired;
+    return cJSON_CreateString(wellFormedUtf8(text, repaired).c_str());
+}

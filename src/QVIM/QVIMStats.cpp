@@ -13,9 +13,11 @@ constexpr size_t kMaxListedRules = 100;
 
 void addCounters(cJSON* object, const std::map<std::string, int64_t>& counters, size_t limit) {
     size_t n = 0;
+    std::string repaired;  // rule names come from the ruleset as they are
     for (const auto& [name, value] : counters) {
         if (n++ == limit) break;
-        cJSON_AddItemToObject(object, name.c_str(), cJSON_CreateNumber(static_cast<double>(value)));
+        cJSON_AddItemToObject(object, wellFormedUtf8(name, repaired).c_str(),
+                              cJSON_CreateNumber(static_cast<double>(value)));
     }
 }
 

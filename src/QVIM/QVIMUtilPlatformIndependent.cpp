@@ -237,3 +237,74 @@ void toLowerAscii(std::string& text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
 }
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], or the number of bytes
+// of its longest well-formed start (at least 1) negated.
+long utf8Sequence(const unsigned char* text, size_t size, size_t i) {
+    const unsigned char lead = text[i];
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // overlong
+        if (lead == 0xED) high = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;   // overlong
+        if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+        return -1;
+    }
+    size_t n = 1;
+    for (; n < length && i + n < size; ++n) {
+        const unsigned char c = text[i + n];
+        if (c < (n == 1 ? low : 0x80) || c > (n == 1 ? high : 0xBF)) break;
+    }
+    return n == length ? static_cast<long>(length) : -static_cast<long>(n);
+}
+
+}  // namespace
+
+const std::string& wellFormedUtf8(const std::string& text, std::string& repaired) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    // ASCII, eight bytes at a time: the usual key costs this scan only.
+    size_t i = 0;
+    for (uint64_t word; i + 8 <= size; i += 8) {
+        std::memcpy(&word, bytes + i, 8);
+        if ((word & 0x8080808080808080ULL) != 0) break;
+    }
+    size_t good = i;
+    while (good < size) {
+        if (bytes[good] < 0x80) {
+            ++good;
+            continue;
+        }
+        const long length = utf8Sequence(bytes, size, good);
+        if (length < 0) break;
+        good += static_cast<size_t>(length);
+    }
+    if (good == size) return text;
+
+    static const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+    repaired.assign(text, 0, good);
+    while (good < size) {
+        if (bytes[good] < 0x80) {
+            repaired += static_cast<char>(bytes[good++]);
+            continue;
+        }
+        const long length = utf8Sequence(bytes, size, good);
+        if (length > 0) {
+            repaired.append(text, good, static_cast<size_t>(length));
+            good += static_cast<size_t>(length);
+        } else {
+            repaired += kReplacement;
+            good += static_cast<size_t>(-length);
+        }
+    }
+    return repaired;
+}

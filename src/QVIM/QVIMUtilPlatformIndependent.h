@@ -122,3 +122,10 @@ const char* convertCharToImChar(const char* text);
 
 // Lower-cases ASCII letters in place.
 void toLowerAscii(std::string& text);
+
+// text itself when it is well-formed UTF-8; otherwise `repaired`, filled
+// with text where each ill-formed sequence (overlong forms, surrogates,
+// values above U+10FFFF, stray or truncated bytes) has become U+FFFD.
+// Every string in a JSON text the library hands out passes through it, so
+// strict readers accept the text; well-formed names are never changed.
+const std::string& wellFormedUtf8(const std::string& text, std::string& repaired);
