@@ -141,8 +141,11 @@ bool QVIMScanLinux::processDir(unsigned long threadId, scan_type scanType, im_wr
     if (!folderInScope(path)) return true;
     const DirHandle dir(opendir(path));
     if (!dir) {
-        LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir", "Could not access %s: %s", path, std::strerror(errno));
-        return true;
+        const int error = errno;
+        LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir", "Could not access %s: %s", path, std::strerror(error));
+        // Out of descriptors or memory says nothing about the folder: going
+        // on would report everything below it as deleted.
+        return error != EMFILE && error != ENFILE && error != ENOMEM;
     }
     // One path text per level: the folder's prefix stays, each entry's name
     // replaces the previous one.

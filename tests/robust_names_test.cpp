@@ -1,0 +1,355 @@
+// Hostile names (newlines, quotes, backslashes, control characters, invalid
+// UTF-8, paths of 4096 bytes and more) through the baseline, change scans,
+// events and the export: every JSON text parses under a strict reader, a
+// well-formed key comes back byte for byte, an ill-formed one comes back
+// with U+FFFD in place of each bad sequence while the baseline keeps its
+// exact bytes.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../fuzz/StrictJson.h"
+#include "QVIMUtilPlatformIndependent.h"
+#include "TestSupport.h"
+#include "baseline_support.h"
+
+using namespace qvim_test;
+
+namespace {
+
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+std::string repaired(const std::string& text) {
+    std::string scratch;
+    return wellFormedUtf8(text, scratch);
+}
+
+// Names a file system accepts (no '/', no NUL), with the form they take in JSON.
+struct HostileName {
+    std::string bytes;
+    std::string inJson;
+};
+const std::vector<HostileName>& hostileNames() {
+    static const std::vector<HostileName> names = {
+        {"new\nline", "new\nline"},
+        {"quote\"d 'single'", "quote\"d 'single'"},
+        {"back\\slash\\", "back\\slash\\"},
+        {"ctl\x01\x1f\x7f\t\r", "ctl\x01\x1f\x7f\t\r"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91"},
+        {"stray\xFF\xFE", "stray" + kFFFD + kFFFD},
+        {"overlong\xC0\xAF", "overlong" + kFFFD + kFFFD},
+        {"surrogate\xED\xA0\x80", "surrogate" + kFFFD + kFFFD + kFFFD},
+        {"cut\xE2\x82", "cut" + kFFFD},
+        {"latin1 f\xFCr", "latin1 f" + kFFFD + "r"},
+    };
+    return names;
+}
+
+// Every event of a response, keyed by its "key"; the text must be strict JSON.
+std::multimap<std::string, std::string> eventsByKey(const char* json) {
+    std::multimap<std::string, std::string> out;
+    EXPECT_TRUE(strict_json::parses(json)) << (json != nullptr ? json : "(null)");
+    Json root = parseJson(json);
+    const cJSON* event = nullptr;
+    cJSON_ArrayForEach(event, cJSON_GetObjectItem(root.get(), "events")) {
+        out.emplace(cJSON_GetStringValue(cJSON_GetObjectItem(event, "key")),
+                    cJSON_GetStringValue(cJSON_GetObjectItem(event, "operationType")));
+    }
+    return out;
+}
+
+// "key" of every exported line; each line must be strict JSON.
+std::vector<std::string> exportedKeys(entity_type kind) {
+    const std::string path = testDirectory() + "/export.jsonl";
+    EXPECT_EQ(get_baseline(0, 0, 100000, kind, path.c_str()), QVIM_OK);
+    std::vector<std::string> keys;
+    std::ifstream lines(path);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(strict_json::parses(line.c_str())) << line;
+        Json row = parseJson(line.c_str());
+        keys.emplace_back(cJSON_GetStringValue(cJSON_GetObjectItem(row.get(), "key")));
+    }
+    return keys;
+}
+
+// Rows whose key holds exactly these bytes.
+int storedWithKey(const char* table, const std::string& key) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2("test.db", &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, (std::string("SELECT count(*) FROM ") + table + " WHERE key = ?").c_str(), -1, &stmt,
+                           nullptr) == SQLITE_OK &&
+        sqlite3_bind_text(stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+        count = sqlite3_column_int(stmt, 0);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return count;
+}
+
+std::string jsonText(const std::string& text) {
+    Json string(cJSON_CreateString(text.c_str()));
+    char* printed = cJSON_PrintUnformatted(string.get());
+    std::string out = printed;
+    cJSON_free(printed);
+    return out;
+}
+
+}  // namespace
+
+TEST(Utf8Repair, WellFormedTextIsReturnedAsItIsAndEachBadSequenceBecomesOneReplacement) {
+    for (const std::string& good : {std::string(), std::string("plain ascii, longer than one word"),
+                                    std::string("\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80"),
+                                    std::string("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xEF\xBF\xBF")}) {
+        std::string scratch;
+        EXPECT_EQ(&wellFormedUtf8(good, scratch), &good) << good;
+    }
+    const std::pair<std::string, std::string> bad[] = {
+        {"\x80", kFFFD},                               // continuation without lead
+        {"\xC1\xBF", kFFFD + kFFFD},                   // overlong two-byte lead
+        {"\xE0\x9F\xBF", kFFFD + kFFFD + kFFFD},       // overlong three-byte form
+        {"\xF0\x8F\xBF\xBF", kFFFD + kFFFD + kFFFD + kFFFD},
+        {"\xF4\x90\x80\x80", kFFFD + kFFFD + kFFFD + kFFFD},  // above U+10FFFF
+        {"\xF5\x80", kFFFD + kFFFD},
+        {"\xE2\x82" "A", kFFFD + "A"},                 // truncated, then ASCII
+        {"\xF0\x9F\x94", kFFFD},                       // truncated at the end
+        {"\xF0\x9F\x94\xF0\x9F\x94\x91", kFFFD + "\xF0\x9F\x94\x91"},
+    };
+    for (const auto& [input, expected] : bad) EXPECT_EQ(repaired(input), expected) << jsonText(input);
+    // Wherever the bad byte sits relative to the eight-byte ASCII scan.
+    for (size_t at = 0; at < 20; ++at) {
+        std::string text(20, 'a');
+        text[at] = '\xFF';
+        std::string expected(20, 'a');
+        expected.replace(at, 1, kFFFD);
+        EXPECT_EQ(repaired(text), expected) << at;
+    }
+}
+
+class HostileKeys : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(startEngine(), QVIM_OK);
+        set_loglevel(QVIM_LOG_WARNING | QVIM_LOG_ERROR);
+        ASSERT_EQ(set_ruleset(false, R"({"IntegrityRules":[
+            {"id":1,"name":"files \"quoted\"","realtime":"true","EntitySets":[{"entityType":"File","base":"/h","includes":"**/*"}]},
+            {"id":2,"name":"accounts","EntitySets":[{"entityType":"User"}]}]})",
+                              "g"),
+                  QVIM_OK);
+    }
+    void TearDown() override { engine_stop(); }
+
+    qvim_status notify(const std::string& key, uint64_t size, uint32_t code = QVIM_EVENT_CHANGED,
+                       const std::string& newKey = "") {
+        im_wrapper_event_s record = entities.make("File", key);
+        record.size = size;
+        record.eventType = code;
+        record.realTime = true;
+        record.processName = "proc\n\"x\"\xFF";
+        record.processUser = "user\\";
+        if (!newKey.empty()) record.newKey = newKey.c_str();
+        cleanup_response_wrapper(&response);
+        return integrity_monitor(1, &record, &response);
+    }
+
+    Entities entities;
+    im_wrapper_response_s response{};
+};
+
+TEST_F(HostileKeys, KeysGoThroughBaselineChangesRenamesAndExport) {
+    std::vector<HostileName> keys;
+    for (const HostileName& name : hostileNames()) keys.push_back({"/h/" + name.bytes, "/h/" + name.inJson});
+    // The longest path a host can name, and beyond.
+    for (size_t length : {4095, 4096, 10000}) {
+        std::string path = "/h/";
+        while (path.size() < length) path += path.size() % 200 == 0 ? '/' : 'p';
+        keys.push_back({path, path});
+    }
+    // Long keys are named by their length in failure messages.
+    const auto label = [](const HostileName& key) {
+        return key.bytes.size() > 100 ? std::to_string(key.bytes.size()) + " bytes" : jsonText(key.inJson);
+    };
+
+    set_baselinescan(true);
+    for (const HostileName& key : keys) ASSERT_TRUE(Entities::store(entities.make("File", key.bytes), true));
+    set_baselinescan(false);
+    for (const HostileName& key : keys) EXPECT_EQ(storedWithKey("EntityFileItems", key.bytes), 1) << label(key);
+    EXPECT_EQ(exportedKeys(ENTITY_FILE).size(), keys.size());
+    std::set<std::string> exported;
+    for (const std::string& key : exportedKeys(ENTITY_FILE)) exported.insert(key);
+    for (const HostileName& key : keys) EXPECT_EQ(exported.count(key.inJson), 1u) << label(key);
+
+    for (const HostileName& key : keys) {
+        ASSERT_EQ(notify(key.bytes, 42), QVIM_OK);
+        const auto events = eventsByKey(response.json);
+        ASSERT_EQ(events.size(), 1u) << label(key);
+        EXPECT_TRUE(events.begin()->first == key.inJson) << label(key);
+        EXPECT_EQ(events.begin()->second, "update");
+        Json root = parseJson(response.json);
+        const cJSON* event = cJSON_GetArrayItem(cJSON_GetObjectItem(root.get(), "events"), 0);
+        EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(event, "processName")), ("proc\n\"x\"" + kFFFD).c_str());
+        EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(event, "user")), "user\\");
+    }
+
+    // A rename between two hostile names keeps the exact bytes in the baseline.
+    const HostileName& from = keys[5];
+    const HostileName& to = keys[0];
+    const std::string target = to.bytes + "\xC3";
+    ASSERT_EQ(notify(from.bytes, 42, QVIM_EVENT_RENAMED, target), QVIM_OK);
+    const auto renamed = eventsByKey(response.json);
+    ASSERT_EQ(renamed.size(), 1u) << response.json;
+    EXPECT_EQ(renamed.begin()->first, from.inJson + " -> " + to.inJson + kFFFD);
+    EXPECT_EQ(storedWithKey("EntityFileItems", target), 1);
+    EXPECT_EQ(storedWithKey("EntityFileItems", from.bytes), 0);
+
+    char* metrics = nullptr;
+    ASSERT_EQ(get_metrics_mem(&metrics), QVIM_OK);
+    EXPECT_TRUE(strict_json::parses(metrics)) << metrics;
+    free_json_string(metrics);
+    cleanup_response_wrapper(&response);
+}
+
+TEST_F(HostileKeys, IllFormedRuleNamesAndSettingsStillGiveStrictDocuments) {
+    ASSERT_EQ(set_ruleset(false, "{\"IntegrityRules\":[{\"id\":1,\"name\":\"r\xFF\\n\",\"identifier\":\"\xC0\",\"EntitySets\":"
+                                 "[{\"entityType\":\"User\"}]}]}",
+                          "id\xFE"),
+              QVIM_OK);
+    ASSERT_EQ(set_im_state("rulesetList", "a\xFF,b"), QVIM_OK);
+    im_wrapper_event_s user = entities.make("User", "m\xE9lanie");
+    ASSERT_EQ(integrity_monitor(1, &user, &response), QVIM_OK);
+    const auto events = eventsByKey(response.json);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events.begin()->first, "m" + kFFFD + "lanie");
+    Json root = parseJson(response.json);
+    const cJSON* event = cJSON_GetArrayItem(cJSON_GetObjectItem(root.get(), "events"), 0);
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(event, "integrityRuleName")), ("r" + kFFFD + "\n").c_str());
+
+    char* metrics = nullptr;
+    ASSERT_EQ(get_metrics_mem(&metrics), QVIM_OK);
+    EXPECT_TRUE(strict_json::parses(metrics)) << metrics;
+    Json document = parseJson(metrics);
+    free_json_string(metrics);
+    const cJSON* state = cJSON_GetObjectItem(cJSON_GetObjectItem(document.get(), "metrics"), "integrityMonitorState");
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(state, "rulesetList")), ("a" + kFFFD + ",b").c_str());
+    cleanup_response_wrapper(&response);
+}
+
+// ---- The directory walk over hostile and deep trees ------------------------------------
+
+namespace {
+
+void makeDirectory(const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path; }
+
+// Runs one scan of directories; returns its events by key.
+std::multimap<std::string, std::string> scanDirectories(scan_type type, qvim_status expected = QVIM_OK) {
+    im_wrapper_response_s response{};
+    if (type != SCAN_BASELINE) set_integrityscan(true);
+    EXPECT_EQ(integrity_scan(1, ENTITY_DIRECTORY, type, &response), expected);
+    if (type != SCAN_BASELINE) set_integrityscan(false);
+    std::multimap<std::string, std::string> events;
+    if (type != SCAN_BASELINE && expected == QVIM_OK) events = eventsByKey(response.json);
+    cleanup_response_wrapper(&response);
+    return events;
+}
+
+std::string treeRules(const std::string& root) {
+    return R"({"IntegrityRules":[{"id":1,"name":"tree","EntitySets":[{"entityType":"Directory","base":)" +
+           jsonText(root) + "}]}]}";
+}
+
+}  // namespace
+
+class HostileTree : public testing::Test {
+protected:
+    void SetUp() override {
+        root = testDirectory() + "/tree";
+        makeDirectory(root);
+        ASSERT_EQ(startEngine(), QVIM_OK);
+        set_loglevel(QVIM_LOG_WARNING | QVIM_LOG_ERROR);
+        ASSERT_EQ(set_ruleset(false, treeRules(root).c_str(), "g"), QVIM_OK);
+    }
+    void TearDown() override { engine_stop(); }
+
+    std::string root;
+};
+
+TEST_F(HostileTree, ScansReportHostileFolderNamesExactlyOnce) {
+    for (const HostileName& name : hostileNames()) makeDirectory(root + "/" + name.bytes);
+    set_baselinescan(true);
+    scanDirectories(SCAN_BASELINE);
+    set_baselinescan(false);
+    for (const HostileName& name : hostileNames())
+        EXPECT_EQ(storedWithKey("EntityDirectoryItems", root + "/" + name.bytes), 1) << jsonText(name.inJson);
+
+    for (const HostileName& name : hostileNames()) ASSERT_EQ(chmod((root + "/" + name.bytes).c_str(), 0700), 0);
+    auto events = scanDirectories(SCAN_CHANGE);
+    EXPECT_EQ(events.size(), hostileNames().size());
+    for (const HostileName& name : hostileNames())
+        EXPECT_EQ(events.count(root + "/" + name.inJson), 1u) << jsonText(name.inJson);
+
+    for (const HostileName& name : hostileNames()) ASSERT_EQ(rmdir((root + "/" + name.bytes).c_str()), 0);
+    events = scanDirectories(SCAN_CHANGE);
+    EXPECT_EQ(events.size(), hostileNames().size());
+    for (const auto& [key, operation] : events) EXPECT_EQ(operation, "delete") << key;
+}
+
+// Folders nested deeper than a path can name: the walk records what it can
+// reach, and a change scan afterwards reports nothing for an unchanged tree.
+TEST_F(HostileTree, FoldersNestedBeyondTheLongestPathAreWalkedWithoutLoss) {
+    int fd = open(root.c_str(), O_DIRECTORY | O_RDONLY);
+    ASSERT_GE(fd, 0);
+    size_t depth = 0;
+    for (size_t length = root.size(); length < 4200; length += 11, ++depth) {
+        ASSERT_EQ(mkdirat(fd, "0123456789", 0755), 0);
+        const int next = openat(fd, "0123456789", O_DIRECTORY | O_RDONLY);
+        close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    close(fd);
+
+    set_baselinescan(true);
+    scanDirectories(SCAN_BASELINE);
+    set_baselinescan(false);
+    const std::string stored = queryFile("test.db", "SELECT count(*) FROM EntityDirectoryItems");
+    EXPECT_GE(std::stoul(stored), (4095 - root.size()) / 11);
+    EXPECT_LE(std::stoul(stored), depth);
+    EXPECT_TRUE(scanDirectories(SCAN_CHANGE).empty());
+    EXPECT_EQ(queryFile("test.db", "SELECT count(*) FROM EntityDirectoryItems"), stored);
+}
+
+// The walk holds one folder open per level. A host that runs out of file
+// descriptors in a deep tree gets a failed scan, never folders reported as
+// deleted because they could not be opened.
+TEST_F(HostileTree, RunningOutOfFileDescriptorsFailsTheScanInsteadOfDeletingFolders) {
+    std::string path = root;
+    for (int level = 0; level < 120; ++level) makeDirectory(path += "/d");
+    set_baselinescan(true);
+    scanDirectories(SCAN_BASELINE);
+    set_baselinescan(false);
+    scanDirectories(SCAN_CHANGE);  // takes in the access times the first walk changed
+    ASSERT_EQ(queryFile("test.db", "SELECT count(*) FROM EntityDirectoryItems"), "120");
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    clearCapturedLog();
+    set_loglevel(QVIM_LOG_WARNING);
+    scanDirectories(SCAN_CHANGE, QVIM_E_FAILED);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(loggedContaining("Too many open files"));
+    EXPECT_EQ(queryFile("test.db", "SELECT count(*) FROM EntityDirectoryItems"), "120");
+    EXPECT_TRUE(scanDirectories(SCAN_CHANGE).empty());
+}
