@@ -1,0 +1,279 @@
+// Host threads on one engine at once: change scans of a directory tree that
+// another thread keeps changing, bursts of real-time notifications, buffered
+// stores, ruleset installations and metrics documents. Built with
+// ThreadSanitizer (./run tsan) it runs for 20 seconds; elsewhere for 3. It
+// must end without a race report, a crash or a hang, and leave a database
+// that passes its integrity check with every stored key present once.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../fuzz/StrictJson.h"
+#include "TestSupport.h"
+#include "baseline_support.h"
+
+using namespace qvim_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+#if defined(__SANITIZE_THREAD__)
+constexpr int kDefaultSeconds = 20;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int kDefaultSeconds = 20;
+#else
+constexpr int kDefaultSeconds = 3;
+#endif
+#else
+constexpr int kDefaultSeconds = 3;
+#endif
+
+int stressSeconds() {
+    const char* text = getenv("QVIM_STRESS_SECONDS");
+    return text != nullptr && atoi(text) > 0 ? atoi(text) : kDefaultSeconds;
+}
+
+// Three rulesets that watch the same entities. 0 and 1 differ in a rule's
+// version stamp; 2 renumbers every rule, so that a partial installation of
+// it still asks for a full baseline: while a partial baseline is pending,
+// folders are walked by the partial-baseline paths, not the rules, and a
+// change scan would report the others as deleted.
+std::string rules(const std::string& tree, int variant) {
+    const int first = variant == 2 ? 11 : 1;
+    return R"({"IntegrityRules":[
+        {"id":)" + std::to_string(first) + R"(,"name":"tree","hash":"v)" + std::to_string(variant) +
+           R"(","EntitySets":[{"entityType":"Directory","base":")" + tree + R"("}]},
+        {"id":)" + std::to_string(first + 1) + R"(,"name":"files","realtime":"true","EntitySets":[
+            {"entityType":"File","base":"/stress","includes":"**/*"}]},
+        {"id":)" + std::to_string(first + 2) + R"(,"name":"users","EntitySets":[{"entityType":"User"}]}]})";
+}
+
+// Stops the process if the threads do not finish: a hang is a deadlock.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : m_thread([this, limit] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_done.wait_for(lock, limit, [this] { return m_finished; })) {
+                  fprintf(stderr, "stress test still running after %lld s: deadlock\n",
+                          static_cast<long long>(limit.count()));
+                  abort();
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_finished = true;
+        }
+        m_done.notify_one();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_finished = false;
+    std::thread m_thread;
+};
+
+struct Counters {
+    std::atomic<long> scans{0}, notifications{0}, stores{0}, rulesets{0}, metrics{0}, treeChanges{0};
+    long total() const { return scans + notifications + stores + rulesets + metrics + treeChanges; }
+};
+
+// Every key of a table, duplicates included.
+std::vector<std::string> storedKeysOf(const char* table) {
+    std::vector<std::string> keys;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_open_v2("test.db", &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, (std::string("SELECT key FROM ") + table).c_str(), -1, &stmt, nullptr) == SQLITE_OK)
+        while (sqlite3_step(stmt) == SQLITE_ROW) keys.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return keys;
+}
+
+}  // namespace
+
+TEST(Concurrency, ScansNotificationsStoresRulesetsAndMetricsAtOnce) {
+    const std::string tree = testDirectory() + "/tree";
+    ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+    // Folders nobody touches: a delete event for one of them is a lost row.
+    std::set<std::string> stable;
+    for (int i = 0; i < 40; ++i) {
+        const std::string path = tree + "/stable" + std::to_string(i);
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        stable.insert(path);
+    }
+
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    set_loglevel(QVIM_LOG_ERROR);
+    clearCapturedLog();
+    ASSERT_EQ(set_ruleset(false, rules(tree, 0).c_str(), "stress"), QVIM_OK);
+    im_wrapper_response_s response{};
+    set_baselinescan(true);
+    ASSERT_EQ(integrity_scan(0, ENTITY_DIRECTORY, SCAN_BASELINE, &response), QVIM_OK);
+    set_baselinescan(false);
+    cleanup_response_wrapper(&response);
+    ASSERT_EQ(set_integrityscan(true), QVIM_OK);
+
+    const auto deadline = Clock::now() + std::chrono::seconds(stressSeconds());
+    const auto running = [&deadline] { return Clock::now() < deadline; };
+    Counters done;
+    std::mutex failuresMutex;
+    std::vector<std::string> failures;
+    const auto fail = [&](const std::string& what) {
+        std::lock_guard<std::mutex> lock(failuresMutex);
+        if (failures.size() < 20) failures.push_back(what);
+    };
+    const unsigned kStoreThreads = 2;
+    std::vector<std::vector<std::string>> storedKeys(kStoreThreads);
+    std::set<std::string> monitorKeys;  // what the notifications leave behind
+
+    {
+        Watchdog watchdog(std::chrono::seconds(stressSeconds() + 120));
+        std::vector<std::thread> threads;
+        // Two threads scan the tree for changes; no stable folder may be
+        // reported as deleted.
+        for (unsigned long id = 1; id <= 2; ++id) {
+            threads.emplace_back([&, id] {
+                while (running()) {
+                    im_wrapper_response_s scan{};
+                    const qvim_status status = integrity_scan(id, ENTITY_DIRECTORY, SCAN_CHANGE, &scan);
+                    if (status != QVIM_OK) fail("directory scan: " + std::to_string(status));
+                    if (scan.json != nullptr && !strict_json::parses(scan.json)) fail("scan document");
+                    Json root = parseJson(scan.json);
+                    const cJSON* event = nullptr;
+                    cJSON_ArrayForEach(event, cJSON_GetObjectItem(root.get(), "events")) {
+                        const char* key = cJSON_GetStringValue(cJSON_GetObjectItem(event, "key"));
+                        const char* operation = cJSON_GetStringValue(cJSON_GetObjectItem(event, "operationType"));
+                        if (key != nullptr && stable.count(key) != 0 && std::string(operation) == "delete")
+                            fail(std::string("stable folder reported deleted: ") + key);
+                    }
+                    cleanup_response_wrapper(&scan);
+                    ++done.scans;
+                }
+            });
+        }
+        // The tree changes under the scans.
+        threads.emplace_back([&] {
+            for (unsigned n = 0; running(); ++n) {
+                const std::string path = tree + "/churn" + std::to_string(n % 25);
+                if (mkdir(path.c_str(), 0755) != 0) rmdir(path.c_str());
+                ++done.treeChanges;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        // Real-time notifications: create, update, rename and delete files.
+        threads.emplace_back([&] {
+            Entities records;
+            for (unsigned n = 0; running(); ++n) {
+                const std::string key = "/stress/m/" + std::to_string(n % 50);
+                const std::string renamed = key + ".moved";
+                for (int step = 0; step < 4; ++step) {
+                    im_wrapper_event_s record = records.make("File", step == 3 ? renamed : key);
+                    record.realTime = true;
+                    record.size = n + step;
+                    record.processName = "writer";
+                    record.eventType = step == 2 ? QVIM_EVENT_RENAMED : step == 3 ? QVIM_EVENT_DELETED : QVIM_EVENT_CHANGED;
+                    if (step == 2) {
+                        record.path = key.c_str();
+                        record.newKey = renamed.c_str();
+                    }
+                    im_wrapper_response_s notified{};
+                    const qvim_status status = integrity_monitor(7, &record, &notified);
+                    if (QVIM_FAILED(status)) fail("notification: " + std::to_string(status));
+                    if (!strict_json::parses(notified.json)) fail("notification document");
+                    cleanup_response_wrapper(&notified);
+                    ++done.notifications;
+                }
+                // Every tenth round leaves its file in place.
+                if (n % 10 == 0) {
+                    im_wrapper_event_s record = records.make("File", key + ".kept");
+                    im_wrapper_response_s notified{};
+                    integrity_monitor(7, &record, &notified);
+                    cleanup_response_wrapper(&notified);
+                    monitorKeys.insert(key + ".kept");
+                }
+            }
+        });
+        // Buffered stores of distinct keys; the buffer is written at 1001
+        // items or by a flush.
+        for (unsigned t = 0; t < kStoreThreads; ++t) {
+            threads.emplace_back([&, t] {
+                Entities records;
+                for (unsigned n = 0; running(); ++n) {
+                    const std::string key = "/stress/s" + std::to_string(t) + "/" + std::to_string(n);
+                    im_wrapper_event_s record = records.make("File", key);
+                    record.size = n;
+                    im_wrapper_response_s stored{};
+                    if (store_item(&record, true, &stored) != QVIM_OK) fail("buffered store of " + key);
+                    storedKeys[t].push_back(key);
+                    if (n % 700 == 699) {
+                        unsigned long written = 0;
+                        if (flush_db_buffer(&written) != QVIM_OK) fail("flush");
+                    }
+                    ++done.stores;
+                }
+            });
+        }
+        // Ruleset installations, full and partial.
+        threads.emplace_back([&] {
+            for (int n = 0; running(); ++n) {
+                const bool partial = n % 3 == 0;
+                if (set_ruleset(partial, rules(tree, partial ? 2 : n % 2).c_str(), "stress") != QVIM_OK)
+                    fail("set_ruleset");
+                if (setting("baselineScanType") != "0") fail("a partial baseline is pending");
+                ++done.rulesets;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        // Metrics documents.
+        threads.emplace_back([&] {
+            while (running()) {
+                char* json = nullptr;
+                if (get_metrics_mem(&json) != QVIM_OK || !strict_json::parses(json)) fail("metrics");
+                free_json_string(json);
+                ++done.metrics;
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            }
+        });
+        for (std::thread& thread : threads) thread.join();
+    }
+
+    unsigned long written = 0;
+    EXPECT_EQ(flush_db_buffer(&written), QVIM_OK);
+    EXPECT_EQ(set_integrityscan(false), QVIM_OK);
+    for (const std::string& failure : failures) ADD_FAILURE() << failure;
+    EXPECT_FALSE(loggedContaining("")) << "logged error: " << capturedLog().front().message;
+    engine_stop();
+
+    EXPECT_EQ(queryFile("test.db", "PRAGMA integrity_check"), "ok");
+    std::set<std::string> expected(monitorKeys);
+    for (const auto& keys : storedKeys) expected.insert(keys.begin(), keys.end());
+    const std::vector<std::string> files = storedKeysOf("EntityFileItems");
+    EXPECT_EQ(files.size(), expected.size());
+    EXPECT_TRUE(std::set<std::string>(files.begin(), files.end()) == expected);
+    const std::vector<std::string> folders = storedKeysOf("EntityDirectoryItems");
+    for (const std::string& key : stable) EXPECT_EQ(std::count(folders.begin(), folders.end(), key), 1) << key;
+
+    printf("stress: %ld operations in %d s (%ld directory scans, %ld notifications, %ld buffered stores, "
+           "%ld ruleset installations, %ld metrics documents, %ld tree changes)\n",
+           done.total(), stressSeconds(), done.scans.load(), done.notifications.load(), done.stores.load(),
+           done.rulesets.load(), done.metrics.load(), done.treeChanges.load());
+}
