@@ -819,6 +819,9 @@ void QVIMDAL::traceLock(const char* function, const char* what) {
 // ---- Id buffers ----------------------------------------------------------------------------
 
 bool QVIMDAL::initEntityIDBufferArrays() {
+    // Real-time notifications append to these buffers (under this lock)
+    // while a host switches the integrity scan on.
+    std::lock_guard<std::mutex> lock(m_storeLock);
     FileTable* files = m_engine.fileTable();
     if (files->idBuffer && files->idCount != 0) return false;
     for (entity_type kind : kKinds) {
