@@ -437,6 +437,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
         *pragma.address() = raw;
         if (rc != SQLITE_OK) {
             LOG_ERROR(QVIM_SRC_DAL, "_initDB", "PRAGMA user_version failed. rc: %d", rc);
+            logUnusableDatabase();
             return false;
         }
         rc = sqlite3_step(raw);
@@ -444,6 +445,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
             version = sqlite3_column_int(raw, 0);
         } else if (rc != SQLITE_OK) {
             LOG_ERROR(QVIM_SRC_DAL, "_initDB", "init or Update Schema failed. rc: %d", rc);
+            logUnusableDatabase();
             return false;
         }
     }
@@ -486,6 +488,13 @@ bool QVIMDAL::_initDB(bool readOnly) {
     return prepareStatements();
 }
 
+// The codes above say little to whoever reads the log; the file is left as
+// it is, for its owner to look at.
+void QVIMDAL::logUnusableDatabase() const {
+    LOG_ERROR(QVIM_SRC_DAL, "_initDB", "The database '%s' cannot be used and is left untouched: %s", m_dbPath.c_str(),
+              sqlite3_errmsg(m_DB));
+}
+
 int QVIMDAL::prepareStatement(const std::string& sql, sqlite3_stmt** slot) {
     if (slot == nullptr) return SQLITE_MISUSE;
     const int rc = sqlite3_prepare_v2(m_DB, sql.c_str(), -1, slot, nullptr);
@@ -507,7 +516,10 @@ bool QVIMDAL::prepareStatements() {
          prepareStatement(kGetImStateSQL, m_getImState.address()) == SQLITE_OK &&
          prepareStatement(kSetImStateSQL, m_setImState.address()) == SQLITE_OK &&
          prepareStatement(kVacuumSQL, m_vacuum.address()) == SQLITE_OK;
-    if (!ok) finalize();
+    if (!ok) {
+        logUnusableDatabase();  // the statement text above can push the cause out of its line
+        finalize();
+    }
     return ok;
 }
 
@@ -550,7 +562,14 @@ void QVIMDAL::shutdownDAL() {
         }
         if (pending) {
             unsigned long written = 0;
-            storeItemFlush(written);
+            if (!storeItemFlush(written)) {
+                size_t lost = 0;
+                {
+                    std::lock_guard<std::mutex> lock(m_storeLock);
+                    lost = m_itemBuffer.size();
+                }
+                LOG_ERROR(QVIM_SRC_DAL, "shutdownDAL", "%zu buffered items could not be stored and are lost", lost);
+            }
         }
     }
     std::lock_guard<std::mutex> lock(m_lifecycleLock);

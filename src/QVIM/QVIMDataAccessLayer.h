@@ -327,6 +327,7 @@ private:
         return result;
     }
     static void traceLock(const char* function, const char* what);
+    void logUnusableDatabase() const;
 
     std::mutex m_storeLock;
     std::mutex m_lifecycleLock;

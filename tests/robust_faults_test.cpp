@@ -1,0 +1,217 @@
+// Disk and file faults: the database folder turning read-only while the
+// engine runs, the database file replaced by garbage between runs, and a log
+// file whose folder is gone. Each gives its failure status and a log line
+// that says what happened; nothing crashes and nothing stored is lost.
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "baseline_support.h"
+
+using namespace qvim_test;
+
+namespace {
+
+// Root passes every permission check; for the length of a scope the thread
+// gives up the capabilities that let it, so a read-only folder is read-only.
+class PermissionsApply {
+public:
+    PermissionsApply() {
+        if (capget(m_saved) != 0) return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
+        m_reduced = capset(reduced) == 0;
+    }
+    ~PermissionsApply() {
+        if (m_reduced) capset(m_saved);
+    }
+
+private:
+    static int capget(__user_cap_data_struct* data) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        return static_cast<int>(syscall(SYS_capget, &header, data));
+    }
+    static int capset(__user_cap_data_struct* data) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        return static_cast<int>(syscall(SYS_capset, &header, data));
+    }
+
+    __user_cap_data_struct m_saved[2]{};
+    bool m_reduced = false;
+};
+
+const char* const kRules =
+    R"({"IntegrityRules":[{"id":1,"name":"files","EntitySets":[{"entityType":"File","base":"/f","includes":"**/*"}]}]})";
+
+std::string key(int n) { return "/f/" + std::to_string(n); }
+
+int rows(const std::string& db) { return std::stoi(queryFile(db, "SELECT count(*) FROM EntityFileItems")); }
+
+}  // namespace
+
+TEST(DiskFaults, ReadOnlyDatabaseFolderFailsWritesAndLosesNothingOnceWritableAgain) {
+    const std::string folder = testDirectory() + "/db";
+    const std::string db = folder + "/test.db";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(startEngine(db), QVIM_OK);
+    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
+    Entities records;
+    ASSERT_TRUE(Entities::store(records.make("File", key(0))));
+
+    {
+        PermissionsApply permissions;
+        ASSERT_EQ(chmod(folder.c_str(), 0500), 0);
+        clearCapturedLog();
+        // A write needs a journal beside the database: it fails and says why.
+        EXPECT_FALSE(Entities::store(records.make("File", key(1))));
+        EXPECT_TRUE(loggedContaining("attempt to write a readonly database with key '/f/1'"));
+        im_wrapper_event_s changed = records.make("File", key(0));
+        changed.size = 7;
+        im_wrapper_response_s response{};
+        EXPECT_EQ(integrity_monitor(1, &changed, &response), QVIM_E_FAILED);
+        EXPECT_EQ(response.json, nullptr);
+        // Buffered items wait: the failed batch stays in the buffer.
+        for (int n = 2; n < 2 + 1001; ++n) Entities::store(records.make("File", key(n)), true);
+        unsigned long written = 0;
+        EXPECT_EQ(flush_db_buffer(&written), QVIM_E_FAILED);
+        // Reading still works.
+        char* metrics = nullptr;
+        EXPECT_EQ(get_metrics_mem(&metrics), QVIM_OK);
+        free_json_string(metrics);
+        EXPECT_EQ(setting("baselineScanType"), "0");
+        ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+    }
+    unsigned long written = 0;
+    EXPECT_EQ(flush_db_buffer(&written), QVIM_OK);
+    EXPECT_EQ(written, 1001u);
+    im_wrapper_event_s changed = records.make("File", key(0));
+    changed.size = 7;
+    im_wrapper_response_s response{};
+    EXPECT_EQ(integrity_monitor(1, &changed, &response), QVIM_OK);
+    EXPECT_EQ(response.nEvents, 1u);
+    cleanup_response_wrapper(&response);
+    engine_stop();
+    EXPECT_EQ(rows(db), 1002);
+    EXPECT_EQ(queryFile(db, "PRAGMA integrity_check"), "ok");
+}
+
+TEST(DiskFaults, BufferedItemsThatCannotBeWrittenAtStopAreCountedInTheLog) {
+    const std::string folder = testDirectory() + "/db";
+    const std::string db = folder + "/test.db";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(startEngine(db), QVIM_OK);
+    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
+    Entities records;
+    for (int n = 0; n < 10; ++n) ASSERT_TRUE(Entities::store(records.make("File", key(n)), true));
+    {
+        PermissionsApply permissions;
+        ASSERT_EQ(chmod(folder.c_str(), 0500), 0);
+        clearCapturedLog();
+        EXPECT_EQ(engine_stop(), QVIM_OK);
+        ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+    }
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "10 buffered items could not be stored and are lost"));
+    EXPECT_EQ(rows(db), 0);
+}
+
+TEST(DiskFaults, GarbageInPlaceOfTheDatabaseIsRefusedAndKept) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
+    Entities records;
+    ASSERT_TRUE(Entities::store(records.make("File", key(0))));
+    engine_stop();
+
+    std::string garbage(64 * 1024, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 2654435761u) >> 13);
+    for (const std::string& content : {garbage, std::string("SQLite format 3") + garbage}) {
+        writeFile("test.db", content);
+        clearCapturedLog();
+        EXPECT_EQ(startEngine(), QVIM_E_DB_OPEN);
+        EXPECT_TRUE(loggedContaining("cannot be used and is left untouched: file is not a database"));
+        // Whatever the file is, the engine neither deletes nor overwrites it.
+        EXPECT_EQ(readFile("test.db"), content);
+        const im_wrapper_event_s record = records.make("File", key(1));
+        im_wrapper_response_s response{};
+        EXPECT_EQ(store_item(&record, false, &response), QVIM_E_NO_ENGINE);
+    }
+
+    // An empty file is a new database.
+    writeFile("test.db", "");
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    EXPECT_EQ(setting("baselineScanType"), "0");
+    engine_stop();
+}
+
+// A damaged file either is refused at start, or opens and fails each
+// operation that meets the damage; the log names it either way.
+TEST(DiskFaults, DamagedDatabaseIsRefusedOrFailsWhereTheDamageIs) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
+    Entities records;
+    set_baselinescan(true);
+    for (int n = 0; n < 3000; ++n) Entities::store(records.make("File", key(n)), true);
+    set_baselinescan(false);
+    engine_stop();
+    const std::string whole = readFile("test.db");
+
+    // Cut in half; every page after the schema page scribbled over; the
+    // second half scribbled over.
+    const auto scribbled = [&whole](size_t from) {
+        std::string damaged = whole;
+        for (size_t i = from; i < whole.size(); ++i) damaged[i] = static_cast<char>(i * 7);
+        return damaged;
+    };
+    for (const std::string& damaged : {whole.substr(0, whole.size() / 2), scribbled(4096), scribbled(whole.size() / 2)}) {
+        writeFile("test.db", damaged);
+        clearCapturedLog();
+        if (startEngine() != QVIM_OK) {
+            EXPECT_TRUE(loggedContaining("cannot be used and is left untouched: database disk image is malformed") ||
+                        loggedContaining("cannot be used and is left untouched: malformed database schema"));
+            EXPECT_EQ(readFile("test.db"), damaged);
+            continue;
+        }
+        im_wrapper_event_s record = records.make("File", key(2999));
+        record.size = 1;
+        im_wrapper_response_s response{};
+        integrity_monitor(1, &record, &response);
+        cleanup_response_wrapper(&response);
+        get_baseline(0, 0, 10000, ENTITY_FILE, "export.jsonl");
+        char* metrics = nullptr;
+        if (get_metrics_mem(&metrics) == QVIM_OK) free_json_string(metrics);
+        engine_stop();
+        EXPECT_TRUE(loggedContaining("malformed")) << "no log line names the damage";
+    }
+}
+
+// The log file lands in the working folder; when that folder is gone the
+// lines have nowhere to go, and the engine works on regardless.
+TEST(DiskFaults, MissingLogFolderLeavesTheEngineWorking) {
+    const std::string folder = testDirectory() + "/gone";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(chdir(folder.c_str()), 0);
+    ASSERT_EQ(rmdir(folder.c_str()), 0);
+
+    const std::string db = testDirectory() + "/test.db";
+    im_engine_init_s init{};
+    init.dbPath = db.c_str();
+    ASSERT_EQ(engine_start(&init), QVIM_OK);
+    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
+    Entities records;
+    EXPECT_TRUE(Entities::store(records.make("File", key(0))));
+    im_wrapper_event_s changed = records.make("File", key(0));
+    changed.size = 3;
+    im_wrapper_response_s response{};
+    EXPECT_EQ(integrity_monitor(1, &changed, &response), QVIM_OK);
+    EXPECT_EQ(response.nEvents, 1u);
+    cleanup_response_wrapper(&response);
+    EXPECT_EQ(engine_stop(), QVIM_OK);
+    ASSERT_EQ(chdir(testDirectory().c_str()), 0);
+    EXPECT_EQ(rows(db), 1);
+}
