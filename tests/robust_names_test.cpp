@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <set>
@@ -352,4 +353,29 @@ TEST_F(HostileTree, RunningOutOfFileDescriptorsFailsTheScanInsteadOfDeletingFold
     EXPECT_TRUE(loggedContaining("Too many open files"));
     EXPECT_EQ(queryFile("test.db", "SELECT count(*) FROM EntityDirectoryItems"), "120");
     EXPECT_TRUE(scanDirectories(SCAN_CHANGE).empty());
+}
+
+// A name can hold a newline followed by what looks like a log line of its own.
+TEST(HostileLogLines, NamesCannotForgeLinesOfTheLogFile) {
+    im_engine_init_s init{};
+    init.dbPath = "test.db";
+    ASSERT_EQ(engine_start(&init), QVIM_OK);  // no callback: the log file in the working folder
+    const std::string forged = "/h/x\n2026 12 04 07:05:20 ERROR src/QVIM/QVIM: 1 forged : forged\r\x1b[2J";
+    ASSERT_EQ(set_ruleset(false, R"({"IntegrityRules":[{"id":1,"name":"f","EntitySets":[
+        {"entityType":"File","base":"/h","includes":"**/*"}]}]})", "g"), QVIM_OK);
+    Entities entities;
+    ASSERT_TRUE(Entities::store(entities.make("File", forged)));
+    engine_stop();
+
+    std::ifstream log("LogFile.log");
+    size_t lines = 0;
+    bool named = false;
+    for (std::string line; std::getline(log, line); ++lines) {
+        EXPECT_TRUE(line.size() > 11 && std::isdigit(static_cast<unsigned char>(line[0])) && line[4] == ' ') << line;
+        EXPECT_NE(line.rfind("2026 12 04 07:05:20 ERROR", 0), 0u) << line;
+        EXPECT_EQ(line.find_first_of("\r\x1b"), std::string::npos) << line;
+        named |= line.find("/h/x\\x0a2026 12 04") != std::string::npos;
+    }
+    EXPECT_GT(lines, 10u);
+    EXPECT_TRUE(named) << "the name is logged with its newline escaped";
 }

@@ -52,6 +52,25 @@ int QVIMLoggerSL::initLogger(qvim_log_callback callback, uint32_t levelMask, con
     return 0;
 }
 
+namespace {
+
+// A message is one line of the file: control characters (a newline in a
+// file name) are written as \xNN, so that no name can forge lines of its own.
+void appendOnOneLine(std::string& text, const char* message, size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    for (size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(message[i]);
+        if ((c >= 0x20 && c != 0x7F) || c == '\t') {
+            text += static_cast<char>(c);
+        } else {
+            const char escaped[] = {'\\', 'x', digits[c >> 4], digits[c & 0x0F]};
+            text.append(escaped, sizeof escaped);
+        }
+    }
+}
+
+}  // namespace
+
 void QVIMLoggerSL::log(uint32_t level, const char* function, const char* source, unsigned line,
                        const char* format, ...) {
     if (!enabled(level)) return;
@@ -93,7 +112,7 @@ void QVIMLoggerSL::log(uint32_t level, const char* function, const char* source,
         if (function != nullptr) {
             text += function;
             text += " : ";
-            text.append(message, length);
+            appendOnOneLine(text, message, length);
         }
     }
     writeLine(text);
