@@ -558,6 +558,40 @@ protected:
                         ".rpm"))
             << readFile("tools.log");
     }
+    // Headers written by other tools may lack a release, which rpmbuild
+    // insists on: the stored header gets its release tag renumbered to one
+    // the package does not use, and the same for the header digests that no
+    // longer match it.
+    void dropRelease(const std::string& name) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open_v2((database + "/rpmdb.sqlite").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+        sqlite3_stmt* select = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT Packages.hnum, blob FROM Packages JOIN Name ON "
+                                                    "Name.hnum = Packages.hnum WHERE Name.key = ?", -1, &select, nullptr));
+        sqlite3_bind_text(select, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+        ASSERT_EQ(SQLITE_ROW, sqlite3_step(select));
+        const sqlite3_int64 number = sqlite3_column_int64(select, 0);
+        const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(select, 1));
+        std::vector<unsigned char> header(bytes, bytes + sqlite3_column_bytes(select, 1));
+        sqlite3_finalize(select);
+        const auto word = [&](size_t at) {
+            return static_cast<uint32_t>(header[at]) << 24 | header[at + 1] << 16 | header[at + 2] << 8 | header[at + 3];
+        };
+        const std::map<uint32_t, uint32_t> renumber = {{1002, 1015}, {269, 1020}, {273, 1023}};
+        for (size_t entry = 0; entry < word(0); ++entry) {
+            const size_t at = 8 + 16 * entry;
+            const auto found = renumber.find(word(at));
+            if (found == renumber.end()) continue;
+            for (int i = 0; i < 4; ++i) header[at + i] = static_cast<unsigned char>(found->second >> (24 - 8 * i));
+        }
+        sqlite3_stmt* update = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "UPDATE Packages SET blob = ? WHERE hnum = ?", -1, &update, nullptr));
+        sqlite3_bind_blob(update, 1, header.data(), static_cast<int>(header.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(update, 2, number);
+        EXPECT_EQ(SQLITE_DONE, sqlite3_step(update));
+        sqlite3_finalize(update);
+        sqlite3_close(db);
+    }
     void erase(const std::string& name) {
         ASSERT_EQ(0, sh("rpm -e --justdb --nodeps --dbpath " + database + " " + name)) << readFile("tools.log");
     }
@@ -568,10 +602,15 @@ protected:
 TEST_F(Software, PackagesOfThePrivateDatabaseAreTheBaselineAndItsChanges) {
     ASSERT_NO_FATAL_FAILURE(add("qvtest-alpha", "1.0", "3"));
     ASSERT_NO_FATAL_FAILURE(add("qvtest-beta", "2.1", "1"));
+    ASSERT_NO_FATAL_FAILURE(add("qvtest-norel", "1.2", "1"));
+    ASSERT_NO_FATAL_FAILURE(dropRelease("qvtest-norel"));
     install({set("InstalledSoftware")});
     baseline({ENTITY_INSTALLED_SOFTWARE});
-    EXPECT_EQ((std::set<std::string>{"qvtest-alpha-1.0-3", "qvtest-beta-2.1-1"}),
+    EXPECT_EQ((std::set<std::string>{"qvtest-alpha-1.0-3", "qvtest-beta-2.1-1", "qvtest-norel"}),
               keysIn("EntityInstalledSoftwareItems"));
+    EXPECT_TRUE(logged(QVIM_LOG_WARNING, "Error getting version for package 'qvtest-norel'"));
+    EXPECT_EQ((std::vector<std::string>{"qvtest-norel|<null>"}),
+              query("SELECT displayName, version FROM EntityInstalledSoftwareItems WHERE key='qvtest-norel'"));
     EXPECT_EQ((std::vector<std::string>{"qvtest-alpha|1.0-3|Test Vendor"}),
               query("SELECT displayName, version, manufacturer FROM EntityInstalledSoftwareItems "
                     "WHERE key='qvtest-alpha-1.0-3'"));
