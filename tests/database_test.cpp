@@ -173,6 +173,44 @@ TEST(Database, SettingsRoundTripOnlyForKnownNames) {
     EXPECT_TRUE(dal._deleteDB());  // a file that is already gone counts as deleted
 }
 
+// Settings are kept in memory once read; what is read back must still be
+// what the database holds after rollbacks, failed writes and reopening.
+TEST(Database, RememberedSettingsFollowTheDatabase) {
+    IMEngineHandleConcrete engine;
+    im_engine_init_s init{};
+    init.dbPath = "remembered.db";
+    ASSERT_EQ(engine.engineStart(init), QVIM_OK);
+    QVIMDAL& dal = engine.getDAL();
+    std::string text;
+    ASSERT_TRUE(dal.SetIntegrityMonitorState("rulesetList", std::string("committed")));
+    ASSERT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+
+    ASSERT_EQ(sqlite3_exec(dal.db(), "BEGIN TRANSACTION", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_TRUE(dal.SetIntegrityMonitorState("rulesetList", std::string("rolled back")));
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "rolled back");
+    ASSERT_EQ(sqlite3_exec(dal.db(), "ROLLBACK TRANSACTION", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "committed");
+
+    // A write that fails leaves the value to the database.
+    ASSERT_EQ(sqlite3_exec(dal.db(), "CREATE TRIGGER refuse BEFORE UPDATE ON IntegrityMonitorState "
+                                     "BEGIN SELECT RAISE(ABORT, 'refused'); END;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_FALSE(dal.SetIntegrityMonitorState("rulesetList", std::string("refused")));
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "committed");
+    engine.engineStop();
+
+    // Changed while the engine was stopped.
+    execute("remembered.db", "DROP TRIGGER refuse; UPDATE IntegrityMonitorState SET settingValue='outside' "
+                             "WHERE settingName='rulesetList';");
+    ASSERT_EQ(engine.engineStart(init), QVIM_OK);
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "outside");
+    engine.engineStop();
+}
+
 TEST(Database, HostSettingsCallsCopyAndCheckTheirArguments) {
     ASSERT_EQ(startEngine(), QVIM_OK);
     char* value = reinterpret_cast<char*>(0x1);

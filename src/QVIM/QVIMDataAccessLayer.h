@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -281,8 +282,19 @@ private:
     }
     static void traceLock(const char* function, const char* what);
 
+    // Setting values as last read or written through this connection, so
+    // that the per-folder scope checks of a walk cost no SQL. Filled and
+    // updated only while the store lock is held and no transaction is open
+    // (a rollback could undo the value); emptied when the connection opens
+    // or closes. Writers of settings must go through SetIntegrityMonitorState.
+    bool cachedSetting(const std::string& name, std::string& value);
+    void cacheSetting(const std::string& name, const std::string* value);
+    void forgetSettings();
+
     std::mutex m_storeLock;
     std::mutex m_lifecycleLock;
+    std::mutex m_settingsLock;  // taken alone, or inside the store lock
+    std::unordered_map<std::string, std::string> m_settings;
     std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer;
     IMEngineHandleConcrete& m_engine;
     sqlite3* m_DB = nullptr;
