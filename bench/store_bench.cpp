@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchReport.h"
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMIntegrityRuleFilter.h"
@@ -153,10 +154,9 @@ double bareLookUps(const Synthetic& data, const std::string& path, const std::st
     return elapsed;
 }
 
-void report(const char* name, double figure, double reference, const char* unit, double target) {
-    const double ratio = figure / reference;
-    std::fprintf(stderr, "%s: figure %.0f %s, reference %.0f %s, ratio %.3f (target >= %.1f) %s\n", name, figure, unit,
-                 reference, unit, ratio, target, ratio >= target ? "OK" : "BELOW TARGET");
+void report(const char* name, const char* referenceName, double figure, double reference, const char* unit,
+            const char* target) {
+    benchResult(name, figure, unit, referenceName, reference, figure / reference, target);
 }
 
 // A forked child starts with its parent's high-water mark; clear it so that
@@ -222,7 +222,8 @@ int main() {
     }
     { Engine schemaOnly("bench_bare.db"); }
     const double bare = bareInserts(data, "bench_bare.db", insertSql);
-    report("(a) buffered store_item", kRecords / stored, kRecords / bare, "rows/s", 0.5);
+    report("buffered store_item, 200 000 Files", "bare prepared INSERT, 1001/txn", kRecords / stored, kRecords / bare,
+           "rows/s", ">= 0.5");
 
     // (b) unchanged change writes with the integrity scan on
     double monitored;
@@ -242,15 +243,15 @@ int main() {
         engine.engine.setIntegrityscan(false);
     }
     const double lookUps = bareLookUps(data, "bench_store.db", selectSql);
-    report("(b) unchanged integrity_monitor", kRecords / monitored, kRecords / lookUps, "rows/s", 0.3);
+    report("unchanged integrity_monitor, 200 000 Files", "bare prepared look-up by key", kRecords / monitored,
+           kRecords / lookUps, "rows/s", ">= 0.3");
 
     // (c) memory
     const long large = peakResidentKiB(data, kRecords);
     const long small = peakResidentKiB(data, kRecords / 10);
-    std::fprintf(stderr, "(c) peak resident: figure %ld KiB (200000 records), reference %ld KiB (20000), ratio %.3f, "
-                         "difference %ld KiB (limit 65536) %s\n",
-                 large, small, static_cast<double>(large) / small, large - small,
-                 large - small <= 65536 ? "OK" : "ABOVE LIMIT");
+    benchResult("peak RSS, 200 000-record store", static_cast<double>(large), "KiB", "20 000-record store",
+                static_cast<double>(small), static_cast<double>(small) / static_cast<double>(large),
+                large - small <= 65536 ? "within 64 MiB: yes" : "within 64 MiB: NO");
     for (const char* file : {"bench_store.db", "bench_bare.db", "bench_memory_200000.db", "bench_memory_20000.db"})
         ::remove(file);
     return 0;

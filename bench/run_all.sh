@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs every benchmark program RUNS times (default 3) and prints one table of
+# medians: each figure, its reference measured in the same run, and the ratio
+# (higher is better; the target column says what is aimed for).
+set -euo pipefail
+build_dir="$1"; runs="${2:-3}"
+results=$(mktemp)
+trap 'rm -f "$results"' EXIT
+
+cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
+echo "qvim benchmarks, $(date -u +%Y-%m-%d), $(nproc) cores ($cpu), medians of $runs runs"
+for program in "$build_dir"/bench/*_bench; do
+  [ -x "$program" ] || continue
+  for _ in $(seq "$runs"); do
+    # Figures come on stderr; the library's diagnostic lines on stdout are dropped.
+    (cd "$build_dir" && "$program" 2>&1 >/dev/null | grep '^RESULT|' >>"$results") || true
+  done
+done
+
+python3 - "$results" <<'PY'
+import statistics, sys
+rows = {}
+order = []
+for line in open(sys.argv[1]):
+    parts = line.rstrip("\n").split("|")
+    if len(parts) != 8:
+        continue
+    _, figure, value, unit, ref, refvalue, ratio, target = parts
+    if figure not in rows:
+        rows[figure] = {"unit": unit, "ref": ref, "target": target, "v": [], "r": [], "q": []}
+        order.append(figure)
+    rows[figure]["v"].append(float(value))
+    rows[figure]["r"].append(float(refvalue))
+    rows[figure]["q"].append(float(ratio))
+    rows[figure]["target"] = target
+def fmt(x):
+    return f"{x:,.0f}" if abs(x) >= 100 else f"{x:.3g}"
+print()
+print(f"| figure | value | reference | reference value | ratio | target |")
+print(f"|---|---|---|---|---|---|")
+for figure in order:
+    r = rows[figure]
+    v = statistics.median(r["v"]); rv = statistics.median(r["r"]); q = statistics.median(r["q"])
+    refcell = "-" if r["ref"] == "-" else fmt(rv) + " " + r["unit"]
+    ratio = "-" if r["ref"] == "-" else f"{q:.2f}"
+    print(f"| {figure} | {fmt(v)} {r['unit']} | {r['ref']} | {refcell} | {ratio} | {r['target']} |")
+PY

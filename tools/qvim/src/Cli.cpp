@@ -1,0 +1,368 @@
+#include "Cli.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace qvimcli {
+namespace {
+
+struct CommandInfo {
+    Command command;
+    const char* name;
+};
+
+const CommandInfo kCommands[] = {
+    {Command::Init, "init"},       {Command::Check, "check"},   {Command::Watch, "watch"},
+    {Command::Export, "export"},   {Command::Metrics, "metrics"}, {Command::State, "state"},
+    {Command::Migrate, "migrate"}, {Command::Demo, "demo"},     {Command::Help, "help"},
+    {Command::Version, "version"},
+};
+
+Command commandByName(const std::string& name) {
+    for (const CommandInfo& info : kCommands)
+        if (name == info.name) return info.command;
+    return Command::None;
+}
+
+// Which commands accept an option (a bit per Command value).
+constexpr unsigned bit(Command c) { return 1u << static_cast<unsigned>(c); }
+constexpr unsigned kEngineCommands = bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) |
+                                     bit(Command::Export) | bit(Command::Metrics) | bit(Command::State) |
+                                     bit(Command::Migrate) | bit(Command::Demo);
+constexpr unsigned kAll = ~0u;
+
+struct OptionInfo {
+    const char* longName;
+    char shortName;
+    bool takesValue;
+    unsigned commands;
+};
+
+const OptionInfo kOptions[] = {
+    {"help", 'h', false, kAll},
+    {"db", 0, true, kEngineCommands & ~bit(Command::Demo)},
+    {"log", 0, true, kEngineCommands},
+    {"verbose", 'v', false, kEngineCommands},
+    {"quiet", 'q', false, kEngineCommands},
+    {"json", 0, false, bit(Command::Check) | bit(Command::Watch) | bit(Command::Metrics) | bit(Command::Demo)},
+    {"threads", 0, true, bit(Command::Init) | bit(Command::Check) | bit(Command::Demo)},
+    {"rules", 0, true, bit(Command::Init) | bit(Command::Migrate)},
+    {"kind", 0, true, bit(Command::Export)},
+    {"since", 0, true, bit(Command::Export)},
+    {"out", 0, true, bit(Command::Export)},
+    {"keep", 0, false, bit(Command::Demo)},
+};
+
+const OptionInfo* findLong(const std::string& name) {
+    for (const OptionInfo& option : kOptions)
+        if (name == option.longName) return &option;
+    return nullptr;
+}
+
+const OptionInfo* findShort(char name) {
+    for (const OptionInfo& option : kOptions)
+        if (option.shortName == name) return &option;
+    return nullptr;
+}
+
+bool parseNumber(const std::string& text, uint64_t& value) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long parsed = strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0') return false;
+    value = parsed;
+    return true;
+}
+
+std::string commandPrefix(Command command) {
+    return command == Command::None ? std::string("qvim") : std::string("qvim ") + commandName(command);
+}
+
+std::string seeHelp(Command command) { return "; see '" + commandPrefix(command) + " --help'"; }
+
+std::string applyOption(const OptionInfo& option, const std::string& value, Options& options) {
+    const std::string name = option.longName;
+    if (name == "help") {
+        options.help = true;
+    } else if (name == "db") {
+        options.db = value;
+    } else if (name == "log") {
+        options.logPath = value;
+    } else if (name == "verbose") {
+        ++options.verbosity;
+    } else if (name == "quiet") {
+        options.verbosity = -1;
+    } else if (name == "json") {
+        options.json = true;
+    } else if (name == "threads") {
+        uint64_t threads = 0;
+        if (!parseNumber(value, threads) || threads == 0 || threads > 256)
+            return "--threads needs a number from 1 to 256, not '" + value + "'";
+        options.threads = static_cast<unsigned>(threads);
+    } else if (name == "rules") {
+        options.rules = value;
+    } else if (name == "kind") {
+        if (!parseKind(value, options.kind))
+            return "unknown kind '" + value +
+                   "'; use File, Directory, User, Group, Port, InstalledSoftware, Process or All";
+    } else if (name == "since") {
+        if (!parseNumber(value, options.since))
+            return "--since needs a time in milliseconds since 1970, not '" + value + "'";
+    } else if (name == "out") {
+        options.out = value;
+    } else if (name == "keep") {
+        options.keep = true;
+    }
+    if (option.takesValue && value.empty()) return std::string("--") + option.longName + " needs a value";
+    return std::string();
+}
+
+// Positional arguments after the command.
+std::string applyPositionals(const std::vector<std::string>& positionals, Options& options) {
+    const Command command = options.command;
+    const std::string prefix = commandPrefix(command) + ": ";
+    switch (command) {
+        case Command::Help:
+            if (positionals.size() > 1) return prefix + "expects at most one command name";
+            if (!positionals.empty()) {
+                options.helpFor = commandByName(positionals[0]);
+                if (options.helpFor == Command::None) return "qvim: unknown command '" + positionals[0] + "'";
+            }
+            return std::string();
+        case Command::State:
+            if (positionals.empty()) return prefix + "expects 'get NAME' or 'set NAME VALUE'" + seeHelp(command);
+            options.stateAction = positionals[0];
+            if (options.stateAction == "get" && positionals.size() == 2) {
+                options.stateName = positionals[1];
+                return std::string();
+            }
+            if (options.stateAction == "set" && positionals.size() == 3) {
+                options.stateName = positionals[1];
+                options.stateValue = positionals[2];
+                return std::string();
+            }
+            return prefix + "expects 'get NAME' or 'set NAME VALUE'" + seeHelp(command);
+        case Command::Migrate:
+            if (positionals.size() != 1) return prefix + "expects the path of the old database" + seeHelp(command);
+            options.oldDb = positionals[0];
+            return std::string();
+        default:
+            if (!positionals.empty()) return prefix + "unexpected argument '" + positionals[0] + "'" + seeHelp(command);
+            return std::string();
+    }
+}
+
+std::string checkRequired(const Options& options) {
+    const std::string prefix = commandPrefix(options.command) + ": ";
+    if (options.command == Command::Init && options.rules.empty())
+        return prefix + "needs --rules FILE, the ruleset to install (examples/rules/default.json is a start)";
+    if (options.command == Command::Export && options.out.empty())
+        return prefix + "needs --out FILE (or --out - for standard output)";
+    return std::string();
+}
+
+}  // namespace
+
+const char* commandName(Command command) {
+    for (const CommandInfo& info : kCommands)
+        if (info.command == command) return info.name;
+    return "";
+}
+
+bool parseKind(const std::string& text, entity_type& kind) {
+    static const struct {
+        const char* name;
+        entity_type kind;
+    } kinds[] = {{"all", ENTITY_ALL},
+                 {"file", ENTITY_FILE},
+                 {"directory", ENTITY_DIRECTORY},
+                 {"user", ENTITY_USER},
+                 {"group", ENTITY_GROUP},
+                 {"port", ENTITY_PORT},
+                 {"installedsoftware", ENTITY_INSTALLED_SOFTWARE},
+                 {"process", ENTITY_PROCESS}};
+    for (const auto& entry : kinds) {
+        if (strcasecmp(text.c_str(), entry.name) == 0) {
+            kind = entry.kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string parseArguments(const std::vector<std::string>& args, Options& options) {
+    std::vector<std::pair<const OptionInfo*, std::string>> given;
+    std::vector<std::string> positionals;
+    bool optionsEnded = false;
+
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            if (options.command == Command::None && !optionsEnded) {
+                options.command = commandByName(arg);
+                if (options.command == Command::None)
+                    return "qvim: unknown command '" + arg + "'; see 'qvim --help'";
+            } else {
+                positionals.push_back(arg);
+            }
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "--version") {
+            if (options.command == Command::None) options.command = Command::Version;
+            continue;
+        }
+        if (arg[1] == '-') {
+            const size_t equals = arg.find('=');
+            const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+            const OptionInfo* option = findLong(name);
+            if (option == nullptr) return "qvim: unknown option '" + arg + "'; see 'qvim --help'";
+            std::string value;
+            if (option->takesValue) {
+                if (equals != std::string::npos) {
+                    value = arg.substr(equals + 1);
+                } else if (i + 1 < args.size()) {
+                    value = args[++i];
+                } else {
+                    return "qvim: " + arg + " needs a value";
+                }
+            } else if (equals != std::string::npos) {
+                return "qvim: " + arg.substr(0, equals) + " takes no value";
+            }
+            given.emplace_back(option, value);
+            continue;
+        }
+        // Bundled short flags: -vv, -qh.
+        for (size_t k = 1; k < arg.size(); ++k) {
+            const OptionInfo* option = findShort(arg[k]);
+            if (option == nullptr) return "qvim: unknown option '-" + std::string(1, arg[k]) + "'; see 'qvim --help'";
+            given.emplace_back(option, std::string());
+        }
+    }
+
+    if (options.command == Command::Help) options.help = true;
+    for (const auto& [option, value] : given) {
+        const unsigned commandBit = options.command == Command::None ? kAll : bit(options.command);
+        if ((option->commands & commandBit) == 0)
+            return commandPrefix(options.command) + ": option --" + option->longName + " does not apply" +
+                   seeHelp(options.command);
+        std::string error = applyOption(*option, value, options);
+        if (!error.empty()) return commandPrefix(options.command) + ": " + error;
+    }
+    std::string error = applyPositionals(positionals, options);
+    if (!error.empty()) return error;
+    if (options.help) {
+        if (options.command != Command::Help) options.helpFor = options.command;
+        return std::string();
+    }
+    if (options.command == Command::None) return "qvim: no command given; see 'qvim --help'";
+    return checkRequired(options);
+}
+
+std::string helpText(Command command) {
+    static const char kCommon[] =
+        "Options for every command that opens a baseline:\n"
+        "  --db FILE      baseline database (default /var/lib/qvim/im.db for root,\n"
+        "                 $XDG_STATE_HOME/qvim/im.db or ~/.local/state/qvim/im.db otherwise)\n"
+        "  --log FILE     engine log (default qvim.log beside the database; '-' for standard error)\n"
+        "  -v, --verbose  more log detail: -v adds notices, -vv traces and engine diagnostics\n"
+        "  -q, --quiet    only errors on standard error, no progress\n"
+        "  -h, --help     this help\n";
+    static const char kStatus[] =
+        "Exit status: 0 nothing changed, 1 changes found, 2 bad command line or input,\n"
+        "3 the run failed (database, engine or file system).\n";
+    std::string text;
+    switch (command) {
+        case Command::Init:
+            text =
+                "Usage: qvim init --rules FILE [--db FILE] [--threads N]\n\n"
+                "Installs the ruleset in FILE and builds the baseline: the engine scans the\n"
+                "directories, users, groups, ports, packages and processes the rules watch, and\n"
+                "qvim walks and hashes (SHA-256, SHA-1, MD5) the regular files under the rules'\n"
+                "bases. Running init again with a changed ruleset rebuilds only what the change\n"
+                "touched. Files that cannot be read are stored with their attributes only.\n\n"
+                "  --rules FILE   the ruleset (JSON, see examples/rules/default.json)\n"
+                "  --threads N    hashing threads (default one per processor)\n";
+            break;
+        case Command::Check:
+            text =
+                "Usage: qvim check [--json] [--db FILE] [--threads N]\n\n"
+                "Compares the host with the baseline and prints every change: a table on a\n"
+                "terminal, or one JSON event per line with --json. The baseline is updated, so\n"
+                "each change is reported once.\n\n"
+                "  --json         one event object per line\n"
+                "  --threads N    hashing threads (default one per processor)\n";
+            break;
+        case Command::Watch:
+            text =
+                "Usage: qvim watch [--json] [--db FILE]\n\n"
+                "Reports file changes under the bases of the real-time rules (\"realtime\": \"true\")\n"
+                "as they happen: creations, writes, attribute changes, renames and deletions.\n"
+                "Stops on Ctrl-C or SIGTERM.\n\n"
+                "  --json         one event object per line\n";
+            break;
+        case Command::Export:
+            text =
+                "Usage: qvim export --out FILE [--kind KIND] [--since MS] [--db FILE]\n\n"
+                "Writes the baseline as JSON lines, one entity per line, labelled with the rules\n"
+                "that watch it.\n\n"
+                "  --out FILE     where to write ('-' for standard output)\n"
+                "  --kind KIND    File, Directory, User, Group, Port, InstalledSoftware, Process\n"
+                "                 or All (default)\n"
+                "  --since MS     only entities recorded after this time (milliseconds since 1970)\n";
+            break;
+        case Command::Metrics:
+            text =
+                "Usage: qvim metrics [--json] [--db FILE]\n\n"
+                "Shows the engine's counters (events, baseline rows), the events per rule and the\n"
+                "database figures.\n\n"
+                "  --json         the metrics document as it comes from the engine\n";
+            break;
+        case Command::State:
+            text =
+                "Usage: qvim state get NAME [--db FILE]\n"
+                "       qvim state set NAME VALUE [--db FILE]\n\n"
+                "Reads or writes one of the engine's settings, for example baselineExists,\n"
+                "baselineScanTime or rulesetList.\n";
+            break;
+        case Command::Migrate:
+            text =
+                "Usage: qvim migrate OLD_DB [--rules FILE] [--db FILE]\n\n"
+                "Moves the baseline of an older database layout into the database. The entities\n"
+                "the rules watch are kept; the ruleset is the one of the last init, or FILE.\n\n"
+                "  --rules FILE   the ruleset to install first\n";
+            break;
+        case Command::Demo:
+            text =
+                "Usage: qvim demo [--json] [--keep]\n\n"
+                "Builds a baseline of /etc, a scratch tree, users, groups, ports and processes in\n"
+                "a temporary folder, makes a few real changes in the scratch tree, runs a check\n"
+                "and shows the events and the metrics.\n\n"
+                "  --keep         keep the temporary folder (database, log, scratch tree)\n";
+            break;
+        default:
+            return std::string(
+                       "qvim - watches files, users, groups, ports, packages and processes for changes\n\n"
+                       "Usage: qvim COMMAND [OPTIONS]\n\n"
+                       "Commands:\n"
+                       "  init --rules FILE           install a ruleset and build the baseline\n"
+                       "  check                       compare the host with the baseline, print changes\n"
+                       "  watch                       report file changes as they happen\n"
+                       "  export --out FILE           write the baseline as JSON lines\n"
+                       "  metrics                     counters, events per rule, database figures\n"
+                       "  state get|set NAME [VALUE]  read or write an engine setting\n"
+                       "  migrate OLD_DB              move a baseline from the older database layout\n"
+                       "  demo                        a guided run on a scratch tree\n"
+                       "  help [COMMAND]              help for a command\n\n") +
+                   kCommon + "  --json         events as JSON, one object per line\n\n" + kStatus;
+    }
+    return text + "\n" + kCommon + "\n" + kStatus;
+}
+
+}  // namespace qvimcli

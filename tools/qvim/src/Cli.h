@@ -1,0 +1,53 @@
+// Command line of the qvim program: commands, options and their help texts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qvim.h"
+
+namespace qvimcli {
+
+enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version };
+
+struct Options {
+    Command command = Command::None;
+    Command helpFor = Command::None;  // "qvim help init", "qvim init --help"
+    bool help = false;
+
+    std::string db;         // --db FILE
+    std::string logPath;    // --log FILE ("-" is standard error)
+    int verbosity = 0;      // -v raises, -q lowers
+    bool json = false;      // --json
+    unsigned threads = 0;   // --threads N, 0: one per processor
+
+    std::string rules;      // init, migrate: --rules FILE
+
+    entity_type kind = ENTITY_ALL;  // export --kind
+    uint64_t since = 0;             // export --since MS
+    std::string out;                // export --out FILE ("-" is standard output)
+
+    std::string stateAction;  // state get|set
+    std::string stateName;
+    std::string stateValue;
+
+    std::string oldDb;  // migrate OLD_DB
+    bool keep = false;  // demo --keep
+
+    bool quiet() const { return verbosity < 0; }
+};
+
+// Parses argv into options. Returns an empty text on success, else a one-line
+// message for the user.
+std::string parseArguments(const std::vector<std::string>& args, Options& options);
+
+const char* commandName(Command command);
+
+// Help for one command, or the overview for Command::None.
+std::string helpText(Command command);
+
+// "File", "directory", "InstalledSoftware", "all" ... to a kind; false when unknown.
+bool parseKind(const std::string& text, entity_type& kind);
+
+}  // namespace qvimcli

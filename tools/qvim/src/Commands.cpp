@@ -1,0 +1,352 @@
+#include "Commands.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Baseline.h"
+#include "Scan.h"
+#include "Text.h"
+
+namespace qvimcli {
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void onStopSignal(int) { g_stop.store(true); }
+
+std::string numberText(const cJSON* item) {
+    char text[64];
+    const double value = item->valuedouble;
+    if (std::floor(value) == value && std::fabs(value) < 1e18)
+        snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+    else
+        snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+std::string valueText(const cJSON* item) {
+    if (cJSON_IsNumber(item)) return numberText(item);
+    if (cJSON_IsString(item)) return item->valuestring;
+    return std::string();
+}
+
+std::string row(const std::string& name, const std::string& value) {
+    const size_t width = 34;
+    return "  " + name + std::string(name.size() < width ? width - name.size() : 1, ' ') + value;
+}
+
+std::string secondsText(double seconds) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+JsonPtr metricsDocument() {
+    char* text = nullptr;
+    if (get_metrics_mem(&text) != QVIM_OK || text == nullptr) return JsonPtr();
+    JsonPtr document(cJSON_Parse(text));
+    free_json_string(text);
+    return document;
+}
+
+std::string rulesetRefusedMessage(const std::string& source, qvim_status status, const Session& session) {
+    return "the engine refused the ruleset from " + source + ": " + statusText(status) + " (details in " +
+           session.logPath() + ")";
+}
+
+int runExport(const Options& options, Session& session, Console& console, EventPrinter& printer) {
+    Ruleset ruleset;
+    if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
+    const bool toStandardOutput = options.out == "-";
+    FILE* out = toStandardOutput ? nullptr : fopen(options.out.c_str(), "w");
+    if (!toStandardOutput && out == nullptr) {
+        console.error("cannot write '" + options.out + "': " + errorText(errno) + "; choose another file with --out");
+        return kExitFailure;
+    }
+    uint64_t rows = 0;
+    std::string error;
+    const bool ok = forEachBaselineRow(
+        options.kind, options.since, parentFolder(session.dbPath()),
+        [&](const std::string& line, const cJSON*) {
+            if (out != nullptr) {
+                fputs(line.c_str(), out);
+                fputc('\n', out);
+            } else {
+                printer.line(line);
+            }
+            ++rows;
+            return true;
+        },
+        error);
+    const bool written = out == nullptr || (fflush(out) == 0 && !ferror(out));
+    if (out != nullptr) fclose(out);
+    if (!ok || !written) {
+        console.error(!ok ? error : "could not write all of '" + options.out + "'");
+        return kExitFailure;
+    }
+    if (!toStandardOutput)
+        console.note("Exported " + std::to_string(rows) + (rows == 1 ? " entity" : " entities") + " to " +
+                     options.out);
+    return kExitOk;
+}
+
+int runState(const Options& options, Session& session, Console& console, EventPrinter& printer) {
+    bool found = false;
+    const std::string value = session.setting(options.stateName.c_str(), &found);
+    if (!found) {
+        console.error("there is no setting named '" + options.stateName +
+                      "'; 'qvim metrics' lists the settings under Settings");
+        return kExitUsage;
+    }
+    if (options.stateAction == "get") {
+        printer.line(value);
+        return kExitOk;
+    }
+    if (!session.setSetting(options.stateName.c_str(), options.stateValue)) {
+        console.error("could not write the setting '" + options.stateName + "' (details in " + session.logPath() +
+                      ")");
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+int runMigrate(const Options& options, Session& session, Console& console, EventPrinter& printer,
+               const Ruleset* rules) {
+    Ruleset ruleset;
+    std::string error;
+    if (rules != nullptr) {
+        ruleset = *rules;
+        const qvim_status installed = set_ruleset(false, ruleset.text.c_str(), ruleset.id.c_str());
+        if (installed != QVIM_OK) {
+            console.error(rulesetRefusedMessage("'" + options.rules + "'", installed, session));
+            return kExitUsage;
+        }
+    } else if (!session.reinstallRuleset(ruleset, error)) {
+        console.error(error + " (or pass the ruleset with --rules FILE)");
+        return kExitUsage;
+    }
+    session.setSetting("buildingBaseline", "1");
+    const double started = monotonicSeconds();
+    const qvim_status status = migrate_baseline(options.oldDb.c_str());
+    if (status != QVIM_OK) {
+        console.error("the migration of '" + options.oldDb + "' failed: " + statusText(status) + " (details in " +
+                      session.logPath() + "); the baseline holds what was moved before the failure, " +
+                      "run 'qvim init' to build a fresh one");
+        return kExitFailure;
+    }
+    session.recordRuleset(ruleset);
+    session.setSetting("baselineExists", "1");
+    session.setSetting("buildingBaseline", "0");
+    session.setSetting("baselineScanTime", std::to_string(nowMillis()));
+    printer.line("Migrated '" + options.oldDb + "' in " + secondsText(monotonicSeconds() - started) + ": " +
+                 baselineCounts());
+    return kExitOk;
+}
+
+}  // namespace
+
+bool installRecordedRuleset(Session& session, Console& console, Ruleset& ruleset) {
+    std::string error;
+    if (session.reinstallRuleset(ruleset, error)) return true;
+    console.error(error);
+    return false;
+}
+
+void installStopHandlers() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool stopRequested() { return g_stop.load(); }
+
+std::vector<std::string> formatMetrics(const cJSON* document, bool brief) {
+    static const struct {
+        const char* member;
+        const char* title;
+    } kSections[] = {{"assignedRules", "Events per rule"},
+                     {"unassignedRules", "Events per rule no longer installed"},
+                     {"dbinfo", "Database"},
+                     {"integrityMonitorState", "Settings"}};
+    std::vector<std::string> lines;
+    const cJSON* metrics = cJSON_GetObjectItemCaseSensitive(document, "metrics");
+    if (!cJSON_IsObject(metrics)) return lines;
+    lines.push_back("Counters");
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, metrics) {
+        if (cJSON_IsNumber(item)) lines.push_back(row(item->string, numberText(item)));
+    }
+    for (const auto& section : kSections) {
+        if (brief && strcmp(section.member, "integrityMonitorState") == 0) continue;
+        const cJSON* object = cJSON_GetObjectItemCaseSensitive(metrics, section.member);
+        if (!cJSON_IsObject(object) || object->child == nullptr) continue;
+        lines.push_back(section.title);
+        cJSON_ArrayForEach(item, object) { lines.push_back(row(item->string, valueText(item))); }
+    }
+    return lines;
+}
+
+std::string baselineCounts() {
+    static const struct {
+        const char* member;
+        const char* one;
+        const char* many;
+    } kCounts[] = {{"fileItemCount", "file", "files"},
+                   {"directoryItemCount", "directory", "directories"},
+                   {"userItemCount", "user", "users"},
+                   {"userGroupItemCount", "group", "groups"},
+                   {"portItemCount", "port", "ports"},
+                   {"installedSoftwareItemCount", "package", "packages"},
+                   {"processItemCount", "process", "processes"}};
+    JsonPtr document = metricsDocument();
+    const cJSON* dbinfo =
+        cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(document.get(), "metrics"), "dbinfo");
+    std::string text;
+    for (const auto& count : kCounts) {
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(dbinfo, count.member);
+        if (!cJSON_IsNumber(item) || item->valuedouble <= 0) continue;
+        if (!text.empty()) text += ", ";
+        text += numberText(item) + " " + (item->valuedouble == 1 ? count.one : count.many);
+    }
+    return text.empty() ? std::string("no entities") : text;
+}
+
+int runInit(const Options& options, Session& session, const Ruleset& ruleset, Console& console,
+            EventPrinter& printer) {
+    for (const std::string& warning : ruleset.warnings) console.warning("rules: " + warning);
+    // With a baseline in place the engine compares the new rules with the old
+    // ones and rebuilds only what the change touched.
+    bool partial = session.hasBaseline();
+    if (partial) {
+        Ruleset previous;
+        std::string ignored;
+        partial = session.reinstallRuleset(previous, ignored);
+    }
+    const qvim_status installed = set_ruleset(partial, ruleset.text.c_str(), ruleset.id.c_str());
+    if (installed != QVIM_OK) {
+        console.error(rulesetRefusedMessage("'" + ruleset.id + "'", installed, session));
+        return kExitUsage;
+    }
+    // The engine falls back to a full baseline when it cannot compare.
+    partial = partial && session.setting("baselineScanType") == "1";
+    if (partial && session.setting("partialBaseLineScanEntityTypes").empty()) {
+        session.recordRuleset(ruleset);
+        printer.line("The ruleset change does not touch what is watched; the baseline is kept.");
+        return kExitOk;
+    }
+    if (!session.setSetting("buildingBaseline", "1")) {
+        console.error("cannot write to the database '" + session.dbPath() + "' (details in " + session.logPath() +
+                      ")");
+        return kExitFailure;
+    }
+    const double started = monotonicSeconds();
+    HostScan scan(session, ruleset, console, printer, ScanSettings{ScanMode::Baseline, partial, options.threads});
+    const ScanResult result = scan.run(stopRequested);
+    if (result.interrupted) {
+        console.error("interrupted; the baseline is incomplete, run 'qvim init' again");
+        return kExitInterrupted;
+    }
+    session.recordRuleset(ruleset);
+    session.setSetting("baselineExists", "1");
+    session.setSetting("buildingBaseline", "0");
+    session.setSetting("baselineScanTime", std::to_string(nowMillis()));
+    session.setSetting("baselineItemsVisited", std::to_string(result.files + result.packages));
+    printer.line(std::string(partial ? "Baseline updated" : "Baseline built") + " in " +
+                 secondsText(monotonicSeconds() - started) + ": " + baselineCounts() + ".");
+    if (result.failed) {
+        console.error("some entities could not be stored; see the messages above");
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer) {
+    Ruleset ruleset;
+    if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
+    session.setSetting("scanningForChanges", "1");
+    HostScan scan(session, ruleset, console, printer, ScanSettings{ScanMode::Change, false, options.threads});
+    const ScanResult result = scan.run(stopRequested);
+    session.setSetting("scanningForChanges", "0");
+    if (!printer.json()) printer.line(printer.summary());
+    if (result.interrupted) {
+        console.error("interrupted; removed files were not reported, run 'qvim check' again");
+        return kExitInterrupted;
+    }
+    if (result.failed) return kExitFailure;
+    return result.events > 0 ? kExitChanges : kExitOk;
+}
+
+int runMetrics(const Options& options, Session& session, Console& console, EventPrinter& printer, bool brief) {
+    char* text = nullptr;
+    const qvim_status status = get_metrics_mem(&text);
+    if (status != QVIM_OK || text == nullptr) {
+        console.error("the engine gave no metrics: " + statusText(status) + " (details in " + session.logPath() + ")");
+        return kExitFailure;
+    }
+    if (options.json) {
+        printer.line(text);
+    } else {
+        JsonPtr document(cJSON_Parse(text));
+        for (const std::string& line : formatMetrics(document.get(), brief)) printer.line(line);
+    }
+    free_json_string(text);
+    return kExitOk;
+}
+
+int runCommand(const Options& options, Console& console, EventPrinter& printer) {
+    if (options.help) {
+        printer.line(helpText(options.helpFor));
+        return kExitOk;
+    }
+    if (options.command == Command::Version) {
+        printer.line("qvim 1.0");
+        return kExitOk;
+    }
+    if (options.command == Command::Demo) return runDemo(options, console, printer);
+
+    // Input is checked before the database is touched.
+    Ruleset rules;
+    std::string error;
+    const bool needsRules = options.command == Command::Init || !options.rules.empty();
+    if (needsRules && !loadRulesetFile(options.rules, rules, error)) {
+        console.error(error);
+        return kExitUsage;
+    }
+    if (options.command == Command::Migrate && access(options.oldDb.c_str(), R_OK) != 0) {
+        console.error("cannot read the old database '" + options.oldDb + "': " + errorText(errno));
+        return kExitUsage;
+    }
+
+    int status = kExitFailure;
+    std::unique_ptr<Session> session = Session::start(options, std::string(), error, status);
+    if (!session) {
+        console.error(error);
+        return status;
+    }
+    switch (options.command) {
+        case Command::Init:
+            installStopHandlers();
+            return runInit(options, *session, rules, console, printer);
+        case Command::Check:
+            installStopHandlers();
+            return runCheck(options, *session, console, printer);
+        case Command::Watch: return runWatch(options, *session, console, printer);
+        case Command::Export: return runExport(options, *session, console, printer);
+        case Command::Metrics: return runMetrics(options, *session, console, printer, false);
+        case Command::State: return runState(options, *session, console, printer);
+        case Command::Migrate: return runMigrate(options, *session, console, printer, needsRules ? &rules : nullptr);
+        default: return kExitUsage;
+    }
+}
+
+}  // namespace qvimcli

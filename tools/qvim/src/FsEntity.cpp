@@ -1,0 +1,162 @@
+#include "FsEntity.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Text.h"
+
+namespace qvimcli {
+namespace {
+
+uint64_t millis(const struct timespec& time) {
+    return static_cast<uint64_t>(time.tv_sec) * 1000u + static_cast<uint64_t>(time.tv_nsec) / 1000000u;
+}
+
+// Birth time in ms (0 when the file system keeps none); the status-change time
+// when statx itself fails, as the engine's own walk does.
+uint64_t birthMillis(int dirfd, const char* path, int flags, const struct stat& st) {
+    struct statx extended;
+    if (statx(dirfd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) != 0) return millis(st.st_ctim);
+    if ((extended.stx_mask & STATX_BTIME) == 0) return 0;
+    return static_cast<uint64_t>(extended.stx_btime.tv_sec) * 1000u + extended.stx_btime.tv_nsec / 1000000u;
+}
+
+std::string octalMode(unsigned mode) {
+    char text[16];
+    snprintf(text, sizeof text, "0%o", mode);
+    return text;
+}
+
+void fillCommon(FsEntity& entity, const struct stat& st) {
+    entity.owner = std::to_string(static_cast<unsigned long long>(st.st_uid));
+    entity.group = std::to_string(static_cast<unsigned long long>(st.st_gid));
+    entity.device = st.st_dev;
+    entity.inode = st.st_ino;
+    entity.lastAccessed = millis(st.st_atim);
+    entity.lastModified = millis(st.st_mtim);
+    // The sticky bit is not part of the recorded mode.
+    entity.permissions = octalMode(st.st_mode & 06777);
+}
+
+void fillRegular(FsEntity& entity, const struct stat& st) {
+    fillCommon(entity, st);
+    entity.kind = ENTITY_FILE;
+    entity.size = static_cast<uint64_t>(st.st_size);
+    entity.blocks = static_cast<uint64_t>(st.st_blocks);
+}
+
+int openForReading(const std::string& path) {
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    // Reading must not disturb access times; only the owner (or root) may ask.
+    int fd = ::open(path.c_str(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
+    return fd;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+void FsEntity::toRecord(im_wrapper_event_s& record, uint32_t eventType, bool realTime,
+                        const std::string* newKey) const {
+    memset(&record, 0, sizeof record);
+    record.entityType = kind == ENTITY_DIRECTORY ? "Directory" : "File";
+    record.eventType = eventType;
+    record.realTime = realTime;
+    record.path = path.c_str();
+    record.newKey = newKey != nullptr ? newKey->c_str() : path.c_str();
+    record.owner = owner.c_str();
+    record.userGroup = group.c_str();
+    record.permissions = permissions.c_str();
+    record.symLinkPath = symLinkPath.empty() ? nullptr : symLinkPath.c_str();
+    record.created = created;
+    record.lastAccessed = lastAccessed;
+    record.lastModified = lastModified;
+    record.size = size;
+    record.blocksAllocated = blocks;
+    record.deviceNumber = device;
+    record.inodeNumber = inode;
+    record.flags = flags;
+    if (hasDigests) {
+        record.sha256 = digests.sha256;
+        record.sha1 = digests.sha1;
+        record.md5 = digests.md5;
+    }
+}
+
+Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem) {
+    entity = FsEntity();
+    entity.path = path;
+    FileDescriptor fd(openForReading(path));
+    if (fd.get() < 0) {
+        const int openError = errno;
+        if (openError == ENOENT || openError == ENOTDIR) return Outcome::Vanished;
+        if (openError == ELOOP) return Outcome::Skipped;  // became a link; the engine's walk records it
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? Outcome::Vanished : Outcome::Skipped;
+        if (!S_ISREG(st.st_mode)) return Outcome::Skipped;
+        fillRegular(entity, st);
+        entity.created = birthMillis(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, st);
+        problem = errorText(openError);
+        return Outcome::AttributesOnly;
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::Skipped;
+    fillRegular(entity, st);
+    entity.created = birthMillis(fd.get(), "", AT_EMPTY_PATH, st);
+    int inodeFlags = 0;
+    if (ioctl(fd.get(), FS_IOC_GETFLAGS, &inodeFlags) == 0) entity.flags = static_cast<unsigned>(inodeFlags);
+    int readError = 0;
+    if (!hasher.digest(fd.get(), entity.digests, readError)) {
+        problem = errorText(readError);
+        return Outcome::AttributesOnly;
+    }
+    entity.hasDigests = true;
+    return Outcome::Ok;
+}
+
+Outcome collectEntry(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? Outcome::Vanished : Outcome::Skipped;
+    if (S_ISREG(st.st_mode)) return collectRegularFile(path, hasher, entity, problem);
+
+    entity = FsEntity();
+    entity.path = path;
+    fillCommon(entity, st);
+    entity.created = birthMillis(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, st);
+    if (S_ISDIR(st.st_mode)) {
+        entity.kind = ENTITY_DIRECTORY;
+    } else if (S_ISLNK(st.st_mode)) {
+        char target[4097];
+        const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+        if (length < 0) return errno == ENOENT ? Outcome::Vanished : Outcome::Skipped;
+        entity.symLinkPath.assign(target, static_cast<size_t>(length));
+        entity.size = static_cast<uint64_t>(length);
+        entity.permissions = octalMode((st.st_mode & 06777) | S_IFLNK);
+        struct stat resolved;
+        entity.kind = stat(path.c_str(), &resolved) == 0 && S_ISDIR(resolved.st_mode) ? ENTITY_DIRECTORY : ENTITY_FILE;
+    } else {
+        entity.kind = ENTITY_FILE;  // sockets, pipes and devices are recorded as files
+    }
+    return Outcome::Ok;
+}
+
+}  // namespace qvimcli

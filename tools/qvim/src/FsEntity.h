@@ -1,0 +1,52 @@
+// File-system entities as the host observes them: attributes from lstat/statx,
+// digests of regular files, and the boundary record handed to the engine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Digest.h"
+#include "qvim.h"
+
+namespace qvimcli {
+
+enum class Outcome {
+    Ok,              // attributes and, for a regular file, digests
+    AttributesOnly,  // the content could not be read; problem says why
+    Vanished,        // nothing at the path any more
+    Skipped,         // not an entity this call collects (e.g. no longer a regular file)
+};
+
+struct FsEntity {
+    entity_type kind = ENTITY_FILE;
+    std::string path;
+    std::string owner;        // uid in decimal
+    std::string group;        // gid in decimal
+    std::string permissions;  // "0644"; links carry the link type ("0120777")
+    std::string symLinkPath;  // link text, links only
+    uint64_t created = 0;     // birth time in ms, 0 when the file system has none
+    uint64_t lastAccessed = 0;
+    uint64_t lastModified = 0;
+    uint64_t size = 0;
+    uint64_t blocks = 0;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t flags = 0;  // inode flags (immutable, append-only ...) of regular files
+    bool hasDigests = false;
+    Digests digests{};
+
+    // Fills record (cleared first) with pointers into this entity, which must
+    // outlive the engine call. newKey defaults to the path.
+    void toRecord(im_wrapper_event_s& record, uint32_t eventType, bool realTime,
+                  const std::string* newKey = nullptr) const;
+};
+
+// A regular file: attributes of the opened file and its digests. Anything else
+// found at the path is Skipped.
+Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem);
+
+// Any entry, recorded the way the engine's own walk records directories, links
+// and special files; regular files as collectRegularFile does.
+Outcome collectEntry(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem);
+
+}  // namespace qvimcli

@@ -1,0 +1,283 @@
+#include "Output.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "Text.h"
+
+namespace qvimcli {
+namespace {
+
+constexpr const char* kClearLine = "\r\033[K";
+
+bool isTimeAttribute(const std::string& name) {
+    return name == "created" || name == "lastModified" || name == "lastAccessed";
+}
+
+bool isDigestAttribute(const std::string& name) { return name == "sha256" || name == "sha1" || name == "md5"; }
+
+// The kind as the table shows it; "InstalledSoftware" is too wide for a column.
+std::string kindColumn(const std::string& kind) { return kind == "InstalledSoftware" ? "Package" : kind; }
+
+std::string padded(const std::string& text, size_t width) {
+    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+struct Attribute {
+    std::string value;
+    const cJSON* entry;
+};
+
+std::map<std::string, Attribute> attributeMap(const cJSON* array) {
+    std::map<std::string, Attribute> attributes;
+    const cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, array) {
+        attributes[jsonText(entry, "name")] = Attribute{jsonText(entry, "value"), entry};
+    }
+    return attributes;
+}
+
+}  // namespace
+
+std::string jsonText(const cJSON* object, const char* name) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
+    return cJSON_IsString(item) && item->valuestring != nullptr ? item->valuestring : std::string();
+}
+
+// ---- Console -------------------------------------------------------------------
+
+Console::Console(FILE* err, bool quiet, bool progress)
+    : m_err(err), m_quiet(quiet), m_progressAllowed(progress && !quiet && isatty(fileno(err))) {}
+
+Console::~Console() { stopProgress(); }
+
+void Console::write(const std::string& line) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_progressShown) {
+        fputs(kClearLine, m_err);
+        m_progressShown = false;
+    }
+    fputs(line.c_str(), m_err);
+    fputc('\n', m_err);
+    fflush(m_err);
+}
+
+void Console::error(const std::string& text) { write("qvim: " + text); }
+
+void Console::warning(const std::string& text) {
+    if (!m_quiet) write("qvim: " + text);
+}
+
+void Console::note(const std::string& text) {
+    if (!m_quiet) write(text);
+}
+
+void Console::repeatedWarning(const std::string& category, const std::string& text) {
+    size_t seen;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        seen = ++m_repeated[category];
+    }
+    if (seen <= m_repeatedLimit) warning(text);
+}
+
+size_t Console::repeatedCount(const std::string& category) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto found = m_repeated.find(category);
+    return found == m_repeated.end() ? 0 : found->second;
+}
+
+void Console::summarizeRepeated() {
+    std::map<std::string, size_t> repeated;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        repeated.swap(m_repeated);
+    }
+    for (const auto& [category, count] : repeated) {
+        if (count <= m_repeatedLimit) continue;
+        if (m_repeatedLimit == 0)
+            warning(std::to_string(count) + " " + category + " (-v lists them)");
+        else
+            warning("... and " + std::to_string(count - m_repeatedLimit) + " more " + category + " (-v lists them)");
+    }
+}
+
+void Console::startProgress(std::function<std::string()> text) {
+    if (!m_progressAllowed) return;
+    stopProgress();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_progressText = std::move(text);
+    m_stop = false;
+    m_ticker = std::thread([this] { tick(); });
+}
+
+void Console::stopProgress() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_ticker.joinable()) m_ticker.join();
+    clearProgressLine();
+}
+
+void Console::clearProgressLine() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_progressShown) return;
+    fputs(kClearLine, m_err);
+    fflush(m_err);
+    m_progressShown = false;
+}
+
+void Console::tick() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_stop) {
+        if (m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_stop; })) break;
+        const std::string text = m_progressText();
+        fputs(kClearLine, m_err);
+        fputs(text.c_str(), m_err);
+        fflush(m_err);
+        m_progressShown = true;
+    }
+}
+
+// ---- Event formatting ---------------------------------------------------------------
+
+std::string displayValue(const cJSON* attribute) {
+    const std::string name = jsonText(attribute, "name");
+    std::string text = jsonText(attribute, "friendlyValue");
+    if (text.empty()) {
+        text = jsonText(attribute, "value");
+        if (isTimeAttribute(name) && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+            const unsigned long long millis = strtoull(text.c_str(), nullptr, 10);
+            if (millis > 0) {
+                char fraction[8];
+                snprintf(fraction, sizeof fraction, ".%03llu", millis % 1000);
+                text = localTimeText(static_cast<int64_t>(millis / 1000)) + fraction;
+            }
+        } else if (isDigestAttribute(name) && text.size() > 16) {
+            text = text.substr(0, 12) + "...";
+        }
+    }
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    return text;
+}
+
+std::vector<AttributeChange> attributeChanges(const cJSON* event) {
+    std::vector<AttributeChange> changes;
+    const cJSON* was = cJSON_GetObjectItemCaseSensitive(event, "wasAttributes");
+    const cJSON* is = cJSON_GetObjectItemCaseSensitive(event, "isAttributes");
+    if (!cJSON_IsArray(was) || !cJSON_IsArray(is)) return changes;
+    const auto before = attributeMap(was);
+    const auto after = attributeMap(is);
+    auto b = before.begin();
+    auto a = after.begin();
+    // Both maps are ordered by name: one merge pass.
+    while (b != before.end() || a != after.end()) {
+        if (a == after.end() || (b != before.end() && b->first < a->first)) {
+            changes.push_back({b->first, displayValue(b->second.entry), std::string()});
+            ++b;
+        } else if (b == before.end() || a->first < b->first) {
+            changes.push_back({a->first, std::string(), displayValue(a->second.entry)});
+            ++a;
+        } else {
+            if (b->second.value != a->second.value)
+                changes.push_back({b->first, displayValue(b->second.entry), displayValue(a->second.entry)});
+            ++b;
+            ++a;
+        }
+    }
+    return changes;
+}
+
+std::string formatEvent(const cJSON* event) {
+    std::string text = padded(jsonText(event, "operationType"), 8) +
+                       padded(kindColumn(jsonText(event, "entityType")), 10) + jsonText(event, "key");
+    const std::string rule = jsonText(event, "integrityRuleName");
+    if (!rule.empty()) text += "  [" + rule + "]";
+    const std::string process = jsonText(event, "processName");
+    const std::string user = jsonText(event, "user");
+    if (!process.empty() || !user.empty()) text += "  by " + (process.empty() ? user : process + " (" + user + ")");
+    for (const AttributeChange& change : attributeChanges(event)) {
+        text += "\n" + std::string(18, ' ') + change.name + ": " + (change.before.empty() ? "(none)" : change.before) +
+                " -> " + (change.after.empty() ? "(none)" : change.after);
+    }
+    return text;
+}
+
+// ---- EventPrinter -------------------------------------------------------------------
+
+EventPrinter::EventPrinter(FILE* out, bool json) : m_out(out), m_json(json) {}
+
+size_t EventPrinter::printDocument(const char* json) {
+    if (json == nullptr) return 0;
+    JsonPtr document(cJSON_Parse(json));
+    const cJSON* events = cJSON_GetObjectItemCaseSensitive(document.get(), "events");
+    size_t printed = 0;
+    const cJSON* event = nullptr;
+    cJSON_ArrayForEach(event, events) {
+        printEvent(event);
+        ++printed;
+    }
+    if (printed > 0) flush();
+    return printed;
+}
+
+void EventPrinter::printEvent(const cJSON* event) {
+    std::string text;
+    if (m_json) {
+        char* printed = cJSON_PrintUnformatted(event);
+        if (printed != nullptr) {
+            text = printed;
+            cJSON_free(printed);
+        }
+    } else {
+        text = formatEvent(event);
+    }
+    if (m_beforeOutput) m_beforeOutput();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_json && !m_headerShown) {
+        fprintf(m_out, "%s\n", (padded("CHANGE", 8) + padded("KIND", 10) + "KEY").c_str());
+        m_headerShown = true;
+    }
+    fprintf(m_out, "%s\n", text.c_str());
+    ++m_count;
+    ++m_byOperation[jsonText(event, "operationType")];
+}
+
+void EventPrinter::line(const std::string& text) {
+    if (m_beforeOutput) m_beforeOutput();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    fprintf(m_out, "%s\n", text.c_str());
+}
+
+void EventPrinter::flush() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    fflush(m_out);
+}
+
+size_t EventPrinter::count() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_count;
+}
+
+std::string EventPrinter::summary() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_count == 0) return "No changes.";
+    std::string text = std::to_string(m_count) + (m_count == 1 ? " change:" : " changes:");
+    const char* order[] = {"create", "update", "rename", "delete", "block"};
+    bool first = true;
+    for (const char* operation : order) {
+        auto found = m_byOperation.find(operation);
+        if (found == m_byOperation.end()) continue;
+        text += (first ? " " : ", ") + std::to_string(found->second) + " " + operation;
+        first = false;
+    }
+    return text;
+}
+
+}  // namespace qvimcli

@@ -1,0 +1,117 @@
+// What the host prints: messages and a progress line on standard error, change
+// events (table or JSON lines) on its private standard output.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qvimcli {
+
+struct JsonDeleter {
+    void operator()(cJSON* item) const { cJSON_Delete(item); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+// Text member of a JSON object, "" when absent or not a string.
+std::string jsonText(const cJSON* object, const char* name);
+
+class Console {
+public:
+    Console(FILE* err, bool quiet, bool progress);
+    ~Console();
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+
+    void error(const std::string& text);    // always shown
+    void warning(const std::string& text);  // hidden by -q
+    void note(const std::string& text);     // hidden by -q
+
+    // Warnings that repeat per entity (unreadable files): the first few (the
+    // limit) in full, the rest counted and reported by summarizeRepeated.
+    void setRepeatedLimit(size_t limit) { m_repeatedLimit = limit; }
+    void repeatedWarning(const std::string& category, const std::string& text);
+    void summarizeRepeated();
+    size_t repeatedCount(const std::string& category) const;
+
+    // A progress line redrawn a few times a second while a long scan runs; only
+    // on a terminal and without -q.
+    void startProgress(std::function<std::string()> text);
+    void stopProgress();
+    // Takes the progress line off the terminal until its next redraw, so that
+    // output on the same terminal starts on a clean line.
+    void clearProgressLine();
+    bool quiet() const { return m_quiet; }
+
+private:
+    void write(const std::string& line);
+    void tick();
+
+    FILE* m_err;
+    const bool m_quiet;
+    const bool m_progressAllowed;
+    mutable std::mutex m_mutex;
+    std::map<std::string, size_t> m_repeated;
+    size_t m_repeatedLimit = 5;
+    bool m_progressShown = false;
+    std::function<std::string()> m_progressText;
+    std::thread m_ticker;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+};
+
+struct AttributeChange {
+    std::string name;
+    std::string before;  // empty when the attribute is new
+    std::string after;   // empty when the attribute is gone
+};
+
+// Attributes that differ between "wasAttributes" and "isAttributes", in name order.
+std::vector<AttributeChange> attributeChanges(const cJSON* event);
+
+// The readable form of one attribute entry: its friendly value when it has one,
+// times as local time, digests shortened, line breaks as blanks.
+std::string displayValue(const cJSON* attribute);
+
+// One event as table lines (no trailing newline).
+std::string formatEvent(const cJSON* event);
+
+class EventPrinter {
+public:
+    EventPrinter(FILE* out, bool json);
+    // Runs before anything is printed (the console clears its progress line).
+    void setBeforeOutput(std::function<void()> hook) { m_beforeOutput = std::move(hook); }
+
+    // Prints the events of one response document ({"events":[...]}); returns
+    // how many it printed. A null or unparsable text prints nothing.
+    size_t printDocument(const char* json);
+    void printEvent(const cJSON* event);
+    // A plain line on the event output (tables of other commands).
+    void line(const std::string& text);
+    void flush();
+
+    size_t count() const;
+    // "3 changes: 1 create, 1 update, 1 delete" or "No changes."
+    std::string summary() const;
+    bool json() const { return m_json; }
+
+private:
+    FILE* m_out;
+    const bool m_json;
+    std::function<void()> m_beforeOutput;
+    mutable std::mutex m_mutex;
+    bool m_headerShown = false;
+    std::map<std::string, size_t> m_byOperation;
+    size_t m_count = 0;
+};
+
+}  // namespace qvimcli

@@ -1,0 +1,36 @@
+#include "Pipeline.h"
+
+namespace qvimcli {
+
+HashPipeline::HashPipeline(unsigned workers, size_t capacity, Handler handler)
+    : m_queue(capacity), m_handler(std::move(handler)) {
+    if (workers == 0) workers = 1;
+    m_workers.reserve(workers);
+    for (unsigned i = 0; i < workers; ++i) m_workers.emplace_back([this] { work(); });
+}
+
+HashPipeline::~HashPipeline() { finish(); }
+
+void HashPipeline::submit(std::string path) { m_queue.push(std::move(path)); }
+
+void HashPipeline::finish() {
+    m_queue.close();
+    for (std::thread& worker : m_workers)
+        if (worker.joinable()) worker.join();
+}
+
+unsigned HashPipeline::defaultWorkers() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 2 : cores;
+}
+
+void HashPipeline::work() {
+    Hasher hasher;
+    std::string path;
+    while (m_queue.pop(path)) {
+        m_handler(path, hasher);
+        m_handled.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace qvimcli

@@ -1,0 +1,90 @@
+// The walker hands paths to hashing threads through a fixed-size queue, so a
+// walk of a large tree holds only a few hundred paths at a time.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Digest.h"
+
+namespace qvimcli {
+
+template <typename T>
+class BoundedQueue {
+public:
+    explicit BoundedQueue(size_t capacity) : m_capacity(capacity) {}
+
+    // Blocks while the queue is full; false once the queue is closed.
+    bool push(T item) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_notFull.wait(lock, [this] { return m_closed || m_items.size() < m_capacity; });
+        if (m_closed) return false;
+        m_items.push_back(std::move(item));
+        m_notEmpty.notify_one();
+        return true;
+    }
+
+    // Blocks while the queue is empty; false when it is closed and drained.
+    bool pop(T& item) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_notEmpty.wait(lock, [this] { return m_closed || !m_items.empty(); });
+        if (m_items.empty()) return false;
+        item = std::move(m_items.front());
+        m_items.pop_front();
+        m_notFull.notify_one();
+        return true;
+    }
+
+    void close() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closed = true;
+        m_notEmpty.notify_all();
+        m_notFull.notify_all();
+    }
+
+    size_t capacity() const { return m_capacity; }
+
+private:
+    const size_t m_capacity;
+    std::mutex m_mutex;
+    std::condition_variable m_notEmpty;
+    std::condition_variable m_notFull;
+    std::deque<T> m_items;
+    bool m_closed = false;
+};
+
+// Worker threads that take paths from the queue and run the handler on each,
+// each with a hasher of its own.
+class HashPipeline {
+public:
+    using Handler = std::function<void(const std::string& path, Hasher& hasher)>;
+
+    HashPipeline(unsigned workers, size_t capacity, Handler handler);
+    ~HashPipeline();
+    HashPipeline(const HashPipeline&) = delete;
+    HashPipeline& operator=(const HashPipeline&) = delete;
+
+    void submit(std::string path);
+    // Lets the workers drain the queue and waits for them.
+    void finish();
+    uint64_t handled() const { return m_handled.load(std::memory_order_relaxed); }
+
+    static unsigned defaultWorkers();
+
+private:
+    void work();
+
+    BoundedQueue<std::string> m_queue;
+    Handler m_handler;
+    std::vector<std::thread> m_workers;
+    std::atomic<uint64_t> m_handled{0};
+};
+
+}  // namespace qvimcli

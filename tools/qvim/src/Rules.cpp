@@ -1,0 +1,189 @@
+#include "Rules.h"
+
+#include <cjson/cJSON.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include "Digest.h"
+#include "Output.h"
+#include "Text.h"
+
+namespace qvimcli {
+namespace {
+
+entity_type kindOfName(const char* name) {
+    if (name == nullptr) return ENTITY_UNKNOWN;
+    switch (name[0]) {
+        case 'F': return ENTITY_FILE;
+        case 'D': return ENTITY_DIRECTORY;
+        case 'U': return ENTITY_USER;
+        case 'G': return ENTITY_GROUP;
+        case 'I': return ENTITY_INSTALLED_SOFTWARE;
+        case 'P': return std::string(name).compare(1, 3, "ort") == 0 ? ENTITY_PORT : ENTITY_PROCESS;
+        default: return ENTITY_UNKNOWN;
+    }
+}
+
+bool isRealtime(const cJSON* rule) {
+    const cJSON* item = cJSON_GetObjectItem(rule, "realtime");
+    if (cJSON_IsString(item)) {
+        const std::string text = item->valuestring;
+        return text != "false" && text != "FALSE";
+    }
+    return cJSON_IsTrue(item);
+}
+
+size_t lineOf(const std::string& text, const char* position) {
+    if (position == nullptr || position < text.c_str() || position > text.c_str() + text.size()) return 0;
+    size_t line = 1;
+    for (const char* p = text.c_str(); p < position; ++p)
+        if (*p == '\n') ++line;
+    return line;
+}
+
+// Members of an entity set are read in document order, exactly as named; a
+// later "entityType" or "base" wins.
+void readEntitySet(const cJSON* set, bool realtime, size_t ruleIndex, Ruleset& ruleset) {
+    entity_type kind = ENTITY_UNKNOWN;
+    std::string base;
+    bool hasBase = false;
+    const cJSON* member = nullptr;
+    cJSON_ArrayForEach(member, set) {
+        if (member->string == nullptr) continue;
+        const std::string key = member->string;
+        if (key == "entityType" && cJSON_IsString(member)) {
+            kind = kindOfName(member->valuestring);
+        } else if (key == "base" && cJSON_IsString(member)) {
+            base = member->valuestring;
+            hasBase = true;
+        }
+    }
+    if (kind == ENTITY_UNKNOWN) {
+        ruleset.warnings.push_back("rule " + std::to_string(ruleIndex + 1) +
+                                   " has an entity set without a known \"entityType\"; it watches nothing");
+        return;
+    }
+    ruleset.kinds.insert(kind);
+    if (kind != ENTITY_FILE && kind != ENTITY_DIRECTORY) return;
+    std::string normalised = normaliseBase(hasBase ? base : std::string());
+    // The host walks by plain prefixes: a wildcard left inside a base widens it.
+    const size_t wildcard = normalised.find_first_of("*?");
+    if (wildcard != std::string::npos) normalised = normalised.substr(0, normalised.rfind('/', wildcard) + 1);
+    // An empty base is a prefix of every key.
+    if (normalised.empty()) normalised = "/";
+    if (normalised[0] != '/') {
+        ruleset.warnings.push_back("rule " + std::to_string(ruleIndex + 1) + " has the base '" + base +
+                                   "', which is not an absolute path; no files are walked for it");
+        return;
+    }
+    ruleset.bases.push_back(RuleBase{normalised, kind, realtime});
+}
+
+}  // namespace
+
+const char* kindName(entity_type kind) {
+    static const char* const names[] = {"All",  "File",  "Directory",         "User",    "Group",
+                                        "Port", "InstalledSoftware", "Process", "Unknown"};
+    return static_cast<unsigned>(kind) <= ENTITY_UNKNOWN ? names[kind] : "Unknown";
+}
+
+std::string normaliseBase(const std::string& base) {
+    if (base.empty()) return "/";
+    if (endsWith(base, "*/")) return base.substr(0, base.size() - 2);
+    if (base.back() == '*') return base.substr(0, base.size() - 1);
+    if (base.back() == '/') return base;
+    return base + "/";
+}
+
+std::vector<std::string> Ruleset::basesOf(entity_type kind, bool realtimeOnly) const {
+    std::vector<std::string> result;
+    for (const RuleBase& base : bases)
+        if ((kind == ENTITY_ALL || base.kind == kind) && (!realtimeOnly || base.realtime)) result.push_back(base.base);
+    return result;
+}
+
+bool parseRuleset(const std::string& text, Ruleset& ruleset, std::string& error) {
+    const char* end = nullptr;
+    JsonPtr document(cJSON_ParseWithOpts(text.c_str(), &end, false));
+    if (!document) {
+        const size_t line = lineOf(text, end);
+        error = "is not valid JSON" + (line > 0 ? " (error on line " + std::to_string(line) + ")" : std::string());
+        return false;
+    }
+    const cJSON* rules = cJSON_GetObjectItem(document.get(), "IntegrityRules");
+    if (!cJSON_IsObject(document.get()) || !cJSON_IsArray(rules)) {
+        error = "has no \"IntegrityRules\" array";
+        return false;
+    }
+    if (cJSON_GetArraySize(rules) == 0) {
+        error = "has an empty \"IntegrityRules\" array, so nothing would be watched";
+        return false;
+    }
+
+    ruleset = Ruleset();
+    bool hashesAdded = false;
+    size_t index = 0;
+    cJSON* rule = nullptr;
+    cJSON_ArrayForEach(rule, rules) {
+        if (!cJSON_IsObject(rule)) {
+            error = "has a rule that is not an object (rule " + std::to_string(index + 1) + ")";
+            return false;
+        }
+        if (cJSON_GetObjectItem(rule, "id") == nullptr)
+            ruleset.warnings.push_back("rule " + std::to_string(index + 1) + " has no \"id\"; the engine ignores it");
+        if (cJSON_GetObjectItem(rule, "hash") == nullptr) {
+            char* printed = cJSON_PrintUnformatted(rule);
+            if (printed != nullptr) {
+                const std::string digest = sha256Hex(printed);
+                cJSON_free(printed);
+                cJSON_AddStringToObject(rule, "hash", digest.substr(0, 16).c_str());
+                hashesAdded = true;
+            }
+        }
+        const bool realtime = isRealtime(rule);
+        const cJSON* sets = cJSON_GetObjectItem(rule, "EntitySets");
+        const cJSON* set = nullptr;
+        cJSON_ArrayForEach(set, sets) { readEntitySet(set, realtime, index, ruleset); }
+        ++index;
+    }
+    if (ruleset.kinds.empty()) {
+        error = "has no entity set with a known \"entityType\", so nothing would be watched";
+        return false;
+    }
+    if (hashesAdded) {
+        char* printed = cJSON_PrintUnformatted(document.get());
+        if (printed == nullptr) {
+            error = "could not be processed (out of memory)";
+            return false;
+        }
+        ruleset.text = printed;
+        cJSON_free(printed);
+    } else {
+        ruleset.text = text;
+    }
+    return true;
+}
+
+bool loadRulesetFile(const std::string& path, Ruleset& ruleset, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        const int code = errno;
+        error = "cannot read the rules file '" + path + "': " + errorText(code) +
+                "; pass a ruleset with --rules FILE (examples/rules/default.json is a start)";
+        return false;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    std::string reason;
+    if (!parseRuleset(content.str(), ruleset, reason)) {
+        error = "the rules file '" + path + "' " + reason + "; fix it and run the command again";
+        return false;
+    }
+    const size_t slash = path.find_last_of('/');
+    ruleset.id = slash == std::string::npos ? path : path.substr(slash + 1);
+    return true;
+}
+
+}  // namespace qvimcli

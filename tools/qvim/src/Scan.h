@@ -1,0 +1,72 @@
+// A full pass over everything the rules watch, shared by init (baseline) and
+// check (changes): the engine's scanners for the kinds it collects, the host's
+// walk and hashing of regular files, and packages from dpkg where the engine's
+// package scan finds none.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "FsEntity.h"
+#include "Output.h"
+#include "Rules.h"
+#include "Baseline.h"
+#include "Session.h"
+
+namespace qvimcli {
+
+enum class ScanMode { Baseline, Change };
+
+struct ScanSettings {
+    ScanMode mode = ScanMode::Change;
+    bool partial = false;  // a baseline limited to what a ruleset change touched
+    unsigned threads = 0;  // hashing threads; 0 for one per processor
+};
+
+struct ScanResult {
+    uint64_t files = 0;     // regular files handed to the engine
+    uint64_t packages = 0;  // packages read from dpkg and handed to the engine
+    size_t events = 0;
+    bool failed = false;  // an engine call failed; the run went on where it could
+    bool interrupted = false;
+};
+
+class HostScan {
+public:
+    HostScan(Session& session, const Ruleset& ruleset, Console& console, EventPrinter& printer, ScanSettings settings);
+
+    // stop is polled during the walk; an interrupted change scan reports no
+    // deletions, since unvisited files would look removed.
+    ScanResult run(const std::function<bool()>& stop);
+
+private:
+    void scanKinds();
+    void scanFiles(const std::function<bool()>& stop);
+    void handleFile(const std::string& path, Hasher& hasher);
+    void feedPackages();
+    // Hands one record to the engine (store or monitor) and prints its events.
+    qvim_status submit(const im_wrapper_event_s& record);
+    void reportFailure(const std::string& what, qvim_status status);
+    void cleanUnscanned(const char* kind, uint64_t since);
+    std::string progressText() const;
+
+    Session& m_session;
+    const Ruleset& m_ruleset;
+    Console& m_console;
+    EventPrinter& m_printer;
+    const ScanSettings m_settings;
+    const std::string m_scratch;
+
+    RenameIndex m_renames;
+    bool m_packagesFromDpkg = false;
+    std::atomic<uint64_t> m_files{0};
+    std::atomic<uint64_t> m_packages{0};
+    std::atomic<size_t> m_events{0};
+    std::atomic<bool> m_failed{false};
+    std::atomic<int> m_kindRunning{0};
+    double m_startedAt = 0;
+};
+
+}  // namespace qvimcli

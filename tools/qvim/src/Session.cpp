@@ -1,0 +1,231 @@
+#include "Session.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "Text.h"
+
+namespace qvimcli {
+namespace {
+
+std::atomic<int> g_logFd{-1};
+
+const char* levelName(uint32_t level) {
+    switch (level) {
+        case QVIM_LOG_TRACE: return "TRACE";
+        case QVIM_LOG_INFO: return "INFO";
+        case QVIM_LOG_WARNING: return "WARNING";
+        default: return "ERROR";
+    }
+}
+
+void writeAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, p, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;  // a log that cannot be written drops the line
+        p += written;
+        left -= static_cast<size_t>(written);
+    }
+}
+
+// The engine's log callback; engine threads and hashing threads call it at once,
+// so each line goes out in one write.
+void logLine(uint32_t level, uint32_t line, const char* function, const char* source, const char* message,
+             uint32_t length) {
+    const int fd = g_logFd.load(std::memory_order_relaxed);
+    if (fd < 0) return;
+    std::string text = localTimeText(time(nullptr));
+    text += ' ';
+    text += levelName(level);
+    text += ' ';
+    text += source != nullptr ? source : "?";
+    text += ':';
+    text += std::to_string(line);
+    text += ' ';
+    text += function != nullptr ? function : "?";
+    text += ": ";
+    if (message != nullptr) text.append(message, length);
+    text += '\n';
+    writeAll(fd, text);
+}
+
+uint32_t levelMask(int verbosity) {
+    uint32_t mask = QVIM_LOG_ERROR;
+    if (verbosity >= 0) mask |= QVIM_LOG_WARNING;
+    if (verbosity >= 1) mask |= QVIM_LOG_INFO;
+    if (verbosity >= 2) mask |= QVIM_LOG_TRACE;
+    return mask;
+}
+
+bool makeFolders(const std::string& folder, int& error) {
+    if (folder.empty() || folder == "/" || folder == ".") return true;
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        error = ENOTDIR;
+        return false;
+    }
+    if (!makeFolders(parentFolder(folder), error)) return false;
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string defaultDatabasePath() {
+    if (geteuid() == 0) return "/var/lib/qvim/im.db";
+    const char* state = getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') return std::string(state) + "/qvim/im.db";
+    const char* home = getenv("HOME");
+    std::string homeDir = home != nullptr && *home != '\0' ? home : "";
+    if (homeDir.empty()) {
+        const struct passwd* entry = getpwuid(geteuid());
+        if (entry != nullptr && entry->pw_dir != nullptr) homeDir = entry->pw_dir;
+    }
+    return (homeDir.empty() ? std::string(".") : homeDir) + "/.local/state/qvim/im.db";
+}
+
+std::string statusText(qvim_status status) {
+    char code[16];
+    snprintf(code, sizeof code, "0x%08X", status);
+    const char* meaning = "";
+    switch (status) {
+        case QVIM_E_FAILED: meaning = " (the operation failed)"; break;
+        case QVIM_E_BAD_PARAMETER: meaning = " (bad parameter)"; break;
+        case QVIM_E_NO_ENGINE: meaning = " (no engine)"; break;
+        case QVIM_E_BASELINE_ACTIVE: meaning = " (a baseline is being built)"; break;
+        case QVIM_E_OUT_OF_MEMORY: meaning = " (out of memory)"; break;
+        default: break;
+    }
+    return std::string(code) + meaning;
+}
+
+void routeLibraryOutput(int fd) {
+    if (fd >= 0) dup2(fd, STDOUT_FILENO);
+}
+
+std::unique_ptr<Session> Session::start(const Options& options, std::string dbPath, std::string& error,
+                                        int& status) {
+    status = kExitFailure;
+    if (dbPath.empty()) dbPath = options.db.empty() ? defaultDatabasePath() : options.db;
+    const std::string folder = parentFolder(dbPath);
+    int code = 0;
+    if (!makeFolders(folder, code)) {
+        error = "cannot create the database folder '" + folder + "': " + errorText(code) +
+                "; choose a writable place with --db FILE";
+        return nullptr;
+    }
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        error = "the database folder '" + folder + "' is not writable (" + errorText(errno) +
+                "); run as a user who may write there or choose another place with --db FILE";
+        return nullptr;
+    }
+    if (access(dbPath.c_str(), F_OK) == 0 && access(dbPath.c_str(), R_OK | W_OK) != 0) {
+        error = "the database '" + dbPath + "' is not writable (" + errorText(errno) +
+                "); run as its owner or choose another with --db FILE";
+        return nullptr;
+    }
+
+    std::string logPath = options.logPath.empty() ? joinPath(folder, "qvim.log") : options.logPath;
+    int logFd = STDERR_FILENO;
+    if (logPath != "-") {
+        logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (logFd < 0) {
+            error = "cannot open the log '" + logPath + "': " + errorText(errno) +
+                    "; choose another with --log FILE (or --log - for standard error)";
+            return nullptr;
+        }
+    }
+    // The descriptor stays open for the life of the process: the engine keeps
+    // its log callback until the process ends.
+    const int previous = g_logFd.exchange(logFd);
+    if (previous > STDERR_FILENO && previous != logFd) ::close(previous);
+    if (options.verbosity >= 2) routeLibraryOutput(logFd);
+
+    im_engine_init_s init{};
+    init.dbPath = dbPath.c_str();
+    init.logLevel = levelMask(options.verbosity);
+    init.logCallback = logLine;
+    const qvim_status started = engine_start(&init);
+    if (started != QVIM_OK) {
+        switch (started) {
+            case QVIM_E_DB_OPEN:
+                error = "cannot open the database '" + dbPath +
+                        "'; it may be damaged or not a qvim database (details in " + logPath + ")";
+                break;
+            case QVIM_E_DB_PATH: error = "the engine refused the database path '" + dbPath + "'"; break;
+            default: error = "the engine did not start: " + statusText(started) + " (details in " + logPath + ")";
+        }
+        return nullptr;
+    }
+    set_loglevel(init.logLevel);
+    status = kExitOk;
+    return std::unique_ptr<Session>(new Session(dbPath, logPath));
+}
+
+Session::~Session() { engine_stop(); }
+
+std::string Session::setting(const char* name, bool* found) const {
+    char* value = nullptr;
+    const bool ok = get_im_state(name, &value) == QVIM_OK && value != nullptr;
+    std::string text = ok ? value : "";
+    free(value);
+    if (found != nullptr) *found = ok;
+    return text;
+}
+
+bool Session::setSetting(const char* name, const std::string& value) {
+    return set_im_state(name, value.c_str()) == QVIM_OK;
+}
+
+bool Session::hasBaseline() const {
+    return setting("baselineExists") == "1" && setting("buildingBaseline") != "1" && !setting("ruleset").empty();
+}
+
+bool Session::reinstallRuleset(Ruleset& ruleset, std::string& error) {
+    const std::string text = setting("ruleset");
+    if (text.empty() || setting("baselineExists") != "1") {
+        error = "there is no baseline in '" + m_dbPath + "' yet; run 'qvim init --rules FILE' first";
+        return false;
+    }
+    if (setting("buildingBaseline") == "1") {
+        error = "the last 'qvim init' on '" + m_dbPath + "' did not finish; run it again";
+        return false;
+    }
+    std::string reason;
+    if (!parseRuleset(text, ruleset, reason)) {
+        error = "the ruleset recorded in '" + m_dbPath + "' " + reason + "; run 'qvim init --rules FILE' again";
+        return false;
+    }
+    ruleset.id = setting("rulesetList");
+    if (ruleset.id.empty()) ruleset.id = "qvim";
+    // A full (not partial) installation: the folder scope then follows the rules.
+    const qvim_status installed = set_ruleset(false, ruleset.text.c_str(), ruleset.id.c_str());
+    if (installed != QVIM_OK) {
+        error = "the engine refused the recorded ruleset: " + statusText(installed) + " (details in " + m_logPath +
+                "); run 'qvim init --rules FILE' again";
+        return false;
+    }
+    return true;
+}
+
+void Session::recordRuleset(const Ruleset& ruleset) {
+    setSetting("ruleset", ruleset.text);
+    setSetting("rulesetList", ruleset.id);
+}
+
+}  // namespace qvimcli

@@ -1,0 +1,77 @@
+// One engine run: where the database and the log live, engine start and stop,
+// settings, and the ruleset the last init recorded.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Cli.h"
+#include "Output.h"
+#include "Rules.h"
+#include "qvim.h"
+
+namespace qvimcli {
+
+enum ExitStatus { kExitOk = 0, kExitChanges = 1, kExitUsage = 2, kExitFailure = 3, kExitInterrupted = 130 };
+
+// The default database: /var/lib/qvim/im.db for root, else under
+// $XDG_STATE_HOME or ~/.local/state.
+std::string defaultDatabasePath();
+
+// "0xC0000000 (the operation failed)".
+std::string statusText(qvim_status status);
+
+// The response record of one call, released with the call's scope.
+class Response {
+public:
+    Response() { init_response_wrapper(&m_response); }
+    ~Response() { cleanup_response_wrapper(&m_response); }
+    Response(const Response&) = delete;
+    Response& operator=(const Response&) = delete;
+    im_wrapper_response_s* get() { return &m_response; }
+    const im_wrapper_response_s& operator*() const { return m_response; }
+    const im_wrapper_response_s* operator->() const { return &m_response; }
+
+private:
+    im_wrapper_response_s m_response;
+};
+
+class Session {
+public:
+    // Creates the database folder if needed, sets up the engine's log and
+    // starts the engine. On failure returns null with a one-line message and
+    // the exit status to use.
+    static std::unique_ptr<Session> start(const Options& options, std::string dbPath, std::string& error,
+                                          int& status);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    const std::string& dbPath() const { return m_dbPath; }
+    const std::string& logPath() const { return m_logPath; }
+
+    // A setting's value; found (when given) tells a missing setting from an empty one.
+    std::string setting(const char* name, bool* found = nullptr) const;
+    bool setSetting(const char* name, const std::string& value);
+
+    bool hasBaseline() const;
+    // Installs the ruleset recorded by the last init (so the engine's folder and
+    // kind decisions follow the rules again). False with a message when there
+    // is none or the engine refuses it.
+    bool reinstallRuleset(Ruleset& ruleset, std::string& error);
+    // Records a ruleset as the one in force.
+    void recordRuleset(const Ruleset& ruleset);
+
+private:
+    Session(std::string dbPath, std::string logPath) : m_dbPath(std::move(dbPath)), m_logPath(std::move(logPath)) {}
+
+    std::string m_dbPath;
+    std::string m_logPath;
+};
+
+// Where the library's own lines on standard output go: /dev/null, or the log
+// with -vv. The host writes its output through a duplicate of the original
+// standard output taken at program start.
+void routeLibraryOutput(int fd);
+
+}  // namespace qvimcli

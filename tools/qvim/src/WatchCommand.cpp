@@ -1,0 +1,229 @@
+// qvim watch: inotify changes become real-time notifications to the engine.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Baseline.h"
+#include "Commands.h"
+#include "FsEntity.h"
+#include "Text.h"
+#include "Watcher.h"
+
+namespace qvimcli {
+namespace {
+
+class RealtimeFeeder {
+public:
+    RealtimeFeeder(Session& session, const Scope& scope, Console& console, EventPrinter& printer)
+        : m_session(session), m_scope(scope), m_console(console), m_printer(printer) {}
+
+    void apply(const FsChange& change) {
+        switch (change.type) {
+            case FsChange::Update: update(change.path); break;
+            case FsChange::Delete:
+                remove(change.path, change.folder);
+                if (change.movedOut) sweep(change.path);
+                break;
+            case FsChange::Rename: rename(change.path, change.newPath, change.folder); break;
+            case FsChange::Overflow:
+                m_console.warning("the kernel dropped events for '" + change.path +
+                                  "' (its queue overflowed); checking that tree again");
+                recheck(change.path);
+                break;
+        }
+    }
+
+    bool failed() const { return m_failed; }
+
+private:
+    qvim_status notify(const im_wrapper_event_s& record, bool quiet = false) {
+        Response response;
+        const qvim_status status = integrity_monitor(static_cast<unsigned long>(gettid()), &record, response.get());
+        if (QVIM_FAILED(status)) {
+            if (!quiet) {
+                m_failed = true;
+                m_console.warning(std::string("the engine could not process '") + record.path + "': " +
+                                  statusText(status) + " (details in " + m_session.logPath() + ")");
+            }
+            return status;
+        }
+        m_printer.printDocument(response->json);
+        return status;
+    }
+
+    void update(const std::string& path) {
+        FsEntity entity;
+        std::string problem;
+        const Outcome outcome = collectEntry(path, m_hasher, entity, problem);
+        if (outcome == Outcome::Vanished || outcome == Outcome::Skipped) return;  // a deletion follows
+        if (outcome == Outcome::AttributesOnly)
+            m_console.warning("cannot read '" + path + "': " + problem + "; only its attributes are checked");
+        im_wrapper_event_s record;
+        entity.toRecord(record, QVIM_EVENT_CHANGED, true);
+        notify(record);
+    }
+
+    void remove(const std::string& path, bool folder) {
+        FsEntity entity;
+        entity.kind = folder ? ENTITY_DIRECTORY : ENTITY_FILE;
+        entity.path = path;
+        im_wrapper_event_s record;
+        entity.toRecord(record, QVIM_EVENT_DELETED, true);
+        notify(record);
+    }
+
+    // One rename notification; false when the engine could not apply it.
+    bool renameOne(const std::string& from, const std::string& to) {
+        FsEntity entity;
+        std::string problem;
+        const Outcome outcome = collectEntry(to, m_hasher, entity, problem);
+        if (outcome == Outcome::Vanished || outcome == Outcome::Skipped) return true;
+        entity.path = from;
+        im_wrapper_event_s record;
+        entity.toRecord(record, QVIM_EVENT_RENAMED, true, &to);
+        return !QVIM_FAILED(notify(record, true));
+    }
+
+    void rename(const std::string& from, const std::string& to, bool folder) {
+        // A rename the engine cannot apply (the new name is already in the
+        // baseline) is told as the removal of the old and a change of the new.
+        if (!renameOne(from, to)) {
+            remove(from, folder);
+            update(to);
+        }
+        if (!folder) return;
+        WalkHandlers handlers;
+        handlers.enterFolder = [](const std::string& dir) { return should_scan_folder(dir.c_str()) != 0; };
+        handlers.entry = [&](const std::string& path, bool isFolder) {
+            const std::string old = from + path.substr(to.size());
+            if (!renameOne(old, path)) {
+                remove(old, isFolder);
+                update(path);
+            }
+        };
+        Walker(m_scope, true, handlers).walk(to);
+    }
+
+    // Entries of the baseline below a folder that no longer exist are reported
+    // removed: what was moved away or lost in an overflow.
+    void sweep(const std::string& folder) {
+        const std::string prefix = endsWith(folder, "/") ? folder : folder + "/";
+        for (entity_type kind : {ENTITY_FILE, ENTITY_DIRECTORY}) {
+            std::vector<std::string> gone;
+            std::string error;
+            const bool ok = forEachBaselineRow(
+                kind, 0, parentFolder(m_session.dbPath()),
+                [&](const std::string&, const cJSON* row) {
+                    const std::string key = jsonText(row, "key");
+                    struct stat st;
+                    if (startsWith(key, prefix) && lstat(key.c_str(), &st) != 0 && errno == ENOENT)
+                        gone.push_back(key);
+                    return true;
+                },
+                error);
+            if (!ok) m_console.warning(error + "; removals below '" + folder + "' are not reported");
+            for (const std::string& key : gone) remove(key, kind == ENTITY_DIRECTORY);
+        }
+    }
+
+    void recheck(const std::string& root) {
+        WalkHandlers handlers;
+        handlers.enterFolder = [](const std::string& dir) { return should_scan_folder(dir.c_str()) != 0; };
+        handlers.entry = [this](const std::string& path, bool) { update(path); };
+        Walker(m_scope, true, handlers).walk(root);
+        sweep(root);
+    }
+
+    Session& m_session;
+    const Scope& m_scope;
+    Console& m_console;
+    EventPrinter& m_printer;
+    Hasher m_hasher;
+    bool m_failed = false;
+};
+
+// SIGINT and SIGTERM arrive as a readable descriptor, so the wait for file
+// events ends cleanly.
+class StopSignals {
+public:
+    StopSignals() {
+        sigemptyset(&m_set);
+        sigaddset(&m_set, SIGINT);
+        sigaddset(&m_set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &m_set, &m_previous);
+        m_fd = signalfd(-1, &m_set, SFD_CLOEXEC | SFD_NONBLOCK);
+    }
+    ~StopSignals() {
+        if (m_fd >= 0) ::close(m_fd);
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    int fd() const { return m_fd; }
+    // Takes the pending signals, so that none is delivered once they are unblocked.
+    void consume() {
+        struct signalfd_siginfo info;
+        while (::read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        }
+    }
+
+private:
+    sigset_t m_set;
+    sigset_t m_previous;
+    int m_fd = -1;
+};
+
+}  // namespace
+
+int runWatch(const Options&, Session& session, Console& console, EventPrinter& printer) {
+    Ruleset ruleset;
+    if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
+    const Scope scope(ruleset.basesOf(ENTITY_ALL, true));
+    if (scope.empty()) {
+        console.error("the ruleset has no real-time rule for files or folders; give a File rule \"realtime\": "
+                      "\"true\" (as examples/rules/default.json does) and run 'qvim init' again");
+        return kExitUsage;
+    }
+    StopSignals signals;
+    if (signals.fd() < 0) {
+        console.error("cannot receive stop signals: " + errorText(errno));
+        return kExitFailure;
+    }
+    Watcher watcher(
+        scope, [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; },
+        Watcher::Timing());
+    std::string roots;
+    for (const std::string& root : scope.roots()) {
+        std::string problem;
+        if (!watcher.addRoot(root, problem)) {
+            console.warning(problem);
+            continue;
+        }
+        roots += (roots.empty() ? "" : ", ") + root;
+    }
+    for (const std::string& problem : watcher.takeProblems()) console.warning(problem);
+    if (watcher.watchedFolders() == 0) {
+        console.error("nothing could be watched; see the messages above");
+        return kExitFailure;
+    }
+    console.note("Watching " + std::to_string(watcher.watchedFolders()) + " folders under " + roots +
+                 "; Ctrl-C stops.");
+
+    RealtimeFeeder feeder(session, scope, console, printer);
+    for (;;) {
+        bool stop = false;
+        for (const FsChange& change : watcher.poll(-1, signals.fd(), stop)) feeder.apply(change);
+        for (const std::string& problem : watcher.takeProblems()) console.warning(problem);
+        if (stop) {
+            signals.consume();
+            break;
+        }
+    }
+    console.note("Stopped.");
+    return feeder.failed() ? kExitFailure : kExitOk;
+}
+
+}  // namespace qvimcli

@@ -1,0 +1,102 @@
+// Real-time notifications from inotify, turned into the changes the engine is
+// told about: updates (creations, writes, attribute changes), deletions, renames
+// (matched move pairs) and queue overflows. No engine calls happen here.
+#pragma once
+
+#include <sys/inotify.h>
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Walk.h"
+
+namespace qvimcli {
+
+struct FsChange {
+    enum Type { Update, Delete, Rename, Overflow };
+    Type type = Update;
+    std::string path;     // Rename: the old path; Overflow: the root to check again
+    std::string newPath;  // Rename only
+    bool folder = false;  // the entry is a directory
+    bool movedOut = false;  // Delete: moved out of the watched tree, its contents were not reported
+};
+
+class Watcher {
+public:
+    // Timing of the coalescing of events per path.
+    struct Timing {
+        int quietMs = 150;     // an entry is reported once it has been quiet this long
+        int longestMs = 1000;  // or at the latest this long after its first event
+        int moveMs = 100;      // a move without its other half is taken as in or out after this
+    };
+
+    Watcher(const Scope& scope, std::function<bool(const std::string& folder)> enterFolder, Timing timing);
+    ~Watcher();
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    // Watches the tree below root with an inotify instance of its own, so that
+    // an overflow names the tree to check again. False with a reason when the
+    // root cannot be watched.
+    bool addRoot(const std::string& root, std::string& problem);
+    size_t watchedFolders() const;
+
+    // Waits up to timeoutMs for events; a readable wakeFd ends the wait and sets
+    // woken. Returns the changes that are due, oldest first.
+    std::vector<FsChange> poll(int timeoutMs, int wakeFd, bool& woken);
+
+    // Problems met since the last call (watch limit reached, unreadable folders).
+    std::vector<std::string> takeProblems();
+
+private:
+    struct Instance {
+        int fd = -1;
+        std::string root;
+        std::unordered_map<int, std::string> folders;  // watch descriptor to folder path
+    };
+    struct Pending {
+        FsChange change;
+        double first = 0;
+        double last = 0;
+        bool created = false;  // born since the last report: a rename of it is a creation
+    };
+    struct Move {
+        std::string path;
+        bool folder = false;
+        double at = 0;
+        bool created = false;
+    };
+
+    void watchTree(Instance& instance, const std::string& folder, bool reportContents);
+    void watchFolder(Instance& instance, const std::string& folder);
+    void forgetTree(Instance& instance, const std::string& folder);
+    void renameTree(const std::string& from, const std::string& to);
+    void handle(Instance& instance, const struct inotify_event& event, double now);
+    void queue(FsChange change, double now, bool created);
+    // A new entry; a new folder is watched and what it already holds is new too.
+    void queueCreated(Instance& instance, const std::string& path, bool isFolder, double now);
+    // Takes the pending entry of a path out; true when it was born since the last report.
+    bool dropPending(const std::string& path);
+    void emit(FsChange change);
+    void collectDue(double now);
+    int nextTimeout(double now) const;
+
+    const Scope& m_scope;
+    std::function<bool(const std::string&)> m_enterFolder;
+    const Timing m_timing;
+    std::vector<std::unique_ptr<Instance>> m_instances;
+    std::list<Pending> m_pending;  // in order of first event
+    std::unordered_map<std::string, std::list<Pending>::iterator> m_pendingByPath;
+    std::map<uint32_t, Move> m_moves;  // move halves waiting for their partner, by cookie
+    std::vector<FsChange> m_ready;
+    std::vector<std::string> m_problems;
+    bool m_limitReported = false;
+};
+
+}  // namespace qvimcli

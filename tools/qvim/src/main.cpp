@@ -1,0 +1,52 @@
+// qvim: a host program for qvim.so.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Cli.h"
+#include "Commands.h"
+#include "Output.h"
+
+namespace {
+
+// The library writes diagnostic lines to standard output. The program keeps a
+// private copy of the real standard output for its own output and sends the
+// library's lines to /dev/null (or to the log with -vv).
+FILE* takeStandardOutput() {
+    int own = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (own < 0) own = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devNull >= 0) {
+        dup2(devNull, STDOUT_FILENO);
+        ::close(devNull);
+    }
+    FILE* out = fdopen(own, "w");
+    return out != nullptr ? out : stderr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    FILE* out = takeStandardOutput();
+    std::vector<std::string> args(argv + 1, argv + argc);
+    qvimcli::Options options;
+    const std::string error = qvimcli::parseArguments(args, options);
+    if (!error.empty()) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return qvimcli::kExitUsage;
+    }
+    int status;
+    {
+        qvimcli::Console console(stderr, options.quiet(), true);
+        console.setRepeatedLimit(options.verbosity > 0 ? static_cast<size_t>(-1) : 5);
+        qvimcli::EventPrinter printer(out, options.json);
+        printer.setBeforeOutput([&console] { console.clearProgressLine(); });
+        status = qvimcli::runCommand(options, console, printer);
+        printer.flush();
+    }
+    if (fflush(out) != 0 && status == qvimcli::kExitOk) status = qvimcli::kExitFailure;
+    return status;
+}

@@ -1,0 +1,56 @@
+// Running the built qvim program from tests, and small tree helpers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace qvimhost_test {
+
+struct ProgramRun {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with the arguments and waits (at most timeoutSeconds).
+ProgramRun runQvim(const std::vector<std::string>& args, int timeoutSeconds = 120);
+
+// The program running in the background, its standard output read line by line.
+class Background {
+public:
+    explicit Background(const std::vector<std::string>& args);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    // The next line of standard output within timeoutMs; false on timeout or end.
+    bool readLine(std::string& line, int timeoutMs);
+    // Lines of standard error that arrived so far.
+    std::string errorOutput();
+    // Sends the signal and waits for the exit status.
+    int stop(int signal);
+
+private:
+    void pump(int timeoutMs);
+
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_err = -1;
+    std::string m_outBuffer;
+    std::string m_errBuffer;
+};
+
+void makeFolders(const std::string& path);
+void writeText(const std::string& path, const std::string& text);
+std::string absolute(const std::string& relative);
+
+// A ruleset with one real-time File and Directory rule pair based at folder.
+std::string folderRules(const std::string& folder);
+
+// The first engine operation the program needs that this build of the library
+// does not have yet ("" when all are there). End-to-end tests skip until then.
+std::string missingEnginePart();
+
+}  // namespace qvimhost_test

@@ -1,0 +1,364 @@
+// The parts of the program that need no engine: rules reading, walk scope,
+// entity collection and digests, the dpkg reader, event formatting and the
+// hashing pipeline. Trees are real, in the test's temporary folder.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <set>
+#include <sstream>
+
+#include "Dpkg.h"
+#include "FsEntity.h"
+#include "HostTestSupport.h"
+#include "Output.h"
+#include "Pipeline.h"
+#include "Rules.h"
+#include "Text.h"
+#include "Walk.h"
+
+using namespace qvimcli;
+using namespace qvimhost_test;
+
+// ---- Rules ----------------------------------------------------------------------------
+
+TEST(HostRules, HashesAreAddedOnceAndFollowTheRuleContent) {
+    const std::string text =
+        R"({"IntegrityRules":[{"id":1,"name":"a","EntitySets":[{"entityType":"File","base":"/etc"}]},)"
+        R"({"id":2,"hash":"v7","EntitySets":[{"entityType":"User"}]}]})";
+    Ruleset first;
+    std::string error;
+    ASSERT_TRUE(parseRuleset(text, first, error)) << error;
+    JsonPtr document(cJSON_Parse(first.text.c_str()));
+    const cJSON* rules = cJSON_GetObjectItem(document.get(), "IntegrityRules");
+    const std::string computed = jsonText(cJSON_GetArrayItem(rules, 0), "hash");
+    EXPECT_EQ(computed.size(), 16u);
+    EXPECT_EQ(jsonText(cJSON_GetArrayItem(rules, 1), "hash"), "v7");
+
+    // Installing the recorded text again must not change any hash, or every
+    // later init would rebuild everything.
+    Ruleset again;
+    ASSERT_TRUE(parseRuleset(first.text, again, error));
+    EXPECT_EQ(again.text, first.text);
+
+    std::string edited = text;
+    edited.replace(edited.find("/etc"), 4, "/opt");
+    Ruleset changed;
+    ASSERT_TRUE(parseRuleset(edited, changed, error));
+    JsonPtr changedDocument(cJSON_Parse(changed.text.c_str()));
+    EXPECT_NE(jsonText(cJSON_GetArrayItem(cJSON_GetObjectItem(changedDocument.get(), "IntegrityRules"), 0), "hash"),
+              computed);
+}
+
+TEST(HostRules, BasesAreNormalisedLikeTheEngineDoesAndWildcardsWiden) {
+    EXPECT_EQ(normaliseBase(""), "/");
+    EXPECT_EQ(normaliseBase("/etc"), "/etc/");
+    EXPECT_EQ(normaliseBase("/etc/"), "/etc/");
+    EXPECT_EQ(normaliseBase("/etc/*/"), "/etc/");
+    EXPECT_EQ(normaliseBase("/var/log/app*"), "/var/log/app");
+    EXPECT_EQ(normaliseBase("/etc/**"), "/etc/*");
+
+    const std::string text =
+        R"({"IntegrityRules":[{"id":1,"realtime":"true","EntitySets":[)"
+        R"({"entityType":"File","base":"/etc/**"},{"entityType":"Directory","base":"/var/log/app*"},)"
+        R"({"entityType":"File","base":"relative/path"},{"base":"/x"},{"entityType":"Process"}]},)"
+        R"({"id":2,"realtime":"false","EntitySets":[{"entityType":"File","base":"/srv","base":"/opt"}]},{"name":"no id"}]})";
+    Ruleset ruleset;
+    std::string error;
+    ASSERT_TRUE(parseRuleset(text, ruleset, error)) << error;
+    EXPECT_EQ(ruleset.basesOf(ENTITY_FILE, false), (std::vector<std::string>{"/etc/", "/opt/"}));
+    EXPECT_EQ(ruleset.basesOf(ENTITY_FILE, true), (std::vector<std::string>{"/etc/"}));
+    EXPECT_EQ(ruleset.basesOf(ENTITY_ALL, true), (std::vector<std::string>{"/etc/", "/var/log/app"}));
+    EXPECT_TRUE(ruleset.watches(ENTITY_PROCESS));
+    EXPECT_FALSE(ruleset.watches(ENTITY_USER));
+    ASSERT_EQ(ruleset.warnings.size(), 3u);
+    EXPECT_NE(ruleset.warnings[0].find("'relative/path', which is not an absolute path"), std::string::npos);
+    EXPECT_NE(ruleset.warnings[1].find("without a known \"entityType\""), std::string::npos);
+    EXPECT_NE(ruleset.warnings[2].find("rule 3 has no \"id\""), std::string::npos);
+}
+
+TEST(HostRules, UnusableDocumentsAreRefusedWithTheReason) {
+    Ruleset ruleset;
+    std::string error;
+    EXPECT_FALSE(parseRuleset("{\n\"IntegrityRules\": [\n  {\"id\": 1,,}\n]}", ruleset, error));
+    EXPECT_EQ(error, "is not valid JSON (error on line 3)");
+    EXPECT_FALSE(parseRuleset("[]", ruleset, error));
+    EXPECT_EQ(error, "has no \"IntegrityRules\" array");
+    EXPECT_FALSE(parseRuleset("{\"IntegrityRules\":[]}", ruleset, error));
+    EXPECT_NE(error.find("empty"), std::string::npos);
+    EXPECT_FALSE(parseRuleset("{\"IntegrityRules\":[{\"id\":1,\"EntitySets\":[{\"entityType\":\"file\"}]}]}",
+                              ruleset, error));
+    EXPECT_NE(error.find("no entity set with a known"), std::string::npos);
+
+    EXPECT_FALSE(loadRulesetFile("missing.json", ruleset, error));
+    EXPECT_EQ(error.find("cannot read the rules file 'missing.json': No such file or directory"), 0u) << error;
+}
+
+// ---- Scope and walk ---------------------------------------------------------------------
+
+TEST(HostWalk, ScopeLeadsToBasesAndCoversWhatLiesBelowThem) {
+    const Scope scope({"/etc/ssh/", "/var/log/app", "/etc/"});
+    EXPECT_TRUE(scope.mayEnter("/"));
+    EXPECT_TRUE(scope.mayEnter("/var"));
+    EXPECT_TRUE(scope.mayEnter("/var/log/app1"));
+    EXPECT_FALSE(scope.mayEnter("/var/lib"));
+    EXPECT_FALSE(scope.mayEnter("/etcetera"));
+    EXPECT_TRUE(scope.covers("/etc/hosts"));
+    EXPECT_TRUE(scope.covers("/var/log/app.log"));
+    EXPECT_FALSE(scope.covers("/var/log/syslog"));
+    EXPECT_EQ(scope.roots(), (std::vector<std::string>{"/etc", "/var/log"}));
+    EXPECT_EQ(Scope({"/", "/etc/"}).roots(), (std::vector<std::string>{"/"}));
+    EXPECT_TRUE(isPseudoFileSystemPath("/proc/1"));
+    EXPECT_FALSE(isPseudoFileSystemPath("/process"));
+}
+
+TEST(HostWalk, HandsOnWhatTheScopeAndTheFolderTestAllow) {
+    const std::string root = absolute("tree");
+    makeFolders(root + "/a/sub");
+    makeFolders(root + "/b");
+    writeText(root + "/a/x.txt", "x");
+    writeText(root + "/a/sub/y.txt", "y");
+    writeText(root + "/b/z.txt", "z");
+    ASSERT_EQ(symlink("a", (root + "/a/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((root + "/a/fifo").c_str(), 0600), 0);
+
+    const Scope scope({root + "/a/"});
+    std::vector<std::string> asked;
+    auto walk = [&](bool allEntries, bool enterSub) {
+        std::vector<std::string> seen;
+        WalkHandlers handlers;
+        handlers.enterFolder = [&](const std::string& folder) {
+            asked.push_back(folder);
+            return enterSub || folder != root + "/a/sub";
+        };
+        handlers.entry = [&](const std::string& path, bool isFolder) {
+            seen.push_back(path.substr(root.size()) + (isFolder ? "/" : ""));
+        };
+        Walker(scope, allEntries, handlers).walk(root);
+        std::sort(seen.begin(), seen.end());
+        return seen;
+    };
+    EXPECT_EQ(walk(false, true), (std::vector<std::string>{"/a/sub/y.txt", "/a/x.txt"}));
+    // Folders outside the scope are pruned before the engine is even asked.
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), root + "/b"), 0);
+    EXPECT_EQ(walk(false, false), (std::vector<std::string>{"/a/x.txt"}));
+    EXPECT_EQ(walk(true, true), (std::vector<std::string>{"/a/fifo", "/a/link", "/a/sub/", "/a/sub/y.txt", "/a/x.txt"}));
+}
+
+// ---- Entities and digests -------------------------------------------------------------
+
+TEST(HostEntities, RegularFilesCarryTheirAttributesAndAllThreeDigests) {
+    writeText("abc.txt", "abc");
+    ASSERT_EQ(chmod("abc.txt", 02640), 0);
+    Hasher hasher;
+    FsEntity entity;
+    std::string problem;
+    ASSERT_EQ(collectRegularFile(absolute("abc.txt"), hasher, entity, problem), Outcome::Ok);
+    EXPECT_EQ(hexText(entity.digests.sha256, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hexText(entity.digests.sha1, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(hexText(entity.digests.md5, 16), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(entity.permissions, "02640");
+    EXPECT_EQ(entity.owner, std::to_string(geteuid()));
+    EXPECT_EQ(entity.size, 3u);
+    struct stat st;
+    ASSERT_EQ(stat("abc.txt", &st), 0);
+    EXPECT_EQ(entity.inode, st.st_ino);
+
+    im_wrapper_event_s record;
+    const std::string newKey = "/renamed";
+    entity.toRecord(record, QVIM_EVENT_RENAMED, true, &newKey);
+    EXPECT_STREQ(record.entityType, "File");
+    EXPECT_EQ(record.eventType, QVIM_EVENT_RENAMED);
+    EXPECT_TRUE(record.realTime);
+    EXPECT_EQ(record.path, entity.path.c_str());
+    EXPECT_STREQ(record.newKey, "/renamed");
+    EXPECT_EQ(record.sha256, entity.digests.sha256);
+    EXPECT_EQ(record.symLinkPath, nullptr);
+
+    // Reading leaves the access time alone.
+    EXPECT_EQ(entity.lastAccessed, static_cast<uint64_t>(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000);
+}
+
+TEST(HostEntities, OtherEntriesAreRecordedAsTheEnginesOwnWalkRecordsThem) {
+    makeFolders("d");
+    ASSERT_EQ(chmod("d", 01777), 0);
+    writeText("target.txt", "t");
+    ASSERT_EQ(symlink("target.txt", "to-file"), 0);
+    ASSERT_EQ(symlink("d", "to-dir"), 0);
+    ASSERT_EQ(symlink("nowhere", "dangling"), 0);
+    Hasher hasher;
+    FsEntity entity;
+    std::string problem;
+
+    EXPECT_EQ(collectRegularFile(absolute("to-file"), hasher, entity, problem), Outcome::Skipped);
+    EXPECT_EQ(collectRegularFile(absolute("d"), hasher, entity, problem), Outcome::Skipped);
+    EXPECT_EQ(collectRegularFile(absolute("gone.txt"), hasher, entity, problem), Outcome::Vanished);
+    EXPECT_EQ(collectEntry(absolute("gone.txt"), hasher, entity, problem), Outcome::Vanished);
+
+    ASSERT_EQ(collectEntry(absolute("d"), hasher, entity, problem), Outcome::Ok);
+    EXPECT_EQ(entity.kind, ENTITY_DIRECTORY);
+    EXPECT_EQ(entity.permissions, "0777");  // no sticky bit
+    EXPECT_EQ(entity.size, 0u);
+
+    ASSERT_EQ(collectEntry(absolute("to-file"), hasher, entity, problem), Outcome::Ok);
+    EXPECT_EQ(entity.kind, ENTITY_FILE);
+    EXPECT_EQ(entity.symLinkPath, "target.txt");
+    EXPECT_EQ(entity.size, 10u);
+    EXPECT_EQ(entity.permissions, "0120777");
+    EXPECT_FALSE(entity.hasDigests);
+
+    ASSERT_EQ(collectEntry(absolute("to-dir"), hasher, entity, problem), Outcome::Ok);
+    EXPECT_EQ(entity.kind, ENTITY_DIRECTORY);
+    ASSERT_EQ(collectEntry(absolute("dangling"), hasher, entity, problem), Outcome::Ok);
+    EXPECT_EQ(entity.kind, ENTITY_FILE);
+
+    ASSERT_EQ(collectEntry(absolute("target.txt"), hasher, entity, problem), Outcome::Ok);
+    EXPECT_TRUE(entity.hasDigests);
+}
+
+// ---- dpkg -----------------------------------------------------------------------------------
+
+TEST(HostDpkg, InstalledPackagesBecomeSoftwareRecords) {
+    const std::string status =
+        "Package: tool\n"
+        "Status: install ok installed\n"
+        "Installed-Size: 12\n"
+        "Maintainer: Pat Doe <pat@example.org>\n"
+        "Architecture: amd64\n"
+        "Source: tool-src (1.0-1)\n"
+        "Version: 1.0-1+b1\n"
+        "Description: a tool\n"
+        " that does things\n"
+        " .\n"
+        "\n"
+        "Package: removed\n"
+        "Status: deinstall ok config-files\n"
+        "Version: 2.0\n"
+        "\n"
+        "Package: libz\n"
+        "Status: hold ok installed\n"
+        "Multi-Arch: same\n"
+        "Architecture: i386\n"
+        "Version: 1:1.2.13\n";
+    makeFolders("admin/info");
+    writeText("admin/status", status);
+    writeText("admin/info/tool.list", "/usr/bin/tool\n");
+    writeText("admin/info/libz:i386.list", "/usr/lib/libz\n");
+    const struct timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, "admin/info/tool.list", times, 0), 0);
+
+    std::vector<DpkgPackage> packages;
+    std::string error;
+    ASSERT_TRUE(readDpkgPackages("admin", packages, error)) << error;
+    ASSERT_EQ(packages.size(), 2u);
+    const DpkgPackage& tool = packages[0];
+    EXPECT_EQ(tool.key, "tool-1.0-1+b1");
+    EXPECT_EQ(tool.source, "tool-src");
+    EXPECT_EQ(tool.maintainer, "Pat Doe <pat@example.org>");
+    EXPECT_EQ(tool.installedDate, localTimeText(1600000000));
+    EXPECT_EQ(packages[1].key, "libz:i386-1:1.2.13");
+    EXPECT_EQ(packages[1].source, "libz");
+    EXPECT_FALSE(packages[1].installedDate.empty());
+
+    im_wrapper_event_s record;
+    tool.toRecord(record, QVIM_EVENT_CHANGED);
+    EXPECT_STREQ(record.entityType, "InstalledSoftware");
+    EXPECT_STREQ(record.name, "tool-1.0-1+b1");
+    EXPECT_STREQ(record.newKey, "tool-1.0-1+b1");
+    EXPECT_STREQ(record.displayName, "tool");
+    EXPECT_STREQ(record.version, "1.0-1+b1");
+    EXPECT_STREQ(record.parent, "tool-src");
+    EXPECT_EQ(record.size, 12u * 1024u);
+
+    EXPECT_FALSE(readDpkgPackages("no-admin", packages, error));
+    EXPECT_NE(error.find("no-admin/status"), std::string::npos);
+}
+
+// ---- Event output ---------------------------------------------------------------------------
+
+namespace {
+
+const char kUpdate[] =
+    R"({"events":[{"integrityEventId":4,"entityType":"File","integrityRuleName":"etc","operationType":"update",)"
+    R"("processName":"","user":"","key":"/etc/app.conf",)"
+    R"("wasAttributes":[{"name":"owner","value":"0","friendlyValue":"root"},)"
+    R"({"name":"permissions","value":"u::rw-\ng::r--\no::r--","friendlyValue":"user::rw-\ngroup::r--\nother::r--"},)"
+    R"({"name":"sha256","value":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"},)"
+    R"({"name":"symLinkPath","value":"old"}],)"
+    R"("isAttributes":[{"name":"lastModified","value":"1600000000123"},{"name":"owner","value":"0","friendlyValue":"root"},)"
+    R"({"name":"permissions","value":"u::rw-\ng::---\no::---","friendlyValue":"user::rw-\ngroup::---\nother::---"},)"
+    R"({"name":"sha256","value":"BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB"}]},)"
+    R"({"entityType":"InstalledSoftware","operationType":"create","key":"tool-1.0","isAttributes":[]}]})";
+
+}  // namespace
+
+TEST(HostOutput, TableShowsEachChangedAttributeAsOldToNewInFriendlyForm) {
+    JsonPtr document(cJSON_Parse(kUpdate));
+    const cJSON* event = cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "events"), 0);
+    const std::vector<AttributeChange> changes = attributeChanges(event);
+    ASSERT_EQ(changes.size(), 4u);
+    EXPECT_EQ(changes[0].name, "lastModified");
+    EXPECT_EQ(changes[0].before, "");
+    EXPECT_EQ(changes[0].after, localTimeText(1600000000) + ".123");
+    EXPECT_EQ(changes[1].name, "permissions");
+    EXPECT_EQ(changes[1].after, "user::rw- group::--- other::---");
+    EXPECT_EQ(changes[2].after, "BBBBBBBBBBBB...");
+    EXPECT_EQ(changes[3].name, "symLinkPath");
+    EXPECT_EQ(changes[3].after, "");
+
+    const std::string text = formatEvent(event);
+    EXPECT_EQ(text.substr(0, text.find('\n')), "update  File      /etc/app.conf  [etc]");
+    EXPECT_NE(text.find("permissions: user::rw- group::r-- other::r-- -> user::rw- group::--- other::---"),
+              std::string::npos);
+    EXPECT_NE(text.find("symLinkPath: old -> (none)"), std::string::npos);
+    EXPECT_EQ(text.find("owner"), std::string::npos);  // unchanged attributes are not listed
+}
+
+TEST(HostOutput, PrinterWritesTableOrOneJsonEventPerLineAndCounts) {
+    for (bool json : {false, true}) {
+        FILE* out = tmpfile();
+        ASSERT_NE(out, nullptr);
+        EventPrinter printer(out, json);
+        EXPECT_EQ(printer.printDocument(kUpdate), 2u);
+        EXPECT_EQ(printer.printDocument("{\"events\":[]}"), 0u);
+        EXPECT_EQ(printer.printDocument("not json"), 0u);
+        EXPECT_EQ(printer.printDocument(nullptr), 0u);
+        EXPECT_EQ(printer.summary(), "2 changes: 1 create, 1 update");
+        rewind(out);
+        std::vector<std::string> lines;
+        char buffer[4096];
+        while (fgets(buffer, sizeof buffer, out) != nullptr) lines.emplace_back(buffer);
+        fclose(out);
+        if (json) {
+            ASSERT_EQ(lines.size(), 2u);
+            JsonPtr first(cJSON_Parse(lines[0].c_str()));
+            EXPECT_EQ(jsonText(first.get(), "key"), "/etc/app.conf");
+        } else {
+            EXPECT_EQ(lines[0], "CHANGE  KIND      KEY\n");
+            EXPECT_EQ(lines.back(), "create  Package   tool-1.0\n");
+        }
+    }
+}
+
+// ---- Hashing pipeline ---------------------------------------------------------------------
+
+TEST(HostPipeline, EveryPathIsHandledOnceThroughASmallQueue) {
+    std::mutex mutex;
+    std::multiset<std::string> handled;
+    {
+        HashPipeline pipeline(3, 2, [&](const std::string& path, Hasher&) {
+            std::lock_guard<std::mutex> lock(mutex);
+            handled.insert(path);
+        });
+        for (int i = 0; i < 500; ++i) pipeline.submit("p" + std::to_string(i));
+        pipeline.finish();
+        EXPECT_EQ(pipeline.handled(), 500u);
+    }
+    EXPECT_EQ(handled.size(), 500u);
+    EXPECT_EQ(std::set<std::string>(handled.begin(), handled.end()).size(), 500u);
+}

@@ -1,0 +1,280 @@
+// The qvim program end to end: the built binary on real trees and databases in
+// the test's temporary folder.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <thread>
+
+#include "HostTestSupport.h"
+#include "Output.h"
+
+using namespace qvimcli;
+using namespace qvimhost_test;
+
+namespace {
+
+#define REQUIRE_ENGINE()                                                                       \
+    do {                                                                                       \
+        const std::string missing = missingEnginePart();                                       \
+        if (!missing.empty()) GTEST_SKIP() << "the library's " << missing << " is not built yet"; \
+    } while (0)
+
+struct Event {
+    std::string operation;
+    std::string kind;
+    std::string key;
+    std::map<std::string, std::string> was;
+    std::map<std::string, std::string> is;
+};
+
+std::map<std::string, std::string> attributes(const cJSON* event, const char* member) {
+    std::map<std::string, std::string> values;
+    const cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, cJSON_GetObjectItem(event, member)) {
+        values[jsonText(entry, "name")] = jsonText(entry, "value");
+    }
+    return values;
+}
+
+Event parseEvent(const std::string& line) {
+    JsonPtr event(cJSON_Parse(line.c_str()));
+    EXPECT_TRUE(event) << line;
+    return Event{jsonText(event.get(), "operationType"), jsonText(event.get(), "entityType"),
+                 jsonText(event.get(), "key"), attributes(event.get(), "wasAttributes"),
+                 attributes(event.get(), "isAttributes")};
+}
+
+std::vector<Event> parseEvents(const std::string& out) {
+    std::vector<Event> events;
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+        if (end > start) events.push_back(parseEvent(out.substr(start, end - start)));
+    return events;
+}
+
+class HostProgram : public testing::Test {
+protected:
+    void SetUp() override {
+        tree = absolute("tree");
+        db = absolute("state/im.db");
+        makeFolders(tree + "/sub");
+        writeText("rules.json", folderRules(tree));
+    }
+
+    ProgramRun qvim(std::vector<std::string> args) {
+        args.push_back("--db");
+        args.push_back(db);
+        return runQvim(args);
+    }
+
+    void file(const std::string& name, const std::string& text) {
+        writeText(tree + "/" + name, text);
+        ASSERT_EQ(chmod((tree + "/" + name).c_str(), 0644), 0);
+    }
+
+    std::string tree;
+    std::string db;
+};
+
+}  // namespace
+
+TEST_F(HostProgram, InitThenCheckWithoutChangesReportsNothing) {
+    REQUIRE_ENGINE();
+    file("a.txt", "a");
+    file("sub/b.txt", "b");
+    ProgramRun run = qvim({"init", "--rules", "rules.json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Baseline built"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("2 files, 1 directory"), std::string::npos) << run.out;
+
+    run = qvim({"check"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out, "No changes.\n");
+    run = qvim({"check", "--json"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+}
+
+TEST_F(HostProgram, EachChangeIsReportedOnceWithItsOperationAndAttributes) {
+    REQUIRE_ENGINE();
+    for (const char* name : {"mode.txt", "content.txt", "owner.txt", "removed.txt", "renamed.txt", "target.txt"})
+        file(name, name);
+    ASSERT_EQ(symlink("target.txt", (tree + "/link").c_str()), 0);
+    ProgramRun run = qvim({"init", "--rules", "rules.json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const bool root = geteuid() == 0;
+    ASSERT_EQ(chmod((tree + "/mode.txt").c_str(), 0600), 0);
+    writeText(tree + "/content.txt", "new content");
+    if (root) {
+        ASSERT_EQ(chown((tree + "/owner.txt").c_str(), 1, 1), 0);
+    }
+    file("new.txt", "new");
+    ASSERT_EQ(unlink((tree + "/removed.txt").c_str()), 0);
+    ASSERT_EQ(rename((tree + "/renamed.txt").c_str(), (tree + "/sub/moved.txt").c_str()), 0);
+    ASSERT_EQ(unlink((tree + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("content.txt", (tree + "/link").c_str()), 0);
+
+    run = qvim({"check", "--json"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    std::map<std::string, Event> files;
+    for (const Event& event : parseEvents(run.out)) {
+        if (event.kind != "File") continue;
+        EXPECT_EQ(files.count(event.key), 0u) << "reported twice: " << event.key;
+        files[event.key] = event;
+    }
+    EXPECT_EQ(files.size(), root ? 7u : 6u) << run.out;
+
+    const Event& mode = files[tree + "/mode.txt"];
+    EXPECT_EQ(mode.operation, "update");
+    EXPECT_EQ(mode.was.at("permissions"), "u::rw-\ng::r--\no::r--");
+    EXPECT_EQ(mode.is.at("permissions"), "u::rw-\ng::---\no::---");
+    const Event& content = files[tree + "/content.txt"];
+    EXPECT_EQ(content.operation, "update");
+    EXPECT_NE(content.was.at("sha256"), content.is.at("sha256"));
+    EXPECT_EQ(content.is.at("size"), "11");
+    if (root) {
+        const Event& owner = files[tree + "/owner.txt"];
+        EXPECT_EQ(owner.operation, "update");
+        EXPECT_EQ(owner.is.at("owner"), "1");
+        EXPECT_EQ(owner.is.at("group"), "1");
+    }
+    EXPECT_EQ(files[tree + "/new.txt"].operation, "create");
+    EXPECT_EQ(files[tree + "/removed.txt"].operation, "delete");
+    EXPECT_EQ(files[tree + "/renamed.txt -> " + tree + "/sub/moved.txt"].operation, "rename");
+    const Event& link = files[tree + "/link"];
+    EXPECT_EQ(link.operation, "update");
+    EXPECT_EQ(link.was.at("symLinkPath"), "target.txt");
+    EXPECT_EQ(link.is.at("symLinkPath"), "content.txt");
+
+    run = qvim({"check", "--json"});
+    EXPECT_EQ(run.status, 0) << run.out;
+}
+
+TEST_F(HostProgram, WatchReportsCreateWriteRenameAndDeleteAsTheyHappen) {
+    REQUIRE_ENGINE();
+    file("existing.txt", "e");
+    ProgramRun run = qvim({"init", "--rules", "rules.json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    Background watch({"watch", "--json", "--db", db});
+    for (int i = 0; i < 100 && watch.errorOutput().find("Watching") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_NE(watch.errorOutput().find("Watching 2 folders"), std::string::npos) << watch.errorOutput();
+
+    auto next = [&](const std::string& operation, const std::string& key) {
+        std::string line;
+        ASSERT_TRUE(watch.readLine(line, 2000)) << "no event for " << operation << " " << key << "\n"
+                                               << watch.errorOutput();
+        const Event event = parseEvent(line);
+        EXPECT_EQ(event.operation, operation) << line;
+        EXPECT_EQ(event.key, key) << line;
+    };
+    writeText(tree + "/w.txt", "first");
+    next("create", tree + "/w.txt");
+    writeText(tree + "/w.txt", "second, longer");
+    next("update", tree + "/w.txt");
+    ASSERT_EQ(rename((tree + "/w.txt").c_str(), (tree + "/sub/w2.txt").c_str()), 0);
+    next("rename", tree + "/w.txt -> " + tree + "/sub/w2.txt");
+    ASSERT_EQ(unlink((tree + "/sub/w2.txt").c_str()), 0);
+    next("delete", tree + "/sub/w2.txt");
+
+    EXPECT_EQ(watch.stop(SIGINT), 0) << watch.errorOutput();
+    EXPECT_NE(watch.errorOutput().find("Stopped."), std::string::npos);
+}
+
+TEST_F(HostProgram, PackagesComeFromDpkgWhenTheEngineFindsNoPackageDatabase) {
+    REQUIRE_ENGINE();
+    auto status = [](const std::string& version) {
+        return "Package: tool\nStatus: install ok installed\nVersion: " + version +
+               "\nMaintainer: Pat <pat@example.org>\nInstalled-Size: 4\n\n"
+               "Package: gone\nStatus: install ok installed\nVersion: 2\n";
+    };
+    makeFolders("dpkg/info");
+    writeText("dpkg/status", status("1.0"));
+    setenv("DPKG_ADMINDIR", absolute("dpkg").c_str(), 1);
+    writeText("rules.json",
+              R"({"IntegrityRules":[{"id":9,"name":"packages","EntitySets":[{"entityType":"InstalledSoftware"}]}]})");
+    ProgramRun run = qvim({"init", "--rules", "rules.json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    if (run.out.find("2 packages") == std::string::npos)
+        GTEST_SKIP() << "this host's package database is read by the engine itself: " << run.out;
+
+    writeText("dpkg/status", status("1.1").substr(0, status("1.1").find("\n\n") + 1));
+    run = qvim({"check", "--json"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    std::map<std::string, std::string> operations;
+    for (const Event& event : parseEvents(run.out)) operations[event.key] = event.operation;
+    EXPECT_EQ(operations, (std::map<std::string, std::string>{
+                              {"tool-1.0", "delete"}, {"tool-1.1", "create"}, {"gone-2", "delete"}}));
+    EXPECT_EQ(qvim({"check"}).status, 0);
+}
+
+TEST_F(HostProgram, ExportStateAndMetricsReadTheBaseline) {
+    REQUIRE_ENGINE();
+    file("a.txt", "a");
+    file("b.txt", "b");
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
+
+    ProgramRun run = qvim({"export", "--kind", "File", "--out", "-"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> keys;
+    for (size_t start = 0, end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
+        JsonPtr row(cJSON_Parse(run.out.substr(start, end - start).c_str()));
+        keys.push_back(jsonText(row.get(), "key"));
+    }
+    std::sort(keys.begin(), keys.end());  // hashing threads store in any order
+    EXPECT_EQ(keys, (std::vector<std::string>{tree + "/a.txt", tree + "/b.txt"}));
+
+    run = qvim({"state", "get", "baselineExists"});
+    EXPECT_EQ(run.out, "1\n");
+    EXPECT_EQ(qvim({"state", "set", "rulesetList", "renamed"}).status, 0);
+    EXPECT_EQ(qvim({"state", "get", "rulesetList"}).out, "renamed\n");
+    run = qvim({"state", "set", "noSuchSetting", "x"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("there is no setting named 'noSuchSetting'"), std::string::npos);
+
+    run = qvim({"metrics", "--json"});
+    ASSERT_EQ(run.status, 0);
+    JsonPtr metrics(cJSON_Parse(run.out.c_str()));
+    const cJSON* dbinfo = cJSON_GetObjectItem(cJSON_GetObjectItem(metrics.get(), "metrics"), "dbinfo");
+    EXPECT_EQ(cJSON_GetObjectItem(dbinfo, "fileItemCount")->valueint, 2);
+}
+
+TEST_F(HostProgram, BadInputGivesAMessageNamingThePathAndAnExitStatus) {
+    ProgramRun run = qvim({"init", "--rules", "missing.json"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err,
+              "qvim: cannot read the rules file 'missing.json': No such file or directory; pass a ruleset with "
+              "--rules FILE (examples/rules/default.json is a start)\n");
+
+    writeText("broken.json", "{\"IntegrityRules\": [\n");
+    run = qvim({"init", "--rules", "broken.json"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("the rules file 'broken.json' is not valid JSON"), std::string::npos) << run.err;
+
+    writeText("plain-file", "");
+    run = runQvim({"init", "--rules", "rules.json", "--db", absolute("plain-file/im.db")});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.err.find("cannot create the database folder '" + absolute("plain-file") + "': Not a directory"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(access("plain-file", F_OK), 0);
+
+    run = qvim({"check"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("there is no baseline in '" + db + "' yet; run 'qvim init --rules FILE' first"),
+              std::string::npos)
+        << run.err;
+
+    run = qvim({"check", "--bogus"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(runQvim({"init", "--help"}).status, 0);
+}

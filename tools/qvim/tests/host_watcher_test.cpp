@@ -1,0 +1,132 @@
+// inotify bookkeeping on a real tree: what the watcher makes of the kernel's
+// events (no engine involved).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+
+#include "HostTestSupport.h"
+#include "Text.h"
+#include "Watcher.h"
+
+using namespace qvimcli;
+using namespace qvimhost_test;
+
+namespace {
+
+class HostWatcher : public testing::Test {
+protected:
+    void SetUp() override {
+        root = absolute("watched");
+        outside = absolute("outside");
+        makeFolders(root + "/sub");
+        makeFolders(outside);
+        scope = Scope({root + "/"});
+        watcher = std::make_unique<Watcher>(scope, nullptr, Watcher::Timing{50, 400, 50});
+        std::string problem;
+        ASSERT_TRUE(watcher->addRoot(root, problem)) << problem;
+        EXPECT_EQ(watcher->watchedFolders(), 2u);
+    }
+
+    // Changes until `enough` says so, or two seconds.
+    std::vector<FsChange> collect(const std::function<bool(const std::vector<FsChange>&)>& enough) {
+        std::vector<FsChange> changes;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (std::chrono::steady_clock::now() < deadline) {
+            bool woken = false;
+            for (FsChange& change : watcher->poll(100, -1, woken)) changes.push_back(std::move(change));
+            if (enough(changes)) break;
+        }
+        return changes;
+    }
+
+    std::vector<FsChange> collectCount(size_t count) {
+        return collect([count](const std::vector<FsChange>& c) { return c.size() >= count; });
+    }
+
+    // The one change that follows, checked for its type and path.
+    FsChange single(FsChange::Type type, const std::string& path) {
+        std::vector<FsChange> changes = collectCount(1);
+        for (FsChange& more : quietly()) changes.push_back(std::move(more));
+        EXPECT_EQ(changes.size(), 1u);
+        if (changes.empty()) return FsChange();
+        EXPECT_EQ(changes[0].type, type);
+        EXPECT_EQ(changes[0].path, path);
+        return changes[0];
+    }
+
+    // A short quiet period shows nothing else arrives.
+    std::vector<FsChange> quietly() {
+        std::vector<FsChange> changes;
+        for (int i = 0; i < 5; ++i) {
+            bool woken = false;
+            for (FsChange& change : watcher->poll(100, -1, woken)) changes.push_back(std::move(change));
+        }
+        return changes;
+    }
+
+    std::string root;
+    std::string outside;
+    Scope scope;
+    std::unique_ptr<Watcher> watcher;
+};
+
+}  // namespace
+
+TEST_F(HostWatcher, WritesAreCoalescedPerPathAndDeletionsFollow) {
+    writeText(root + "/a.txt", "one");
+    writeText(root + "/a.txt", "two");
+    ASSERT_EQ(chmod((root + "/a.txt").c_str(), 0600), 0);
+    EXPECT_FALSE(single(FsChange::Update, root + "/a.txt").folder);
+
+    ASSERT_EQ(unlink((root + "/a.txt").c_str()), 0);
+    EXPECT_FALSE(single(FsChange::Delete, root + "/a.txt").movedOut);
+}
+
+TEST_F(HostWatcher, MovesBecomeRenamesInsideAndCreationsOrRemovalsAcrossTheEdge) {
+    writeText(root + "/old.txt", "x");
+    writeText(outside + "/incoming.txt", "y");
+    collectCount(1);
+
+    ASSERT_EQ(rename((root + "/old.txt").c_str(), (root + "/sub/new.txt").c_str()), 0);
+    EXPECT_EQ(single(FsChange::Rename, root + "/old.txt").newPath, root + "/sub/new.txt");
+
+    ASSERT_EQ(rename((outside + "/incoming.txt").c_str(), (root + "/incoming.txt").c_str()), 0);
+    single(FsChange::Update, root + "/incoming.txt");
+
+    // A folder moved away takes its contents along; its watches go with it.
+    ASSERT_EQ(rename((root + "/sub").c_str(), (outside + "/sub").c_str()), 0);
+    const FsChange gone = single(FsChange::Delete, root + "/sub");
+    EXPECT_TRUE(gone.folder);
+    EXPECT_TRUE(gone.movedOut);
+    EXPECT_EQ(watcher->watchedFolders(), 1u);
+    writeText(outside + "/sub/after.txt", "not ours");
+    EXPECT_TRUE(quietly().empty());
+}
+
+TEST_F(HostWatcher, NewFoldersAreWatchedAndWhatIsBornThereIsNewUnderItsLastName) {
+    makeFolders(root + "/fresh");
+    writeText(root + "/fresh/early.txt", "made before the watch may exist");
+    std::vector<FsChange> changes = collectCount(2);
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[0].path, root + "/fresh");
+    EXPECT_TRUE(changes[0].folder);
+    EXPECT_EQ(changes[1].path, root + "/fresh/early.txt");
+    EXPECT_TRUE(quietly().empty());
+    EXPECT_EQ(watcher->watchedFolders(), 3u);
+
+    // Created and renamed before it was ever reported: one update of the new name.
+    writeText(root + "/fresh/draft.txt", "d");
+    ASSERT_EQ(rename((root + "/fresh/draft.txt").c_str(), (root + "/fresh/final.txt").c_str()), 0);
+    single(FsChange::Update, root + "/fresh/final.txt");
+
+    // A folder renamed inside the tree keeps being watched under its new name.
+    ASSERT_EQ(rename((root + "/fresh").c_str(), (root + "/renamed").c_str()), 0);
+    EXPECT_TRUE(single(FsChange::Rename, root + "/fresh").folder);
+    writeText(root + "/renamed/final.txt", "edited");
+    single(FsChange::Update, root + "/renamed/final.txt");
+}
