@@ -165,8 +165,8 @@ uint64_t baseline(std::initializer_list<entity_type> kinds) {
     return written;
 }
 
-// Rule 1 "rule-<kind>" with one entity set per kind given; extra members
-// are added to every set.
+// One rule per entity set given: ids 1, 2, ... named "rule<id>", with the
+// identifier "ID-<id>" and severity 3.
 std::string ruleset(const std::vector<std::string>& sets) {
     std::string text = "{\"IntegrityRules\":[";
     for (size_t i = 0; i < sets.size(); ++i)
@@ -176,6 +176,7 @@ std::string ruleset(const std::vector<std::string>& sets) {
     return text + "]}";
 }
 
+// An entity set of a kind, with extra members when given.
 std::string set(const char* kind, const std::string& extra = "") {
     return std::string("{\"entityType\":\"") + kind + "\"" + (extra.empty() ? "" : "," + extra) + "}";
 }
