@@ -16,6 +16,7 @@
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMIntegrityRuleFilter.h"
+#include "bench_memory.h"
 
 namespace {
 
@@ -159,26 +160,6 @@ void report(const char* name, const char* referenceName, double figure, double r
     benchResult(name, figure, unit, referenceName, reference, figure / reference, target);
 }
 
-// A forked child starts with its parent's high-water mark; clear it so that
-// the child measures its own work.
-void resetPeakResident() {
-    if (FILE* file = std::fopen("/proc/self/clear_refs", "w")) {
-        std::fputs("5", file);
-        std::fclose(file);
-    }
-}
-
-long peakResidentOfSelfKiB() {
-    long kib = -1;
-    if (FILE* file = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, file) != nullptr)
-            if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
-        std::fclose(file);
-    }
-    return kib;
-}
-
 // Peak resident memory (KiB) of a child process that stores n records.
 long peakResidentKiB(const Synthetic& data, int n) {
     int pipeFds[2];
@@ -186,12 +167,12 @@ long peakResidentKiB(const Synthetic& data, int n) {
     const pid_t child = fork();
     if (child == 0) {
         close(pipeFds[0]);
-        resetPeakResident();
+        qvim_bench::resetPeakResident();
         {
             Engine store("bench_memory_" + std::to_string(n) + ".db");
             store.storeAll(data, n);
         }
-        const long kib = peakResidentOfSelfKiB();
+        const long kib = qvim_bench::peakResidentKiB();
         const bool sent = write(pipeFds[1], &kib, sizeof kib) == static_cast<ssize_t>(sizeof kib);
         _exit(sent ? 0 : 1);
     }

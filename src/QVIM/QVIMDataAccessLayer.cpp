@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
 
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
@@ -587,8 +591,19 @@ bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::strin
     return false;
 }
 
+QVIMDAL::SettingsScope::SettingsScope(QVIMDAL& dal) : m_dal(dal) {
+    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    ++m_dal.m_settingsScopes;
+}
+
+QVIMDAL::SettingsScope::~SettingsScope() {
+    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    if (--m_dal.m_settingsScopes == 0) m_dal.m_settings.clear();
+}
+
 bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
     std::lock_guard<std::mutex> lock(m_settingsLock);
+    if (m_settingsScopes == 0) return false;
     const auto found = m_settings.find(name);
     if (found == m_settings.end()) return false;
     value = found->second;
@@ -599,7 +614,7 @@ bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
 void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
     const bool committed = m_DB != nullptr && sqlite3_get_autocommit(m_DB) != 0;
     std::lock_guard<std::mutex> lock(m_settingsLock);
-    if (value != nullptr && committed)
+    if (value != nullptr && committed && m_settingsScopes > 0)
         m_settings[name] = *value;
     else
         m_settings.erase(name);
@@ -1061,7 +1076,403 @@ void EventTypeTable::appendEvents(im_wrapper_response_s& response, JSONEvents& e
     response.json = events.print();
 }
 
-// ---- Migration (built with the migration work) -------------------------------------------
+// ---- Legacy migration ---------------------------------------------------------------------
 
-bool QVIMDAL::migrateDb(const char*) { return false; }
-qvim_status IMEngineHandleConcrete::migrateBaseline(const char*) { return operationNotBuilt("migrateBaseline"); }
+namespace {
+
+const char* const kGetAllEntitiesFromOldDb = "SELECT * FROM Entitys ORDER BY key, entityType";
+const char* const kGetAllAttributesWithIdOldDb = "SELECT * FROM Attributes WHERE entityId = :Id";
+
+// Column positions in the old tables.
+constexpr int kOldEntityId = 0;
+constexpr int kOldEntityType = 1;
+constexpr int kOldEntityKey = 6;
+constexpr int kOldAttributeName = 2;
+constexpr int kOldAttributeValue = 3;
+constexpr int kOldAttributeText = 4;
+
+// How an old attribute value becomes a record value. AsStored goes by the
+// field type: numbers from the integer reading, booleans through
+// getBoolValue, digests decoded from their hexadecimal text.
+enum class LegacyValue : uint8_t {
+    AsStored,
+    Ignored,
+    Nanoseconds,      // to milliseconds
+    PermissionText,   // "u::rwx\ng::r-x\no::r-x" to "0755"
+    QualifiedName,    // id and name column: "id:name"
+    QualifiedGroups,  // comma lists of ids and names: "id:name,..."
+    Thousandths,      // divided by 1000
+    MinimumDays,      // 0 or -1 also means the password never expires
+};
+
+// An old name that differs from the record's attribute name or needs a
+// conversion; every other name is looked up among the kind's attributes.
+struct LegacyAttribute {
+    const char* name;
+    const char* attribute;  // null for an ignored name
+    LegacyValue value;
+};
+
+constexpr LegacyAttribute kDiskAttributes[] = {
+    {"contents", nullptr, LegacyValue::Ignored},  // files only
+    {"created", "created", LegacyValue::Nanoseconds},
+    {"lastAccessed", "lastAccessed", LegacyValue::Nanoseconds},
+    {"lastModified", "lastModified", LegacyValue::Nanoseconds},
+    {"permissions", "permissions", LegacyValue::PermissionText},
+};
+constexpr LegacyAttribute kUserAttributes[] = {
+    {"group", "group", LegacyValue::QualifiedName},
+    {"groups", "groups", LegacyValue::QualifiedGroups},
+    {"passwordLastChanged", "passwordLastChanged", LegacyValue::Thousandths},
+    {"passwordMinDaysBetweenChanges", "passwordMinDaysBetweenChanges", LegacyValue::MinimumDays},
+};
+constexpr LegacyAttribute kPortAttributes[] = {{"processId", "processID", LegacyValue::AsStored}};
+constexpr LegacyAttribute kSoftwareAttributes[] = {{"displayName", "name", LegacyValue::AsStored}};
+
+struct LegacyKind {
+    const char* function;     // the assigner named in log lines
+    const char* recordClass;  // record class named when the kind does not fit
+    const char* noun;         // in the parse error messages
+    bool strict;              // an unknown attribute name fails the entity
+    const LegacyAttribute* special;
+    size_t specialCount;
+};
+
+const LegacyKind kLegacyKinds[] = {
+    {"assignFileEntityAttributes", "im_event_file", "file", true, kDiskAttributes, 5},
+    {"assignDirectoryEntityAttributes", "im_event_directory", "directory", true, kDiskAttributes + 1, 4},
+    {"assignUserEntityAttributes", "im_event_user", "user", false, kUserAttributes, 4},
+    {"assignGroupEntityAttributes", "im_event_group", "group", false, nullptr, 0},
+    {"assignPortEntityAttributes", "im_event_port", "port", false, kPortAttributes, 1},
+    {"assignSoftwareEntityAttributes", "im_event_installed_software", "software", true, kSoftwareAttributes, 1},
+    {"assignProcessEntityAttributes", "im_event_process", "process", true, nullptr, 0},
+};
+
+std::string columnString(sqlite3_stmt* stmt, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+    return text != nullptr ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt, column))) : std::string();
+}
+
+bool columnEquals(sqlite3_stmt* stmt, int column, const std::string& value) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+    const std::string_view stored =
+        text != nullptr ? std::string_view(text, static_cast<size_t>(sqlite3_column_bytes(stmt, column))) : "";
+    return stored == value;
+}
+
+// Which digests the old rows of a file carried.
+struct LegacyDigests {
+    bool sha1 = false;
+    bool sha256 = false;
+};
+
+// Applies one attribute row; false for a name the kind rejects.
+bool applyLegacyAttribute(const LegacyKind& legacy, const RecordLayout& layout, sqlite3_stmt* row, QVIMEvent& record,
+                          LegacyDigests& digests) {
+    const std::string name = columnString(row, kOldAttributeName);
+    LegacyValue value = LegacyValue::AsStored;
+    const ColumnDescriptor* column = nullptr;
+    const LegacyAttribute* special = std::find_if(legacy.special, legacy.special + legacy.specialCount,
+                                                  [&name](const LegacyAttribute& entry) { return name == entry.name; });
+    if (special != legacy.special + legacy.specialCount) {
+        if (special->value == LegacyValue::Ignored) return true;
+        value = special->value;
+        column = layout.find(special->attribute);
+    } else {
+        column = layout.find(name);
+    }
+    if (column == nullptr) {
+        if (!legacy.strict) return true;
+        LOG_ERROR(QVIM_SRC_DAL, legacy.function, "Unknown attribute name");
+        return false;
+    }
+
+    const int64_t number = sqlite3_column_int64(row, kOldAttributeValue);
+    switch (value) {
+        case LegacyValue::Nanoseconds:
+            column->field<int64_t>(record) =
+                static_cast<int64_t>(convertNanoSecondsToMilliseconds(static_cast<unsigned long>(number)));
+            return true;
+        case LegacyValue::PermissionText:
+            column->field<std::string>(record) = convertPermissions(columnString(row, kOldAttributeValue));
+            return true;
+        case LegacyValue::QualifiedName:
+            column->field<std::string>(record) =
+                QVIMDAL::getQualifiedName(number, columnString(row, kOldAttributeText));
+            return true;
+        case LegacyValue::QualifiedGroups:
+            column->field<std::string>(record) = QVIMDAL::getQualifiedGroups(columnString(row, kOldAttributeValue),
+                                                                             columnString(row, kOldAttributeText));
+            return true;
+        case LegacyValue::Thousandths: column->field<int32_t>(record) = static_cast<int32_t>(number / 1000); return true;
+        case LegacyValue::MinimumDays:
+            column->field<int32_t>(record) = static_cast<int32_t>(number);
+            if (number == 0 || number == -1) static_cast<im_event_user&>(record).passwordNeverExpires = true;
+            return true;
+        case LegacyValue::AsStored:
+        case LegacyValue::Ignored: break;
+    }
+    switch (column->type) {
+        case FieldType::Bool:
+            column->field<bool>(record) = getBoolValue(columnString(row, kOldAttributeValue).c_str()) != 0;
+            break;
+        case FieldType::Int32: column->field<int32_t>(record) = static_cast<int32_t>(number); break;
+        case FieldType::Int64: column->field<int64_t>(record) = number; break;
+        case FieldType::Text: column->field<std::string>(record) = columnString(row, kOldAttributeValue); break;
+        case FieldType::Hash: {
+            const std::string text = columnString(row, kOldAttributeValue);
+            column->field<Blob>(record).setEncoded(text.c_str(), text.size());
+            digests.sha1 |= std::strcmp(column->column, "sha1") == 0;
+            digests.sha256 |= std::strcmp(column->column, "sha256") == 0;
+            break;
+        }
+    }
+    return true;
+}
+
+// Old files often carry only one of the two digests; the missing one gets
+// a placeholder that change detection never compares.
+void fillMissingDigest(im_event_file& file, const LegacyDigests& digests) {
+    static const unsigned char kPlaceholder = '*';
+    if (digests.sha1 && !digests.sha256) file.sha256.setBlob(&kPlaceholder, 1);
+    if (digests.sha256 && !digests.sha1) file.sha1.setBlob(&kPlaceholder, 1);
+}
+
+// Closes the old database on every way out of a migration.
+struct LegacyConnection {
+    sqlite3* db = nullptr;
+    ~LegacyConnection() {
+        if (db != nullptr) sqlite3_close_v2(db);
+    }
+    bool close() {
+        const int rc = sqlite3_close(db);
+        if (rc == SQLITE_OK) db = nullptr;
+        return rc == SQLITE_OK;
+    }
+};
+
+bool reportOldDatabaseError(sqlite3* oldDb) {
+    LOG_ERROR(QVIM_SRC_DAL, "migrateDb", "Old Database error: %d, %s", sqlite3_errcode(oldDb), sqlite3_errmsg(oldDb));
+    std::printf("Old Error Message: %s\n", sqlite3_errmsg(oldDb));
+    return false;
+}
+
+bool reportMigrationFailure(const char* message) {
+    LOG_ERROR(QVIM_SRC_DAL, "migrateDb", "%s", message);
+    std::printf("%s\n", message);
+    return false;
+}
+
+}  // namespace
+
+std::string migrationDurationText(unsigned long seconds) {
+    const unsigned long hours = seconds / 3600;
+    const unsigned long rest = seconds - 3600 * hours;
+    char text[160];
+    if (seconds >= 3600)
+        snprintf(text, sizeof text, "This migration took %lu hour(s) %lu minute(s) %lu seconds\n", hours, rest / 60,
+                 rest % 60);
+    else if (rest >= 60)
+        snprintf(text, sizeof text, "This migration took %lu minute(s) %lu seconds\n", rest / 60, rest % 60);
+    else
+        snprintf(text, sizeof text, "This migration took %lu seconds\n", rest % 60);
+    return text;
+}
+
+std::string QVIMDAL::getQualifiedName(long long id, const std::string& name) { return std::to_string(id) + ":" + name; }
+
+std::string QVIMDAL::getQualifiedGroups(const std::string& ids, const std::string& names) {
+    const std::vector<std::string> idList = split(ids, ',');
+    const std::vector<std::string> nameList = split(names, ',');
+    std::string out;
+    for (size_t i = 0; i < idList.size() && i < nameList.size(); ++i) {
+        if (i != 0) out += ',';
+        out += getQualifiedName(std::strtoll(idList[i].c_str(), nullptr, 10), nameList[i]);
+    }
+    return out;
+}
+
+void QVIMDAL::assignDefaultEntityValues(QVIMEvent& record) {
+    const RecordLayout* layout = recordLayout(record.entityType());
+    if (layout == nullptr) return;
+    for (size_t i = 0; i < layout->count; ++i) {
+        const ColumnDescriptor& column = layout->columns[i];
+        switch (column.type) {
+            case FieldType::Bool: column.field<bool>(record) = false; break;
+            case FieldType::Int32: column.field<int32_t>(record) = 0; break;
+            case FieldType::Int64: column.field<int64_t>(record) = 0; break;
+            case FieldType::Text: column.field<std::string>(record).clear(); break;
+            // Empty, not the all-zero digest that Hash::clear leaves.
+            case FieldType::Hash: column.field<Blob>(record).setBlob(nullptr, 0); break;
+        }
+    }
+    if (record.entityType() == ENTITY_PORT) static_cast<im_event_port&>(record).listeners = 1;
+}
+
+sqlite3_stmt* QVIMDAL::prepareGetAttributesSqlStatement(sqlite3_int64 id, sqlite3* oldDb) {
+    sqlite3_stmt* stmt = m_oldAttributes.get();
+    if (stmt == nullptr || sqlite3_db_handle(stmt) != oldDb) {
+        m_oldAttributes.finalize();
+        if (sqlite3_prepare_v2(oldDb, kGetAllAttributesWithIdOldDb, -1, m_oldAttributes.address(), nullptr) !=
+            SQLITE_OK)
+            return nullptr;
+        stmt = m_oldAttributes.get();
+    }
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (sqlite3_bind_int64(stmt, sqlite3_bind_parameter_index(stmt, ":Id"), id) != SQLITE_OK) {
+        LOG_ERROR(QVIM_SRC_DAL, "prepareGetAttributesSqlStatement", "Error binding Id to statement");
+        return nullptr;
+    }
+    return stmt;
+}
+
+bool QVIMDAL::assignEntityAttributes(entity_type kind, sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record,
+                                     sqlite3* oldDb, int& entitiesRc) {
+    const RecordLayout* layout = recordLayout(kind);
+    if (layout == nullptr) return false;
+    const LegacyKind& legacy = kLegacyKinds[kind - ENTITY_FILE];
+    if (!record || record->entityType() != kind) {
+        LOG_TRACE(QVIM_SRC_DAL, legacy.function, "QVIMEvent not a %s type", legacy.recordClass);
+        return false;
+    }
+    assignDefaultEntityValues(*record);
+
+    const std::string key = columnString(entities, kOldEntityKey);
+    const std::string typeName = columnString(entities, kOldEntityType);
+    LegacyDigests digests;
+    while (entitiesRc == SQLITE_ROW) {
+        sqlite3_stmt* attributes = prepareGetAttributesSqlStatement(sqlite3_column_int64(entities, kOldEntityId), oldDb);
+        if (attributes == nullptr) return false;
+        StatementUse use(attributes);
+        int attributesRc;
+        while ((attributesRc = sqlite3_step(attributes)) == SQLITE_ROW)
+            if (!applyLegacyAttribute(legacy, *layout, attributes, *record, digests)) return false;
+        if (attributesRc != SQLITE_DONE) {
+            LOG_ERROR(QVIM_SRC_DAL, legacy.function, "Error parsing through %s attributes, attributesRc: %d",
+                      legacy.noun, attributesRc);
+            return false;
+        }
+        // Rows with the same key and type are one entity.
+        entitiesRc = sqlite3_step(entities);
+        if (entitiesRc != SQLITE_ROW || !columnEquals(entities, kOldEntityKey, key) ||
+            !columnEquals(entities, kOldEntityType, typeName))
+            break;
+    }
+    if (entitiesRc != SQLITE_ROW && entitiesRc != SQLITE_DONE) {
+        LOG_ERROR(QVIM_SRC_DAL, legacy.function, "Error parsing through %s entities, entitiesRc: %d", legacy.noun,
+                  entitiesRc);
+        return false;
+    }
+    if (kind == ENTITY_FILE) fillMissingDigest(static_cast<im_event_file&>(*record), digests);
+    if (kind == ENTITY_INSTALLED_SOFTWARE) {
+        // Versions of one package share the old key.
+        record->currentKey = key + "-" + static_cast<im_event_installed_software&>(*record).version;
+        record->newKey = record->currentKey;
+    }
+    return true;
+}
+
+bool QVIMDAL::migrateEntity(sqlite3_stmt* entities, sqlite3* oldDb, int& entitiesRc, bool store) {
+    const std::string typeName = columnString(entities, kOldEntityType);
+    const std::string key = columnString(entities, kOldEntityKey);
+    const entity_type kind = EntitySet::convertEntityType(typeName.c_str());
+    if (store) {
+        LOG_TRACE(QVIM_SRC_DAL, "migrateEntity", "Adding entity: %s of type %s", key.c_str(), typeName.c_str());
+        std::printf("Adding entity: %s of type %s\n", key.c_str(), typeName.c_str());
+    }
+    if (kind < ENTITY_FILE || kind > ENTITY_PROCESS) {
+        entitiesRc = sqlite3_step(entities);
+        return true;
+    }
+    const std::shared_ptr<QVIMEvent> record(QVIMEvent::factory(m_engine, kind, nullptr));
+    record->currentKey = key;
+    record->newKey = key;
+    record->auxValue = 3;
+    record->realTime = false;
+    const bool assigned = assignEntityAttributes(kind, entities, record, oldDb, entitiesRc);
+    if (!store) return assigned;
+
+    bool stored = false;
+    if (assigned) {
+        if (kind == ENTITY_INSTALLED_SOFTWARE)
+            std::printf("Adding InstalledSoftware entity key : %s \n", record->currentKey.c_str());
+        im_wrapper_response_s response{};
+        stored = storeItemBuffer(record, response);
+    }
+    // A failed buffered write has logged its statement errors; the connection
+    // may still hold the cause (a rolled-back batch leaves none).
+    const int code = m_DB != nullptr ? sqlite3_errcode(m_DB) : SQLITE_MISUSE;
+    if (assigned && !stored && code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE) {
+        const char* message = m_DB != nullptr ? sqlite3_errmsg(m_DB) : "the baseline database is not open";
+        LOG_ERROR(QVIM_SRC_DAL, "migrateEntity", "Database error: %s", message);
+        std::printf("Error Message: %s\n", message);
+    }
+    return assigned && stored;
+}
+
+bool QVIMDAL::migrateDb(const char* oldDbPath, const std::function<void()>& startCopy) {
+    std::lock_guard<std::mutex> migration(m_migrationLock);
+    const time_t started = std::time(nullptr);
+    LegacyConnection old;
+    // Read-write without create: a missing file must not appear.
+    const int rc = oldDbPath != nullptr ? sqlite3_open_v2(oldDbPath, &old.db, SQLITE_OPEN_READWRITE, nullptr)
+                                        : SQLITE_MISUSE;
+    if (rc != SQLITE_OK) {
+        LOG_ERROR(QVIM_SRC_DAL, "migrateDb", "Failed to open old database");
+        std::printf("Failed to open old database, rc: %d\n", rc);
+        return false;
+    }
+    sqlite3_busy_timeout(old.db, 5000);
+
+    struct Statements {
+        StatementSlot& attributes;
+        StatementSlot entities;
+        ~Statements() { attributes.finalize(); }
+    } statements{m_oldAttributes, {}};
+    // Both tables are looked at before anything changes.
+    if (sqlite3_prepare_v2(old.db, kGetAllEntitiesFromOldDb, -1, statements.entities.address(), nullptr) !=
+            SQLITE_OK ||
+        prepareGetAttributesSqlStatement(0, old.db) == nullptr)
+        return reportOldDatabaseError(old.db);
+
+    sqlite3_stmt* entities = statements.entities.get();
+    const auto pass = [&](bool store) {
+        int entitiesRc = sqlite3_step(entities);
+        while (entitiesRc == SQLITE_ROW)
+            if (!migrateEntity(entities, old.db, entitiesRc, store))
+                return reportMigrationFailure("Failed to migrate entity, database migration failed");
+        sqlite3_reset(entities);
+        return entitiesRc == SQLITE_DONE || reportOldDatabaseError(old.db);
+    };
+    if (!pass(false)) return false;
+    if (startCopy) startCopy();
+    if (!pass(true)) return false;
+
+    unsigned long written = 0;
+    if (!storeItemFlush(written)) return reportMigrationFailure("storeItemFlush failed, database migration failed");
+    statements.entities.finalize();
+    m_oldAttributes.finalize();
+    if (!old.close()) {
+        LOG_ERROR(QVIM_SRC_DAL, "migrateDb", "Failed to close old database");
+        return false;
+    }
+    const time_t finished = std::time(nullptr);
+    std::fputs(migrationDurationText(finished > started ? static_cast<unsigned long>(finished - started) : 0UL).c_str(),
+               stdout);
+    return true;
+}
+
+qvim_status IMEngineHandleConcrete::migrateBaseline(const char* oldDbPath) {
+    if (oldDbPath == nullptr) return QVIM_E_BAD_PARAMETER;
+    std::printf("migrate_baseline: old_db_path: %s\n", oldDbPath);
+    // The baseline period (and its purge) starts only once the old file
+    // has been read through without a fault.
+    bool started = false;
+    const bool migrated = m_dal.migrateDb(oldDbPath, [this, &started] {
+        setBaselineScan(true);
+        started = true;
+    });
+    if (started) setBaselineScan(false);
+    return migrated ? QVIM_OK : QVIM_E_FAILED;
+}

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -230,6 +231,21 @@ public:
     bool GetIntegrityMonitorState(const std::string& name, std::string& value);
     bool GetIntegrityMonitorState(const std::string& name, unsigned long& value);
 
+    // While one of these lives, settings read or written through the store
+    // are remembered, so that a directory walk, which asks for the same
+    // settings at every folder, costs no SQL for them. Changes made to the
+    // database by other connections meanwhile are seen once no scope is left.
+    class SettingsScope {
+    public:
+        explicit SettingsScope(QVIMDAL& dal);
+        ~SettingsScope();
+        SettingsScope(const SettingsScope&) = delete;
+        SettingsScope& operator=(const SettingsScope&) = delete;
+
+    private:
+        QVIMDAL& m_dal;
+    };
+
     // Database metrics.
     bool PrepareMetricsDBSize(cJSON* object);
     bool PrepareMetricsDBInfo(cJSON* object);
@@ -257,8 +273,54 @@ public:
     void purgeDiskPaths(std::list<std::string>& paths);
     void purgePaths(sqlite3_stmt* fileStmt, sqlite3_stmt* directoryStmt, std::list<std::string>& paths);
 
-    // Legacy migration.
-    bool migrateDb(const char* oldDbPath);
+    // Legacy migration. The old database is read twice: the first pass only
+    // checks every entity, so that a file that cannot be migrated changes
+    // nothing; startCopy, when given, runs between the passes, and the second
+    // pass stores the entities through the buffered path.
+    bool migrateDb(const char* oldDbPath, const std::function<void()>& startCopy = {});
+    // Migrates (store false: only checks) the entity under the cursor and
+    // leaves the cursor on the next one; entitiesRc is its last step result.
+    bool migrateEntity(sqlite3_stmt* entities, sqlite3* oldDb, int& entitiesRc, bool store = true);
+    // The old database's attribute statement bound to an entity id; null on failure.
+    sqlite3_stmt* prepareGetAttributesSqlStatement(sqlite3_int64 id, sqlite3* oldDb);
+    // Applies the old attributes of the entity under the cursor, and of the
+    // rows after it with the same key and type, to a record of kind.
+    bool assignEntityAttributes(entity_type kind, sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record,
+                                sqlite3* oldDb, int& entitiesRc);
+    bool assignFileEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record, sqlite3* oldDb,
+                                    int& entitiesRc) {
+        return assignEntityAttributes(ENTITY_FILE, entities, record, oldDb, entitiesRc);
+    }
+    bool assignDirectoryEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record,
+                                         sqlite3* oldDb, int& entitiesRc) {
+        return assignEntityAttributes(ENTITY_DIRECTORY, entities, record, oldDb, entitiesRc);
+    }
+    bool assignUserEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record, sqlite3* oldDb,
+                                    int& entitiesRc) {
+        return assignEntityAttributes(ENTITY_USER, entities, record, oldDb, entitiesRc);
+    }
+    bool assignGroupEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record, sqlite3* oldDb,
+                                     int& entitiesRc) {
+        return assignEntityAttributes(ENTITY_GROUP, entities, record, oldDb, entitiesRc);
+    }
+    bool assignPortEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record, sqlite3* oldDb,
+                                    int& entitiesRc) {
+        return assignEntityAttributes(ENTITY_PORT, entities, record, oldDb, entitiesRc);
+    }
+    bool assignSoftwareEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record,
+                                        sqlite3* oldDb, int& entitiesRc) {
+        return assignEntityAttributes(ENTITY_INSTALLED_SOFTWARE, entities, record, oldDb, entitiesRc);
+    }
+    bool assignProcessEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record,
+                                       sqlite3* oldDb, int& entitiesRc) {
+        return assignEntityAttributes(ENTITY_PROCESS, entities, record, oldDb, entitiesRc);
+    }
+    // Numbers 0, texts and digests empty, booleans false; a port has one listener.
+    static void assignDefaultEntityValues(QVIMEvent& record);
+    // id + ":" + name.
+    static std::string getQualifiedName(long long id, const std::string& name);
+    // The qualified names of the comma-separated ids and names, pairwise.
+    static std::string getQualifiedGroups(const std::string& ids, const std::string& names);
 
     std::mutex& storeLock() { return m_storeLock; }
     IMEngineHandleConcrete& engine() const { return m_engine; }
@@ -282,11 +344,11 @@ private:
     }
     static void traceLock(const char* function, const char* what);
 
-    // Setting values as last read or written through this connection, so
-    // that the per-folder scope checks of a walk cost no SQL. Filled and
-    // updated only while the store lock is held and no transaction is open
-    // (a rollback could undo the value); emptied when the connection opens
-    // or closes. Writers of settings must go through SetIntegrityMonitorState.
+    // Setting values as last read or written through this connection while
+    // a walk runs (see SettingsScope). Filled and updated only while the
+    // store lock is held and no transaction is open (a rollback could undo
+    // the value); emptied when the last walk ends and when the connection
+    // opens or closes.
     bool cachedSetting(const std::string& name, std::string& value);
     void cacheSetting(const std::string& name, const std::string* value);
     void forgetSettings();
@@ -295,6 +357,11 @@ private:
     std::mutex m_lifecycleLock;
     std::mutex m_settingsLock;  // taken alone, or inside the store lock
     std::unordered_map<std::string, std::string> m_settings;
+    unsigned m_settingsScopes = 0;
+    // Held for a whole migration, before any other store lock.
+    std::mutex m_migrationLock;
+    // The attribute statement of the old database being migrated.
+    StatementSlot m_oldAttributes;
     std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer;
     IMEngineHandleConcrete& m_engine;
     sqlite3* m_DB = nullptr;
@@ -306,3 +373,6 @@ private:
     StatementSlot m_vacuum;
     std::vector<std::string> m_schemaScripts;
 };
+
+// "This migration took " and the duration in hours, minutes and seconds, with a newline.
+std::string migrationDurationText(unsigned long seconds);

@@ -2,13 +2,23 @@
 
 #include <sys/vfs.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <list>
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
+#include "QVIMJson.h"
 #include "QVIMLogger.h"
 #include "QVIMUtilPlatformIndependent.h"
 
@@ -123,9 +133,268 @@ int IMEngineHandleConcrete::shouldScanEntityType(entity_type type) {
     return validateEntityTypeInPartialScan(m_dal, type) ? 1 : 0;
 }
 
-// ---- Baseline control and export (built with the baseline work) ----------------------
+// ---- Baseline control ------------------------------------------------------------------
 
-void IMEngineHandleConcrete::setBaselineScan(bool) { operationNotBuilt("setBaselineScan"); }
-qvim_status IMEngineHandleConcrete::getBaseline(unsigned long, unsigned long, unsigned long, entity_type, const char*) {
-    return operationNotBuilt("getBaseline");
+namespace {
+
+// Empties what a pending partial baseline rebuilds: the rows of the listed
+// kinds, and for files and directories the rows under the changed bases.
+void purgePartialBaseline(QVIMDAL& dal) {
+    static const char* const kFunction = "purgePartialBaseline";
+    std::string listed;
+    if (!readPartialEntityTypes(dal, kFunction, listed)) return;
+    const TrimWhiteSpace trim;
+    std::set<entity_type> kinds;
+    for (const std::string& name : split(listed, ',', &trim)) {
+        if (name.empty()) continue;  // an empty list names no kind
+        const entity_type kind = convertEntityTypeName(name.c_str());
+        if (kind >= ENTITY_FILE && kind <= ENTITY_PROCESS) kinds.insert(kind);
+    }
+    for (entity_type kind : kinds) {
+        if (kind != ENTITY_FILE && kind != ENTITY_DIRECTORY) {
+            dal.purgeDB(kind);
+            continue;
+        }
+        static const char* const kPaths = "partialBaselinePurgePathsDisk";
+        std::string text;
+        if (!dal.GetIntegrityMonitorState(kPaths, text)) {
+            LOG_ERROR(QVIM_SRC_EXPORT, kFunction, "Unable to get partial base list %s", kPaths);
+            continue;
+        }
+        const Unescape unescape;
+        std::list<std::string> paths;
+        // An empty path would be a prefix of every key.
+        for (std::string& path : split(text, ';', &unescape))
+            if (!path.empty()) paths.push_back(std::move(path));
+        if (!paths.empty()) dal.purgeDiskPaths(paths);
+    }
+}
+
+}  // namespace
+
+void setBaselineScan(IMEngineHandleConcrete& engine, bool state) {
+    static const char* const kFunction = "setBaselineScan";
+    static const char* const kItems = "baselineItemsAdded";
+    static const char* const kBytes = "baselineBytesAdded";
+    QVIMDAL& dal = engine.getDAL();
+    QVIMStats& stats = engine.getStats();
+    if (state) {
+        stats.Set(kItems, 0);
+        stats.Set(kBytes, 0);
+        LOG_TRACE(QVIM_SRC_EXPORT, kFunction, "set_baselinescan true");
+        dal.SetIntegrityMonitorState(kItems, 0UL);
+        dal.SetIntegrityMonitorState(kBytes, 0UL);
+        LOG_TRACE(QVIM_SRC_EXPORT, kFunction, "Baseline items metrics reset");
+        if (!isPartialScanSet(dal)) {
+            if (dal.purgeDB(ENTITY_ALL)) LOG_TRACE(QVIM_SRC_EXPORT, kFunction, "Full baseline scan selected; full purge");
+        } else {
+            purgePartialBaseline(dal);
+            LOG_TRACE(QVIM_SRC_EXPORT, kFunction, "Partial baseline scan selected; partial purge");
+        }
+        engine.setBaselineScanActive(true);
+        return;
+    }
+    unsigned long written = 0;
+    dal.storeItemFlush(written);
+    const long items = stats.Get(kItems);
+    const long bytes = stats.Get(kBytes);
+    dal.SetIntegrityMonitorState(kItems, static_cast<unsigned long>(items));
+    dal.SetIntegrityMonitorState(kBytes, static_cast<unsigned long>(bytes));
+    LOG_TRACE(QVIM_SRC_EXPORT, kFunction, "set_baselinescan false baselineItemsAdded %lld baselineBytesAdded %lld",
+              static_cast<long long>(items), static_cast<long long>(bytes));
+    dal.SetIntegrityMonitorState("baselineScanType", 0UL);
+    engine.setBaselineScanActive(false);
+}
+
+void IMEngineHandleConcrete::setBaselineScan(bool state) { ::setBaselineScan(*this, state); }
+
+// ---- Baseline export -------------------------------------------------------------------
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+using ExportRow = std::vector<std::pair<std::string, QVIMEvent::VariantField>>;
+
+// Turns export rows into JSON lines. The tree of a row refers to the row's
+// names and texts instead of copying them, and is printed into one reused
+// buffer, so the cost per row is a few small nodes and memory stays flat.
+class RowWriter {
+public:
+    explicit RowWriter(FILE* file) : m_file(file) {}
+
+    bool write(const std::string& rules, const ExportRow& row) {
+        CJsonPtr object(cJSON_CreateObject());
+        if (!object) return false;
+        // Worst case: every text byte escaped as \u00XX, plus member framing.
+        size_t needed = 64 + rules.size() * 6;
+        if (!rules.empty()) add(object.get(), "rule", cJSON_CreateStringReference(rules.c_str()));
+        for (const auto& [name, field] : row) {
+            needed += 40 + name.size();
+            if (field.type == QVIMEvent::VariantField::Text) {
+                if (field.text.empty()) continue;
+                needed += field.text.size() * 6;
+                add(object.get(), name.c_str(), cJSON_CreateStringReference(field.text.c_str()));
+            } else {
+                add(object.get(), name.c_str(), exportNumber(field.integer));
+            }
+        }
+        if (m_buffer.size() < needed) m_buffer.resize(needed);
+        if (needed <= static_cast<size_t>(INT_MAX) &&
+            cJSON_PrintPreallocated(object.get(), m_buffer.data(), static_cast<int>(m_buffer.size()), false)) {
+            std::fputs(m_buffer.data(), m_file);
+        } else {
+            CJsonText text(cJSON_PrintUnformatted(object.get()));
+            if (!text) return false;
+            std::fputs(text.get(), m_file);
+        }
+        return std::fputc('\n', m_file) != EOF;
+    }
+
+    // Integers are exported as unsigned 64-bit values: 32-bit ones are
+    // sign-extended first, so a negative value reads as 2^64 plus the value.
+    // JSON numbers are doubles here, printed the way the JSON library prints
+    // them: below 10^15 as exact integers; from there on as the nearest
+    // double in 15 significant digits when those read back within the
+    // library's tolerance, else 17, with an exponent where "%g" picks one.
+    // So 10^15 prints as 1e+15, 2^53 as 9.00719925474099e+15 (which reads
+    // back 2 lower), and -1 and -42 in a 32-bit column both print as
+    // 1.8446744073709552e+19: hosts cannot tell such values apart.
+    static cJSON* exportNumber(int64_t value) {
+        const auto number = static_cast<uint64_t>(value);
+        // Below 10^15 the library prints a whole number as its plain digits
+        // ("%d", or "%1.15g", which needs no exponent there); writing those
+        // digits directly saves its printf and read-back round trip.
+        if (number >= kPlainDigitsBelow) return cJSON_CreateNumber(static_cast<double>(number));
+        char digits[24];
+        *std::to_chars(digits, digits + sizeof digits - 1, number).ptr = '\0';
+        return cJSON_CreateRaw(digits);
+    }
+    static constexpr uint64_t kPlainDigitsBelow = 1000000000000000ULL;
+
+private:
+    static void add(cJSON* object, const char* name, cJSON* item) {
+        if (item != nullptr) cJSON_AddItemToObjectCS(object, name, item);
+    }
+
+    FILE* m_file;
+    std::vector<char> m_buffer;
+};
+
+// Statement slot for the paging parameters.
+unsigned exportSlot(unsigned long itemId, unsigned long recordTime) {
+    if (itemId == 0) return recordTime == 0 ? EventTypeTable::ExportFirst : EventTypeTable::ExportSince;
+    return recordTime == 0 ? EventTypeTable::ExportAfterId : EventTypeTable::ExportAfterIdSince;
+}
+
+// Labels of the rules matching the record, in rule id order, joined by ','.
+void ruleLabels(const IntegrityRuleFilter& filter, entity_type kind, const QVIMEvent& record,
+                std::unordered_set<long long>& ruleIds, std::vector<long long>& ordered, std::string& labels) {
+    ruleIds.clear();
+    labels.clear();
+    filter.matchRules(kind, record, record.realTime, ruleIds);
+    ordered.assign(ruleIds.begin(), ruleIds.end());
+    std::sort(ordered.begin(), ordered.end());
+    for (long long id : ordered) {
+        const std::shared_ptr<IntegrityRule> rule = filter.getRuleById(id);
+        if (!rule) continue;
+        if (!labels.empty()) labels += ',';
+        labels += rule->label();
+    }
+}
+
+// Exports the rows of one kind; limit is what is left of the call's limit.
+// False only when the file cannot be written.
+bool exportKind(IMEngineHandleConcrete& engine, const IntegrityRuleFilter& filter, entity_type kind,
+                unsigned long itemId, unsigned long recordTime, unsigned long& limit, RowWriter& writer) {
+    static const char* const kFunction = "getBaseline";
+    const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(engine, kind, nullptr));
+    EventTypeTable* table = engine.table(kind);
+    if (!record || table == nullptr) return true;
+    const unsigned long offset = static_cast<unsigned long>(kind) * kExportIdStride;
+    QVIMDAL& dal = engine.getDAL();
+
+    std::lock_guard<std::mutex> lock(dal.storeLock());
+    sqlite3_stmt* stmt = *table->getStmt(exportSlot(itemId, recordTime));
+    if (stmt == nullptr) return true;
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    StatementUse use(stmt);
+    // An id below this kind's range (for example one of an earlier kind)
+    // means every row of it.
+    if (itemId != 0) EventTypeTable::bindField(stmt, ":itemID", itemId > offset ? itemId - offset : 0UL);
+    if (recordTime != 0) EventTypeTable::bindField(stmt, ":recordTime", recordTime);
+    EventTypeTable::bindField(stmt, ":limit", limit);
+
+    ExportRow row;
+    std::unordered_set<long long> ruleIds;
+    std::vector<long long> ordered;
+    std::string labels;
+    int rc = SQLITE_DONE;
+    while (limit != 0 && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        // A NULL text column leaves its entry alone: start every row empty.
+        for (auto& entry : row) entry.second.text.clear();
+        record->getRow(stmt, row, offset);
+        record->currentKey = row[1].second.text;
+        // Attribute conditions of rules read the stored values.
+        record->populateComparableMembers(stmt);
+        ruleLabels(filter, kind, *record, ruleIds, ordered, labels);
+        if (labels.empty())
+            LOG_WARNING(QVIM_SRC_EXPORT, kFunction, "No rules matched entity type: %s with key '%s'",
+                        entityTypeName(kind), record->currentKey.c_str());
+        if (!writer.write(labels, row)) return false;
+        --limit;
+    }
+    if (limit != 0 && rc != SQLITE_DONE)
+        LOG_ERROR(QVIM_SRC_EXPORT, kFunction, "Error executing SELECT on Entity%sTable: %s", entityTypeName(kind),
+                  sqlite3_errmsg(dal.db()));
+    return true;
+}
+
+}  // namespace
+
+bool getBaseline(IMEngineHandleConcrete& engine, unsigned long itemId, unsigned long recordTime,
+                 unsigned long limit, entity_type kind, const char* filePath) {
+    static const char* const kFunction = "getBaseline";
+    char reason[256];
+    FilePtr file(filePath != nullptr ? std::fopen(filePath, "wt") : nullptr);
+    if (!file) {
+        LOG_ERROR(QVIM_SRC_EXPORT, kFunction, "Error opening file '%s': %s", filePath != nullptr ? filePath : "(null)",
+                  strerror_r(errno, reason, sizeof reason));
+        return false;
+    }
+    std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 16);
+    const std::shared_ptr<const IntegrityRuleFilter> filter = engine.getConfig().getFilter();
+    RowWriter writer(file.get());
+
+    bool written = true;
+    if (kind != ENTITY_ALL) {
+        written = exportKind(engine, *filter, kind, itemId, recordTime, limit, writer);
+    } else {
+        // Later kinds are not restricted by itemId: the walk continues with
+        // their first rows.
+        unsigned long current = std::max<unsigned long>(itemId / kExportIdStride, ENTITY_FILE);
+        for (; written && limit != 0 && current <= ENTITY_PROCESS; ++current, itemId = 0)
+            written = exportKind(engine, *filter, static_cast<entity_type>(current), itemId, recordTime, limit, writer);
+    }
+    const int error = std::ferror(file.get()) != 0 ? errno : 0;
+    if (std::fclose(file.release()) != 0 || !written || error != 0) {
+        LOG_ERROR(QVIM_SRC_EXPORT, kFunction, "Error writing file '%s': %s", filePath,
+                  strerror_r(error != 0 ? error : errno, reason, sizeof reason));
+        return false;
+    }
+    return true;
+}
+
+qvim_status IMEngineHandleConcrete::getBaseline(unsigned long itemId, unsigned long recordTime, unsigned long limit,
+                                                entity_type type, const char* filePath) {
+    if (filePath == nullptr || type < ENTITY_ALL || type > ENTITY_PROCESS) {
+        LOG_ERROR(QVIM_SRC_EXPORT, "getBaseline", "get_baseline called with a bad parameter: entity type %d, file %s",
+                  static_cast<int>(type), filePath != nullptr ? filePath : "(null)");
+        return QVIM_E_BAD_PARAMETER;
+    }
+    return ::getBaseline(*this, itemId, recordTime, limit, type, filePath) ? QVIM_OK : QVIM_E_FAILED;
 }

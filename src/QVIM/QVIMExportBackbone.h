@@ -16,6 +16,22 @@ bool isPartialScanSet(QVIMDAL& dal);
 bool validateEntityTypeInPartialScan(QVIMDAL& dal, entity_type type,
                                      const char* function = "validateEntityTypeInPartialScan");
 
+// Starts (true) or ends (false) a baseline period. The start empties what
+// the next baseline rebuilds: everything, or for a pending partial baseline
+// the listed kinds and the disk paths under the changed bases. The end writes
+// out buffered items, records the baseline counters and clears partial mode.
+void setBaselineScan(IMEngineHandleConcrete& engine, bool state);
+
+// Writes the stored entities of kind (ENTITY_ALL: every kind, in kind order)
+// that follow itemId and are newer than recordTime into filePath, one JSON
+// object per line, at most limit of them. False when the file cannot be
+// opened or written.
+bool getBaseline(IMEngineHandleConcrete& engine, unsigned long itemId, unsigned long recordTime,
+                 unsigned long limit, entity_type kind, const char* filePath);
+
+// Export item ids combine kind and row id: kind * kExportIdStride + row id.
+constexpr unsigned long kExportIdStride = 1000000000UL;
+
 // File systems that are never walked (proc, sysfs, remote file systems, ...).
 bool isSkippedFileSystemType(long type);
 
