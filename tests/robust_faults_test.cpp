@@ -4,10 +4,12 @@
 // that says what happened; nothing crashes and nothing stored is lost.
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -100,6 +102,43 @@ TEST(DiskFaults, ReadOnlyDatabaseFolderFailsWritesAndLosesNothingOnceWritableAga
     engine_stop();
     EXPECT_EQ(rows(db), 1002);
     EXPECT_EQ(queryFile(db, "PRAGMA integrity_check"), "ok");
+}
+
+// A full disk, as a file-size limit: SQLite cannot grow the database or its
+// journal. The write of the buffer fails with a status and a log line, the
+// database stays sound, and writes succeed once there is room again. (The
+// records of a batch whose commit failed are gone from the buffer, as the
+// buffer is described: see SECURITY.md.)
+TEST(DiskFaults, FullDiskFailsTheBatchAndKeepsTheDatabaseSound) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
+    Entities records;
+    ASSERT_TRUE(Entities::store(records.make("File", key(0))));
+    const size_t size = readFile("test.db").size();
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit full = saved;
+    full.rlim_cur = size + 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    clearCapturedLog();
+    bool failed = false;
+    for (int n = 1; n <= 1001; ++n) failed |= !Entities::store(records.make("File", key(n)), true);
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(loggedContaining("Error committing transaction: 'disk I/O error'"));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_EQ(queryFile("test.db", "PRAGMA integrity_check"), "ok");
+
+    for (int n = 2000; n < 3001; ++n) EXPECT_TRUE(Entities::store(records.make("File", key(n)), true));
+    unsigned long written = 0;
+    EXPECT_EQ(flush_db_buffer(&written), QVIM_OK);
+    EXPECT_TRUE(Entities::store(records.make("File", key(6000))));
+    engine_stop();
+    EXPECT_EQ(queryFile("test.db", "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(queryFile("test.db", "SELECT count(*) FROM EntityFileItems WHERE key IN ('/f/0', '/f/6000') OR "
+                                   "key BETWEEN '/f/2000' AND '/f/3000'"),
+              "1003");
 }
 
 TEST(DiskFaults, BufferedItemsThatCannotBeWrittenAtStopAreCountedInTheLog) {
