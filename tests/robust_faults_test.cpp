@@ -58,13 +58,26 @@ int rows(const std::string& db) { return std::stoi(queryFile(db, "SELECT count(*
 
 }  // namespace
 
-TEST(DiskFaults, ReadOnlyDatabaseFolderFailsWritesAndLosesNothingOnceWritableAgain) {
+class DiskFaults : public testing::Test {
+protected:
+    // The engine on the database at path, watching the files under /f.
+    void start(const std::string& path = "test.db") {
+        ASSERT_EQ(startEngine(path), QVIM_OK);
+        ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
+    }
+    // The same on a database in a folder of its own.
+    void startInFolder() {
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        start(db);
+    }
+
     const std::string folder = testDirectory() + "/db";
     const std::string db = folder + "/test.db";
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    ASSERT_EQ(startEngine(db), QVIM_OK);
-    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
     Entities records;
+};
+
+TEST_F(DiskFaults, ReadOnlyDatabaseFolderFailsWritesAndLosesNothingOnceWritableAgain) {
+    startInFolder();
     ASSERT_TRUE(Entities::store(records.make("File", key(0))));
 
     {
@@ -109,10 +122,8 @@ TEST(DiskFaults, ReadOnlyDatabaseFolderFailsWritesAndLosesNothingOnceWritableAga
 // database stays sound, and writes succeed once there is room again. (The
 // records of a batch whose commit failed are gone from the buffer, as the
 // buffer is described: see SECURITY.md.)
-TEST(DiskFaults, FullDiskFailsTheBatchAndKeepsTheDatabaseSound) {
-    ASSERT_EQ(startEngine(), QVIM_OK);
-    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
-    Entities records;
+TEST_F(DiskFaults, FullDiskFailsTheBatchAndKeepsTheDatabaseSound) {
+    start();
     ASSERT_TRUE(Entities::store(records.make("File", key(0))));
     const size_t size = readFile("test.db").size();
 
@@ -141,13 +152,8 @@ TEST(DiskFaults, FullDiskFailsTheBatchAndKeepsTheDatabaseSound) {
               "1003");
 }
 
-TEST(DiskFaults, BufferedItemsThatCannotBeWrittenAtStopAreCountedInTheLog) {
-    const std::string folder = testDirectory() + "/db";
-    const std::string db = folder + "/test.db";
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    ASSERT_EQ(startEngine(db), QVIM_OK);
-    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
-    Entities records;
+TEST_F(DiskFaults, BufferedItemsThatCannotBeWrittenAtStopAreCountedInTheLog) {
+    startInFolder();
     for (int n = 0; n < 10; ++n) ASSERT_TRUE(Entities::store(records.make("File", key(n)), true));
     {
         PermissionsApply permissions;
@@ -160,10 +166,8 @@ TEST(DiskFaults, BufferedItemsThatCannotBeWrittenAtStopAreCountedInTheLog) {
     EXPECT_EQ(rows(db), 0);
 }
 
-TEST(DiskFaults, GarbageInPlaceOfTheDatabaseIsRefusedAndKept) {
-    ASSERT_EQ(startEngine(), QVIM_OK);
-    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
-    Entities records;
+TEST_F(DiskFaults, GarbageInPlaceOfTheDatabaseIsRefusedAndKept) {
+    start();
     ASSERT_TRUE(Entities::store(records.make("File", key(0))));
     engine_stop();
 
@@ -190,10 +194,8 @@ TEST(DiskFaults, GarbageInPlaceOfTheDatabaseIsRefusedAndKept) {
 
 // A damaged file either is refused at start, or opens and fails each
 // operation that meets the damage; the log names it either way.
-TEST(DiskFaults, DamagedDatabaseIsRefusedOrFailsWhereTheDamageIs) {
-    ASSERT_EQ(startEngine(), QVIM_OK);
-    ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
-    Entities records;
+TEST_F(DiskFaults, DamagedDatabaseIsRefusedOrFailsWhereTheDamageIs) {
+    start();
     set_baselinescan(true);
     for (int n = 0; n < 3000; ++n) Entities::store(records.make("File", key(n)), true);
     set_baselinescan(false);
@@ -231,18 +233,16 @@ TEST(DiskFaults, DamagedDatabaseIsRefusedOrFailsWhereTheDamageIs) {
 
 // The log file lands in the working folder; when that folder is gone the
 // lines have nowhere to go, and the engine works on regardless.
-TEST(DiskFaults, MissingLogFolderLeavesTheEngineWorking) {
-    const std::string folder = testDirectory() + "/gone";
+TEST_F(DiskFaults, MissingLogFolderLeavesTheEngineWorking) {
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     ASSERT_EQ(chdir(folder.c_str()), 0);
     ASSERT_EQ(rmdir(folder.c_str()), 0);
 
-    const std::string db = testDirectory() + "/test.db";
+    const std::string path = testDirectory() + "/test.db";
     im_engine_init_s init{};
-    init.dbPath = db.c_str();
+    init.dbPath = path.c_str();
     ASSERT_EQ(engine_start(&init), QVIM_OK);
     ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
-    Entities records;
     EXPECT_TRUE(Entities::store(records.make("File", key(0))));
     im_wrapper_event_s changed = records.make("File", key(0));
     changed.size = 3;
@@ -252,5 +252,5 @@ TEST(DiskFaults, MissingLogFolderLeavesTheEngineWorking) {
     cleanup_response_wrapper(&response);
     EXPECT_EQ(engine_stop(), QVIM_OK);
     ASSERT_EQ(chdir(testDirectory().c_str()), 0);
-    EXPECT_EQ(rows(db), 1);
+    EXPECT_EQ(rows(path), 1);
 }
