@@ -1,6 +1,7 @@
 // Boundary records built from fuzz bytes (kind, event code, keys, texts,
 // digests, numbers) through integrity_monitor and store_item on an engine
-// with a fixed ruleset that watches every kind. Whatever comes in, a
+// with a fixed ruleset that watches every kind. (All file sets share the
+// base "/": a second base would hide the first from keys outside it.) Whatever comes in, a
 // successful call hands back one strict JSON document whose "events" array
 // holds nEvents entries.
 #include <cstdint>
@@ -20,8 +21,8 @@ const char* const kRules = R"({"IntegrityRules":[
   "EntitySets":[{"entityType":"File","base":"/","includes":"**/*","operations":"create,update,delete,rename,block"},
                 {"entityType":"Directory","base":"/"}]},
  {"id":2,"name":"etc owner","identifier":"E-2",
-  "EntitySets":[{"entityType":"File","base":"/etc","includes_owner":"0;1*","excludes_size":"1?",
-                 "and":{"includes":"*.conf","excludes_permissions":"07*"}}]},
+  "EntitySets":[{"entityType":"File","base":"/","includes_owner":"0;1*","excludes_size":"1?",
+                 "and":{"includes":"etc/*.conf","excludes_permissions":"07*"}}]},
  {"id":3,"name":"accounts","realtime":"true",
   "enforcement":{"type":"allow","users":["root"],"groups":["wheel","adm"]},
   "EntitySets":[{"entityType":"User"},{"entityType":"Group","attributes":"members,standard"}]},

@@ -1274,7 +1274,7 @@ qvim_status IMEngineHandleConcrete::integrityMonitor(unsigned long threadId, con
                                               enforced ? &acting : nullptr);
         if (!QVIM_FAILED(result)) {
             response.json = events.print();
-            m_stats.Set("totalEvents", m_stats.Get("totalEvents") + static_cast<long>(response.nEvents));
+            m_stats.Add("totalEvents", static_cast<long>(response.nEvents));
         } else {
             LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "integrity_monitor call to integrityMonitor failed");
         }

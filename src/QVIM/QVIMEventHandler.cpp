@@ -229,7 +229,8 @@ qvim_status EventHandler::handleEvent(QVIMEvent& event, JSONEvents& events, im_w
     }
 
     QVIMStats& stats = m_engine.getStats();
-    long long eventId = stats.Get("totalEvents") + 1;
+    // A number in the document; counted as one, so a counter at its limit cannot overflow here.
+    double eventId = static_cast<double>(stats.Get("totalEvents")) + 1;
     if (ruleIds.empty()) return QVIM_OK;
 
     qvim_status verdict = QVIM_OK;
@@ -277,7 +278,7 @@ qvim_status EventHandler::handleEvent(QVIMEvent& event, JSONEvents& events, im_w
             newFieldsBuffered = true;
         }
         cJSON_AddItemToArray(events.events(),
-                             buildEvent(event, *rule, operationType, static_cast<double>(eventId),
+                             buildEvent(event, *rule, operationType, eventId,
                                         event.operation != IM_OP_DELETE ? &newFields : nullptr));
         ++response.nEvents;
         ++eventId;

@@ -1,5 +1,6 @@
 #include "QVIMStats.h"
 
+#include <climits>
 #include <cmath>
 
 #include "QVIMDataAccessLayer.h"
@@ -60,7 +61,10 @@ void QVIMStats::Inc(const std::string& name) { Add(name, 1); }
 
 void QVIMStats::Add(const std::string& name, long delta) {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_general[name] += delta;
+    // Hosts give sizes of any value, and persisted counters come back as they
+    // were saved: a counter stops at its limit instead of overflowing.
+    long& counter = m_general[name];
+    if (__builtin_add_overflow(counter, delta, &counter)) counter = delta > 0 ? LONG_MAX : LONG_MIN;
 }
 
 void QVIMStats::SetType(int type, const std::string& name, long value) {
