@@ -61,12 +61,12 @@ private:
 };
 
 // Worker threads that take paths from the queue and run the handler on each,
-// each with a hasher of its own.
+// each with a hasher of its own (with MD5 when md5 is set).
 class HashPipeline {
 public:
     using Handler = std::function<void(const std::string& path, Hasher& hasher)>;
 
-    HashPipeline(unsigned workers, size_t capacity, Handler handler);
+    HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5 = true);
     ~HashPipeline();
     HashPipeline(const HashPipeline&) = delete;
     HashPipeline& operator=(const HashPipeline&) = delete;
@@ -79,7 +79,7 @@ public:
     static unsigned defaultWorkers();
 
 private:
-    void work();
+    void work(bool md5);
 
     BoundedQueue<std::string> m_queue;
     Handler m_handler;

@@ -113,7 +113,8 @@ void HostScan::scanFiles(const std::function<bool()>& stop) {
     const Scope scope(m_ruleset.basesOf(ENTITY_FILE, false));
     if (scope.empty()) return;
     HashPipeline pipeline(m_settings.threads != 0 ? m_settings.threads : HashPipeline::defaultWorkers(), kQueuedPaths,
-                          [this](const std::string& path, Hasher& hasher) { handleFile(path, hasher); });
+                          [this](const std::string& path, Hasher& hasher) { handleFile(path, hasher); },
+                          m_ruleset.md5Watched);
     WalkHandlers handlers;
     handlers.enterFolder = [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; };
     handlers.entry = [&pipeline](const std::string& path, bool) { pipeline.submit(path); };
