@@ -162,6 +162,19 @@ CJsonPtr buildCounterDocument(std::mutex& lock, const std::map<std::string, int6
     return root;
 }
 
+// Prints the document into *out (the JSON library's allocator); a null out
+// is logged at the given level from function.
+bool handOut(const CJsonPtr& root, char** out, uint32_t level, const char* function) {
+    char* text = cJSON_PrintUnformatted(root.get());
+    if (out == nullptr) {
+        cJSON_free(text);
+        QVIM_LOG(level, QVIM_SRC_STATS, function, "paramter is null \n");
+        return false;
+    }
+    *out = text;
+    return text != nullptr;
+}
+
 }  // namespace
 
 bool QVIMStats::GetMetrics(QVIMDAL& dal, char** out) {
@@ -173,28 +186,14 @@ bool QVIMStats::GetMetrics(QVIMDAL& dal, char** out) {
     dal.PrepareMetricsDBSize(dbinfo);
     dal.PrepareMetricsDBInfo(dbinfo);
     dal.PrepareMetricsIntegrityMonitorState(cJSON_AddObjectToObject(metrics, "integrityMonitorState"));
-    char* text = cJSON_PrintUnformatted(root.get());
-    if (out == nullptr) {
-        cJSON_free(text);
-        LOG_ERROR(QVIM_SRC_STATS, "GetMetrics", "paramter is null \n");
-        return false;
-    }
-    *out = text;
-    return text != nullptr;
+    return handOut(root, out, QVIM_LOG_ERROR, "GetMetrics");
 }
 
 bool QVIMStats::GetMetricsForPersistence(char** out) {
     cJSON* metrics = nullptr;
     size_t totalAssigned = 0;
     CJsonPtr root = buildCounterDocument(m_lock, m_general, m_assigned, m_unassigned, metrics, totalAssigned);
-    char* text = cJSON_PrintUnformatted(root.get());
-    if (out == nullptr) {
-        cJSON_free(text);
-        LOG_TRACE(QVIM_SRC_STATS, "GetMetricsForPersistence", "paramter is null \n");
-        return false;
-    }
-    *out = text;
-    return text != nullptr;
+    return handOut(root, out, QVIM_LOG_TRACE, "GetMetricsForPersistence");
 }
 
 bool QVIMStats::SetMetricsFromPersistence(const std::string& text) {
