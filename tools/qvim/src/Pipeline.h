@@ -38,7 +38,9 @@ public:
         if (m_items.empty()) return false;
         item = std::move(m_items.front());
         m_items.pop_front();
-        m_notFull.notify_one();
+        // A blocked producer is woken once half the queue is free, so that it
+        // refills it in one go rather than sleeping and waking for every item.
+        if (m_items.size() <= m_capacity / 2) m_notFull.notify_one();
         return true;
     }
 

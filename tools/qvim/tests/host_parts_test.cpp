@@ -380,17 +380,24 @@ TEST(HostOutput, PrinterWritesTableOrOneJsonEventPerLineAndCounts) {
 // ---- Hashing pipeline ---------------------------------------------------------------------
 
 TEST(HostPipeline, EveryPathIsHandledOnceThroughASmallQueue) {
-    std::mutex mutex;
-    std::multiset<std::string> handled;
-    {
-        HashPipeline pipeline(3, 2, [&](const std::string& path, Hasher&) {
-            std::lock_guard<std::mutex> lock(mutex);
-            handled.insert(path);
-        });
-        for (int i = 0; i < 500; ++i) pipeline.submit("p" + std::to_string(i));
-        pipeline.finish();
-        EXPECT_EQ(pipeline.handled(), 500u);
+    // The walker sleeps while the queue is full and is woken only once half of
+    // it is free: no size may leave it asleep.
+    for (const size_t capacity : {size_t{1}, size_t{2}, size_t{7}, size_t{64}}) {
+        for (const unsigned workers : {1u, 3u}) {
+            SCOPED_TRACE("capacity " + std::to_string(capacity) + ", workers " + std::to_string(workers));
+            std::mutex mutex;
+            std::multiset<std::string> handled;
+            {
+                HashPipeline pipeline(workers, capacity, [&](const std::string& path, Hasher&) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    handled.insert(path);
+                });
+                for (int i = 0; i < 500; ++i) pipeline.submit("p" + std::to_string(i));
+                pipeline.finish();
+                EXPECT_EQ(pipeline.handled(), 500u);
+            }
+            EXPECT_EQ(handled.size(), 500u);
+            EXPECT_EQ(std::set<std::string>(handled.begin(), handled.end()).size(), 500u);
+        }
     }
-    EXPECT_EQ(handled.size(), 500u);
-    EXPECT_EQ(std::set<std::string>(handled.begin(), handled.end()).size(), 500u);
 }
