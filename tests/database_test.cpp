@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,57 @@ TEST(Database, SettingsRoundTripOnlyForKnownNames) {
     engine.engineStop();
     EXPECT_TRUE(dal.setDBPath("missing.db"));
     EXPECT_TRUE(dal._deleteDB());  // a file that is already gone counts as deleted
+}
+
+// During a walk settings are kept in memory once read; what is read back
+// must still be what the database holds after rollbacks, failed writes, the
+// end of the walk and reopening.
+TEST(Database, RememberedSettingsFollowTheDatabase) {
+    IMEngineHandleConcrete engine;
+    im_engine_init_s init{};
+    init.dbPath = "remembered.db";
+    ASSERT_EQ(engine.engineStart(init), QVIM_OK);
+    QVIMDAL& dal = engine.getDAL();
+    auto walk = std::make_unique<QVIMDAL::SettingsScope>(dal);
+    std::string text;
+    ASSERT_TRUE(dal.SetIntegrityMonitorState("rulesetList", std::string("committed")));
+    ASSERT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+
+    ASSERT_EQ(sqlite3_exec(dal.db(), "BEGIN TRANSACTION", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_TRUE(dal.SetIntegrityMonitorState("rulesetList", std::string("rolled back")));
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "rolled back");
+    ASSERT_EQ(sqlite3_exec(dal.db(), "ROLLBACK TRANSACTION", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "committed");
+
+    // A write that fails leaves the value to the database.
+    ASSERT_EQ(sqlite3_exec(dal.db(), "CREATE TRIGGER refuse BEFORE UPDATE ON IntegrityMonitorState "
+                                     "BEGIN SELECT RAISE(ABORT, 'refused'); END;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_FALSE(dal.SetIntegrityMonitorState("rulesetList", std::string("refused")));
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "committed");
+    ASSERT_EQ(sqlite3_exec(dal.db(), "DROP TRIGGER refuse", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    // Changed by another connection: remembered until the walk is over.
+    execute("remembered.db", "UPDATE IntegrityMonitorState SET settingValue='outside' WHERE settingName='rulesetList';");
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "committed");
+    walk.reset();
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "outside");
+
+    // And when the engine restarts while a walk is still on.
+    walk = std::make_unique<QVIMDAL::SettingsScope>(dal);
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    engine.engineStop();
+    execute("remembered.db", "UPDATE IntegrityMonitorState SET settingValue='restarted' WHERE settingName='rulesetList';");
+    ASSERT_EQ(engine.engineStart(init), QVIM_OK);
+    EXPECT_TRUE(dal.GetIntegrityMonitorState("rulesetList", text));
+    EXPECT_EQ(text, "restarted");
+    walk.reset();
+    engine.engineStop();
 }
 
 TEST(Database, HostSettingsCallsCopyAndCheckTheirArguments) {

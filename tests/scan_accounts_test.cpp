@@ -15,25 +15,6 @@ using namespace qvim_test;
 
 namespace {
 
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    pclose(pipe);
-    return out;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) out.push_back(line);
-    return out;
-}
-
 // getent's fields of one database line.
 std::vector<std::string> fields(const std::string& line) { return split(line, ':'); }
 

@@ -15,46 +15,6 @@ using namespace qvim_test;
 
 namespace {
 
-// A socket bound to a loopback address, closed when it goes.
-class Socket {
-public:
-    Socket(int family, int type, int port = 0, bool reusePort = false) : fd(socket(family, type, 0)) {
-        if (fd < 0) return;
-        const int on = 1;
-        if (reusePort) setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-        sockaddr_storage address{};
-        socklen_t length;
-        if (family == AF_INET) {
-            auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-            v4->sin_family = AF_INET;
-            v4->sin_port = htons(static_cast<uint16_t>(port));
-            v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            length = sizeof *v4;
-        } else {
-            auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-            v6->sin6_family = AF_INET6;
-            v6->sin6_port = htons(static_cast<uint16_t>(port));
-            v6->sin6_addr = in6addr_loopback;
-            length = sizeof *v6;
-        }
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            (type == SOCK_STREAM && listen(fd, 4) != 0)) {
-            close();
-            return;
-        }
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        this->port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
-                                              : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    }
-    ~Socket() { close(); }
-    void close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    int fd;
-    int port = 0;
-};
-
 class Ports : public testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(QVIM_OK, startEngine()); }

@@ -17,23 +17,6 @@ using namespace qvim_test;
 
 namespace {
 
-bool haveTool(const char* name) {
-    const std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-}
-
-int sh(const std::string& command) { return std::system((command + " >>tools.log 2>&1").c_str()); }
-
-std::string output(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-        pclose(pipe);
-    }
-    return out;
-}
-
 struct Package {
     std::string name, version, release;
     bool withFile;
@@ -118,7 +101,7 @@ TEST_F(InstalledSoftware, PackagesOfThePrivateDatabaseAreRecorded) {
     EXPECT_EQ(0u, old->record.size);
 
     // The install time, as the rpm tool reports it, in local time (UTC here).
-    const std::string installTime = output("rpm --dbpath " + database + " -q --qf '%{INSTALLTIME}' qvtest-alpha-2.0-3");
+    const std::string installTime = run("rpm --dbpath " + database + " -q --qf '%{INSTALLTIME}' qvtest-alpha-2.0-3");
     ASSERT_FALSE(installTime.empty());
     const time_t when = static_cast<time_t>(std::stoll(installTime));
     char expected[25];

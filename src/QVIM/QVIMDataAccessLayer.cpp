@@ -420,6 +420,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
         const int fd = ::open(m_dbPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
     }
+    forgetSettings();
     int rc = sqlite3_open_v2(m_dbPath.c_str(), &m_DB, flags, nullptr);
     if (rc != SQLITE_OK) {
         LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_open_v2 failed. rc: %d", rc);
@@ -528,6 +529,7 @@ int QVIMDAL::finalize() {
     m_vacuum.finalize();
     const int rc = sqlite3_close_v2(m_DB);
     m_DB = nullptr;
+    forgetSettings();
     return rc;
 }
 
@@ -577,6 +579,9 @@ bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::strin
             StatementUse use(stmt);
             if (bindText(stmt, ":setting", name) && bindText(stmt, ":value", value)) rc = sqlite3_step(stmt);
         }
+        // A name without a row stays unknown; a failed write leaves the
+        // stored value in doubt.
+        cacheSetting(name, rc == SQLITE_DONE && sqlite3_changes(m_DB) > 0 ? &value : nullptr);
     }
     if (rc == SQLITE_DONE) {
         LOG_TRACE(QVIM_SRC_DAL, "SetIntegrityMonitorState", "Set integrity monitor state setting %s value %s",
@@ -588,11 +593,50 @@ bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::strin
     return false;
 }
 
+QVIMDAL::SettingsScope::SettingsScope(QVIMDAL& dal) : m_dal(dal) {
+    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    ++m_dal.m_settingsScopes;
+}
+
+QVIMDAL::SettingsScope::~SettingsScope() {
+    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    if (--m_dal.m_settingsScopes == 0) m_dal.m_settings.clear();
+}
+
+bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
+    std::lock_guard<std::mutex> lock(m_settingsLock);
+    if (m_settingsScopes == 0) return false;
+    const auto found = m_settings.find(name);
+    if (found == m_settings.end()) return false;
+    value = found->second;
+    return true;
+}
+
+// Caller holds the store lock; a null value forgets the setting.
+void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
+    const bool committed = m_DB != nullptr && sqlite3_get_autocommit(m_DB) != 0;
+    std::lock_guard<std::mutex> lock(m_settingsLock);
+    if (value != nullptr && committed && m_settingsScopes > 0)
+        m_settings[name] = *value;
+    else
+        m_settings.erase(name);
+}
+
+void QVIMDAL::forgetSettings() {
+    std::lock_guard<std::mutex> lock(m_settingsLock);
+    m_settings.clear();
+}
+
 bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const unsigned long& value) {
     return SetIntegrityMonitorState(name, value == ULONG_MAX ? std::string("-1") : std::to_string(value));
 }
 
 bool QVIMDAL::GetIntegrityMonitorState(const std::string& name, std::string& value) {
+    if (cachedSetting(name, value)) {
+        LOG_TRACE(QVIM_SRC_DAL, "GetIntegrityMonitorState", "Found Integrity Monitor Setting for %s value %s",
+                  name.c_str(), value.c_str());
+        return true;
+    }
     std::unique_lock<std::mutex> lock(m_storeLock);
     sqlite3_stmt* stmt = m_getImState.get();
     if (stmt == nullptr) {
@@ -617,6 +661,7 @@ bool QVIMDAL::GetIntegrityMonitorState(const std::string& name, std::string& val
                   name.c_str(), value.c_str());
         rc = sqlite3_step(stmt);
     }
+    if (rc == SQLITE_DONE) cacheSetting(name, &value);
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -235,6 +236,21 @@ public:
     bool GetIntegrityMonitorState(const std::string& name, std::string& value);
     bool GetIntegrityMonitorState(const std::string& name, unsigned long& value);
 
+    // While one of these lives, settings read or written through the store
+    // are remembered, so that a directory walk, which asks for the same
+    // settings at every folder, costs no SQL for them. Changes made to the
+    // database by other connections meanwhile are seen once no scope is left.
+    class SettingsScope {
+    public:
+        explicit SettingsScope(QVIMDAL& dal);
+        ~SettingsScope();
+        SettingsScope(const SettingsScope&) = delete;
+        SettingsScope& operator=(const SettingsScope&) = delete;
+
+    private:
+        QVIMDAL& m_dal;
+    };
+
     // Database metrics.
     bool PrepareMetricsDBSize(cJSON* object);
     bool PrepareMetricsDBInfo(cJSON* object);
@@ -333,8 +349,20 @@ private:
     }
     static void traceLock(const char* function, const char* what);
 
+    // Setting values as last read or written through this connection while
+    // a walk runs (see SettingsScope). Filled and updated only while the
+    // store lock is held and no transaction is open (a rollback could undo
+    // the value); emptied when the last walk ends and when the connection
+    // opens or closes.
+    bool cachedSetting(const std::string& name, std::string& value);
+    void cacheSetting(const std::string& name, const std::string* value);
+    void forgetSettings();
+
     std::mutex m_storeLock;
     std::mutex m_lifecycleLock;
+    std::mutex m_settingsLock;  // taken alone, or inside the store lock
+    std::unordered_map<std::string, std::string> m_settings;
+    unsigned m_settingsScopes = 0;
     // Held for a whole migration, before any other store lock.
     std::mutex m_migrationLock;
     // The attribute statement of the old database being migrated.

@@ -140,6 +140,26 @@ bool QVIMScanAbstract::scanPorts(unsigned long threadId, scan_type scanType, im_
 
 // ---- Scan orchestration --------------------------------------------------------------
 
+namespace {
+
+using Scanner = bool (QVIMScanLinux::*)(unsigned long, scan_type, im_wrapper_response_s*);
+
+// The scanner of a kind; none for File (files reach the engine from the
+// host), All and anything else.
+Scanner scannerFor(entity_type type) {
+    switch (type) {
+        case ENTITY_DIRECTORY: return &QVIMScanLinux::scanDirectories;
+        case ENTITY_USER: return &QVIMScanLinux::scanUsers;
+        case ENTITY_GROUP: return &QVIMScanLinux::scanGroups;
+        case ENTITY_PORT: return &QVIMScanLinux::scanPorts;
+        case ENTITY_INSTALLED_SOFTWARE: return &QVIMScanLinux::scanInstalledSoftware;
+        case ENTITY_PROCESS: return &QVIMScanLinux::scanProcesses;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
 qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity_type type, scan_type scanType,
                                                   im_wrapper_response_s& response) {
     LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan", "integrity_scan called for scanType %d entityType %d",
@@ -155,6 +175,15 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
         return result;
     };
 
+    // Kinds without a scanner are refused whatever the rules and settings
+    // say, so that a host learns of the bad request at once.
+    const Scanner scanner = scannerFor(type);
+    if (scanner == nullptr) {
+        LOG_ERROR(QVIM_SRC_ENGINE, "integrityScan", "Integrity Scan called with invalid entity type %d",
+                  static_cast<int>(type));
+        result = QVIM_E_BAD_PARAMETER;
+        return finish();
+    }
     // A partial baseline covers only the kinds the ruleset installation named.
     if (scanType == SCAN_BASELINE && !shouldScanEntityType(type)) {
         LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan", "Skipping partial baseline scan for type %d",
@@ -169,21 +198,8 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
     }
 
     const unsigned long scanStart = getCurrentTimeInMillis();
-    QVIMScanLinux scanner(*this);
-    bool scanned = false;
-    switch (type) {
-        case ENTITY_DIRECTORY: scanned = scanner.scanDirectories(threadId, scanType, &response); break;
-        case ENTITY_USER: scanned = scanner.scanUsers(threadId, scanType, &response); break;
-        case ENTITY_GROUP: scanned = scanner.scanGroups(threadId, scanType, &response); break;
-        case ENTITY_PORT: scanned = scanner.scanPorts(threadId, scanType, &response); break;
-        case ENTITY_INSTALLED_SOFTWARE: scanned = scanner.scanInstalledSoftware(threadId, scanType, &response); break;
-        case ENTITY_PROCESS: scanned = scanner.scanProcesses(threadId, scanType, &response); break;
-        default:
-            LOG_ERROR(QVIM_SRC_ENGINE, "integrityScan", "Integrity Scan called with invalid entity type %d",
-                      static_cast<int>(type));
-            result = QVIM_E_BAD_PARAMETER;
-            return finish();
-    }
+    QVIMScanLinux scanners(*this);
+    const bool scanned = (scanners.*scanner)(threadId, scanType, &response);
     if (!scanned) {
         result = QVIM_E_FAILED;
         return finish();

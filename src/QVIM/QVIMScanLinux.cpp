@@ -131,6 +131,7 @@ bool QVIMScanLinux::scanDirectories(unsigned long threadId, scan_type scanType, 
         return false;
     }
     JSONEvents events;
+    const QVIMDAL::SettingsScope settings(m_engine.getDAL());
     const bool ok = processDir(threadId, scanType, response, "/", events);
     if (ok) setResponseJson(response, events);
     return ok;
