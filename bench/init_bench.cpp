@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
                     static_cast<double>(aide.peakKiB) / static_cast<double>(qvim.peakKiB), "-");
     }
     if (qvim.ok && bytes.ok)
-        benchResult((figure + ", wall vs bytes").c_str(), qvim.wallSeconds, "s", "find | xargs sha256sum",
+        benchResult((figure + ", wall vs bytes").c_str(), qvim.wallSeconds, "s", "find -type f, xargs sha256sum",
                     bytes.wallSeconds, bytes.wallSeconds / qvim.wallSeconds, "-");
 
     const std::string cleanup = "rm -rf " + quoted(folder);
