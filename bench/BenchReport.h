@@ -1,7 +1,8 @@
 // Benchmark figures: each program prints, for every figure, one line for the
 // bench runner (./run bench) on stderr, which takes medians over repeated runs.
 //   RESULT|figure|value|unit|reference name|reference value|ratio|target
-// The ratio is computed by the program so that higher is always better.
+// The ratio is computed by the program so that higher is always better; the
+// texts may not hold '|'.
 #pragma once
 
 #include <cstdio>

@@ -69,7 +69,7 @@ void buildBaseline() {
     im_wrapper_response_s response{};
     set_baselinescan(true);
     for (int i = 0; i < kRows; ++i) {
-        snprintf(path, sizeof path, "/w/dir%03d/file%06d.dat", i % 500, i);
+        snprintf(path, sizeof path, "/w/dir%03d/file%06d.dat", i / 400, i);  // in walk order
         im_wrapper_event_s r{};
         r.entityType = "File";
         r.eventType = QVIM_EVENT_CHANGED;

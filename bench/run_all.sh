@@ -3,9 +3,9 @@
 # medians: each figure, its reference measured in the same run, and the ratio
 # (higher is better; the target column says what is aimed for).
 set -euo pipefail
-build_dir="$1"; runs="${2:-3}"
-results=$(mktemp)
-trap 'rm -f "$results"' EXIT
+build_dir=$(cd "$1" && pwd); runs="${2:-3}"
+results=$(mktemp); log=$(mktemp)
+trap 'rm -f "$results" "$log"' EXIT
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 echo "qvim benchmarks, $(date -u +%Y-%m-%d), $(nproc) cores ($cpu), medians of $runs runs"
@@ -13,7 +13,13 @@ for program in "$build_dir"/bench/*_bench; do
   [ -x "$program" ] || continue
   for _ in $(seq "$runs"); do
     # Figures come on stderr; the library's diagnostic lines on stdout are dropped.
-    (cd "$build_dir" && "$program" 2>&1 >/dev/null | grep '^RESULT|' >>"$results") || true
+    status=0
+    (cd "$build_dir" && "$program" 2>"$log" >/dev/null) || status=$?
+    grep '^RESULT|' "$log" >>"$results" || true
+    if [ "$status" -ne 0 ]; then
+      echo "$(basename "$program") exited with status $status:" >&2
+      grep -v '^RESULT|' "$log" | tail -n 5 >&2 || true
+    fi
   done
 done
 

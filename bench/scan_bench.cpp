@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "BenchReport.h"
 #include "qvim.h"
 
 namespace {
@@ -155,6 +156,12 @@ int main(int argc, char** argv) {
     std::printf("ratio: %.2f (target >= 0.40)\n", bare.seconds / baseline.seconds);
     change.print("change scan, nothing changed:", entries);
     std::printf("change scan events: %lu%s\n", changeEvents, changeOk ? "" : " (failed)");
+    const std::string bareName = "bare opendir/readdir/lstat walk";
+    benchResult(("Directory baseline scan of " + tree).c_str(), entries / baseline.seconds, "entries/s",
+                bareName.c_str(), entries / bare.seconds, bare.seconds / baseline.seconds, ">= 0.4");
+    if (changeOk)
+        benchResult(("Directory change scan of " + tree + ", unchanged").c_str(), entries / change.seconds,
+                    "entries/s", bareName.c_str(), entries / bare.seconds, bare.seconds / change.seconds, "-");
 
     const std::string cleanup = "rm -rf '" + folder + "'";
     if (chdir("/") != 0 || std::system(cleanup.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", folder.c_str());

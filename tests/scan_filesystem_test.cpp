@@ -1,11 +1,16 @@
 // The directory walk against real trees: what it records, how, and how it
 // copes with a tree that changes or a store that fails under it.
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <set>
 
@@ -229,6 +234,65 @@ TEST_F(DirectoryWalk, EntriesAndFoldersVanishingMidWalkAreSkipped) {
     EXPECT_EQ(5, missing);
     EXPECT_TRUE(logged(QVIM_LOG_WARNING, "Could not access " + root + "/gone: No such file or directory"));
     EXPECT_EQ(nullptr, scanner.find(root + "/gone/inner"));
+}
+
+// Warnings about entries below a folder whose status cannot be read, ending
+// in the error text (log lines are cut at 1023 characters, which long paths reach).
+int statWarnings(const std::string& below, const std::string& error = std::string()) {
+    int count = 0;
+    for (const LogLine& line : capturedLog())
+        count += line.level == QVIM_LOG_WARNING && line.message.rfind("Error stat'ing " + below, 0) == 0 &&
+                 line.message.size() > error.size() &&
+                 line.message.compare(line.message.size() - error.size(), error.size(), error) == 0;
+    return count;
+}
+
+TEST_F(DirectoryWalk, EntriesThatCannotBeExaminedAreWarnedAboutWhateverTheirType) {
+    // Entries whose path is longer than PATH_MAX: regular files get the warning too.
+    std::string deep = root;
+    while (deep.size() < PATH_MAX - 100) {
+        deep += '/' + std::string(std::min<size_t>(200, PATH_MAX - 100 - deep.size()), 'd');
+        makeDir(deep);
+    }
+    {
+        const int folder = open(deep.c_str(), O_DIRECTORY | O_RDONLY);
+        ASSERT_GE(folder, 0);
+        const std::string longName(120, 'n');
+        ASSERT_EQ(0, mkfifoat(folder, (longName + "-fifo").c_str(), 0640));
+        const int file = openat(folder, (longName + "-file").c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(file, 0);
+        close(file);
+        close(folder);
+    }
+    ASSERT_TRUE(scanner.processDir(1, SCAN_BASELINE, nullptr, root.c_str(), events));
+    EXPECT_EQ(2, statWarnings(root + "/d"));
+    EXPECT_EQ(deep, scanner.records.back().path) << "nothing below the deepest folder is recorded";
+
+    // A folder that may be listed but not searched: every entry's status call
+    // fails. Root is refused too once it gives up its permission overrides.
+    const std::string closed = root + "/closed";
+    makeDir(closed);
+    writeFile(closed + "/file", "x");
+    makeFifo(closed + "/fifo");
+    ASSERT_EQ(0, chmod(closed.c_str(), 0644));
+    clearCapturedLog();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2]{};
+        if (syscall(SYS_capget, &header, caps) == 0) {
+            caps[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+            syscall(SYS_capset, &header, caps);
+        }
+        scanner.records.clear();
+        const bool walked = scanner.processDir(1, SCAN_BASELINE, nullptr, closed.c_str(), events);
+        _exit(walked && scanner.records.empty() && statWarnings(closed + "/", ": Permission denied") == 2 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "both entries warned about, none recorded";
+    chmod(closed.c_str(), 0755);
 }
 
 TEST_F(DirectoryWalk, WalksFromTheRootThroughTheFoldersInScopeOnly) {

@@ -347,6 +347,8 @@ void EventTypeTable::lookUpParameterIndexes() {
         for (size_t i = 0; i < m_layout.count; ++i)
             indexes.columns[i] = sqlite3_bind_parameter_index(stmt, m_parameterNames[i].c_str());
     }
+    m_selectWhereKey = sqlite3_bind_parameter_index(m_slots[SelectByKey].get(), ":wherekey");
+    m_deleteWhereKey = sqlite3_bind_parameter_index(m_slots[DeleteByPrimaryKey].get(), ":wherekey");
     sqlite3_stmt* ids = m_slots[UpdateScanTimeIds].get();
     m_idParameterIndexes.resize(kIdBufferSize);
     char name[16];

@@ -139,6 +139,9 @@ public:
     const char* parameterName(size_t column) const { return m_parameterNames[column].c_str(); }
     // Parameter indexes of :pk0000 .. :pk0999 in the id-buffer statement.
     const std::vector<int>& idParameterIndexes() const { return m_idParameterIndexes; }
+    // Index of :wherekey in the look-up by key (SelectByKey) or the delete
+    // by primary key (DeleteByPrimaryKey), which run once per record.
+    int whereKeyIndex(unsigned slot) const { return slot == SelectByKey ? m_selectWhereKey : m_deleteWhereKey; }
 
     const std::string& tableName() const { return m_tableName; }
     const std::string& typeName() const { return m_typeName; }
@@ -162,6 +165,8 @@ protected:
     std::vector<std::string> m_parameterNames;
     BindIndexes m_bindIndexes[2];
     std::vector<int> m_idParameterIndexes;
+    int m_selectWhereKey = 0;
+    int m_deleteWhereKey = 0;
 
 private:
     void lookUpParameterIndexes();

@@ -754,8 +754,11 @@ sqlite3_stmt** QVIMEventStandard::getStmt(unsigned long slot) const {
 }
 
 sqlite3_stmt* QVIMEvent::bindSelectByKey() {
-    sqlite3_stmt* stmt = *getStmt(EventTypeTable::SelectByKey);
-    if (stmt == nullptr || !EventTypeTable::bindField(stmt, ":wherekey", currentKey)) return nullptr;
+    EventTypeTable* table = getTable();
+    sqlite3_stmt* stmt = table != nullptr ? *table->getStmt(EventTypeTable::SelectByKey) : nullptr;
+    if (stmt == nullptr ||
+        !EventTypeTable::bindField(stmt, table->whereKeyIndex(EventTypeTable::SelectByKey), ":wherekey", currentKey))
+        return nullptr;
     return stmt;
 }
 
@@ -766,8 +769,10 @@ sqlite3_stmt* QVIMEvent::bindSelectByScanTime(unsigned long scanTime) {
 }
 
 sqlite3_stmt* QVIMEvent::bindDeleteByPrimaryKey() {
-    sqlite3_stmt* stmt = *getStmt(EventTypeTable::DeleteByPrimaryKey);
-    if (stmt == nullptr || !EventTypeTable::bindField(stmt, ":wherekey", static_cast<unsigned long>(entityItemId)))
+    EventTypeTable* table = getTable();
+    sqlite3_stmt* stmt = table != nullptr ? *table->getStmt(EventTypeTable::DeleteByPrimaryKey) : nullptr;
+    if (stmt == nullptr || !EventTypeTable::bindField(stmt, table->whereKeyIndex(EventTypeTable::DeleteByPrimaryKey),
+                                                      ":wherekey", static_cast<unsigned long>(entityItemId)))
         return nullptr;
     return stmt;
 }

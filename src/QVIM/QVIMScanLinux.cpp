@@ -154,6 +154,12 @@ bool QVIMScanLinux::processDir(unsigned long threadId, scan_type scanType, im_wr
     if (child != "/") child += '/';
     const size_t prefix = child.size();
 
+    // Regular files are not recorded by this walk. In a folder whose entries
+    // can be examined, the type that readdir gives spares them their status
+    // call; otherwise each one gets it, and the warning when it fails.
+    const int folder = dirfd(dir.get());
+    const bool searchable = faccessat(folder, ".", X_OK, AT_EACCESS) == 0;
+
     im_wrapper_event_s record{};
     bool ok = true;
     while (ok) {
@@ -163,9 +169,14 @@ bool QVIMScanLinux::processDir(unsigned long threadId, scan_type scanType, im_wr
         if (name[0] == '.' && (name[1] == '\0' || name[1] == '.')) continue;
         child.resize(prefix);
         child += name;
+        // Longer paths fail their status call as they always did.
+        const bool shortPath = child.size() < PATH_MAX;
+        if (entry->d_type == DT_REG && searchable && shortPath) continue;
 
+        // Relative to the open folder: the same entry without resolving
+        // its whole path again.
         struct stat st;
-        if (lstat(child.c_str(), &st) != 0) {
+        if ((shortPath ? fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) : lstat(child.c_str(), &st)) != 0) {
             LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir", "Error stat'ing %s: %s", child.c_str(), std::strerror(errno));
             continue;
         }

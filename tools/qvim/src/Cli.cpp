@@ -284,9 +284,10 @@ std::string helpText(Command command) {
                 "Usage: qvim init --rules FILE [--db FILE] [--threads N]\n\n"
                 "Installs the ruleset in FILE and builds the baseline: the engine scans the\n"
                 "directories, users, groups, ports, packages and processes the rules watch, and\n"
-                "qvim walks and hashes (SHA-256, SHA-1, MD5) the regular files under the rules'\n"
-                "bases. Running init again with a changed ruleset rebuilds only what the change\n"
-                "touched. Files that cannot be read are stored with their attributes only.\n\n"
+                "qvim walks and hashes (SHA-256, SHA-1, and MD5 where a rule watches \"md5\") the\n"
+                "regular files under the rules' bases. Running init again with a changed ruleset\n"
+                "rebuilds only what the change touched. Files that cannot be read are stored with\n"
+                "their attributes only.\n\n"
                 "  --rules FILE   the ruleset (JSON, see examples/rules/default.json)\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             break;

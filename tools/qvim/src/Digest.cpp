@@ -22,7 +22,7 @@ const EVP_MD* algorithm(int index) {
 
 }  // namespace
 
-Hasher::Hasher() : m_contexts{nullptr, nullptr, nullptr}, m_buffer(kReadSize) {
+Hasher::Hasher(bool md5) : m_contexts{nullptr, nullptr, nullptr}, m_count(md5 ? 3 : 2), m_buffer(kReadSize) {
     for (EVP_MD_CTX*& context : m_contexts) {
         context = EVP_MD_CTX_new();
         if (context == nullptr) {
@@ -37,7 +37,7 @@ Hasher::~Hasher() {
 }
 
 bool Hasher::digest(int fd, Digests& out, int& error) {
-    for (int i = 0; i < 3; ++i) EVP_DigestInit_ex(m_contexts[i], algorithm(i), nullptr);
+    for (int i = 0; i < m_count; ++i) EVP_DigestInit_ex(m_contexts[i], algorithm(i), nullptr);
     for (;;) {
         const ssize_t got = ::read(fd, m_buffer.data(), m_buffer.size());
         if (got == 0) break;
@@ -46,12 +46,13 @@ bool Hasher::digest(int fd, Digests& out, int& error) {
             error = errno;
             return false;
         }
-        for (EVP_MD_CTX* context : m_contexts) EVP_DigestUpdate(context, m_buffer.data(), static_cast<size_t>(got));
+        for (int i = 0; i < m_count; ++i) EVP_DigestUpdate(m_contexts[i], m_buffer.data(), static_cast<size_t>(got));
     }
     unsigned int length = 0;
     EVP_DigestFinal_ex(m_contexts[0], out.sha256, &length);
     EVP_DigestFinal_ex(m_contexts[1], out.sha1, &length);
-    EVP_DigestFinal_ex(m_contexts[2], out.md5, &length);
+    out.hasMd5 = m_count == 3;
+    if (out.hasMd5) EVP_DigestFinal_ex(m_contexts[2], out.md5, &length);
     return true;
 }
 

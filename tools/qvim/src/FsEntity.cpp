@@ -98,7 +98,7 @@ void FsEntity::toRecord(im_wrapper_event_s& record, uint32_t eventType, bool rea
     if (hasDigests) {
         record.sha256 = digests.sha256;
         record.sha1 = digests.sha1;
-        record.md5 = digests.md5;
+        record.md5 = digests.hasMd5 ? digests.md5 : nullptr;
     }
 }
 

@@ -2,11 +2,11 @@
 
 namespace qvimcli {
 
-HashPipeline::HashPipeline(unsigned workers, size_t capacity, Handler handler)
+HashPipeline::HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5)
     : m_queue(capacity), m_handler(std::move(handler)) {
     if (workers == 0) workers = 1;
     m_workers.reserve(workers);
-    for (unsigned i = 0; i < workers; ++i) m_workers.emplace_back([this] { work(); });
+    for (unsigned i = 0; i < workers; ++i) m_workers.emplace_back([this, md5] { work(md5); });
 }
 
 HashPipeline::~HashPipeline() { finish(); }
@@ -24,8 +24,8 @@ unsigned HashPipeline::defaultWorkers() {
     return cores == 0 ? 2 : cores;
 }
 
-void HashPipeline::work() {
-    Hasher hasher;
+void HashPipeline::work(bool md5) {
+    Hasher hasher(md5);
     std::string path;
     while (m_queue.pop(path)) {
         m_handler(path, hasher);

@@ -38,7 +38,9 @@ public:
         if (m_items.empty()) return false;
         item = std::move(m_items.front());
         m_items.pop_front();
-        m_notFull.notify_one();
+        // A blocked producer is woken once half the queue is free, so that it
+        // refills it in one go rather than sleeping and waking for every item.
+        if (m_items.size() <= m_capacity / 2) m_notFull.notify_one();
         return true;
     }
 
@@ -61,12 +63,12 @@ private:
 };
 
 // Worker threads that take paths from the queue and run the handler on each,
-// each with a hasher of its own.
+// each with a hasher of its own (with MD5 when md5 is set).
 class HashPipeline {
 public:
     using Handler = std::function<void(const std::string& path, Hasher& hasher)>;
 
-    HashPipeline(unsigned workers, size_t capacity, Handler handler);
+    HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5 = true);
     ~HashPipeline();
     HashPipeline(const HashPipeline&) = delete;
     HashPipeline& operator=(const HashPipeline&) = delete;
@@ -79,7 +81,7 @@ public:
     static unsigned defaultWorkers();
 
 private:
-    void work();
+    void work(bool md5);
 
     BoundedQueue<std::string> m_queue;
     Handler m_handler;

@@ -2,6 +2,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <sstream>
@@ -43,6 +44,44 @@ size_t lineOf(const std::string& text, const char* position) {
     return line;
 }
 
+std::string lowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A member "includes_md5" or "excludes_md5" (any case after the '_') tests the digest.
+bool testsMd5(const cJSON* object) {
+    const cJSON* member = nullptr;
+    cJSON_ArrayForEach(member, object) {
+        if (member->string == nullptr) continue;
+        const std::string key = member->string;
+        if ((startsWith(key, "includes_") || startsWith(key, "excludes_")) && lowerCase(key.substr(9)) == "md5")
+            return true;
+    }
+    return false;
+}
+
+// The set lists "md5" among its "attributes" (names separated by ',', case
+// and blanks ignored, as the engine reads them) or tests it in a condition.
+bool needsMd5(const cJSON* set) {
+    const cJSON* attributes = cJSON_GetObjectItem(set, "attributes");
+    if (cJSON_IsString(attributes)) {
+        std::istringstream names(lowerCase(attributes->valuestring));
+        std::string name;
+        while (std::getline(names, name, ',')) {
+            const size_t first = name.find_first_not_of(" \t\r\n");
+            if (first != std::string::npos && name.substr(first, name.find_last_not_of(" \t\r\n") - first + 1) == "md5")
+                return true;
+        }
+    }
+    if (testsMd5(set)) return true;
+    const cJSON* member = nullptr;
+    cJSON_ArrayForEach(member, set) {
+        if (member->string != nullptr && std::string(member->string) == "and" && testsMd5(member)) return true;
+    }
+    return false;
+}
+
 // Members of an entity set are read in document order, exactly as named; a
 // later "entityType" or "base" wins.
 void readEntitySet(const cJSON* set, bool realtime, size_t ruleIndex, Ruleset& ruleset) {
@@ -66,6 +105,7 @@ void readEntitySet(const cJSON* set, bool realtime, size_t ruleIndex, Ruleset& r
         return;
     }
     ruleset.kinds.insert(kind);
+    if (kind == ENTITY_FILE && needsMd5(set)) ruleset.md5Watched = true;
     if (kind != ENTITY_FILE && kind != ENTITY_DIRECTORY) return;
     std::string normalised = normaliseBase(hasBase ? base : std::string());
     // The host walks by plain prefixes: a wildcard left inside a base widens it.

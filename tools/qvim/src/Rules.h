@@ -21,6 +21,7 @@ struct Ruleset {
     std::string id;    // the ruleset id handed to the engine
     std::vector<RuleBase> bases;
     std::set<entity_type> kinds;        // kinds some entity set names
+    bool md5Watched = false;            // a File set watches or tests "md5": files are hashed with MD5 too
     std::vector<std::string> warnings;  // defects the engine would skip silently
 
     bool watches(entity_type kind) const { return kinds.count(kind) != 0; }

@@ -13,6 +13,8 @@ namespace qvimcli {
 namespace {
 
 constexpr size_t kQueuedPaths = 512;
+// Files hashed while the engine is busy, for instance syncing a commit.
+constexpr size_t kQueuedFiles = 1024;
 
 // The kinds the engine collects itself, in the order they are scanned.
 const entity_type kEngineKinds[] = {ENTITY_DIRECTORY, ENTITY_USER, ENTITY_GROUP,
@@ -112,8 +114,20 @@ void HostScan::scanFiles(const std::function<bool()>& stop) {
     if (!m_ruleset.watches(ENTITY_FILE) || !should_scan_entity_type(ENTITY_FILE)) return;
     const Scope scope(m_ruleset.basesOf(ENTITY_FILE, false));
     if (scope.empty()) return;
-    HashPipeline pipeline(m_settings.threads != 0 ? m_settings.threads : HashPipeline::defaultWorkers(), kQueuedPaths,
-                          [this](const std::string& path, Hasher& hasher) { handleFile(path, hasher); });
+    // Hashing threads hand their files to one storing thread, so that none of
+    // them waits while the engine writes.
+    BoundedQueue<FsEntity> collected(kQueuedFiles);
+    std::thread storer([this, &collected] {
+        FsEntity entity;
+        while (collected.pop(entity)) storeFile(entity);
+    });
+    HashPipeline pipeline(
+        m_settings.threads != 0 ? m_settings.threads : HashPipeline::defaultWorkers(), kQueuedPaths,
+        [this, &collected](const std::string& path, Hasher& hasher) {
+            FsEntity entity;
+            if (collectFile(path, hasher, entity)) collected.push(std::move(entity));
+        },
+        m_ruleset.md5Watched);
     WalkHandlers handlers;
     handlers.enterFolder = [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; };
     handlers.entry = [&pipeline](const std::string& path, bool) { pipeline.submit(path); };
@@ -126,10 +140,11 @@ void HostScan::scanFiles(const std::function<bool()>& stop) {
     Walker walker(scope, false, handlers);
     walker.walk("/");
     pipeline.finish();
+    collected.close();
+    storer.join();
 }
 
-void HostScan::handleFile(const std::string& path, Hasher& hasher) {
-    FsEntity entity;
+bool HostScan::collectFile(const std::string& path, Hasher& hasher, FsEntity& entity) {
     std::string problem;
     switch (collectRegularFile(path, hasher, entity, problem)) {
         case Outcome::Vanished:
@@ -139,19 +154,24 @@ void HostScan::handleFile(const std::string& path, Hasher& hasher) {
                     (m_settings.mode == ScanMode::Baseline
                          ? std::string("it is not in the baseline (a later check reports it if it comes back)")
                          : std::string("if the baseline had it, it is reported removed")));
-            return;
-        case Outcome::Skipped: return;
+            return false;
+        case Outcome::Skipped: return false;
         case Outcome::AttributesOnly:
             m_console.repeatedWarning("unreadable files", "cannot read '" + path + "': " + problem +
                                                               "; only its attributes are checked" + rootHint());
             break;
         case Outcome::Ok: break;
     }
+    return true;
+}
+
+void HostScan::storeFile(FsEntity& entity) {
     im_wrapper_event_s record;
     if (m_settings.mode == ScanMode::Change) {
-        const std::string oldKey = m_renames.take(entity.device, entity.inode, path);
-        if (!oldKey.empty()) {
-            entity.path = oldKey;
+        std::string path = m_renames.take(entity.device, entity.inode, entity.path);
+        if (!path.empty()) {
+            // The record carries the old key; path holds the one walked.
+            std::swap(entity.path, path);
             entity.toRecord(record, QVIM_EVENT_RENAMED, false, &path);
             // A rename the engine cannot apply (the new path is taken) ends as a
             // change of the new path; the old one is then reported removed.
@@ -159,7 +179,7 @@ void HostScan::handleFile(const std::string& path, Hasher& hasher) {
                 ++m_files;
                 return;
             }
-            entity.path = path;
+            entity.path = std::move(path);
         }
     }
     entity.toRecord(record, QVIM_EVENT_CHANGED, false);
@@ -167,7 +187,7 @@ void HostScan::handleFile(const std::string& path, Hasher& hasher) {
     if (QVIM_FAILED(status)) {
         // In a partial baseline, files of unchanged rules are still stored.
         if (!(m_settings.mode == ScanMode::Baseline && m_settings.partial))
-            reportFailure("the engine could not process '" + path + "'", status);
+            reportFailure("the engine could not process '" + entity.path + "'", status);
         return;
     }
     ++m_files;

@@ -44,7 +44,11 @@ public:
 private:
     void scanKinds();
     void scanFiles(const std::function<bool()>& stop);
-    void handleFile(const std::string& path, Hasher& hasher);
+    // Collects a file's attributes and digests (hashing threads); false when
+    // there is nothing to hand to the engine.
+    bool collectFile(const std::string& path, Hasher& hasher, FsEntity& entity);
+    // Hands a collected file to the engine (the one storing thread).
+    void storeFile(FsEntity& entity);
     void feedPackages();
     // Hands one record to the engine (store or monitor) and prints its events.
     qvim_status submit(const im_wrapper_event_s& record);

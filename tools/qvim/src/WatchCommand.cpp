@@ -17,8 +17,8 @@ namespace {
 
 class RealtimeFeeder {
 public:
-    RealtimeFeeder(Session& session, const Scope& scope, Console& console, EventPrinter& printer)
-        : m_session(session), m_scope(scope), m_console(console), m_printer(printer) {}
+    RealtimeFeeder(Session& session, const Scope& scope, Console& console, EventPrinter& printer, bool md5)
+        : m_session(session), m_scope(scope), m_console(console), m_printer(printer), m_hasher(md5) {}
 
     void apply(const FsChange& change) {
         switch (change.type) {
@@ -212,7 +212,7 @@ int runWatch(const Options&, Session& session, Console& console, EventPrinter& p
     console.note("Watching " + std::to_string(watcher.watchedFolders()) + " folders under " + roots +
                  "; Ctrl-C stops.");
 
-    RealtimeFeeder feeder(session, scope, console, printer);
+    RealtimeFeeder feeder(session, scope, console, printer, ruleset.md5Watched);
     for (;;) {
         bool stop = false;
         for (const FsChange& change : watcher.poll(-1, signals.fd(), stop)) feeder.apply(change);

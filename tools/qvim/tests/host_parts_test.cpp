@@ -82,6 +82,23 @@ TEST(HostRules, BasesAreNormalisedLikeTheEngineDoesAndWildcardsWiden) {
     EXPECT_NE(ruleset.warnings[2].find("rule 3 has no \"id\""), std::string::npos);
 }
 
+TEST(HostRules, Md5IsWantedOnlyWhenAFileSetWatchesOrTestsIt) {
+    const auto wanted = [](const std::string& sets) {
+        Ruleset ruleset;
+        std::string error;
+        EXPECT_TRUE(parseRuleset(R"({"IntegrityRules":[{"id":1,"EntitySets":[)" + sets + "]}]}", ruleset, error))
+            << error;
+        return ruleset.md5Watched;
+    };
+    EXPECT_FALSE(wanted(R"({"entityType":"File","base":"/etc"})"));
+    EXPECT_FALSE(wanted(R"({"entityType":"File","attributes":"standard,contents,md5sum"})"));
+    EXPECT_FALSE(wanted(R"({"entityType":"Directory","attributes":"md5","includes_md5":"0*"})"));
+    EXPECT_TRUE(wanted(R"({"entityType":"File","attributes":"size, MD5 "})"));
+    EXPECT_TRUE(wanted(R"({"entityType":"Directory"},{"ATTRIBUTES":"md5","entityType":"File"})"));
+    EXPECT_TRUE(wanted(R"({"entityType":"File","excludes_Md5":"d41d8cd98f00b204e9800998ecf8427e"})"));
+    EXPECT_TRUE(wanted(R"({"entityType":"File","and":{"includes":"*.so","includes_md5":"0*"}})"));
+}
+
 TEST(HostRules, UnusableDocumentsAreRefusedWithTheReason) {
     Ruleset ruleset;
     std::string error;
@@ -178,10 +195,25 @@ TEST(HostEntities, RegularFilesCarryTheirAttributesAndAllThreeDigests) {
     EXPECT_EQ(record.path, entity.path.c_str());
     EXPECT_STREQ(record.newKey, "/renamed");
     EXPECT_EQ(record.sha256, entity.digests.sha256);
+    EXPECT_EQ(record.md5, entity.digests.md5);
     EXPECT_EQ(record.symLinkPath, nullptr);
 
     // Reading leaves the access time alone.
     EXPECT_EQ(entity.lastAccessed, static_cast<uint64_t>(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000);
+}
+
+TEST(HostEntities, AHasherWithoutMd5LeavesItOutOfTheRecord) {
+    writeText("abc.txt", "abc");
+    Hasher hasher(false);
+    FsEntity entity;
+    std::string problem;
+    ASSERT_EQ(collectRegularFile(absolute("abc.txt"), hasher, entity, problem), Outcome::Ok);
+    EXPECT_FALSE(entity.digests.hasMd5);
+    EXPECT_EQ(hexText(entity.digests.sha1, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    im_wrapper_event_s record;
+    entity.toRecord(record, QVIM_EVENT_CHANGED, false);
+    EXPECT_EQ(record.md5, nullptr);
+    EXPECT_EQ(record.sha256, entity.digests.sha256);
 }
 
 TEST(HostEntities, OtherEntriesAreRecordedAsTheEnginesOwnWalkRecordsThem) {
@@ -348,17 +380,24 @@ TEST(HostOutput, PrinterWritesTableOrOneJsonEventPerLineAndCounts) {
 // ---- Hashing pipeline ---------------------------------------------------------------------
 
 TEST(HostPipeline, EveryPathIsHandledOnceThroughASmallQueue) {
-    std::mutex mutex;
-    std::multiset<std::string> handled;
-    {
-        HashPipeline pipeline(3, 2, [&](const std::string& path, Hasher&) {
-            std::lock_guard<std::mutex> lock(mutex);
-            handled.insert(path);
-        });
-        for (int i = 0; i < 500; ++i) pipeline.submit("p" + std::to_string(i));
-        pipeline.finish();
-        EXPECT_EQ(pipeline.handled(), 500u);
+    // The walker sleeps while the queue is full and is woken only once half of
+    // it is free: no size may leave it asleep.
+    for (const size_t capacity : {size_t{1}, size_t{2}, size_t{7}, size_t{64}}) {
+        for (const unsigned workers : {1u, 3u}) {
+            SCOPED_TRACE("capacity " + std::to_string(capacity) + ", workers " + std::to_string(workers));
+            std::mutex mutex;
+            std::multiset<std::string> handled;
+            {
+                HashPipeline pipeline(workers, capacity, [&](const std::string& path, Hasher&) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    handled.insert(path);
+                });
+                for (int i = 0; i < 500; ++i) pipeline.submit("p" + std::to_string(i));
+                pipeline.finish();
+                EXPECT_EQ(pipeline.handled(), 500u);
+            }
+            EXPECT_EQ(handled.size(), 500u);
+            EXPECT_EQ(std::set<std::string>(handled.begin(), handled.end()).size(), 500u);
+        }
     }
-    EXPECT_EQ(handled.size(), 500u);
-    EXPECT_EQ(std::set<std::string>(handled.begin(), handled.end()).size(), 500u);
 }
