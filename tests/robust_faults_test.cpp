@@ -71,6 +71,19 @@ protected:
         start(db);
     }
 
+    // A real-time change of a stored file's size: the number of events it
+    // gave, or -1 when it failed (and then it hands out no document).
+    int changeSize(int n, uint64_t size) {
+        im_wrapper_event_s changed = records.make("File", key(n));
+        changed.size = size;
+        im_wrapper_response_s response{};
+        const qvim_status status = integrity_monitor(1, &changed, &response);
+        const int events = QVIM_FAILED(status) ? -1 : static_cast<int>(response.nEvents);
+        EXPECT_TRUE(events >= 0 || response.json == nullptr);
+        cleanup_response_wrapper(&response);
+        return events;
+    }
+
     const std::string folder = testDirectory() + "/db";
     const std::string db = folder + "/test.db";
     Entities records;
@@ -87,11 +100,7 @@ TEST_F(DiskFaults, ReadOnlyDatabaseFolderFailsWritesAndLosesNothingOnceWritableA
         // A write needs a journal beside the database: it fails and says why.
         EXPECT_FALSE(Entities::store(records.make("File", key(1))));
         EXPECT_TRUE(loggedContaining("attempt to write a readonly database with key '/f/1'"));
-        im_wrapper_event_s changed = records.make("File", key(0));
-        changed.size = 7;
-        im_wrapper_response_s response{};
-        EXPECT_EQ(integrity_monitor(1, &changed, &response), QVIM_E_FAILED);
-        EXPECT_EQ(response.json, nullptr);
+        EXPECT_EQ(changeSize(0, 7), -1);
         // Buffered items wait: the failed batch stays in the buffer.
         for (int n = 2; n < 2 + 1001; ++n) Entities::store(records.make("File", key(n)), true);
         unsigned long written = 0;
@@ -106,12 +115,7 @@ TEST_F(DiskFaults, ReadOnlyDatabaseFolderFailsWritesAndLosesNothingOnceWritableA
     unsigned long written = 0;
     EXPECT_EQ(flush_db_buffer(&written), QVIM_OK);
     EXPECT_EQ(written, 1001u);
-    im_wrapper_event_s changed = records.make("File", key(0));
-    changed.size = 7;
-    im_wrapper_response_s response{};
-    EXPECT_EQ(integrity_monitor(1, &changed, &response), QVIM_OK);
-    EXPECT_EQ(response.nEvents, 1u);
-    cleanup_response_wrapper(&response);
+    EXPECT_EQ(changeSize(0, 7), 1);
     engine_stop();
     EXPECT_EQ(rows(db), 1002);
     EXPECT_EQ(queryFile(db, "PRAGMA integrity_check"), "ok");
@@ -218,11 +222,8 @@ TEST_F(DiskFaults, DamagedDatabaseIsRefusedOrFailsWhereTheDamageIs) {
             EXPECT_EQ(readFile("test.db"), damaged);
             continue;
         }
-        im_wrapper_event_s record = records.make("File", key(2999));
-        record.size = 1;
-        im_wrapper_response_s response{};
-        integrity_monitor(1, &record, &response);
-        cleanup_response_wrapper(&response);
+        set_ruleset(false, kRules, "g");
+        changeSize(2999, 1);
         get_baseline(0, 0, 10000, ENTITY_FILE, "export.jsonl");
         char* metrics = nullptr;
         if (get_metrics_mem(&metrics) == QVIM_OK) free_json_string(metrics);
@@ -244,12 +245,7 @@ TEST_F(DiskFaults, MissingLogFolderLeavesTheEngineWorking) {
     ASSERT_EQ(engine_start(&init), QVIM_OK);
     ASSERT_EQ(set_ruleset(false, kRules, "g"), QVIM_OK);
     EXPECT_TRUE(Entities::store(records.make("File", key(0))));
-    im_wrapper_event_s changed = records.make("File", key(0));
-    changed.size = 3;
-    im_wrapper_response_s response{};
-    EXPECT_EQ(integrity_monitor(1, &changed, &response), QVIM_OK);
-    EXPECT_EQ(response.nEvents, 1u);
-    cleanup_response_wrapper(&response);
+    EXPECT_EQ(changeSize(0, 3), 1);
     EXPECT_EQ(engine_stop(), QVIM_OK);
     ASSERT_EQ(chdir(testDirectory().c_str()), 0);
     EXPECT_EQ(rows(path), 1);
