@@ -21,6 +21,7 @@
 
 #include "TestSupport.h"
 #include "baseline_support.h"
+#include "robust_support.h"
 
 using namespace qvim_test;
 using Clock = std::chrono::steady_clock;
@@ -107,18 +108,7 @@ Outcome runChild(int trial, std::chrono::microseconds delay) {
 }
 
 // The stored file keys in row order.
-std::vector<std::string> storedKeys() {
-    std::vector<std::string> keys;
-    sqlite3* db = nullptr;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_open_v2(kDb, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "SELECT key FROM EntityFileItems ORDER BY entityItemId", -1, &stmt, nullptr) ==
-            SQLITE_OK)
-        while (sqlite3_step(stmt) == SQLITE_ROW) keys.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return keys;
-}
+std::vector<std::string> storedKeys() { return columnOf(kDb, "SELECT key FROM EntityFileItems ORDER BY entityItemId"); }
 
 // What a killed child leaves: the engine starts, the file is sound, and the
 // rows are the first whole batches of one trial (the killed one, or an
