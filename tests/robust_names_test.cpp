@@ -39,21 +39,18 @@ struct HostileName {
     std::string bytes;
     std::string inJson;
 };
-const std::vector<HostileName>& hostileNames() {
-    static const std::vector<HostileName> names = {
-        {"new\nline", "new\nline"},
-        {"quote\"d 'single'", "quote\"d 'single'"},
-        {"back\\slash\\", "back\\slash\\"},
-        {"ctl\x01\x1f\x7f\t\r", "ctl\x01\x1f\x7f\t\r"},
-        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91"},
-        {"stray\xFF\xFE", "stray" + kFFFD + kFFFD},
-        {"overlong\xC0\xAF", "overlong" + kFFFD + kFFFD},
-        {"surrogate\xED\xA0\x80", "surrogate" + kFFFD + kFFFD + kFFFD},
-        {"cut\xE2\x82", "cut" + kFFFD},
-        {"latin1 f\xFCr", "latin1 f" + kFFFD + "r"},
-    };
-    return names;
-}
+const std::vector<HostileName> kHostileNames = {
+    {"new\nline", "new\nline"},
+    {"quote\"d 'single'", "quote\"d 'single'"},
+    {"back\\slash\\", "back\\slash\\"},
+    {"ctl\x01\x1f\x7f\t\r", "ctl\x01\x1f\x7f\t\r"},
+    {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91"},
+    {"stray\xFF\xFE", "stray" + kFFFD + kFFFD},
+    {"overlong\xC0\xAF", "overlong" + kFFFD + kFFFD},
+    {"surrogate\xED\xA0\x80", "surrogate" + kFFFD + kFFFD + kFFFD},
+    {"cut\xE2\x82", "cut" + kFFFD},
+    {"latin1 f\xFCr", "latin1 f" + kFFFD + "r"},
+};
 
 // A text member of the first event of a response document.
 std::string firstEventText(const char* json, const char* member) {
@@ -154,7 +151,7 @@ protected:
 
 TEST_F(HostileKeys, KeysGoThroughBaselineChangesRenamesAndExport) {
     std::vector<HostileName> keys;
-    for (const HostileName& name : hostileNames()) keys.push_back({"/h/" + name.bytes, "/h/" + name.inJson});
+    for (const HostileName& name : kHostileNames) keys.push_back({"/h/" + name.bytes, "/h/" + name.inJson});
     // The longest path a host can name, and beyond.
     for (size_t length : {4095, 4096, 10000}) {
         std::string path = "/h/";
@@ -259,20 +256,20 @@ protected:
 };
 
 TEST_F(HostileTree, ScansReportHostileFolderNamesExactlyOnce) {
-    for (const HostileName& name : hostileNames()) makeDirectory(root + "/" + name.bytes);
+    for (const HostileName& name : kHostileNames) makeDirectory(root + "/" + name.bytes);
     scanDirectories(SCAN_BASELINE);
-    for (const HostileName& name : hostileNames())
+    for (const HostileName& name : kHostileNames)
         EXPECT_EQ(storedWithKey("EntityDirectoryItems", root + "/" + name.bytes), "1") << jsonText(name.inJson);
 
-    for (const HostileName& name : hostileNames()) ASSERT_EQ(chmod((root + "/" + name.bytes).c_str(), 0700), 0);
+    for (const HostileName& name : kHostileNames) ASSERT_EQ(chmod((root + "/" + name.bytes).c_str(), 0700), 0);
     auto events = scanDirectories(SCAN_CHANGE);
-    EXPECT_EQ(events.size(), hostileNames().size());
-    for (const HostileName& name : hostileNames())
+    EXPECT_EQ(events.size(), kHostileNames.size());
+    for (const HostileName& name : kHostileNames)
         EXPECT_EQ(events.count(root + "/" + name.inJson), 1u) << jsonText(name.inJson);
 
-    for (const HostileName& name : hostileNames()) ASSERT_EQ(rmdir((root + "/" + name.bytes).c_str()), 0);
+    for (const HostileName& name : kHostileNames) ASSERT_EQ(rmdir((root + "/" + name.bytes).c_str()), 0);
     events = scanDirectories(SCAN_CHANGE);
-    EXPECT_EQ(events.size(), hostileNames().size());
+    EXPECT_EQ(events.size(), kHostileNames.size());
     for (const auto& [key, operation] : events) EXPECT_EQ(operation, "delete") << key;
 }
 
