@@ -132,34 +132,34 @@ inline std::string ownCommandLine() {
     return text;
 }
 
-// A child process, killed and reaped when it goes.
+// The short name the kernel keeps for a process.
+inline std::string comm(pid_t pid) {
+    std::string text = readFile("/proc/" + std::to_string(pid) + "/comm");
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+// A child process running the body, killed and reaped when it goes.
 class Child {
 public:
-    // Runs the program with one argument.
-    static Child exec(const std::string& program, const std::string& argument) {
+    static Child start(const std::function<void()>& body) {
         Child child;
         child.pid = fork();
         if (child.pid == 0) {
-            execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char*>(nullptr));
+            body();
             _exit(127);
         }
         return child;
     }
+    static Child exec(const std::string& program, const std::string& argument) {
+        return start([&] { execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char*>(nullptr)); });
+    }
     // Waits for a signal, under a new name of at most 15 characters when one is given.
     static Child paused(const char* name = nullptr) {
-        Child child;
-        child.pid = fork();
-        if (child.pid == 0) {
+        return start([name] {
             if (name != nullptr) prctl(PR_SET_NAME, name);
             for (;;) pause();
-        }
-        return child;
-    }
-    static Child zombie() {
-        Child child;
-        child.pid = fork();
-        if (child.pid == 0) _exit(0);
-        return child;
+        });
     }
     Child(Child&& other) noexcept : pid(other.pid) { other.pid = -1; }
     Child& operator=(Child&&) = delete;
@@ -189,32 +189,23 @@ private:
 class Socket {
 public:
     Socket(int family, int type, int port = 0, bool reusePort = false) : fd(socket(family, type, 0)) {
-        if (fd < 0) return;
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(port));
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in6 v6{};
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = v4.sin_port;
+        v6.sin6_addr = in6addr_loopback;
+        auto* address = family == AF_INET ? reinterpret_cast<sockaddr*>(&v4) : reinterpret_cast<sockaddr*>(&v6);
+        socklen_t length = family == AF_INET ? sizeof v4 : sizeof v6;
         const int on = 1;
-        if (reusePort) setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-        sockaddr_storage address{};
-        socklen_t length;
-        if (family == AF_INET) {
-            auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-            v4->sin_family = AF_INET;
-            v4->sin_port = htons(static_cast<uint16_t>(port));
-            v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            length = sizeof *v4;
-        } else {
-            auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-            v6->sin6_family = AF_INET6;
-            v6->sin6_port = htons(static_cast<uint16_t>(port));
-            v6->sin6_addr = in6addr_loopback;
-            length = sizeof *v6;
-        }
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            (type == SOCK_STREAM && listen(fd, 4) != 0)) {
+        if (fd < 0 || (reusePort && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) ||
+            bind(fd, address, length) != 0 || (type == SOCK_STREAM && listen(fd, 4) != 0) ||
+            getsockname(fd, address, &length) != 0)
             close();
-            return;
-        }
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        this->port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
-                                              : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+        else
+            this->port = ntohs(family == AF_INET ? v4.sin_port : v6.sin6_port);
     }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;

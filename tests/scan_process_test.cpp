@@ -19,12 +19,6 @@ std::string link(const std::string& path) {
     return n > 0 ? std::string(buffer, n) : std::string();
 }
 
-std::string comm(pid_t pid) {
-    std::string text = readFile("/proc/" + std::to_string(pid) + "/comm");
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-}
-
 // What row() gives for a process keyed by its short name and pid.
 std::string expectedRow(const std::string& name, pid_t pid, const std::string& process, const std::string& path,
                         const std::string& commandLine, pid_t parent, const std::string& parentPath) {
@@ -122,7 +116,7 @@ TEST_F(Processes, NamesAreRecoveredFromTheExecutablePath) {
 }
 
 TEST_F(Processes, AZombieIsRecordedWithoutWhatItTookAlong) {
-    Child zombie = Child::zombie();
+    Child zombie = Child::start([] {});
     ASSERT_TRUE(zombie.waitFor("stat", ") Z "));
     ASSERT_TRUE(scanner.scanProcesses(3, SCAN_CHANGE, nullptr));
     const std::string name = comm(zombie.pid);
