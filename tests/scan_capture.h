@@ -91,6 +91,12 @@ inline std::string joined(std::initializer_list<std::string> parts) {
     return out;
 }
 
+// Numbers and flags joined by '|'.
+template <class... Values>
+std::string numbers(Values... values) {
+    return joined({std::to_string(values)...});
+}
+
 // The standard output of a shell command.
 inline std::string run(const std::string& command) {
     std::string out;
