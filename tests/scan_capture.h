@@ -252,16 +252,12 @@ public:
     // Builds the package and records it in the database.
     void add(const Package& package) {
         const std::string spec = testDirectory() + "/" + package.name + "-" + package.version + ".spec";
-        std::string text = "Name: " + package.name + "\nVersion: " + package.version + "\nRelease: " +
-                           package.release +
-                           "\nSummary: test\nLicense: none\nVendor: Test Vendor\nBuildArch: noarch\n"
-                           "%description\ntest\n";
-        if (package.withFile)
-            text += "%install\nmkdir -p %{buildroot}/opt/qv\nprintf hello > %{buildroot}/opt/qv/" + package.name +
-                    "\n%files\n/opt/qv/" + package.name + "\n";
-        else
-            text += "%files\n";
-        writeFile(spec, text);
+        const std::string file = "/opt/qv/" + package.name;
+        writeFile(spec, "Name: " + package.name + "\nVersion: " + package.version + "\nRelease: " + package.release +
+                            "\nSummary: test\nLicense: none\nVendor: Test Vendor\nBuildArch: noarch\n%description\ntest\n" +
+                            (package.withFile ? "%install\nmkdir -p %{buildroot}/opt/qv\nprintf hello > %{buildroot}" +
+                                                    file + "\n%files\n" + file + "\n"
+                                              : std::string("%files\n")));
         // Package file and build folder get short names: a long version and
         // release would make the usual ones too long for the file system.
         const std::string top = testDirectory() + "/top";
