@@ -37,46 +37,30 @@ TEST_F(Accounts, UsersMatchThePasswordShadowAndGroupDatabases) {
     ASSERT_NE(nullptr, response.json);
     free_json_string(response.json);
 
+    const auto days = [](const std::string& text) { return text.empty() ? 0 : std::stoi(text); };
     const auto expected = lines(run("getent passwd"));
     ASSERT_EQ(expected.size(), scanner.records.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto f = fields(expected[i]);
         const Captured& user = scanner.records[i];
         SCOPED_TRACE(f[0]);
-        EXPECT_EQ("User", user.entityType);
-        EXPECT_EQ(f[0], user.name);
-        EXPECT_EQ(f[0], user.newKey);
-        EXPECT_EQ(f[2], user.user);
-        EXPECT_EQ(f[4], user.fullName);
-        EXPECT_EQ(f[5], user.homeFolder);
-        EXPECT_EQ(f[6], user.logonShell);
-        EXPECT_EQ(qualified(f[3]), user.userGroup);
-        EXPECT_FALSE(user.record.realTime);
-
         std::string groups;
         std::istringstream ids(run("id -G " + f[0]));
-        for (std::string gid; ids >> gid;) {
-            if (gid == f[3]) continue;
-            groups += (groups.empty() ? "" : ",") + qualified(gid);
-        }
-        EXPECT_EQ(groups, user.groups);
+        for (std::string gid; ids >> gid;)
+            if (gid != f[3]) groups += (groups.empty() ? "" : ",") + qualified(gid);
+        EXPECT_EQ(joined({"User", f[0], f[0], f[2], f[4], f[5], f[6], qualified(f[3]), groups, "0"}),
+                  joined({user.entityType, user.name, user.newKey, user.user, user.fullName, user.homeFolder,
+                          user.logonShell, user.userGroup, user.groups, std::to_string(user.record.realTime)}));
 
+        // Password aging, all zero for a user without a shadow entry.
         const auto shadow = lines(run("getent shadow " + f[0]));
-        if (shadow.empty()) {
-            EXPECT_EQ(0, user.record.passwordExpiryInDays);
-            EXPECT_FALSE(user.record.passwordNeverExpires);
-            EXPECT_FALSE(user.record.lockedOut);
-            continue;
-        }
-        const auto s = fields(shadow[0]);
-        const auto days = [](const std::string& text) { return text.empty() ? 0 : std::stoi(text); };
-        EXPECT_EQ(!s[1].empty() && (s[1][0] == '!' || s[1].size() == 1), user.record.lockedOut);
-        EXPECT_EQ(days(s[2]) * 86400, user.record.passwordLastChanged);
-        EXPECT_EQ(days(s[3]), user.record.passwordMinDaysBetweenChanges);
-        EXPECT_EQ(days(s[4]), user.record.passwordExpiryInDays);
-        EXPECT_EQ(days(s[5]), user.record.passwordWarningDays);
-        EXPECT_EQ(days(s[6]), user.record.passwordExpiredDaysBeforeDisabled);
-        EXPECT_EQ(s[4].empty() || days(s[4]) >= 10001, user.record.passwordNeverExpires);
+        const auto s = shadow.empty() ? std::vector<std::string>(9) : fields(shadow[0]);
+        const bool locked = !s[1].empty() && (s[1][0] == '!' || s[1].size() == 1);
+        const bool neverExpires = !shadow.empty() && (s[4].empty() || days(s[4]) >= 10001);
+        const im_wrapper_event_s& r = user.record;
+        EXPECT_EQ(numbers(locked, days(s[2]) * 86400, days(s[3]), days(s[4]), days(s[5]), days(s[6]), neverExpires),
+                  numbers(r.lockedOut, r.passwordLastChanged, r.passwordMinDaysBetweenChanges, r.passwordExpiryInDays,
+                        r.passwordWarningDays, r.passwordExpiredDaysBeforeDisabled, r.passwordNeverExpires));
     }
 }
 
@@ -111,11 +95,8 @@ TEST_F(Accounts, GroupsMatchTheGroupDatabase) {
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto f = fields(expected[i]);
         const Captured& group = scanner.records[i];
-        EXPECT_EQ("Group", group.entityType);
-        EXPECT_EQ(f[0], group.name);
-        EXPECT_EQ(f[0], group.newKey);
-        EXPECT_EQ(f[2], group.userGroup);
-        EXPECT_EQ(f.size() > 3 ? f[3] : "", group.members) << f[0];
+        EXPECT_EQ(joined({"Group", f[0], f[0], f[2], f.size() > 3 ? f[3] : ""}),
+                  joined({group.entityType, group.name, group.newKey, group.userGroup, group.members}));
     }
 
     EXPECT_EQ("0:root", getQualifiedGroupName(0));
@@ -155,26 +136,16 @@ TEST(ShadowAging, FieldsFollowTheLoginRules) {
     };
     for (const ShadowCase& c : cases) {
         SCOPED_TRACE(c.what);
-        struct spwd entry {};
         std::string password = c.password;
-        entry.sp_pwdp = password.data();
-        entry.sp_lstchg = c.changed;
-        entry.sp_min = c.min;
-        entry.sp_max = c.max;
-        entry.sp_warn = c.warn;
-        entry.sp_inact = c.inactive;
-        entry.sp_expire = c.expire;
+        const spwd entry{nullptr, password.data(), c.changed, c.min, c.max, c.warn, c.inactive, c.expire, 0};
         im_wrapper_event_s record{};
         applyShadowEntry(record, entry, 20000);
-        EXPECT_EQ(c.lockedOut, record.lockedOut);
-        EXPECT_EQ(c.neverExpires, record.passwordNeverExpires);
-        EXPECT_EQ(c.cannotChange, record.cannotChangePassword);
-        EXPECT_EQ(c.expired, record.passwordHasExpired);
-        EXPECT_EQ(c.disabled, record.disabled);
-        EXPECT_EQ(c.expiry, record.passwordExpiry);
-        EXPECT_EQ(c.changed > 0 ? static_cast<int32_t>(c.changed * 86400) : 0, record.passwordLastChanged);
-        EXPECT_EQ(c.max == -1 ? 0 : c.max, record.passwordExpiryInDays);
-        EXPECT_EQ(c.inactive == -1 ? 0 : c.inactive, record.passwordExpiredDaysBeforeDisabled);
+        EXPECT_EQ(numbers(c.lockedOut, c.neverExpires, c.cannotChange, c.expired, c.disabled, c.expiry,
+                          c.changed > 0 ? static_cast<int32_t>(c.changed * 86400) : 0, c.max == -1 ? 0 : c.max,
+                          c.inactive == -1 ? 0 : c.inactive),
+                  numbers(record.lockedOut, record.passwordNeverExpires, record.cannotChangePassword,
+                          record.passwordHasExpired, record.disabled, record.passwordExpiry, record.passwordLastChanged,
+                          record.passwordExpiryInDays, record.passwordExpiredDaysBeforeDisabled));
     }
 }
 

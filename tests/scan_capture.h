@@ -1,26 +1,36 @@
 // Helpers of the scanner tests: a scanner that keeps the boundary records it
 // produces instead of handing them to the engine, so that a scan can be
 // compared with the machine, and the machine's side of that comparison
-// (commands, loopback sockets).
+// (commands, folders, child processes, loopback sockets, a package database).
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
 #include "QVIMScanLinux.h"
+#include "TestSupport.h"
 
 namespace qvim_test {
 
@@ -74,6 +84,19 @@ public:
     std::function<bool(const char*)> scope;
 };
 
+// The texts joined by '|', to compare records a whole line at a time.
+inline std::string joined(std::initializer_list<std::string> parts) {
+    std::string out;
+    for (auto part = parts.begin(); part != parts.end(); ++part) out += (part == parts.begin() ? "" : "|") + *part;
+    return out;
+}
+
+// Numbers and flags joined by '|'.
+template <class... Values>
+std::string numbers(Values... values) {
+    return joined({std::to_string(values)...});
+}
+
 // The standard output of a shell command.
 inline std::string run(const std::string& command) {
     std::string out;
@@ -101,37 +124,94 @@ inline bool haveTool(const char* name) {
 // Runs a command with its output appended to "tools.log"; its exit status.
 inline int sh(const std::string& command) { return std::system((command + " >>tools.log 2>&1").c_str()); }
 
+// A folder with exactly this mode, whatever the umask.
+inline void makeDir(const std::string& path, mode_t mode = 0755) {
+    ASSERT_EQ(0, mkdir(path.c_str(), 0700)) << path;
+    ASSERT_EQ(0, chmod(path.c_str(), mode)) << path;
+}
+
+// This process's command line as the scanners give it: arguments joined by blanks.
+inline std::string ownCommandLine() {
+    std::string text = readFile("/proc/self/cmdline");
+    if (!text.empty() && text.back() == '\0') text.pop_back();
+    std::replace(text.begin(), text.end(), '\0', ' ');
+    return text;
+}
+
+// The short name the kernel keeps for a process.
+inline std::string comm(pid_t pid) {
+    std::string text = readFile("/proc/" + std::to_string(pid) + "/comm");
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+// A child process running the body, killed and reaped when it goes.
+class Child {
+public:
+    static Child start(const std::function<void()>& body) {
+        Child child;
+        child.pid = fork();
+        if (child.pid == 0) {
+            body();
+            _exit(127);
+        }
+        return child;
+    }
+    static Child exec(const std::string& program, const std::string& argument) {
+        return start([&] { execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char*>(nullptr)); });
+    }
+    // Waits for a signal, under a new name of at most 15 characters when one is given.
+    static Child paused(const char* name = nullptr) {
+        return start([name] {
+            if (name != nullptr) prctl(PR_SET_NAME, name);
+            for (;;) pause();
+        });
+    }
+    Child(Child&& other) noexcept : pid(other.pid) { other.pid = -1; }
+    Child& operator=(Child&&) = delete;
+    ~Child() { stop(); }
+    void stop() {
+        if (pid <= 0) return;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    // Waits until a file of the child's /proc folder holds the text.
+    bool waitFor(const std::string& file, const std::string& text) const {
+        for (int i = 0; i < 500; ++i) {
+            if (readFile("/proc/" + std::to_string(pid) + "/" + file).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+    pid_t pid = -1;
+
+private:
+    Child() = default;
+};
+
 // A socket bound to a loopback address (listening when it is a stream
 // socket), closed when it goes.
 class Socket {
 public:
     Socket(int family, int type, int port = 0, bool reusePort = false) : fd(socket(family, type, 0)) {
-        if (fd < 0) return;
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(port));
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in6 v6{};
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = v4.sin_port;
+        v6.sin6_addr = in6addr_loopback;
+        auto* address = family == AF_INET ? reinterpret_cast<sockaddr*>(&v4) : reinterpret_cast<sockaddr*>(&v6);
+        socklen_t length = family == AF_INET ? sizeof v4 : sizeof v6;
         const int on = 1;
-        if (reusePort) setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-        sockaddr_storage address{};
-        socklen_t length;
-        if (family == AF_INET) {
-            auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-            v4->sin_family = AF_INET;
-            v4->sin_port = htons(static_cast<uint16_t>(port));
-            v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            length = sizeof *v4;
-        } else {
-            auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-            v6->sin6_family = AF_INET6;
-            v6->sin6_port = htons(static_cast<uint16_t>(port));
-            v6->sin6_addr = in6addr_loopback;
-            length = sizeof *v6;
-        }
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            (type == SOCK_STREAM && listen(fd, 4) != 0)) {
+        if (fd < 0 || (reusePort && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) ||
+            bind(fd, address, length) != 0 || (type == SOCK_STREAM && listen(fd, 4) != 0) ||
+            getsockname(fd, address, &length) != 0)
             close();
-            return;
-        }
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        this->port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
-                                              : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+        else
+            this->port = ntohs(family == AF_INET ? v4.sin_port : v6.sin6_port);
     }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -142,6 +222,61 @@ public:
     }
     int fd;
     int port = 0;
+};
+
+struct Package {
+    std::string name, version, release;
+    bool withFile = false;  // one file of 5 bytes, or none
+};
+
+// A package database of the test's own, built with the rpm tools. librpm is
+// pointed at it through the macros file of a temporary home folder: it reads
+// its configuration once per process, and each test runs in its own.
+class PrivateRpmDatabase {
+public:
+    static bool toolsMissing() { return !haveTool("rpmbuild") || !haveTool("rpm"); }
+
+    void create() {
+        home = testDirectory() + "/home";
+        path = testDirectory() + "/rpmdb";
+        const std::string tmp = testDirectory() + "/tmp";
+        ASSERT_EQ(0, mkdir(home.c_str(), 0700));
+        ASSERT_EQ(0, mkdir(tmp.c_str(), 0700));
+        ASSERT_EQ(0, setenv("HOME", home.c_str(), 1));
+        ASSERT_EQ(0, setenv("TMPDIR", tmp.c_str(), 1));
+        pointAt(path);
+        ASSERT_EQ(0, sh("rpm --dbpath " + path + " --initdb")) << readFile("tools.log");
+    }
+    void pointAt(const std::string& database) { writeFile(home + "/.rpmmacros", "%_dbpath " + database + "\n"); }
+
+    // Builds the package and records it in the database.
+    void add(const Package& package) {
+        const std::string spec = testDirectory() + "/" + package.name + "-" + package.version + ".spec";
+        const std::string file = "/opt/qv/" + package.name;
+        writeFile(spec, "Name: " + package.name + "\nVersion: " + package.version + "\nRelease: " + package.release +
+                            "\nSummary: test\nLicense: none\nVendor: Test Vendor\nBuildArch: noarch\n%description\ntest\n" +
+                            (package.withFile ? "%install\nmkdir -p %{buildroot}/opt/qv\nprintf hello > %{buildroot}" +
+                                                    file + "\n%files\n" + file + "\n"
+                                              : std::string("%files\n")));
+        // Package file and build folder get short names: a long version and
+        // release would make the usual ones too long for the file system.
+        const std::string top = testDirectory() + "/top";
+        const std::string built = top + "/RPMS/noarch/" + package.name + "-" + package.version + ".rpm";
+        ASSERT_EQ(0, sh("rpmbuild -bb --nodeps --define '_topdir " + top + "' --define '_tmppath " +
+                        testDirectory() + "/tmp' --define '_build_name_fmt %%{ARCH}/%%{NAME}-%%{VERSION}.rpm' "
+                        "--buildroot " + testDirectory() + "/buildroot" + std::to_string(++builds) + " " + spec))
+            << readFile("tools.log");
+        ASSERT_EQ(0, sh("rpm -i --justdb --nodeps --force-debian --dbpath " + path + " " + built))
+            << readFile("tools.log");
+    }
+    void erase(const std::string& name) {
+        ASSERT_EQ(0, sh("rpm -e --justdb --nodeps --dbpath " + path + " " + name)) << readFile("tools.log");
+    }
+
+    std::string home, path;
+
+private:
+    int builds = 0;
 };
 
 }  // namespace qvim_test

@@ -35,25 +35,20 @@ protected:
 
 TEST_F(Ports, ListeningSocketsBecomeOneRecordPerEndpoint) {
     Socket tcp(AF_INET, SOCK_STREAM);
-    ASSERT_GE(tcp.fd, 0);
     Socket shared1(AF_INET, SOCK_STREAM, 0, true);
-    ASSERT_GE(shared1.fd, 0);
     Socket shared2(AF_INET, SOCK_STREAM, shared1.port, true);
-    ASSERT_GE(shared2.fd, 0);
     Socket udp(AF_INET, SOCK_DGRAM);
-    ASSERT_GE(udp.fd, 0);
+    ASSERT_TRUE(tcp.fd >= 0 && shared1.fd >= 0 && shared2.fd >= 0 && udp.fd >= 0);
     Socket tcp6(AF_INET6, SOCK_STREAM, tcp.port);
     // A connection: neither of its ends is listening.
-    Socket client(AF_INET, SOCK_STREAM);
     const int connected = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(static_cast<uint16_t>(tcp.port));
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, connect(connected, reinterpret_cast<sockaddr*>(&target), sizeof target));
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    getsockname(connected, reinterpret_cast<sockaddr*>(&local), &length);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(tcp.port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, connect(connected, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    socklen_t length = sizeof address;
+    getsockname(connected, reinterpret_cast<sockaddr*>(&address), &length);
     const int accepted = accept(tcp.fd, nullptr, nullptr);
 
     im_wrapper_response_s response{};
@@ -64,19 +59,15 @@ TEST_F(Ports, ListeningSocketsBecomeOneRecordPerEndpoint) {
     const std::string uid = std::to_string(geteuid());
     const im_event_port* record = port(key("tcp", "127.0.0.1", tcp.port));
     ASSERT_NE(nullptr, record);
-    EXPECT_EQ(record->currentKey, record->newKey);
-    EXPECT_EQ(1, record->listeners);
-    EXPECT_EQ(uid, record->user);
-    EXPECT_FALSE(record->realTime);
-    EXPECT_EQ(IM_OP_CREATE, record->operation);
-
+    EXPECT_EQ(joined({record->currentKey, "1", uid, "0", std::to_string(IM_OP_CREATE)}),
+              joined({record->newKey, std::to_string(record->listeners), record->user, std::to_string(record->realTime),
+                      std::to_string(record->operation)}));
     record = port(key("tcp", "127.0.0.1", shared1.port));
     ASSERT_NE(nullptr, record);
-    EXPECT_EQ(2, record->listeners);
-    EXPECT_EQ(uid + "," + uid, record->user);
+    EXPECT_EQ("2|" + uid + "," + uid, joined({std::to_string(record->listeners), record->user}));
 
     EXPECT_NE(nullptr, port(key("udp", "127.0.0.1", udp.port)));
-    EXPECT_EQ(nullptr, port(key("tcp", "127.0.0.1", ntohs(local.sin_port))));
+    EXPECT_EQ(nullptr, port(key("tcp", "127.0.0.1", ntohs(address.sin_port))));
     if (tcp6.fd >= 0) {
         EXPECT_NE(nullptr, port(key("tcp6", "::1", tcp.port))) << "the same port over IPv6 is its own record";
     }
@@ -115,41 +106,31 @@ std::vector<std::pair<std::string, std::string>> readTable(IMEngineHandleConcret
     return found;
 }
 
+// One line of a kernel socket table.
+std::string entry(const std::string& local, const std::string& remote, const char* state, int uid) {
+    return "   0: " + local + " " + remote + " " + state + " 00000000:00000000 00:00000000 00000000 " +
+           std::to_string(uid) + "        0 1001 1 0000000000000000 100 0 0 10 0\n";
+}
+
 TEST_F(Ports, TablesYieldListeningLinesOnly) {
     using Found = std::vector<std::pair<std::string, std::string>>;
     const std::string header =
         "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    // Listening is 0A for TCP and 07 for UDP; short and garbled lines are skipped.
     EXPECT_EQ((Found{{"tcp/0.0.0.0/80", "0"}, {"tcp/0.0.0.0/80", "33"}, {"tcp/127.0.0.1/631", "7"}}),
-              readTable<PortSourceTCP4>(
-                  engine, header +
-                              "   0: 00000000:0050 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0 "
-                              "       0 1001 1 0000000000000000 100 0 0 10 0\n"
-                              "   1: 00000000:0050 00000000:0000 0A 00000000:00000000 00:00000000 00000000    33 "
-                              "       0 1002 1 0000000000000000 100 0 0 10 0\n"
-                              "   2: 0100007F:0050 0100007F:D431 01 00000000:00000000 00:00000000 00000000     0 "
-                              "       0 1003 1 0000000000000000 20 4 30 10 -1\n"
-                              "   3: 0100007F:0277 00000000:0000 0A 00000000:00000000\n"
-                              "garbage line\n"
-                              "   4: 0100007F:0277 00000000:0000 0A 00000000:00000000 00:00000000 00000000     7 "
-                              "       0 1004 1 0000000000000000 100 0 0 10 0\n"));
-
+              readTable<PortSourceTCP4>(engine, header + entry("00000000:0050", "00000000:0000", "0A", 0) +
+                                                    entry("00000000:0050", "00000000:0000", "0A", 33) +
+                                                    entry("0100007F:0050", "0100007F:D431", "01", 0) +
+                                                    "   3: 0100007F:0277 00000000:0000 0A 00000000:00000000\n"
+                                                    "garbage line\n" +
+                                                    entry("0100007F:0277", "00000000:0000", "0A", 7)));
     EXPECT_EQ((Found{{"udp/127.0.0.53/53", "101"}}),
-              readTable<PortSourceUDP4>(
-                  engine, header +
-                              "  1: 3500007F:0035 00000000:0000 07 00000000:00000000 00:00000000 00000000   101 "
-                              "       0 2001 2 0000000000000000 0\n"
-                              "  2: 3500007F:0036 0100007F:0035 01 00000000:00000000 00:00000000 00000000   101 "
-                              "       0 2002 2 0000000000000000 0\n"));
-
+              readTable<PortSourceUDP4>(engine, header + entry("3500007F:0035", "00000000:0000", "07", 101) +
+                                                    entry("3500007F:0036", "0100007F:0035", "01", 101)));
+    const std::string any6 = "00000000000000000000000000000000";
     EXPECT_EQ((Found{{"tcp6/::1/631", "0"}, {"tcp6/::/22", "0"}}),
-              readTable<PortSourceTCP6>(
-                  engine, header +
-                              "   0: 00000000000000000000000001000000:0277 00000000000000000000000000000000:0000 0A "
-                              "00000000:00000000 00:00000000 00000000     0        0 3001 1 0000000000000000 100 0 0 "
-                              "10 0\n"
-                              "   1: 00000000000000000000000000000000:0016 00000000000000000000000000000000:0000 0A "
-                              "00000000:00000000 00:00000000 00000000     0        0 3002 1 0000000000000000 100 0 0 "
-                              "10 0\n"));
+              readTable<PortSourceTCP6>(engine, header + entry("00000000000000000000000001000000:0277", any6 + ":0000", "0A", 0) +
+                                                    entry(any6 + ":0016", any6 + ":0000", "0A", 0)));
 
     PortSourceUDP6 missing;
     EXPECT_FALSE(missing.openPath("/proc/net/no-such-table"));

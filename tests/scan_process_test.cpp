@@ -1,15 +1,8 @@
 // The process scanner against real processes: the test itself, children with
 // long, truncated or odd names, a zombie, and processes that end mid-scan.
-#include <fcntl.h>
 #include <pwd.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -26,61 +19,12 @@ std::string link(const std::string& path) {
     return n > 0 ? std::string(buffer, n) : std::string();
 }
 
-std::string trimmed(std::string text) {
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
+// What row() gives for a process keyed by its short name and pid.
+std::string expectedRow(const std::string& name, pid_t pid, const std::string& process, const std::string& path,
+                        const std::string& commandLine, pid_t parent, const std::string& parentPath) {
+    const std::string key = name + "/" + std::to_string(pid);
+    return joined({"Process", key, key, process, path, commandLine, std::to_string(parent), parentPath});
 }
-
-// A child process, killed and reaped when the test ends.
-class Child {
-public:
-    // Runs the program with one argument, or (without one) sleeps under the
-    // given 15-character name.
-    static Child exec(const std::string& program, const std::string& argument) {
-        Child child;
-        child.pid = fork();
-        if (child.pid == 0) {
-            execl(program.c_str(), program.c_str(), argument.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        return child;
-    }
-    static Child named(const char* name) {
-        Child child;
-        child.pid = fork();
-        if (child.pid == 0) {
-            prctl(PR_SET_NAME, name);
-            for (;;) pause();
-        }
-        return child;
-    }
-    static Child zombie() {
-        Child child;
-        child.pid = fork();
-        if (child.pid == 0) _exit(0);
-        return child;
-    }
-    Child(Child&& other) noexcept : pid(other.pid) { other.pid = -1; }
-    ~Child() { stop(); }
-    void stop() {
-        if (pid <= 0) return;
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-    // Waits until the child's comm or state says it is ready.
-    bool waitFor(const std::string& file, const std::string& text) const {
-        for (int i = 0; i < 500; ++i) {
-            if (readFile("/proc/" + std::to_string(pid) + "/" + file).find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
-    pid_t pid = -1;
-
-private:
-    Child() = default;
-};
 
 class Processes : public testing::Test {
 protected:
@@ -92,9 +36,17 @@ protected:
             if (record.record.processID == pid) return &record;
         return nullptr;
     }
+    // The fields of a process's record in one line; "<none>" without one.
+    std::string row(pid_t pid) const {
+        const Captured* r = byPid(pid);
+        if (r == nullptr) return "<none>";
+        return joined({r->entityType, r->newKey, r->processKey, r->process, r->path, r->commandLine,
+                       std::to_string(r->record.parentProcessID), r->processName});
+    }
 
     IMEngineHandleConcrete engine;
     CapturingScanner scanner{engine};
+    const std::string self = link("/proc/self/exe");
 };
 
 TEST_F(Processes, TheTestProcessMatchesProc) {
@@ -103,45 +55,33 @@ TEST_F(Processes, TheTestProcessMatchesProc) {
     ASSERT_NE(nullptr, response.json);
     free_json_string(response.json);
 
-    const Captured* self = byPid(getpid());
-    ASSERT_NE(nullptr, self);
-    const std::string comm = trimmed(readFile("/proc/self/comm"));
-    const std::string exe = link("/proc/self/exe");
-    EXPECT_EQ("Process", self->entityType);
-    EXPECT_EQ(comm + "/" + std::to_string(getpid()), self->processKey);
-    EXPECT_EQ(self->processKey, self->newKey);
-    EXPECT_EQ(getppid(), self->record.parentProcessID);
-    EXPECT_EQ(exe, self->path);
-    // The test program's name is longer than the kernel keeps.
-    ASSERT_EQ(15u, comm.size());
-    EXPECT_EQ(exe.substr(exe.rfind('/') + 1), self->process);
-
-    std::string commandLine = readFile("/proc/self/cmdline");
-    if (!commandLine.empty() && commandLine.back() == '\0') commandLine.pop_back();
-    std::replace(commandLine.begin(), commandLine.end(), '\0', ' ');
-    EXPECT_EQ(commandLine.substr(0, 2047), self->commandLine);
-    EXPECT_EQ(std::to_string(geteuid()), self->user);
-    EXPECT_EQ(std::to_string(getegid()), self->userGroup);
-    EXPECT_EQ(1, self->record.threads);
-
-    // The parent may run as another user, whose executable is then unreadable.
+    // The test program's name is longer than the kernel keeps, so the name
+    // comes from the executable. The parent may run as another user, whose
+    // executable is then unreadable.
+    const std::string name = comm(getpid());
+    ASSERT_EQ(15u, name.size());
     const std::string parent = "/proc/" + std::to_string(getppid());
     const std::string parentExe = link(parent + "/exe");
-    EXPECT_EQ(parentExe.empty() ? "<null>" : parentExe, self->processName);
+    EXPECT_EQ(expectedRow(name, getpid(), self.substr(self.rfind('/') + 1), self, ownCommandLine().substr(0, 2047),
+                          getppid(), parentExe.empty() ? "<null>" : parentExe),
+              row(getpid()));
+    const Captured* record = byPid(getpid());
+    ASSERT_NE(nullptr, record);
+    EXPECT_EQ(std::to_string(geteuid()) + "|" + std::to_string(getegid()) + "|1",
+              joined({record->user, record->userGroup, std::to_string(record->record.threads)}));
     const std::string status = readFile(parent + "/status");
     unsigned realUid = 0, effectiveUid = 0;
     ASSERT_EQ(2, std::sscanf(status.c_str() + status.find("\nUid:"), "\nUid: %u %u", &realUid, &effectiveUid));
-    EXPECT_EQ(getpwuid(effectiveUid)->pw_name, self->processUser);
+    EXPECT_EQ(getpwuid(effectiveUid)->pw_name, record->processUser);
 
     // Entries that are not processes are not records.
-    for (const Captured& record : scanner.records) EXPECT_GT(record.record.processID, 0);
+    for (const Captured& each : scanner.records) EXPECT_GT(each.record.processID, 0);
 
     // The first process has no parent to describe.
     const Captured* first = byPid(1);
     ASSERT_NE(nullptr, first);
-    EXPECT_EQ(0, first->record.parentProcessID);
-    EXPECT_EQ("<null>", first->processName);
-    EXPECT_EQ("<null>", first->processUser);
+    EXPECT_EQ("0|<null>|<null>", joined({std::to_string(first->record.parentProcessID), first->processName,
+                                          first->processUser}));
     EXPECT_TRUE(logged(QVIM_LOG_ERROR, "Error opening /proc/0/status: No such file or directory"));
 }
 
@@ -156,51 +96,35 @@ TEST_F(Processes, NamesAreRecoveredFromTheExecutablePath) {
     }
     Child longChild = Child::exec(longName, "30");
     Child oddChild = Child::exec(oddName, "30");
-    Child truncated = Child::named("abcdefghijklmno");
+    Child truncated = Child::paused("abcdefghijklmno");
     ASSERT_TRUE(longChild.waitFor("comm", "very-long-progr"));
     ASSERT_TRUE(oddChild.waitFor("comm", "my (odd) prog"));
     ASSERT_TRUE(truncated.waitFor("comm", "abcdefghijklmno"));
 
     ASSERT_TRUE(scanner.scanProcesses(3, SCAN_BASELINE, nullptr));
 
-    const Captured* record = byPid(longChild.pid);
-    ASSERT_NE(nullptr, record);
-    EXPECT_EQ("very-long-progr/" + std::to_string(longChild.pid), record->processKey);
-    EXPECT_EQ("very-long-program-name", record->process);
-    EXPECT_EQ(longName, record->path);
-    EXPECT_EQ(longName + " 30", record->commandLine);
-    EXPECT_EQ(getpid(), record->record.parentProcessID);
-    EXPECT_EQ(link("/proc/self/exe"), record->processName);
-
+    EXPECT_EQ(expectedRow("very-long-progr", longChild.pid, "very-long-program-name", longName, longName + " 30",
+                          getpid(), self),
+              row(longChild.pid));
     // A name with blanks and parentheses keeps the fields after it in place.
-    record = byPid(oddChild.pid);
-    ASSERT_NE(nullptr, record);
-    EXPECT_EQ("my (odd) prog/" + std::to_string(oddChild.pid), record->processKey);
-    EXPECT_EQ("my (odd) prog", record->process);
-    EXPECT_EQ(getpid(), record->record.parentProcessID);
-
+    EXPECT_EQ(expectedRow("my (odd) prog", oddChild.pid, "my (odd) prog", oddName, oddName + " 30", getpid(), self),
+              row(oddChild.pid));
     // Fifteen characters that the executable's path does not hold.
-    record = byPid(truncated.pid);
-    ASSERT_NE(nullptr, record);
-    EXPECT_EQ("abcdefghijklmno", record->process);
-    EXPECT_EQ(link("/proc/self/exe"), record->path);
+    EXPECT_EQ(expectedRow("abcdefghijklmno", truncated.pid, "abcdefghijklmno", self, ownCommandLine().substr(0, 2047),
+                          getpid(), self),
+              row(truncated.pid));
 }
 
 TEST_F(Processes, AZombieIsRecordedWithoutWhatItTookAlong) {
-    Child zombie = Child::zombie();
+    Child zombie = Child::start([] {});
     ASSERT_TRUE(zombie.waitFor("stat", ") Z "));
     ASSERT_TRUE(scanner.scanProcesses(3, SCAN_CHANGE, nullptr));
-    const Captured* record = byPid(zombie.pid);
-    ASSERT_NE(nullptr, record);
-    EXPECT_EQ("<null>", record->commandLine);
-    EXPECT_EQ("<null>", record->path);
-    const std::string comm = trimmed(readFile("/proc/" + std::to_string(zombie.pid) + "/comm"));
-    EXPECT_EQ(comm, record->process);
-    EXPECT_EQ(getpid(), record->record.parentProcessID);
+    const std::string name = comm(zombie.pid);
+    EXPECT_EQ(expectedRow(name, zombie.pid, name, "<null>", "<null>", getpid(), self), row(zombie.pid));
 }
 
 TEST_F(Processes, ProcessesEndingMidScanAreSkipped) {
-    Child early = Child::named("ends-early");
+    Child early = Child::paused("ends-early");
     ASSERT_TRUE(early.waitFor("comm", "ends-early"));
     const pid_t gone = early.pid;
     scanner.onRecord = [&](const Captured& record) {

@@ -1,7 +1,5 @@
 // The installed-software scanner against a private package database built
-// with the rpm tools: the engine is pointed at it through the macros file of
-// a temporary home folder (each test runs in its own process, and librpm
-// reads its configuration once per process).
+// with the rpm tools.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,56 +15,16 @@ using namespace qvim_test;
 
 namespace {
 
-struct Package {
-    std::string name, version, release;
-    bool withFile;
-};
-
 class InstalledSoftware : public testing::Test {
 protected:
     void SetUp() override {
-        if (!haveTool("rpmbuild") || !haveTool("rpm")) GTEST_SKIP() << "rpm tools are not installed";
+        if (PrivateRpmDatabase::toolsMissing()) GTEST_SKIP() << "rpm tools are not installed";
         ASSERT_EQ(QVIM_OK, startEngine());
-        home = testDirectory() + "/home";
-        database = testDirectory() + "/rpmdb";
-        ASSERT_EQ(0, mkdir(home.c_str(), 0700));
-        ASSERT_EQ(0, setenv("HOME", home.c_str(), 1));
-        ASSERT_EQ(0, setenv("TMPDIR", (testDirectory() + "/tmp").c_str(), 1));
-        ASSERT_EQ(0, mkdir((testDirectory() + "/tmp").c_str(), 0700));
+        ASSERT_NO_FATAL_FAILURE(rpm.create());
     }
     void TearDown() override { engine_stop(); }
 
-    void build(const Package& package) {
-        const std::string spec = testDirectory() + "/" + package.name + "-" + package.version + ".spec";
-        std::string text = "Name: " + package.name + "\nVersion: " + package.version + "\nRelease: " +
-                           package.release +
-                           "\nSummary: test package\nLicense: none\nVendor: Test Vendor\nBuildArch: noarch\n"
-                           "%description\ntest package\n";
-        if (package.withFile)
-            text += "%install\nmkdir -p %{buildroot}/opt/qv\nprintf hello > %{buildroot}/opt/qv/" + package.name +
-                    "\n%files\n/opt/qv/" + package.name + "\n";
-        else
-            text += "%files\n";
-        writeFile(spec, text);
-        const std::string top = testDirectory() + "/top";
-        // Package file and build folder get short names: a long version and
-        // release would make the usual ones too long for the file system.
-        const std::string buildRoot = testDirectory() + "/buildroot" + std::to_string(++builds);
-        ASSERT_EQ(0, sh("rpmbuild -bb --nodeps --define '_topdir " + top + "' --define '_tmppath " + testDirectory() +
-                        "/tmp' --define '_build_name_fmt %%{ARCH}/%%{NAME}-%%{VERSION}.rpm' --buildroot " +
-                        buildRoot + " " + spec))
-            << readFile("tools.log");
-    }
-    void install() {
-        ASSERT_EQ(0, sh("rpm --dbpath " + database + " --initdb")) << readFile("tools.log");
-        ASSERT_EQ(0, sh("rpm -i --justdb --nodeps --force-debian --dbpath " + database + " " + testDirectory() +
-                        "/top/RPMS/noarch/*.rpm"))
-            << readFile("tools.log");
-    }
-    void pointAt(const std::string& path) { writeFile(home + "/.rpmmacros", "%_dbpath " + path + "\n"); }
-
-    std::string home, database;
-    int builds = 0;
+    PrivateRpmDatabase rpm;
     IMEngineHandleConcrete engine;
     CapturingScanner scanner{engine};
 };
@@ -74,11 +32,9 @@ protected:
 TEST_F(InstalledSoftware, PackagesOfThePrivateDatabaseAreRecorded) {
     const std::string longVersion(150, 'v');
     const std::string longRelease(140, 'r');
-    ASSERT_NO_FATAL_FAILURE(build({"qvtest-alpha", "1.0", "3", false}));
-    ASSERT_NO_FATAL_FAILURE(build({"qvtest-alpha", "2.0", "3", true}));
-    ASSERT_NO_FATAL_FAILURE(build({"qvtest-long", longVersion, longRelease, false}));
-    ASSERT_NO_FATAL_FAILURE(install());
-    pointAt(database);
+    ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-alpha", "1.0", "3"}));
+    ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-alpha", "2.0", "3", true}));
+    ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-long", longVersion, longRelease}));
     ASSERT_EQ(0, setenv("TZ", "UTC", 1));
     tzset();
 
@@ -88,37 +44,35 @@ TEST_F(InstalledSoftware, PackagesOfThePrivateDatabaseAreRecorded) {
     free_json_string(response.json);
     ASSERT_EQ(3u, scanner.records.size());
 
-    const Captured* old = scanner.find("qvtest-alpha-1.0-3");
-    const Captured* current = scanner.find("qvtest-alpha-2.0-3");
-    ASSERT_NE(nullptr, old) << "two versions of one package are two records";
-    ASSERT_NE(nullptr, current);
-    EXPECT_EQ("InstalledSoftware", current->entityType);
-    EXPECT_EQ("qvtest-alpha-2.0-3", current->name);
-    EXPECT_EQ("qvtest-alpha", current->displayName);
-    EXPECT_EQ("2.0-3", current->version);
-    EXPECT_EQ("Test Vendor", current->manufacturer);
-    EXPECT_EQ(5u, current->record.size);
-    EXPECT_EQ(0u, old->record.size);
-
-    // The install time, as the rpm tool reports it, in local time (UTC here).
-    const std::string installTime = run("rpm --dbpath " + database + " -q --qf '%{INSTALLTIME}' qvtest-alpha-2.0-3");
-    ASSERT_FALSE(installTime.empty());
-    const time_t when = static_cast<time_t>(std::stoll(installTime));
-    char expected[25];
-    struct tm utc;
-    std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", gmtime_r(&when, &utc));
-    EXPECT_EQ(expected, current->installedDate);
-
-    // Each part of the version text keeps at most 128 characters.
+    // Two versions of one package are two records; each part of the version
+    // text keeps at most 128 characters; the install time is the one the rpm
+    // tool reports, in local time (UTC here).
     const std::string cut = longVersion.substr(0, 128) + "-" + longRelease.substr(0, 128);
-    const Captured* longOne = scanner.find("qvtest-long-" + cut);
-    ASSERT_NE(nullptr, longOne);
-    EXPECT_EQ(cut, longOne->version);
+    const struct {
+        std::string name, version, size, installedAs;
+    } expected[] = {{"qvtest-alpha", "1.0-3", "0", "qvtest-alpha-1.0-3"},
+                    {"qvtest-alpha", "2.0-3", "5", "qvtest-alpha-2.0-3"},
+                    {"qvtest-long", cut, "0", "qvtest-long"}};
+    for (const auto& package : expected) {
+        const std::string key = package.name + "-" + package.version;
+        const std::string installTime =
+            run("rpm --dbpath " + rpm.path + " -q --qf '%{INSTALLTIME}' " + package.installedAs);
+        ASSERT_FALSE(installTime.empty()) << key;
+        const time_t when = static_cast<time_t>(std::stoll(installTime));
+        char installed[25];
+        struct tm utc;
+        std::strftime(installed, sizeof installed, "%Y-%m-%d %H:%M:%S", gmtime_r(&when, &utc));
+        const Captured* record = scanner.find(key);
+        ASSERT_NE(nullptr, record) << key;
+        EXPECT_EQ(joined({"InstalledSoftware", key, package.name, package.version, "Test Vendor", installed, package.size}),
+                  joined({record->entityType, record->name, record->displayName, record->version, record->manufacturer,
+                          record->installedDate, std::to_string(record->record.size)}));
+    }
 }
 
 TEST_F(InstalledSoftware, AMissingDatabaseFailsTheScanAndLeavesNoFiles) {
     const std::string missing = testDirectory() + "/no-database";
-    pointAt(missing);
+    rpm.pointAt(missing);
     im_wrapper_response_s response{};
     EXPECT_FALSE(scanner.scanInstalledSoftware(9, SCAN_CHANGE, &response));
     EXPECT_EQ(nullptr, response.json);
@@ -127,14 +81,12 @@ TEST_F(InstalledSoftware, AMissingDatabaseFailsTheScanAndLeavesNoFiles) {
     EXPECT_TRUE(logged(QVIM_LOG_ERROR, "Error opening RPN db"));
     struct stat st;
     EXPECT_NE(0, stat(missing.c_str(), &st)) << "no database was created";
-    EXPECT_NE(0, stat((home + "/.rpmdb").c_str(), &st));
+    EXPECT_NE(0, stat((rpm.home + "/.rpmdb").c_str(), &st));
 }
 
 TEST_F(InstalledSoftware, AFailedEntityEndsTheScan) {
-    ASSERT_NO_FATAL_FAILURE(build({"qvtest-alpha", "1.0", "3", false}));
-    ASSERT_NO_FATAL_FAILURE(build({"qvtest-beta", "1.0", "1", false}));
-    ASSERT_NO_FATAL_FAILURE(install());
-    pointAt(database);
+    ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-alpha", "1.0", "3"}));
+    ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-beta", "1.0", "1"}));
     scanner.onRecord = [](const Captured&) { return false; };
     im_wrapper_response_s response{};
     EXPECT_FALSE(scanner.scanInstalledSoftware(9, SCAN_CHANGE, &response));
