@@ -1,17 +1,37 @@
-// Helpers of the baseline tests: records for store_item, and questions asked
-// of a database file over a connection of the test's own.
+// Helpers of the engine and baseline tests: start records, records for
+// store_item, and questions asked of a database file over a connection of the
+// test's own.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <deque>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "qvim.h"
 
 namespace qvim_test {
+
+// Start record of an engine the test owns: captured log, every level on.
+inline im_engine_init_s captureInit(const char* dbPath, uint32_t logLevel = 15) {
+    im_engine_init_s init{};
+    init.dbPath = dbPath;
+    init.logCallback = captureLog;
+    init.logLevel = logLevel;
+    return init;
+}
+
+// Member names of a JSON object, in document order.
+inline std::vector<std::string> memberNames(const cJSON* object) {
+    std::vector<std::string> names;
+    for (const cJSON* item = object != nullptr ? object->child : nullptr; item != nullptr; item = item->next)
+        names.emplace_back(item->string);
+    return names;
+}
 
 // Boundary records whose texts live as long as the builder.
 class Entities {
@@ -54,6 +74,26 @@ inline std::string queryFile(const std::string& path, const std::string& sql) {
     sqlite3_finalize(stmt);
     sqlite3_close(db);
     return value;
+}
+
+// Every row, columns joined by '|'; empty when the file cannot be read.
+inline std::vector<std::string> queryRows(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    std::vector<std::string> rows;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            std::string& row = rows.emplace_back();
+            for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+                const unsigned char* text = sqlite3_column_text(stmt, i);
+                row += (i != 0 ? "|" : "") + std::string(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
+            }
+        }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return rows;
 }
 
 inline void execFile(const std::string& path, const std::string& sql) {
