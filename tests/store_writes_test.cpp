@@ -56,18 +56,8 @@ protected:
     }
     void exec(const std::string& sql) { ASSERT_EQ(sqlite3_exec(dal().db(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK); }
 
-    // One value of the first row of a query, as text ("NULL" for NULL).
-    std::string query(const std::string& sql) {
-        sqlite3_stmt* stmt = nullptr;
-        EXPECT_EQ(sqlite3_prepare_v2(dal().db(), sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sql;
-        std::string value = "<no row>";
-        if (sqlite3_step(stmt) == SQLITE_ROW) {
-            const unsigned char* text = sqlite3_column_text(stmt, 0);
-            value = text != nullptr ? reinterpret_cast<const char*>(text) : "NULL";
-        }
-        sqlite3_finalize(stmt);
-        return value;
-    }
+    // Read over a connection of the test's own: what the engine committed.
+    static std::string query(const std::string& sql) { return queryFile("store.db", sql); }
     std::string keys() {
         return query("SELECT group_concat(key) FROM (SELECT key FROM EntityFileItems ORDER BY entityItemId)");
     }
