@@ -76,26 +76,6 @@ inline std::string queryFile(const std::string& path, const std::string& sql) {
     return value;
 }
 
-// Every row, columns joined by '|'; empty when the file cannot be read.
-inline std::vector<std::string> queryRows(const std::string& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    sqlite3_stmt* stmt = nullptr;
-    std::vector<std::string> rows;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            std::string& row = rows.emplace_back();
-            for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-                const unsigned char* text = sqlite3_column_text(stmt, i);
-                row += (i != 0 ? "|" : "") + std::string(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
-            }
-        }
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return rows;
-}
-
 inline void execFile(const std::string& path, const std::string& sql) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);

@@ -138,7 +138,6 @@ TEST(RuleFilter, RealtimeSelection) {
     EXPECT_TRUE(f.filter.shouldScanEntityType(ENTITY_DIRECTORY, true));  // through the real-time File set
     EXPECT_FALSE(f.filter.shouldScanEntityType(ENTITY_USER, false));
     EXPECT_FALSE(f.filter.shouldScanEntityType(ENTITY_ALL, false));
-    EXPECT_EQ(f.filter.getRuleById(99), nullptr);
 }
 
 TEST(RuleFilter, SpecialAttributeGroups) {
