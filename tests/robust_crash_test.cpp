@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 
 #include "TestSupport.h"
 #include "baseline_support.h"
+#include "robust_support.h"
 
 using namespace qvim_test;
 using Clock = std::chrono::steady_clock;
@@ -73,8 +75,10 @@ struct Outcome {
     bool finished = false;  // it was not killed
 };
 
-// Runs one child; kills it after `delay` unless it ends first.
-Outcome runChild(int trial, std::chrono::microseconds delay) {
+// Runs one child; once it has reported `rows` committed rows, kills it after
+// `delay` unless it ends first. Counting from its progress rather than from
+// its start keeps the kills inside the build however busy the machine is.
+Outcome runChild(int trial, uint64_t rows, std::chrono::microseconds delay) {
     int channel[2];
     EXPECT_EQ(pipe(channel), 0);
     fflush(nullptr);
@@ -85,12 +89,16 @@ Outcome runChild(int trial, std::chrono::microseconds delay) {
     }
     close(channel[1]);
     Outcome outcome;
-    const auto deadline = Clock::now() + delay;
+    auto deadline = Clock::time_point::max();
     uint64_t value = 0;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (deadline == Clock::time_point::max() && outcome.reported >= rows) deadline = Clock::now() + delay;
+        int wait = 300000;  // a build that stalls this long is a hang
+        if (deadline != Clock::time_point::max())
+            wait = static_cast<int>(std::max<long long>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
         pollfd ready{channel[0], POLLIN, 0};
-        if (left <= 0 || poll(&ready, 1, static_cast<int>(left)) == 0) {
+        if (poll(&ready, 1, wait) == 0) {
             kill(child, SIGKILL);
             break;
         }
@@ -107,18 +115,7 @@ Outcome runChild(int trial, std::chrono::microseconds delay) {
 }
 
 // The stored file keys in row order.
-std::vector<std::string> storedKeys() {
-    std::vector<std::string> keys;
-    sqlite3* db = nullptr;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_open_v2(kDb, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "SELECT key FROM EntityFileItems ORDER BY entityItemId", -1, &stmt, nullptr) ==
-            SQLITE_OK)
-        while (sqlite3_step(stmt) == SQLITE_ROW) keys.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return keys;
-}
+std::vector<std::string> storedKeys() { return columnOf(kDb, "SELECT key FROM EntityFileItems ORDER BY entityItemId"); }
 
 // What a killed child leaves: the engine starts, the file is sound, and the
 // rows are the first whole batches of one trial (the killed one, or an
@@ -153,7 +150,7 @@ size_t expectCommittedBatches(int trial, const Outcome& outcome) {
 TEST(CrashConsistency, KilledBaselineBuildsLeaveWholeCommittedBatches) {
     // An unkilled run gives the whole baseline and the time a build takes.
     const auto started = Clock::now();
-    const Outcome full = runChild(0, std::chrono::minutes(5));
+    const Outcome full = runChild(0, kRecords + 1, std::chrono::microseconds(0));
     const auto duration = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started);
     ASSERT_TRUE(full.finished);
     ASSERT_EQ(full.reported, kRecords);
@@ -162,12 +159,16 @@ TEST(CrashConsistency, KilledBaselineBuildsLeaveWholeCommittedBatches) {
 
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
-    std::uniform_int_distribution<long> moment(0, duration.count());
+    // A kill lands after a random number of committed rows, at a random
+    // moment within the time one batch takes: during a write, a commit or
+    // the filling of the buffer alike.
+    std::uniform_int_distribution<uint64_t> rows(0, kRecords - 2 * kBatch);
+    std::uniform_int_distribution<long> moment(0, duration.count() / (kRecords / kBatch));
     int killed = 0;
     std::string found;
     for (int trial = 1; trial <= kKillTrials; ++trial) {
         SCOPED_TRACE("trial " + std::to_string(trial) + ", seed " + std::to_string(seed));
-        const Outcome outcome = runChild(trial, std::chrono::microseconds(moment(random)));
+        const Outcome outcome = runChild(trial, rows(random), std::chrono::microseconds(moment(random)));
         killed += outcome.finished ? 0 : 1;
         found += (found.empty() ? "" : " ") + std::to_string(expectCommittedBatches(trial, outcome));
         if (HasFailure()) return;

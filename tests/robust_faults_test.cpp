@@ -16,22 +16,27 @@
 
 #include "TestSupport.h"
 #include "baseline_support.h"
+#include "robust_support.h"
 
 using namespace qvim_test;
 
 namespace {
 
-// Root passes every permission check; for the length of a scope the thread
-// gives up the capabilities that let it, so a read-only folder is read-only.
-class PermissionsApply {
+// The folder is read-only for the length of a scope, also for root: the
+// thread gives up the capabilities that pass every permission check.
+class ReadOnlyFolder {
 public:
-    PermissionsApply() {
-        if (capget(m_saved) != 0) return;
-        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
-        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
-        m_reduced = capset(reduced) == 0;
+    explicit ReadOnlyFolder(const std::string& path) : m_path(path) {
+        if (capget(m_saved) == 0) {
+            __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+            reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
+            m_reduced = capset(reduced) == 0;
+        }
+        EXPECT_EQ(chmod(path.c_str(), 0500), 0);
+        clearCapturedLog();
     }
-    ~PermissionsApply() {
+    ~ReadOnlyFolder() {
+        EXPECT_EQ(chmod(m_path.c_str(), 0700), 0);
         if (m_reduced) capset(m_saved);
     }
 
@@ -45,6 +50,7 @@ private:
         return static_cast<int>(syscall(SYS_capset, &header, data));
     }
 
+    const std::string m_path;
     __user_cap_data_struct m_saved[2]{};
     bool m_reduced = false;
 };
@@ -94,9 +100,7 @@ TEST_F(DiskFaults, ReadOnlyDatabaseFolderFailsWritesAndLosesNothingOnceWritableA
     ASSERT_TRUE(Entities::store(records.make("File", key(0))));
 
     {
-        PermissionsApply permissions;
-        ASSERT_EQ(chmod(folder.c_str(), 0500), 0);
-        clearCapturedLog();
+        ReadOnlyFolder readOnly(folder);
         // A write needs a journal beside the database: it fails and says why.
         EXPECT_FALSE(Entities::store(records.make("File", key(1))));
         EXPECT_TRUE(loggedContaining("attempt to write a readonly database with key '/f/1'"));
@@ -106,11 +110,8 @@ TEST_F(DiskFaults, ReadOnlyDatabaseFolderFailsWritesAndLosesNothingOnceWritableA
         unsigned long written = 0;
         EXPECT_EQ(flush_db_buffer(&written), QVIM_E_FAILED);
         // Reading still works.
-        char* metrics = nullptr;
-        EXPECT_EQ(get_metrics_mem(&metrics), QVIM_OK);
-        free_json_string(metrics);
+        EXPECT_TRUE(metricsDocument());
         EXPECT_EQ(setting("baselineScanType"), "0");
-        ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
     }
     unsigned long written = 0;
     EXPECT_EQ(flush_db_buffer(&written), QVIM_OK);
@@ -160,11 +161,8 @@ TEST_F(DiskFaults, BufferedItemsThatCannotBeWrittenAtStopAreCountedInTheLog) {
     startInFolder();
     for (int n = 0; n < 10; ++n) ASSERT_TRUE(Entities::store(records.make("File", key(n)), true));
     {
-        PermissionsApply permissions;
-        ASSERT_EQ(chmod(folder.c_str(), 0500), 0);
-        clearCapturedLog();
+        ReadOnlyFolder readOnly(folder);
         EXPECT_EQ(engine_stop(), QVIM_OK);
-        ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
     }
     EXPECT_TRUE(logged(QVIM_LOG_ERROR, "10 buffered items could not be stored and are lost"));
     EXPECT_EQ(rows(db), 0);
@@ -225,8 +223,7 @@ TEST_F(DiskFaults, DamagedDatabaseIsRefusedOrFailsWhereTheDamageIs) {
         set_ruleset(false, kRules, "g");
         changeSize(2999, 1);
         get_baseline(0, 0, 10000, ENTITY_FILE, "export.jsonl");
-        char* metrics = nullptr;
-        if (get_metrics_mem(&metrics) == QVIM_OK) free_json_string(metrics);
+        metricsDocument();
         engine_stop();
         EXPECT_TRUE(loggedContaining("malformed")) << "no log line names the damage";
     }

@@ -4,6 +4,7 @@
 
 #include "TestSupport.h"
 #include "baseline_support.h"
+#include "robust_support.h"
 
 using namespace qvim_test;
 
@@ -41,10 +42,7 @@ TEST(HostileRecords, CountersStopAtTheirLimitWhateverSizesAndSavedValuesSay) {
     EXPECT_GT(cJSON_GetNumberValue(cJSON_GetObjectItem(event, "integrityEventId")), 9.2e18);
     cleanup_response_wrapper(&response);
 
-    char* metrics = nullptr;
-    ASSERT_EQ(get_metrics_mem(&metrics), QVIM_OK);
-    Json document = parseJson(metrics);
-    free_json_string(metrics);
+    const Json document = metricsDocument();
     EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(cJSON_GetObjectItem(document.get(), "metrics"), "totalEvents")),
               9223372036854775807.0);
     engine_stop();

@@ -29,15 +29,19 @@ public:
     bool readLine(std::string& line, int timeoutMs);
     // Lines of standard error that arrived so far.
     std::string errorOutput();
-    // Sends the signal and waits for the exit status.
+    // Sends the signal (0: none) and waits for the exit status.
     int stop(int signal);
 
 private:
-    void pump(int timeoutMs);
+    friend ProgramRun runQvim(const std::vector<std::string>&, int);
+    // Reads what arrives within timeoutMs; false once both outputs have ended.
+    bool pump(int timeoutMs);
 
     pid_t m_pid = -1;
     int m_out = -1;
     int m_err = -1;
+    bool m_outOpen = true;
+    bool m_errOpen = true;
     std::string m_outBuffer;
     std::string m_errBuffer;
 };
@@ -48,9 +52,5 @@ std::string absolute(const std::string& relative);
 
 // A ruleset with one real-time File and Directory rule pair based at folder.
 std::string folderRules(const std::string& folder);
-
-// The first engine operation the program needs that this build of the library
-// does not have yet ("" when all are there). End-to-end tests skip until then.
-std::string missingEnginePart();
 
 }  // namespace qvimhost_test

@@ -27,32 +27,37 @@ using namespace qvimhost_test;
 
 // ---- Rules ----------------------------------------------------------------------------
 
+namespace {
+
+Ruleset parsed(const std::string& text) {
+    Ruleset ruleset;
+    std::string error;
+    EXPECT_TRUE(parseRuleset(text, ruleset, error)) << error;
+    return ruleset;
+}
+
+std::string ruleHash(const Ruleset& ruleset, int rule) {
+    JsonPtr document(cJSON_Parse(ruleset.text.c_str()));
+    return jsonText(cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "IntegrityRules"), rule), "hash");
+}
+
+}  // namespace
+
 TEST(HostRules, HashesAreAddedOnceAndFollowTheRuleContent) {
     const std::string text =
         R"({"IntegrityRules":[{"id":1,"name":"a","EntitySets":[{"entityType":"File","base":"/etc"}]},)"
         R"({"id":2,"hash":"v7","EntitySets":[{"entityType":"User"}]}]})";
-    Ruleset first;
-    std::string error;
-    ASSERT_TRUE(parseRuleset(text, first, error)) << error;
-    JsonPtr document(cJSON_Parse(first.text.c_str()));
-    const cJSON* rules = cJSON_GetObjectItem(document.get(), "IntegrityRules");
-    const std::string computed = jsonText(cJSON_GetArrayItem(rules, 0), "hash");
+    const Ruleset first = parsed(text);
+    const std::string computed = ruleHash(first, 0);
     EXPECT_EQ(computed.size(), 16u);
-    EXPECT_EQ(jsonText(cJSON_GetArrayItem(rules, 1), "hash"), "v7");
-
+    EXPECT_EQ(ruleHash(first, 1), "v7");
     // Installing the recorded text again must not change any hash, or every
     // later init would rebuild everything.
-    Ruleset again;
-    ASSERT_TRUE(parseRuleset(first.text, again, error));
-    EXPECT_EQ(again.text, first.text);
+    EXPECT_EQ(parsed(first.text).text, first.text);
 
     std::string edited = text;
     edited.replace(edited.find("/etc"), 4, "/opt");
-    Ruleset changed;
-    ASSERT_TRUE(parseRuleset(edited, changed, error));
-    JsonPtr changedDocument(cJSON_Parse(changed.text.c_str()));
-    EXPECT_NE(jsonText(cJSON_GetArrayItem(cJSON_GetObjectItem(changedDocument.get(), "IntegrityRules"), 0), "hash"),
-              computed);
+    EXPECT_NE(ruleHash(parsed(edited), 0), computed);
 }
 
 TEST(HostRules, BasesAreNormalisedLikeTheEngineDoesAndWildcardsWiden) {
@@ -68,9 +73,7 @@ TEST(HostRules, BasesAreNormalisedLikeTheEngineDoesAndWildcardsWiden) {
         R"({"entityType":"File","base":"/etc/**"},{"entityType":"Directory","base":"/var/log/app*"},)"
         R"({"entityType":"File","base":"relative/path"},{"base":"/x"},{"entityType":"Process"}]},)"
         R"({"id":2,"realtime":"false","EntitySets":[{"entityType":"File","base":"/srv","base":"/opt"}]},{"name":"no id"}]})";
-    Ruleset ruleset;
-    std::string error;
-    ASSERT_TRUE(parseRuleset(text, ruleset, error)) << error;
+    const Ruleset ruleset = parsed(text);
     EXPECT_EQ(ruleset.basesOf(ENTITY_FILE, false), (std::vector<std::string>{"/etc/", "/opt/"}));
     EXPECT_EQ(ruleset.basesOf(ENTITY_FILE, true), (std::vector<std::string>{"/etc/"}));
     EXPECT_EQ(ruleset.basesOf(ENTITY_ALL, true), (std::vector<std::string>{"/etc/", "/var/log/app"}));
@@ -84,11 +87,7 @@ TEST(HostRules, BasesAreNormalisedLikeTheEngineDoesAndWildcardsWiden) {
 
 TEST(HostRules, Md5IsWantedOnlyWhenAFileSetWatchesOrTestsIt) {
     const auto wanted = [](const std::string& sets) {
-        Ruleset ruleset;
-        std::string error;
-        EXPECT_TRUE(parseRuleset(R"({"IntegrityRules":[{"id":1,"EntitySets":[)" + sets + "]}]}", ruleset, error))
-            << error;
-        return ruleset.md5Watched;
+        return parsed(R"({"IntegrityRules":[{"id":1,"EntitySets":[)" + sets + "]}]}").md5Watched;
     };
     EXPECT_FALSE(wanted(R"({"entityType":"File","base":"/etc"})"));
     EXPECT_FALSE(wanted(R"({"entityType":"File","attributes":"standard,contents,md5sum"})"));
@@ -169,51 +168,37 @@ TEST(HostWalk, HandsOnWhatTheScopeAndTheFolderTestAllow) {
 
 // ---- Entities and digests -------------------------------------------------------------
 
-TEST(HostEntities, RegularFilesCarryTheirAttributesAndAllThreeDigests) {
+TEST(HostEntities, RegularFilesCarryTheirAttributesAndTheDigestsTheHasherMakes) {
     writeText("abc.txt", "abc");
     ASSERT_EQ(chmod("abc.txt", 02640), 0);
-    Hasher hasher;
-    FsEntity entity;
-    std::string problem;
-    ASSERT_EQ(collectRegularFile(absolute("abc.txt"), hasher, entity, problem), Outcome::Ok);
-    EXPECT_EQ(hexText(entity.digests.sha256, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(hexText(entity.digests.sha1, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    EXPECT_EQ(hexText(entity.digests.md5, 16), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(entity.permissions, "02640");
-    EXPECT_EQ(entity.owner, std::to_string(geteuid()));
-    EXPECT_EQ(entity.size, 3u);
     struct stat st;
     ASSERT_EQ(stat("abc.txt", &st), 0);
-    EXPECT_EQ(entity.inode, st.st_ino);
+    for (const bool md5 : {true, false}) {
+        SCOPED_TRACE(md5 ? "with MD5" : "without MD5");
+        Hasher hasher(md5);
+        FsEntity entity;
+        std::string problem;
+        ASSERT_EQ(collectRegularFile(absolute("abc.txt"), hasher, entity, problem), Outcome::Ok);
+        EXPECT_EQ(hexText(entity.digests.sha256, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        EXPECT_EQ(hexText(entity.digests.sha1, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
+        EXPECT_EQ(entity.digests.hasMd5, md5);
+        if (md5) {
+            EXPECT_EQ(hexText(entity.digests.md5, 16), "900150983cd24fb0d6963f7d28e17f72");
+        }
+        EXPECT_EQ(entity.permissions, "02640");
+        EXPECT_EQ(entity.owner, std::to_string(geteuid()));
+        EXPECT_EQ(entity.size, 3u);
+        EXPECT_EQ(entity.inode, st.st_ino);
+        // Reading leaves the access time alone, also for the next reader.
+        EXPECT_EQ(entity.lastAccessed, static_cast<uint64_t>(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000);
 
-    im_wrapper_event_s record;
-    const std::string newKey = "/renamed";
-    entity.toRecord(record, QVIM_EVENT_RENAMED, true, &newKey);
-    EXPECT_STREQ(record.entityType, "File");
-    EXPECT_EQ(record.eventType, QVIM_EVENT_RENAMED);
-    EXPECT_TRUE(record.realTime);
-    EXPECT_EQ(record.path, entity.path.c_str());
-    EXPECT_STREQ(record.newKey, "/renamed");
-    EXPECT_EQ(record.sha256, entity.digests.sha256);
-    EXPECT_EQ(record.md5, entity.digests.md5);
-    EXPECT_EQ(record.symLinkPath, nullptr);
-
-    // Reading leaves the access time alone.
-    EXPECT_EQ(entity.lastAccessed, static_cast<uint64_t>(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000);
-}
-
-TEST(HostEntities, AHasherWithoutMd5LeavesItOutOfTheRecord) {
-    writeText("abc.txt", "abc");
-    Hasher hasher(false);
-    FsEntity entity;
-    std::string problem;
-    ASSERT_EQ(collectRegularFile(absolute("abc.txt"), hasher, entity, problem), Outcome::Ok);
-    EXPECT_FALSE(entity.digests.hasMd5);
-    EXPECT_EQ(hexText(entity.digests.sha1, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    im_wrapper_event_s record;
-    entity.toRecord(record, QVIM_EVENT_CHANGED, false);
-    EXPECT_EQ(record.md5, nullptr);
-    EXPECT_EQ(record.sha256, entity.digests.sha256);
+        // The record leaves out what was not computed.
+        im_wrapper_event_s record;
+        entity.toRecord(record, QVIM_EVENT_CHANGED, false);
+        EXPECT_EQ(record.sha256, entity.digests.sha256);
+        EXPECT_EQ(record.md5, md5 ? entity.digests.md5 : nullptr);
+        EXPECT_EQ(record.symLinkPath, nullptr);
+    }
 }
 
 TEST(HostEntities, OtherEntriesAreRecordedAsTheEnginesOwnWalkRecordsThem) {
@@ -332,21 +317,16 @@ const char kUpdate[] =
 TEST(HostOutput, TableShowsEachChangedAttributeAsOldToNewInFriendlyForm) {
     JsonPtr document(cJSON_Parse(kUpdate));
     const cJSON* event = cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "events"), 0);
-    const std::vector<AttributeChange> changes = attributeChanges(event);
-    ASSERT_EQ(changes.size(), 4u);
-    EXPECT_EQ(changes[0].name, "lastModified");
-    EXPECT_EQ(changes[0].before, "");
-    EXPECT_EQ(changes[0].after, localTimeText(1600000000) + ".123");
-    EXPECT_EQ(changes[1].name, "permissions");
-    EXPECT_EQ(changes[1].after, "user::rw- group::--- other::---");
-    EXPECT_EQ(changes[2].after, "BBBBBBBBBBBB...");
-    EXPECT_EQ(changes[3].name, "symLinkPath");
-    EXPECT_EQ(changes[3].after, "");
+    std::vector<std::string> shown;
+    for (const AttributeChange& change : attributeChanges(event))
+        shown.push_back(change.name + ": " + change.before + " -> " + change.after);
+    EXPECT_EQ(shown, (std::vector<std::string>{
+                         "lastModified:  -> " + localTimeText(1600000000) + ".123",
+                         "permissions: user::rw- group::r-- other::r-- -> user::rw- group::--- other::---",
+                         "sha256: AAAAAAAAAAAA... -> BBBBBBBBBBBB...", "symLinkPath: old -> "}));
 
     const std::string text = formatEvent(event);
     EXPECT_EQ(text.substr(0, text.find('\n')), "update  File      /etc/app.conf  [etc]");
-    EXPECT_NE(text.find("permissions: user::rw- group::r-- other::r-- -> user::rw- group::--- other::---"),
-              std::string::npos);
     EXPECT_NE(text.find("symLinkPath: old -> (none)"), std::string::npos);
     EXPECT_EQ(text.find("owner"), std::string::npos);  // unchanged attributes are not listed
 }

@@ -7,7 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <functional>
+#include <cstdint>
 
 #include "HostTestSupport.h"
 #include "Text.h"
@@ -32,41 +32,29 @@ protected:
         EXPECT_EQ(watcher->watchedFolders(), 2u);
     }
 
-    // Changes until `enough` says so, or two seconds.
-    std::vector<FsChange> collect(const std::function<bool(const std::vector<FsChange>&)>& enough) {
+    // Changes until there are `count` of them, or timeoutMs.
+    std::vector<FsChange> collect(size_t count, int timeoutMs = 2000) {
         std::vector<FsChange> changes;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (std::chrono::steady_clock::now() < deadline) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (changes.size() < count && std::chrono::steady_clock::now() < deadline) {
             bool woken = false;
             for (FsChange& change : watcher->poll(100, -1, woken)) changes.push_back(std::move(change));
-            if (enough(changes)) break;
         }
         return changes;
     }
 
-    std::vector<FsChange> collectCount(size_t count) {
-        return collect([count](const std::vector<FsChange>& c) { return c.size() >= count; });
-    }
+    // A short quiet period shows nothing else arrives.
+    std::vector<FsChange> quietly() { return collect(SIZE_MAX, 500); }
 
     // The one change that follows, checked for its type and path.
     FsChange single(FsChange::Type type, const std::string& path) {
-        std::vector<FsChange> changes = collectCount(1);
+        std::vector<FsChange> changes = collect(1);
         for (FsChange& more : quietly()) changes.push_back(std::move(more));
         EXPECT_EQ(changes.size(), 1u);
         if (changes.empty()) return FsChange();
         EXPECT_EQ(changes[0].type, type);
         EXPECT_EQ(changes[0].path, path);
         return changes[0];
-    }
-
-    // A short quiet period shows nothing else arrives.
-    std::vector<FsChange> quietly() {
-        std::vector<FsChange> changes;
-        for (int i = 0; i < 5; ++i) {
-            bool woken = false;
-            for (FsChange& change : watcher->poll(100, -1, woken)) changes.push_back(std::move(change));
-        }
-        return changes;
     }
 
     std::string root;
@@ -90,7 +78,7 @@ TEST_F(HostWatcher, WritesAreCoalescedPerPathAndDeletionsFollow) {
 TEST_F(HostWatcher, MovesBecomeRenamesInsideAndCreationsOrRemovalsAcrossTheEdge) {
     writeText(root + "/old.txt", "x");
     writeText(outside + "/incoming.txt", "y");
-    collectCount(1);
+    collect(1);
 
     ASSERT_EQ(rename((root + "/old.txt").c_str(), (root + "/sub/new.txt").c_str()), 0);
     EXPECT_EQ(single(FsChange::Rename, root + "/old.txt").newPath, root + "/sub/new.txt");
@@ -111,7 +99,7 @@ TEST_F(HostWatcher, MovesBecomeRenamesInsideAndCreationsOrRemovalsAcrossTheEdge)
 TEST_F(HostWatcher, NewFoldersAreWatchedAndWhatIsBornThereIsNewUnderItsLastName) {
     makeFolders(root + "/fresh");
     writeText(root + "/fresh/early.txt", "made before the watch may exist");
-    std::vector<FsChange> changes = collectCount(2);
+    std::vector<FsChange> changes = collect(2);
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(changes[0].path, root + "/fresh");
     EXPECT_TRUE(changes[0].folder);
