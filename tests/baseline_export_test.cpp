@@ -1,6 +1,7 @@
 // Baseline export through get_baseline: paging by id, time, limit and kind,
 // rule labels, the rendering of numbers and texts, and bad input.
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,9 @@ const char* const kRules = R"({"IntegrityRules":[
 std::vector<std::string> exportLines(unsigned long itemId, unsigned long recordTime, unsigned long limit,
                                      entity_type kind) {
     EXPECT_EQ(get_baseline(itemId, recordTime, limit, kind, kOut), QVIM_OK);
-    const std::string text = readFile(kOut);
+    std::istringstream in(readFile(kOut));
     std::vector<std::string> lines;
-    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 

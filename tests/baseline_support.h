@@ -1,17 +1,37 @@
-// Helpers of the baseline tests: records for store_item, and questions asked
-// of a database file over a connection of the test's own.
+// Helpers of the engine and baseline tests: start records, records for
+// store_item, and questions asked of a database file over a connection of the
+// test's own.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <deque>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
 #include "qvim.h"
 
 namespace qvim_test {
+
+// Start record of an engine the test owns: captured log, every level on.
+inline im_engine_init_s captureInit(const char* dbPath, uint32_t logLevel = 15) {
+    im_engine_init_s init{};
+    init.dbPath = dbPath;
+    init.logCallback = captureLog;
+    init.logLevel = logLevel;
+    return init;
+}
+
+// Member names of a JSON object, in document order.
+inline std::vector<std::string> memberNames(const cJSON* object) {
+    std::vector<std::string> names;
+    for (const cJSON* item = object != nullptr ? object->child : nullptr; item != nullptr; item = item->next)
+        names.emplace_back(item->string);
+    return names;
+}
 
 // Boundary records whose texts live as long as the builder.
 class Entities {

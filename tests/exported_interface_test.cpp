@@ -1,22 +1,15 @@
+// The exported functions themselves: answers without an engine, the named
+// engine registry, the response helpers and the argument checks.
+#include <tuple>
+
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
 #include "IMEngineHandle.h"
+#include "TestSupport.h"
+#include "baseline_support.h"
 #include "qvim.h"
 
 using namespace qvim_test;
-
-TEST(ExportedInterface, AnswersWithoutAnEngine) {
-    char* text = nullptr;
-    EXPECT_EQ(purge_db(), QVIM_E_NO_ENGINE);
-    EXPECT_EQ(set_loglevel(8), QVIM_E_NO_ENGINE);
-    EXPECT_EQ(set_im_state("ruleset", "x"), QVIM_E_NO_ENGINE);
-    EXPECT_EQ(get_im_state("ruleset", &text), QVIM_E_NO_ENGINE);
-    EXPECT_EQ(get_metrics_mem(&text), QVIM_E_NO_ENGINE);
-    EXPECT_EQ(engine_stop(), QVIM_OK);
-    EXPECT_EQ(engine_start(nullptr), QVIM_E_NO_START_RECORD);
-    EXPECT_EQ(text, nullptr);
-}
 
 TEST(ExportedInterface, RegistryHandsOutNamedEnginesApartFromTheCurrentOne) {
     IMEngineHandle* first = get_engine_handle("scanner");
@@ -29,11 +22,7 @@ TEST(ExportedInterface, RegistryHandsOutNamedEnginesApartFromTheCurrentOne) {
 
     // The object interface works through the vtable on its own database.
     IMEngineHandleStandalone standalone(*first);
-    im_engine_init_s init{};
-    init.dbPath = "registry.db";
-    init.logCallback = captureLog;
-    init.logLevel = 15;
-    ASSERT_EQ(standalone.engineStart(init), QVIM_OK);
+    ASSERT_EQ(standalone.engineStart(captureInit("registry.db")), QVIM_OK);
     EXPECT_EQ(get_metrics_mem(nullptr), QVIM_E_NO_ENGINE);  // not the current engine
     EXPECT_EQ(standalone.setIMState("rulesetList", "via vtable"), QVIM_OK);
     char* value = nullptr;
@@ -51,16 +40,10 @@ TEST(ExportedInterface, RegistryHandsOutNamedEnginesApartFromTheCurrentOne) {
     EXPECT_EQ(close_engine_handle("other"), QVIM_OK);
 }
 
-TEST(ExportedInterface, ResponseHelpersAndArgumentChecks) {
-    im_wrapper_response_s response;
-    response.state = 9;
-    response.nItemsScanned = 9;
-    response.nEvents = 9;
-    response.json = nullptr;
+TEST(ExportedInterface, ResponseHelpersArgumentChecksAndAnswersWithoutAnEngine) {
+    im_wrapper_response_s response{9, 9, 9, nullptr};
     init_response_wrapper(&response);
-    EXPECT_EQ(response.state, 0u);
-    EXPECT_EQ(response.nItemsScanned, 0u);
-    EXPECT_EQ(response.nEvents, 0u);
+    EXPECT_EQ(std::tie(response.state, response.nItemsScanned, response.nEvents), std::make_tuple(0u, 0ul, 0ul));
     cleanup_response_wrapper(&response);
     EXPECT_EQ(response.json, nullptr);
     response.json = cJSON_PrintUnformatted(parseJson("{\"events\":[]}").get());
@@ -92,6 +75,15 @@ TEST(ExportedInterface, ResponseHelpersAndArgumentChecks) {
     EXPECT_EQ(should_scan_entity_type(ENTITY_FILE), 0);
     unsigned long count = 0;
     EXPECT_EQ(flush_db_buffer(&count), QVIM_E_NO_ENGINE);
+    char* text = nullptr;
+    EXPECT_EQ(purge_db(), QVIM_E_NO_ENGINE);
+    EXPECT_EQ(set_loglevel(8), QVIM_E_NO_ENGINE);
+    EXPECT_EQ(set_im_state("ruleset", "x"), QVIM_E_NO_ENGINE);
+    EXPECT_EQ(get_im_state("ruleset", &text), QVIM_E_NO_ENGINE);
+    EXPECT_EQ(get_metrics_mem(&text), QVIM_E_NO_ENGINE);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(engine_stop(), QVIM_OK);
+    EXPECT_EQ(engine_start(nullptr), QVIM_E_NO_START_RECORD);
 }
 
 TEST(ExportedInterface, StartingOverARunningEngineStopsItFirst) {

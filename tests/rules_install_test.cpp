@@ -12,6 +12,7 @@
 #include "QVIMEventAbstraction.h"
 #include "QVIMJson.h"
 #include "TestSupport.h"
+#include "baseline_support.h"
 
 using namespace qvim_test;
 
@@ -60,13 +61,16 @@ void installFresh(const std::string& text) {
 
 using Decision = std::vector<std::string>;
 
-// An engine of the test's own, beside the current one.
-qvim_status startOwn(IMEngineHandleConcrete& engine, uint32_t logLevel) {
-    im_engine_init_s init{};
-    init.dbPath = "own.db";
-    init.logCallback = captureLog;
-    init.logLevel = logLevel;
-    return engine.engineStart(init);
+// The answers of should_scan_folder and should_scan_entity_type, one digit each.
+std::string inScope(std::initializer_list<const char*> folders) {
+    std::string answers;
+    for (const char* folder : folders) answers += should_scan_folder(folder) ? '1' : '0';
+    return answers;
+}
+std::string kindsInScope(std::initializer_list<entity_type> kinds) {
+    std::string answers;
+    for (entity_type kind : kinds) answers += should_scan_entity_type(kind) ? '1' : '0';
+    return answers;
 }
 
 }  // namespace
@@ -87,69 +91,57 @@ TEST(RulesetInstallation, FullPathWritesOnlyTheScanType) {
     EXPECT_EQ(should_scan_folder("/etc"), 0);
 }
 
-TEST(RulesetInstallation, UnchangedRulesetKeepsTheBaseline) {
+TEST(RulesetInstallation, ComparingInstallationsRebuildWhatChanged) {
     ASSERT_EQ(startEngine(), QVIM_OK);
-    const std::string text = ruleset({kEtc, rule(2, "h2", {{"User", ""}})});
-    installFresh(text);
-    EXPECT_EQ(set_ruleset(true, text.c_str(), "g"), QVIM_OK);
-    EXPECT_EQ(decision(), (Decision{"1", "", "", ""}));
-    // With a partial baseline pending, the next installation is a full one.
-    markPartialSettings();
-    EXPECT_EQ(set_ruleset(true, text.c_str(), "g"), QVIM_OK);
-    EXPECT_EQ(decision(), (Decision{"0", "marker", "marker", "marker"}));
-
-    // Every rule new: nothing of the old baseline is kept.
-    ASSERT_EQ(set_ruleset(true, ruleset({rule(7, "", {{"File", "/opt/"}})}).c_str(), "g"), QVIM_OK);
-    EXPECT_EQ(setting("baselineScanType"), "0");
-}
-
-TEST(RulesetInstallation, NewRuleRescansItsTopDirectory) {
-    ASSERT_EQ(startEngine(), QVIM_OK);
-    installFresh(ruleset({kEtc}));
-    ASSERT_EQ(set_ruleset(true, ruleset({kEtc, rule(2, "", {{"File", "/opt/app/"}})}).c_str(), "g"), QVIM_OK);
-    EXPECT_EQ(decision(), (Decision{"1", "File", "", "/opt/"}));
-}
-
-TEST(RulesetInstallation, RemovedRulePurgesAndRescansWhatIsStillWatched) {
-    ASSERT_EQ(startEngine(), QVIM_OK);
+    const std::string users = rule(2, "h2", {{"User", ""}});
     const std::string www = rule(2, "h2", {{"Directory", "/srv/www/"}});
     const std::string data = rule(3, "h3", {{"File", "/srv/www/data/"}});
-    installFresh(ruleset({kEtc, www, data}));
-    ASSERT_EQ(set_ruleset(true, ruleset({kEtc, data}).c_str(), "g"), QVIM_OK);
-    EXPECT_EQ(decision(), (Decision{"1", "Directory", "/srv/", "/srv/"}));
+    const auto logs = [](const char* hash, const char* includes) {
+        return rule(2, hash, {{"File", "/var/log/", includes}, {"User", ""}});
+    };
+    const Decision full{"0", "marker", "marker", "marker"};
+    struct Case {
+        const char* what;
+        std::string before, after;
+        Decision expected;
+        bool partialPending = false;
+    };
+    const Case cases[] = {
+        {"unchanged", ruleset({kEtc, users}), ruleset({kEtc, users}), {"1", "", "", ""}},
+        {"partial baseline pending", ruleset({kEtc, users}), ruleset({kEtc, users}), full, true},
+        {"every rule new", ruleset({kEtc, users}), ruleset({rule(7, "", {{"File", "/opt/"}})}), full},
+        {"new rule rescans its top directory", ruleset({kEtc}),
+         ruleset({kEtc, rule(2, "", {{"File", "/opt/app/"}})}), {"1", "File", "", "/opt/"}},
+        {"removed rule purges and rescans what is still watched", ruleset({kEtc, www, data}), ruleset({kEtc, data}),
+         {"1", "Directory", "/srv/", "/srv/"}},
+        {"removed rule", ruleset({kEtc, www}), ruleset({kEtc}), {"1", "Directory", "/srv/", ""}},
+        // Same selection under a new hash is kept; a changed pattern is rebuilt.
+        {"changed pattern", ruleset({kEtc, logs("a", R"(,"includes":"*.log")")}),
+         ruleset({kEtc, logs("b", R"(,"includes":"*.txt")")}), {"1", "File", "/var/", "/var/"}},
+        // A change at the root needs a full baseline although rule 1 is kept.
+        {"changed root set", ruleset({kEtc, rule(2, "a", {{"File", "/"}})}),
+         ruleset({kEtc, rule(2, "b", {{"File", "/", R"(,"includes":"x")"}})}), full},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        installFresh(c.before);
+        if (c.partialPending) {
+            ASSERT_EQ(set_im_state("baselineScanType", "1"), QVIM_OK);
+        }
+        ASSERT_EQ(set_ruleset(true, c.after.c_str(), "g"), QVIM_OK);
+        EXPECT_EQ(decision(), c.expected);
+    }
 
-    installFresh(ruleset({kEtc, www}));
-    ASSERT_EQ(set_ruleset(true, ruleset({kEtc}).c_str(), "g"), QVIM_OK);
-    EXPECT_EQ(decision(), (Decision{"1", "Directory", "/srv/", ""}));
-}
-
-TEST(RulesetInstallation, ChangedSets) {
-    ASSERT_EQ(startEngine(), QVIM_OK);
-    installFresh(ruleset({kEtc, rule(2, "a", {{"File", "/var/log/", R"(,"includes":"*.log")"}, {"User", ""}})}));
-    // Same selection under a new hash is kept; a changed pattern is rebuilt,
-    // and a set that turned into another kind rebuilds both kinds.
-    ASSERT_EQ(set_ruleset(true,
-                          ruleset({kEtc, rule(2, "b", {{"File", "/var/log/", R"(,"includes":"*.txt")"}, {"User", ""}})})
-                              .c_str(),
-                          "g"),
-              QVIM_OK);
-    EXPECT_EQ(decision(), (Decision{"1", "File", "/var/", "/var/"}));
-
+    // A set that turned into another kind rebuilds both kinds.
     installFresh(ruleset({kEtc, rule(2, "a", {{"User", ""}})}));
     ASSERT_EQ(set_ruleset(true, ruleset({kEtc, rule(2, "b", {{"Group", ""}})}).c_str(), "g"), QVIM_OK);
     const std::string types = setting("partialBaseLineScanEntityTypes");
     EXPECT_TRUE(types == "User,Group" || types == "Group,User") << types;
-
-    // A change at the root needs a full baseline although rule 1 is kept.
-    installFresh(ruleset({kEtc, rule(2, "a", {{"File", "/"}})}));
-    ASSERT_EQ(set_ruleset(true, ruleset({kEtc, rule(2, "b", {{"File", "/", R"(,"includes":"x")"}})}).c_str(), "g"),
-              QVIM_OK);
-    EXPECT_EQ(decision(), (Decision{"0", "marker", "marker", "marker"}));
 }
 
 TEST(RulesetInstallation, RuleCountersMoveBetweenRulesets) {
     IMEngineHandleConcrete engine;
-    ASSERT_EQ(startOwn(engine, 15), QVIM_OK);
+    ASSERT_EQ(engine.engineStart(captureInit("own.db")), QVIM_OK);
     const auto rules = [&]() {
         char* text = nullptr;
         EXPECT_EQ(engine.getMetricsMem(&text), QVIM_OK);
@@ -176,7 +168,7 @@ TEST(RulesetInstallation, RuleCountersMoveBetweenRulesets) {
 
 TEST(RulesetInstallation, ReadersKeepTheirFilterAcrossInstallations) {
     IMEngineHandleConcrete engine;
-    ASSERT_EQ(startOwn(engine, QVIM_LOG_ERROR), QVIM_OK);
+    ASSERT_EQ(engine.engineStart(captureInit("own.db", QVIM_LOG_ERROR)), QVIM_OK);
     im_wrapper_event_s r{};
     r.entityType = "File";
     r.eventType = QVIM_EVENT_CHANGED;
@@ -205,11 +197,6 @@ TEST(RulesetInstallation, ReadersKeepTheirFilterAcrossInstallations) {
 
 TEST(ScanScope, FoldersLeadingToOrBelowTheBases) {
     ASSERT_EQ(startEngine(), QVIM_OK);
-    const auto inScope = [](std::initializer_list<const char*> folders) {
-        std::string answers;
-        for (const char* folder : folders) answers += should_scan_folder(folder) ? '1' : '0';
-        return answers;
-    };
     installFresh(ruleset({rule(1, "", {{"File", "/etc/", R"(,"includes":"*.conf")"}})}));
     EXPECT_EQ(inScope({"/etc", "/etc/", "/", "/etc/ssh", "/usr"}), "11100");
     installFresh(ruleset({rule(1, "", {{"File", "/etc/", R"(,"includes":"**/*.conf")"}})}));
@@ -236,20 +223,14 @@ TEST(ScanScope, PartialBaselineNarrowsFoldersAndKinds) {
     ASSERT_EQ(set_im_state("baselineScanType", "1"), QVIM_OK);
     ASSERT_EQ(set_im_state("partialBaseLineScanEntityTypes", "User, Group"), QVIM_OK);
     ASSERT_EQ(set_im_state("partialBaselineScanPathsDisk", "/etc/"), QVIM_OK);
-    EXPECT_EQ(should_scan_folder("/"), 0);
-    EXPECT_EQ(should_scan_folder("/etc"), 0);
-    EXPECT_EQ(should_scan_entity_type(ENTITY_FILE), 0);
-    EXPECT_EQ(should_scan_entity_type(ENTITY_GROUP), 1);
+    EXPECT_EQ(inScope({"/", "/etc"}), "00");
+    EXPECT_EQ(kindsInScope({ENTITY_FILE, ENTITY_GROUP}), "01");
 
     // The rules are not asked: only the listed top directories and the root.
     ASSERT_EQ(set_im_state("partialBaseLineScanEntityTypes", "File"), QVIM_OK);
     ASSERT_EQ(set_im_state("partialBaselineScanPathsDisk", "/opt/;/srv%3bx/"), QVIM_OK);
-    EXPECT_EQ(should_scan_folder("/"), 1);
-    EXPECT_EQ(should_scan_folder("/opt/app"), 1);
-    EXPECT_EQ(should_scan_folder("/srv;x/a"), 1);
-    EXPECT_EQ(should_scan_folder("/etc"), 0);
-    EXPECT_EQ(should_scan_entity_type(ENTITY_DIRECTORY), 0);
-    EXPECT_EQ(should_scan_entity_type(ENTITY_ALL), 0);
+    EXPECT_EQ(inScope({"/", "/opt/app", "/srv;x/a", "/etc"}), "1110");
+    EXPECT_EQ(kindsInScope({ENTITY_DIRECTORY, ENTITY_ALL}), "00");
 
     // Without a database a scan counts as full and an installation fails.
     IMEngineHandleConcrete closed;

@@ -9,101 +9,89 @@
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
 #include "TestSupport.h"
+#include "baseline_support.h"
 
 using namespace qvim_test;
 
 namespace {
 
+using Names = std::vector<std::string>;
+using Row = std::vector<std::pair<std::string, QVIMEvent::VariantField>>;
+
 class Records : public ::testing::Test {
 protected:
-    void SetUp() override {
-        im_engine_init_s init{};
-        init.dbPath = "records.db";
-        init.logLevel = QVIM_LOG_TRACE | QVIM_LOG_INFO | QVIM_LOG_WARNING | QVIM_LOG_ERROR;
-        init.logCallback = captureLog;
-        ASSERT_EQ(engine.engineStart(init), QVIM_OK);
-    }
+    void SetUp() override { ASSERT_EQ(engine.engineStart(captureInit("records.db")), QVIM_OK); }
     void TearDown() override { engine.engineStop(); }
 
     std::unique_ptr<QVIMEvent> make(const im_wrapper_event_s& r) {
         return std::unique_ptr<QVIMEvent>(QVIMEvent::factory(engine, &r));
     }
-
-    // Stores the record and positions the look-up by key on its row.
-    sqlite3_stmt* storeAndSelect(QVIMEvent& record) {
+    std::unique_ptr<QVIMEvent> stored(const im_wrapper_event_s& r) {
+        auto record = make(r);
         std::lock_guard<std::mutex> lock(engine.getDAL().storeLock());
-        EXPECT_TRUE(record.storeItem());
-        sqlite3_stmt* stmt = record.bindSelectByKey();
+        EXPECT_TRUE(record->storeItem());
+        return record;
+    }
+    // The first export row of the record's table, with ids offset by base.
+    Row exportRow(QVIMEvent& record, EventTypeTable& table, unsigned long base) {
+        sqlite3_stmt* stmt = *table.getStmt(EventTypeTable::ExportFirst);
+        sqlite3_bind_int(stmt, 1, 10);
+        Row row;
         EXPECT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-        return stmt;
+        record.getRow(stmt, row, base);
+        sqlite3_reset(stmt);
+        return row;
     }
 
-    static std::vector<std::string> names(const QVIMEvent::Fields& fields) {
-        std::vector<std::string> out;
+    static Names names(const QVIMEvent::Fields& fields) {
+        Names out;
         for (const auto& field : fields) out.push_back(field.first);
         return out;
     }
 
     IMEngineHandleConcrete engine;
+    Entities entities;
 };
 
 TEST_F(Records, FileOldFieldsFollowTheSelectAndNewFieldsTheStatementOrder) {
     const unsigned char md5[16] = {0xAB, 0x01};
-    im_wrapper_event_s r{};
-    r.entityType = "File";
-    r.eventType = QVIM_EVENT_CHANGED;
-    r.path = r.newKey = "/etc/hosts";
+    im_wrapper_event_s r = entities.make("File", "/etc/hosts");
     r.size = 42;
     r.growing = true;
     r.permissions = "644";
     r.md5 = md5;
-    auto record = make(r);
-    sqlite3_stmt* stmt = storeAndSelect(*record);
+    auto record = stored(r);
+    sqlite3_stmt* stmt = record->bindSelectByKey();
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
     record->bufferOldFields(stmt, true);
     sqlite3_reset(stmt);
 
-    const std::vector<std::string> selectOrder = {
-        "blocksAllocated", "created", "deviceNumber", "flags",  "flagsAll", "group",     "inodeGenerationNumber",
-        "inodeNumber",     "lastAccessed", "lastModified", "md5", "owner", "permissions", "sha1",
-        "sha256",          "size",    "growing",      "shrinking", "symLinkPath"};
-    EXPECT_EQ(names(record->bufferedFields), selectOrder);
-    EXPECT_EQ(record->bufferedFields[10].second, "AB01000000000000000000000000000" "0");
-    EXPECT_EQ(record->bufferedFields[15].second, "42");
+    EXPECT_EQ(names(record->bufferedFields),
+              (Names{"blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "group",
+                     "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified", "md5", "owner",
+                     "permissions", "sha1", "sha256", "size", "growing", "shrinking", "symLinkPath"}));
+    EXPECT_EQ(record->bufferedFields[10].second, "AB01" + std::string(28, '0'));
     EXPECT_EQ(record->bufferedFields[11].second, "");  // NULL owner
+    EXPECT_EQ(record->bufferedFields[15].second, "42");
 
     QVIMEvent::Fields fresh;
     record->bufferNewFields(fresh);
-    const std::vector<std::string> statementOrder = {
-        "blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "group", "growing",
-        "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified", "md5", "owner",
-        "permissions", "sha1", "sha256", "shrinking", "size", "symLinkPath"};
-    EXPECT_EQ(names(fresh), statementOrder);
+    EXPECT_EQ(names(fresh), (Names{"blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "group",
+                                   "growing", "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified",
+                                   "md5", "owner", "permissions", "sha1", "sha256", "shrinking", "size",
+                                   "symLinkPath"}));
     EXPECT_EQ(fresh[6].second, "1");
     EXPECT_EQ(fresh[14].second, "(null)");
 }
 
 TEST_F(Records, ExportRowsCarryTheTypeOfEachColumn) {
-    im_wrapper_event_s r{};
-    r.entityType = "Process";
-    r.eventType = QVIM_EVENT_CHANGED;
-    r.processKey = r.newKey = "sshd/812";
+    im_wrapper_event_s r = entities.make("Process", "sshd/812");
     r.processID = -5;
     r.threads = 3;
     r.parentProcessID = 1;
     r.commandLine = "/usr/sbin/sshd -D";
-    r.process = "sshd";  // NOT NULL column
-    auto process = make(r);
-    {
-        std::lock_guard<std::mutex> lock(engine.getDAL().storeLock());
-        ASSERT_TRUE(process->storeItem());
-    }
-    sqlite3_stmt* stmt = *engine.processTable()->getStmt(EventTypeTable::ExportFirst);
-    sqlite3_bind_int(stmt, 1, 10);
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    std::vector<std::pair<std::string, QVIMEvent::VariantField>> row;
-    process->getRow(stmt, row, 7'000'000'000UL);
-    sqlite3_reset(stmt);
-
+    auto process = stored(r);
+    const Row row = exportRow(*process, *engine.processTable(), 7'000'000'000UL);
     ASSERT_EQ(row.size(), 11u);
     EXPECT_EQ(row[0].first, "entityItemId");
     EXPECT_EQ(row[0].second.integer, 7'000'000'001LL);
@@ -116,81 +104,56 @@ TEST_F(Records, ExportRowsCarryTheTypeOfEachColumn) {
     EXPECT_EQ(row[10].first, "recordTime");
     EXPECT_GT(row[10].second.integer, 0);
 
-    im_wrapper_event_s p{};
-    p.entityType = "Port";
-    p.eventType = QVIM_EVENT_CHANGED;
-    p.portKey = p.newKey = "tcp/0.0.0.0/22";
-    auto port = make(p);
-    {
-        std::lock_guard<std::mutex> lock(engine.getDAL().storeLock());
-        ASSERT_TRUE(port->storeItem());
-    }
-    stmt = *engine.portTable()->getStmt(EventTypeTable::ExportFirst);
-    sqlite3_bind_int(stmt, 1, 10);
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    row.clear();
-    port->getRow(stmt, row, 0);
-    sqlite3_reset(stmt);
-    EXPECT_EQ(row[8].first, "processID");
-    EXPECT_EQ(row[8].second.type, QVIMEvent::VariantField::Int32);
+    auto port = stored(entities.make("Port", "tcp/0.0.0.0/22"));
+    const Row portRow = exportRow(*port, *engine.portTable(), 0);
+    ASSERT_GT(portRow.size(), 8u);
+    EXPECT_EQ(portRow[8].first, "processID");
+    EXPECT_EQ(portRow[8].second.type, QVIMEvent::VariantField::Int32);
 }
 
 TEST_F(Records, EventValuesAreFormattedPerKindAndAttribute) {
-    im_wrapper_event_s r{};
-    r.entityType = "File";
-    r.path = "/x";
-    auto file = make(r);
-    std::string value, display;
-    file->getEventValues("permissions", "4755", value, display);
-    EXPECT_EQ(value, "u::rws\ng::r-x\no::r-x");
-    EXPECT_EQ(display, "user::rws\ngroup::r-x\nother::r-x");
-    file->getEventValues("permissions", "1777", value, display);
-    EXPECT_EQ(value, "u::rwx\ng::rwx\no::rwx");
-    file->getEventValues("Owner", "0", value, display);
-    EXPECT_EQ(value, "0");
-    EXPECT_EQ(display, "");
-    value = "kept";
-    file->getEventValues("sha1", "2a", value, display);
-    EXPECT_EQ(value, "kept");
-    file->getEventValues("growing", "0", value, display);
-    EXPECT_EQ(display, "false");
-
-    r.entityType = "User";
-    r.name = "alice";
-    auto user = make(r);
-    value.clear();
-    display.clear();
-    user->getEventValues("groups", "wheel:Administrators,users", value, display);
-    EXPECT_EQ(value, "wheel,users");
-    EXPECT_EQ(display, "Administrators,");
-    user->getEventValues("passwordLastChanged", "19000", value, display);
-    EXPECT_EQ(value, "19000000");
-    user->getEventValues("user", "1000", value, display);
-    EXPECT_EQ(display, "alice");
-    user->getEventValues("disabled", "1", value, display);
-    EXPECT_EQ(value, "true");
-
-    r.entityType = "Process";
-    auto process = make(r);
-    process->getEventValues("group", "4000000", value, display);
-    EXPECT_EQ(display, "4000000");
+    struct Case {
+        const char* kind;
+        const char* attribute;
+        const char* stored;
+        const char* value;    // "kept": left as it was; nullptr: not checked
+        const char* display;  // nullptr: not checked
+    };
+    const Case cases[] = {
+        {"File", "permissions", "4755", "u::rws\ng::r-x\no::r-x", "user::rws\ngroup::r-x\nother::r-x"},
+        {"File", "permissions", "1777", "u::rwx\ng::rwx\no::rwx", nullptr},
+        {"File", "Owner", "0", "0", ""},
+        {"File", "sha1", "2a", "kept", nullptr},
+        {"File", "growing", "0", nullptr, "false"},
+        {"User", "groups", "wheel:Administrators,users", "wheel,users", "Administrators,"},
+        {"User", "passwordLastChanged", "19000", "19000000", nullptr},
+        {"User", "user", "1000", nullptr, "alice"},
+        {"User", "disabled", "1", "true", nullptr},
+        {"Process", "group", "4000000", nullptr, "4000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.kind) + " " + c.attribute);
+        auto record = make(entities.make(c.kind, "alice"));
+        // Lists are appended to what the caller holds: start empty unless checking it is kept.
+        std::string value = c.value != nullptr && std::string(c.value) == "kept" ? "kept" : "", display;
+        record->getEventValues(c.attribute, c.stored, value, display);
+        if (c.value != nullptr) {
+            EXPECT_EQ(value, c.value);
+        }
+        if (c.display != nullptr) {
+            EXPECT_EQ(display, c.display);
+        }
+    }
 }
 
 TEST_F(Records, UserPasswordChangeDaysTolerateNine) {
-    im_wrapper_event_s r{};
-    r.entityType = "User";
-    r.eventType = QVIM_EVENT_CHANGED;
-    r.name = r.newKey = "bob";
+    im_wrapper_event_s r = entities.make("User", "bob");
     r.passwordLastChanged = 100;
-    auto stored = make(r);
-    {
-        std::lock_guard<std::mutex> lock(engine.getDAL().storeLock());
-        ASSERT_TRUE(stored->storeItem());
-    }
+    stored(r);
+    std::unordered_set<long long> rules{1};
     for (int32_t seen : {109, 110}) {
         r.passwordLastChanged = seen;
         auto record = make(r);
-        std::unordered_set<long long> rules{1};
         ASSERT_TRUE(engine.getDAL().writeItem(*record, false, &rules));
         EXPECT_EQ(static_cast<im_event_user&>(*record).passwordLastChanged, seen == 109 ? 100 : 110);
     }
@@ -199,20 +162,18 @@ TEST_F(Records, UserPasswordChangeDaysTolerateNine) {
 }
 
 TEST_F(Records, UnscannedRowsGiveBackTheirMatchableTexts) {
-    im_wrapper_event_s r{};
-    r.entityType = "InstalledSoftware";
-    r.eventType = QVIM_EVENT_CHANGED;
-    r.name = r.newKey = "bash-5.1";
+    im_wrapper_event_s r = entities.make("InstalledSoftware", "bash-5.1");
     r.displayName = "bash";
     r.manufacturer = "GNU";
     r.version = "5.1";
-    auto record = make(r);
-    sqlite3_stmt* stmt = storeAndSelect(*record);
+    auto record = stored(r);
+    sqlite3_stmt* stmt = record->bindSelectByKey();
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
     im_wrapper_event_s blank{};
     auto empty = std::unique_ptr<QVIMEvent>(QVIMEvent::factory(engine, ENTITY_INSTALLED_SOFTWARE, &blank));
     empty->populateComparableMembers(stmt);
     sqlite3_reset(stmt);
-    auto& software = static_cast<im_event_installed_software&>(*empty);
+    const auto& software = static_cast<im_event_installed_software&>(*empty);
     EXPECT_EQ(software.displayName, "bash");
     EXPECT_EQ(software.manufacturer, "GNU");
     EXPECT_EQ(software.version, "");
