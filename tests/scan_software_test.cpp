@@ -52,16 +52,12 @@ TEST_F(InstalledSoftware, PackagesOfThePrivateDatabaseAreRecordedUntilOneFails) 
                     {"qvtest-norel", "<null>", "0", "qvtest-norel"}};
     for (const auto& package : expected) {
         const std::string key = package.version == "<null>" ? package.name : package.name + "-" + package.version;
-        const std::string installTime =
-            run("rpm --dbpath " + rpm.path + " -q --qf '%{INSTALLTIME}' " + package.installedAs);
-        ASSERT_FALSE(installTime.empty()) << key;
-        const time_t when = static_cast<time_t>(std::stoll(installTime));
-        char installed[25];
-        struct tm utc;
-        std::strftime(installed, sizeof installed, "%Y-%m-%d %H:%M:%S", gmtime_r(&when, &utc));
+        const auto installed = run("date -ud @$(rpm --dbpath " + rpm.path + " -q --qf '%{INSTALLTIME}' " +
+                                   package.installedAs + ") '+%F %T'");
+        ASSERT_EQ(1u, installed.size()) << key;
         const Captured* record = scanner.find(key);
         ASSERT_NE(nullptr, record) << key;
-        EXPECT_EQ(joined({"InstalledSoftware", key, package.name, package.version, "Test Vendor", installed, package.size}),
+        EXPECT_EQ(joined({"InstalledSoftware", key, package.name, package.version, "Test Vendor", installed[0], package.size}),
                   joined({record->entityType, record->name, record->displayName, record->version, record->manufacturer,
                           record->installedDate, std::to_string(record->record.size)}));
     }
