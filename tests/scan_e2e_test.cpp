@@ -271,7 +271,7 @@ TEST_F(EndToEnd, ProcessesAreStoredUnderTheirKeysAndTheTestItselfStaysQuiet) {
     EXPECT_TRUE(changes.events("key", self).empty());
 }
 
-// Ports are the kind whose records are built whole by the scanner.
+// Port records take a way of their own to the engine: the scanner builds them whole.
 TEST_F(EndToEnd, ListeningPortsAreMergedPerEndpoint) {
     install(set("Port"));
     set_loglevel(kQuietLog);
