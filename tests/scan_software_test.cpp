@@ -15,83 +15,70 @@ using namespace qvim_test;
 
 namespace {
 
-class InstalledSoftware : public testing::Test {
+class InstalledSoftware : public ScannerTest {
 protected:
     void SetUp() override {
         if (PrivateRpmDatabase::toolsMissing()) GTEST_SKIP() << "rpm tools are not installed";
-        ASSERT_EQ(QVIM_OK, startEngine());
+        ScannerTest::SetUp();
         ASSERT_NO_FATAL_FAILURE(rpm.create());
     }
-    void TearDown() override { engine_stop(); }
-
     PrivateRpmDatabase rpm;
-    IMEngineHandleConcrete engine;
-    CapturingScanner scanner{engine};
 };
 
-TEST_F(InstalledSoftware, PackagesOfThePrivateDatabaseAreRecorded) {
+TEST_F(InstalledSoftware, PackagesOfThePrivateDatabaseAreRecordedUntilOneFails) {
     const std::string longVersion(150, 'v');
     const std::string longRelease(140, 'r');
     ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-alpha", "1.0", "3"}));
     ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-alpha", "2.0", "3", true}));
     ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-long", longVersion, longRelease}));
+    ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-norel", "1.2", "1"}));
+    ASSERT_NO_FATAL_FAILURE(rpm.dropRelease("qvtest-norel"));
     ASSERT_EQ(0, setenv("TZ", "UTC", 1));
     tzset();
 
-    im_wrapper_response_s response{};
-    ASSERT_TRUE(scanner.scanInstalledSoftware(9, SCAN_BASELINE, &response));
-    ASSERT_NE(nullptr, response.json);
-    free_json_string(response.json);
-    ASSERT_EQ(3u, scanner.records.size());
+    ASSERT_EQ("ok, events", outcome(&CapturingScanner::scanInstalledSoftware, SCAN_BASELINE));
+    ASSERT_EQ(4u, scanner.records.size());
 
     // Two versions of one package are two records; each part of the version
-    // text keeps at most 128 characters; the install time is the one the rpm
-    // tool reports, in local time (UTC here).
+    // text keeps at most 128 characters, and a package without a release is
+    // keyed by its name alone; the install time is the one the rpm tool
+    // reports, in local time (UTC here).
     const std::string cut = longVersion.substr(0, 128) + "-" + longRelease.substr(0, 128);
     const struct {
         std::string name, version, size, installedAs;
     } expected[] = {{"qvtest-alpha", "1.0-3", "0", "qvtest-alpha-1.0-3"},
                     {"qvtest-alpha", "2.0-3", "5", "qvtest-alpha-2.0-3"},
-                    {"qvtest-long", cut, "0", "qvtest-long"}};
+                    {"qvtest-long", cut, "0", "qvtest-long"},
+                    {"qvtest-norel", "<null>", "0", "qvtest-norel"}};
     for (const auto& package : expected) {
-        const std::string key = package.name + "-" + package.version;
-        const std::string installTime =
-            run("rpm --dbpath " + rpm.path + " -q --qf '%{INSTALLTIME}' " + package.installedAs);
-        ASSERT_FALSE(installTime.empty()) << key;
-        const time_t when = static_cast<time_t>(std::stoll(installTime));
-        char installed[25];
-        struct tm utc;
-        std::strftime(installed, sizeof installed, "%Y-%m-%d %H:%M:%S", gmtime_r(&when, &utc));
+        const std::string key = package.version == "<null>" ? package.name : package.name + "-" + package.version;
+        const auto installed = run("date -ud @$(rpm --dbpath " + rpm.path + " -q --qf '%{INSTALLTIME}' " +
+                                   package.installedAs + ") '+%F %T'");
+        ASSERT_EQ(1u, installed.size()) << key;
         const Captured* record = scanner.find(key);
         ASSERT_NE(nullptr, record) << key;
-        EXPECT_EQ(joined({"InstalledSoftware", key, package.name, package.version, "Test Vendor", installed, package.size}),
+        EXPECT_EQ(joined({"InstalledSoftware", key, package.name, package.version, "Test Vendor", installed[0], package.size}),
                   joined({record->entityType, record->name, record->displayName, record->version, record->manufacturer,
                           record->installedDate, std::to_string(record->record.size)}));
     }
+    EXPECT_TRUE(logged(QVIM_LOG_WARNING, "Error getting version for package 'qvtest-norel'"));
+
+    scanner.records.clear();
+    scanner.onRecord = [](const Captured&) { return false; };
+    EXPECT_EQ("failed", outcome(&CapturingScanner::scanInstalledSoftware, SCAN_CHANGE));
+    EXPECT_EQ(1u, scanner.records.size());
 }
 
 TEST_F(InstalledSoftware, AMissingDatabaseFailsTheScanAndLeavesNoFiles) {
     const std::string missing = testDirectory() + "/no-database";
     rpm.pointAt(missing);
-    im_wrapper_response_s response{};
-    EXPECT_FALSE(scanner.scanInstalledSoftware(9, SCAN_CHANGE, &response));
-    EXPECT_EQ(nullptr, response.json);
+    EXPECT_EQ("failed", outcome(&CapturingScanner::scanInstalledSoftware, SCAN_CHANGE));
     EXPECT_TRUE(scanner.records.empty());
     EXPECT_TRUE(logged(QVIM_LOG_WARNING, "RPM open failed"));
     EXPECT_TRUE(logged(QVIM_LOG_ERROR, "Error opening RPN db"));
     struct stat st;
     EXPECT_NE(0, stat(missing.c_str(), &st)) << "no database was created";
     EXPECT_NE(0, stat((rpm.home + "/.rpmdb").c_str(), &st));
-}
-
-TEST_F(InstalledSoftware, AFailedEntityEndsTheScan) {
-    ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-alpha", "1.0", "3"}));
-    ASSERT_NO_FATAL_FAILURE(rpm.add({"qvtest-beta", "1.0", "1"}));
-    scanner.onRecord = [](const Captured&) { return false; };
-    im_wrapper_response_s response{};
-    EXPECT_FALSE(scanner.scanInstalledSoftware(9, SCAN_CHANGE, &response));
-    EXPECT_EQ(1u, scanner.records.size());
-    EXPECT_EQ(nullptr, response.json);
 }
 
 }  // namespace
