@@ -10,7 +10,6 @@
 
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
-#include "QVIMEventHandler.h"
 #include "QVIMIntegrityRuleFilter.h"
 #include "TestSupport.h"
 #include "baseline_support.h"
@@ -78,6 +77,7 @@ protected:
     // One notification through the engine; the number of events of its answer.
     int notify(const Notification& n, qvim_status expected = QVIM_OK) {
         cleanup_response_wrapper(&response);
+        init_response_wrapper(&response);  // the counters add up until the host clears them
         EXPECT_EQ(engine.integrityMonitor(1, record(n), response), expected) << n.path;
         document = parseJson(response.json);
         return cJSON_GetArraySize(events());
@@ -92,35 +92,36 @@ protected:
     std::deque<std::string> keys;  // texts the boundary records point into
 };
 
-TEST_F(Events, CreateThenUpdateDocumentsHaveTheirMembersInOrder) {
+TEST_F(Events, DocumentsHaveTheirMembersInOrderAndConsecutiveIds) {
     ASSERT_EQ(notify({"/w/a"}), 1);
     EXPECT_EQ(memberNames(event(0)),
               (Names{"integrityEventId", "eventTime", "eventType", "entityType", "integrityRuleId", "integrityRuleName",
                      "identifier", "operationType", "processName", "user", "severity", "key", "isKey", "wasKey",
                      "isAttributes"}));
     EXPECT_EQ(text(event(0), "operationType"), "create");
-    EXPECT_EQ(eventId(event(0)), 1);
     // Watched attributes only, by name; the absent digest is left out.
     EXPECT_EQ(attributeNames(event(0), "isAttributes"), (Names{"owner", "size"}));
     const cJSON* owner = cJSON_GetArrayItem(cJSON_GetObjectItem(event(0), "isAttributes"), 0);
     EXPECT_EQ(memberNames(owner), (Names{"name", "value", "friendlyValue"}));
     EXPECT_EQ(text(owner, "friendlyValue"), "root");
     EXPECT_EQ(state(), static_cast<uint32_t>(IM_MATCH_WITH_EVENT));
-    EXPECT_EQ(engine.getStats().Get("totalEvents"), 1);
 
     ASSERT_EQ(notify({"/w/a", QVIM_EVENT_CHANGED, 12}), 1);
     EXPECT_EQ(text(event(0), "operationType"), "update");
-    EXPECT_EQ(eventId(event(0)), 2);
     EXPECT_EQ(attributeNames(event(0), "wasAttributes"), (Names{"owner", "size"}));
     EXPECT_EQ(text(cJSON_GetArrayItem(cJSON_GetObjectItem(event(0), "wasAttributes"), 1), "value"), "10");
     EXPECT_EQ(text(cJSON_GetArrayItem(cJSON_GetObjectItem(event(0), "isAttributes"), 1), "value"), "12");
+
+    // Two rules: an event each.
+    engine.getStats().Set("totalEvents", 41);
+    ASSERT_EQ(notify({"/two/x"}), 2);
+    EXPECT_EQ(eventId(event(0)), 42);
+    EXPECT_EQ(eventId(event(1)), 43);
+    EXPECT_EQ(engine.getStats().Get("totalEvents"), 43);
 }
 
 TEST_F(Events, UnchangedRowsAndUnwatchedChangesGiveNoEvent) {
     notify({"/w/a"});
-    EXPECT_EQ(notify({"/w/a"}), 0);
-    EXPECT_EQ(state(), static_cast<uint32_t>(IM_MATCH_NO_EVENT));
-
     // growing flips with the size; the rule does not watch it.
     im_wrapper_event_s r = record({"/w/a"});
     r.lastModified = 5;
@@ -145,15 +146,16 @@ TEST_F(Events, RenamesIntoWithinAndOutOfTheWatchedArea) {
     EXPECT_EQ(text(event(0), "key"), "/w/a -> /w/b");
     EXPECT_EQ(text(event(0), "isKey"), "/w/b");
     EXPECT_EQ(text(event(0), "wasKey"), "/w/a");
+    EXPECT_EQ(queryFile("events.db", "SELECT group_concat(key || ':' || entityItemId) FROM EntityFileItems"), "/w/b:1");
 
     ASSERT_EQ(notify({"/w/b", QVIM_EVENT_RENAMED, 10, "/elsewhere/b"}), 1);
     EXPECT_EQ(text(event(0), "operationType"), "delete");
     EXPECT_NE(cJSON_GetObjectItem(event(0), "wasAttributes"), nullptr);
     EXPECT_EQ(cJSON_GetObjectItem(event(0), "isAttributes"), nullptr);
-    EXPECT_EQ(engine.getStats().Get("baselineRowDeletes"), 1);
 
     EXPECT_EQ(notify({"/w/never", QVIM_EVENT_DELETED}), 0);
     EXPECT_EQ(state(), static_cast<uint32_t>(IM_MATCH_NO_EVENT));
+    EXPECT_EQ(engine.getStats().Get("baselineRowDeletes"), 1);
 }
 
 TEST_F(Events, EnforcementAllowsListedUsersAndBlocksOthers) {
@@ -175,49 +177,16 @@ TEST_F(Events, EnforcementAllowsListedUsersAndBlocksOthers) {
     EXPECT_EQ(text(event(0), "operationType"), "create");
 }
 
-TEST_F(Events, TwoRulesGiveConsecutiveIdsAndTheLimitStopsAScan) {
-    engine.getStats().Set("totalEvents", 41);
-    ASSERT_EQ(notify({"/two/x"}), 2);
-    EXPECT_EQ(eventId(event(0)), 42);
-    EXPECT_EQ(eventId(event(1)), 43);
-    EXPECT_EQ(engine.getStats().Get("totalEvents"), 43);
-
-    // A scan call: 1001 new files against a limit of 1000 events.
-    JSONEvents scanEvents;
-    im_wrapper_response_s scan{};
-    for (int i = 0; i < 1001; ++i) {
-        const im_wrapper_event_s r = record({"/w/s" + std::to_string(i)});
-        EXPECT_EQ(QVIMEngine::integrityMonitor(engine, 1, &r, scanEvents, scan, 1000, nullptr), QVIM_OK);
-    }
-    EXPECT_EQ(scan.nEvents, 1000u);
-    EXPECT_EQ(scanEvents.size(), 1000);
-    EXPECT_EQ(scan.state, static_cast<uint32_t>(IM_MATCH_WITH_MAX_EVENTS));
-}
-
 TEST_F(Events, BadRecordsAreRefusedWithAState) {
-    im_wrapper_event_s r = record({"/w/a"});
-    r.entityType = "file";
-    EXPECT_EQ(engine.integrityMonitor(1, r, response), QVIM_E_BAD_PARAMETER);
-    EXPECT_EQ(state(), static_cast<uint32_t>(IM_INVALID_PARAMETER));
-    EXPECT_EQ(response.json, nullptr);
-
-    r.entityType = "File";
-    r.eventType = 6;
-    EXPECT_EQ(engine.integrityMonitor(1, r, response), QVIM_E_BAD_PARAMETER);
-    EXPECT_EQ(state(), static_cast<uint32_t>(IM_INVALID_PARAMETER));
+    for (const auto& [kind, code] : {std::pair{"file", QVIM_EVENT_CHANGED}, std::pair{"File", 6u}}) {
+        im_wrapper_event_s r = record({"/w/a", code});
+        r.entityType = kind;
+        EXPECT_EQ(engine.integrityMonitor(1, r, response), QVIM_E_BAD_PARAMETER) << kind;
+        EXPECT_EQ(state(), static_cast<uint32_t>(IM_INVALID_PARAMETER));
+        EXPECT_EQ(response.json, nullptr);
+    }
     EXPECT_TRUE(logged(QVIM_LOG_WARNING, "Unknown event type 5"));
     EXPECT_EQ(engine.getStats().Get("baselineRowInserts"), 0);
-
-    // Null texts everywhere and a key full of JSON specials still give valid JSON.
-    im_wrapper_event_s bare{};
-    bare.entityType = "File";
-    bare.eventType = QVIM_EVENT_CHANGED;
-    const std::string awkward = "/w/\"q\"\\\n";
-    bare.path = awkward.c_str();
-    EXPECT_EQ(engine.integrityMonitor(1, bare, response), QVIM_OK);
-    document = parseJson(response.json);
-    ASSERT_TRUE(document);
-    EXPECT_EQ(text(event(0), "key"), awkward);
 }
 
 TEST_F(Events, BufferedStoresAreWrittenPast1000AndAFailedBatchRollsBack) {
@@ -246,11 +215,12 @@ TEST_F(Events, BufferedStoresAreWrittenPast1000AndAFailedBatchRollsBack) {
     EXPECT_TRUE(loggedContaining("with key '/w/b5'"));
 }
 
+// Rows last seen before the scan started are gone; those seen at its start stay.
 TEST_F(Events, UnscannedRowsAreReportedAsDeletesBeforeEarlierEvents) {
     notify({"/w/old"});
     notify({"/w/kept"});
-    sqlite3_exec(engine.getDAL().db(), "UPDATE EntityFileItems SET scanTime = 100 WHERE key='/w/old'", nullptr, nullptr,
-                 nullptr);
+    sqlite3_exec(engine.getDAL().db(), "UPDATE EntityFileItems SET scanTime = CASE key WHEN '/w/old' THEN 100 ELSE 101 END",
+                 nullptr, nullptr, nullptr);
     im_wrapper_response_s cleanup{};
     cleanup.json = cJSON_PrintUnformatted(document.get());  // the create of /w/kept is already there
     ASSERT_TRUE(engine.fileTable()->deleteUnscanned(101, cleanup));
@@ -261,7 +231,6 @@ TEST_F(Events, UnscannedRowsAreReportedAsDeletesBeforeEarlierEvents) {
     EXPECT_EQ(text(event(0), "operationType"), "delete");
     EXPECT_EQ(text(event(0), "key"), "/w/old");
     EXPECT_EQ(attributeNames(event(0), "wasAttributes"), (Names{"owner", "size"}));
-    EXPECT_EQ(cJSON_GetObjectItem(event(0), "isAttributes"), nullptr);
     EXPECT_EQ(text(event(1), "key"), "/w/kept");
 }
 

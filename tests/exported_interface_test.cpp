@@ -46,14 +46,18 @@ TEST(ExportedInterface, ResponseHelpersArgumentChecksAndAnswersWithoutAnEngine) 
     EXPECT_EQ(std::tie(response.state, response.nItemsScanned, response.nEvents), std::make_tuple(0u, 0ul, 0ul));
     cleanup_response_wrapper(&response);
     EXPECT_EQ(response.json, nullptr);
-    response.json = cJSON_PrintUnformatted(parseJson("{\"events\":[]}").get());
-    cleanup_response_wrapper(&response);
-    EXPECT_EQ(response.json, nullptr);
     init_response_wrapper(nullptr);
     cleanup_response_wrapper(nullptr);
     free_json_string(nullptr);
 
     ASSERT_EQ(startEngine(), QVIM_OK);
+    char* text = reinterpret_cast<char*>(0x1);
+    EXPECT_EQ(get_im_state("neverSet", &text), QVIM_E_FAILED);
+    EXPECT_EQ(text, reinterpret_cast<char*>(0x1));  // left alone on failure
+    EXPECT_EQ(set_im_state(nullptr, "x"), QVIM_E_BAD_PARAMETER);
+    EXPECT_EQ(set_im_state("ruleset", nullptr), QVIM_E_BAD_PARAMETER);
+    EXPECT_EQ(get_im_state(nullptr, &text), QVIM_E_BAD_PARAMETER);
+    EXPECT_EQ(get_im_state("ruleset", nullptr), QVIM_E_BAD_PARAMETER);
     im_wrapper_event_s record{};
     EXPECT_EQ(integrity_scan(1, ENTITY_USER, SCAN_CHANGE, nullptr), QVIM_E_BAD_PARAMETER);
     EXPECT_EQ(integrity_monitor(1, nullptr, &response), QVIM_E_BAD_PARAMETER);
@@ -68,18 +72,16 @@ TEST(ExportedInterface, ResponseHelpersArgumentChecksAndAnswersWithoutAnEngine) 
 
     EXPECT_EQ(integrity_monitor(1, &record, &response), QVIM_E_NO_ENGINE);
     EXPECT_TRUE(logged(QVIM_LOG_ERROR, "integrity_monitor called when the engine is not initialized"));
-    EXPECT_EQ(store_item(&record, false, &response), QVIM_E_NO_ENGINE);
     EXPECT_EQ(clean_unscanned("File", 0, &response), QVIM_E_NO_ENGINE);
     EXPECT_EQ(set_ruleset(true, "{}", "id"), QVIM_E_NO_ENGINE);
     EXPECT_EQ(should_scan_folder("/"), 0);
     EXPECT_EQ(should_scan_entity_type(ENTITY_FILE), 0);
     unsigned long count = 0;
     EXPECT_EQ(flush_db_buffer(&count), QVIM_E_NO_ENGINE);
-    char* text = nullptr;
+    text = nullptr;
     EXPECT_EQ(purge_db(), QVIM_E_NO_ENGINE);
     EXPECT_EQ(set_loglevel(8), QVIM_E_NO_ENGINE);
     EXPECT_EQ(set_im_state("ruleset", "x"), QVIM_E_NO_ENGINE);
-    EXPECT_EQ(get_im_state("ruleset", &text), QVIM_E_NO_ENGINE);
     EXPECT_EQ(get_metrics_mem(&text), QVIM_E_NO_ENGINE);
     EXPECT_EQ(text, nullptr);
     EXPECT_EQ(engine_stop(), QVIM_OK);

