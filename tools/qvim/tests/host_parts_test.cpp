@@ -254,29 +254,27 @@ TEST(HostDpkg, InstalledPackagesBecomeSoftwareRecords) {
     writeText("admin/info/libz:i386.list", "/usr/lib/libz\n");
     const struct timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, "admin/info/tool.list", times, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, "admin/info/libz:i386.list", times, 0), 0);
 
     std::vector<DpkgPackage> packages;
     std::string error;
     ASSERT_TRUE(readDpkgPackages("admin", packages, error)) << error;
     ASSERT_EQ(packages.size(), 2u);
-    const DpkgPackage& tool = packages[0];
-    EXPECT_EQ(tool.key, "tool-1.0-1+b1");
-    EXPECT_EQ(tool.source, "tool-src");
-    EXPECT_EQ(tool.maintainer, "Pat Doe <pat@example.org>");
-    EXPECT_EQ(tool.installedDate, localTimeText(1600000000));
-    EXPECT_EQ(packages[1].key, "libz:i386-1:1.2.13");
-    EXPECT_EQ(packages[1].source, "libz");
-    EXPECT_FALSE(packages[1].installedDate.empty());
-
-    im_wrapper_event_s record;
-    tool.toRecord(record, QVIM_EVENT_CHANGED);
-    EXPECT_STREQ(record.entityType, "InstalledSoftware");
-    EXPECT_STREQ(record.name, "tool-1.0-1+b1");
-    EXPECT_STREQ(record.newKey, "tool-1.0-1+b1");
-    EXPECT_STREQ(record.displayName, "tool");
-    EXPECT_STREQ(record.version, "1.0-1+b1");
-    EXPECT_STREQ(record.parent, "tool-src");
-    EXPECT_EQ(record.size, 12u * 1024u);
+    // The record of each package, its members in one line.
+    const auto recorded = [](const DpkgPackage& package) {
+        im_wrapper_event_s record;
+        package.toRecord(record, QVIM_EVENT_CHANGED);
+        std::string row = record.entityType;
+        for (const char* text : {record.name, record.newKey, record.displayName, record.version, record.manufacturer,
+                                 record.parent, record.installedDate})
+            row += std::string("|") + text;
+        return row + "|" + std::to_string(record.size);
+    };
+    EXPECT_EQ(recorded(packages[0]), "InstalledSoftware|tool-1.0-1+b1|tool-1.0-1+b1|tool|1.0-1+b1|Pat Doe "
+                                     "<pat@example.org>|tool-src|" + localTimeText(1600000000) + "|12288");
+    // A multi-arch package is dated by its "name:arch" list.
+    EXPECT_EQ(recorded(packages[1]), "InstalledSoftware|libz:i386-1:1.2.13|libz:i386-1:1.2.13|libz:i386|1:1.2.13||libz|" +
+                                         localTimeText(1600000000) + "|0");
 
     EXPECT_FALSE(readDpkgPackages("no-admin", packages, error));
     EXPECT_NE(error.find("no-admin/status"), std::string::npos);
