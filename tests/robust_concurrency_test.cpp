@@ -70,29 +70,6 @@ void abortAfter(unsigned seconds) {
     alarm(seconds);
 }
 
-// The integrity-scan switch is one flag for the whole engine: a host that
-// scans from several threads keeps it on while any of them scans. Switching
-// it on reports a failure when real-time notifications have left ids of
-// unchanged files in the buffer, yet the switch is on; only switching off
-// must succeed.
-class ScanSwitch {
-public:
-    void enter() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_scans++ == 0) set_integrityscan(true);
-    }
-    void leave() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (--m_scans == 0) {
-            EXPECT_EQ(set_integrityscan(false), QVIM_OK);
-        }
-    }
-
-private:
-    std::mutex m_mutex;
-    int m_scans = 0;
-};
-
 struct Counters {
     std::atomic<long> scans{0}, accountScans{0}, notifications{0}, stores{0}, rulesets{0}, metrics{0}, treeChanges{0};
     long total() const { return scans + accountScans + notifications + stores + rulesets + metrics + treeChanges; }
@@ -157,7 +134,6 @@ TEST_F(Concurrency, ScansNotificationsStoresRulesetsAndMetricsAtOnce) {
     const auto deadline = Clock::now() + std::chrono::seconds(stressSeconds());
     const auto running = [&deadline] { return Clock::now() < deadline; };
     Counters done;
-    ScanSwitch scanSwitch;
     std::mutex failuresMutex;
     std::vector<std::string> failures;
     const auto fail = [&](const std::string& what) {
@@ -168,12 +144,24 @@ TEST_F(Concurrency, ScansNotificationsStoresRulesetsAndMetricsAtOnce) {
     std::vector<std::vector<std::string>> storedKeys(kStoreThreads);
     std::set<std::string> monitorKeys;  // what the notifications leave behind
 
-    // A change scan with the integrity-scan switch on; its events by key.
+    // A change scan with the integrity-scan switch on; its events by key. The
+    // switch is one flag for the whole engine: it stays on while any thread
+    // scans. Switching it on reports a failure when real-time notifications
+    // have left ids of unchanged files in the buffer, yet the switch is on;
+    // only switching off must succeed.
+    std::mutex switchMutex;
+    int scanning = 0;
     const auto changeScan = [&](uint32_t id, entity_type kind) {
-        scanSwitch.enter();
+        {
+            std::lock_guard<std::mutex> lock(switchMutex);
+            if (scanning++ == 0) set_integrityscan(true);
+        }
         im_wrapper_response_s scan{};
         const qvim_status status = integrity_scan(id, kind, SCAN_CHANGE, &scan);
-        scanSwitch.leave();
+        {
+            std::lock_guard<std::mutex> lock(switchMutex);
+            if (--scanning == 0 && set_integrityscan(false) != QVIM_OK) fail("switching the integrity scan off");
+        }
         if (status != QVIM_OK) fail("scan of kind " + std::to_string(kind) + ": " + std::to_string(status));
         auto events = eventsByKey(scan.json);
         cleanup_response_wrapper(&scan);

@@ -27,27 +27,23 @@ namespace {
 class ReadOnlyFolder {
 public:
     explicit ReadOnlyFolder(const std::string& path) : m_path(path) {
-        if (capget(m_saved) == 0) {
+        if (capabilities(SYS_capget, m_saved) == 0) {
             __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
             reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER));
-            m_reduced = capset(reduced) == 0;
+            m_reduced = capabilities(SYS_capset, reduced) == 0;
         }
         EXPECT_EQ(chmod(path.c_str(), 0500), 0);
         clearCapturedLog();
     }
     ~ReadOnlyFolder() {
         EXPECT_EQ(chmod(m_path.c_str(), 0700), 0);
-        if (m_reduced) capset(m_saved);
+        if (m_reduced) capabilities(SYS_capset, m_saved);
     }
 
 private:
-    static int capget(__user_cap_data_struct* data) {
+    static long capabilities(long call, __user_cap_data_struct* data) {
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        return static_cast<int>(syscall(SYS_capget, &header, data));
-    }
-    static int capset(__user_cap_data_struct* data) {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        return static_cast<int>(syscall(SYS_capset, &header, data));
+        return syscall(call, &header, data);
     }
 
     const std::string m_path;
@@ -169,23 +165,14 @@ TEST_F(DiskFaults, BufferedItemsThatCannotBeWrittenAtStopAreCountedInTheLog) {
 }
 
 TEST_F(DiskFaults, GarbageInPlaceOfTheDatabaseIsRefusedAndKept) {
-    start();
-    ASSERT_TRUE(Entities::store(records.make("File", key(0))));
-    engine_stop();
-
-    std::string garbage(64 * 1024, '\0');
-    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 2654435761u) >> 13);
-    for (const std::string& content : {garbage, std::string("SQLite format 3") + garbage}) {
-        writeFile("test.db", content);
-        clearCapturedLog();
-        EXPECT_EQ(startEngine(), QVIM_E_DB_OPEN);
-        EXPECT_TRUE(loggedContaining("cannot be used and is left untouched: file is not a database"));
-        // Whatever the file is, the engine neither deletes nor overwrites it.
-        EXPECT_EQ(readFile("test.db"), content);
-        const im_wrapper_event_s record = records.make("File", key(1));
-        im_wrapper_response_s response{};
-        EXPECT_EQ(store_item(&record, false, &response), QVIM_E_NO_ENGINE);
-    }
+    // Garbage behind the header text SQLite looks for first.
+    std::string garbage = "SQLite format 3";
+    for (size_t i = 0; i < 64 * 1024; ++i) garbage += static_cast<char>((i * 2654435761u) >> 13);
+    writeFile("test.db", garbage);
+    clearCapturedLog();
+    EXPECT_EQ(startEngine(), QVIM_E_DB_OPEN);
+    EXPECT_TRUE(loggedContaining("cannot be used and is left untouched: file is not a database"));
+    EXPECT_EQ(readFile("test.db"), garbage);
 
     // An empty file is a new database.
     writeFile("test.db", "");

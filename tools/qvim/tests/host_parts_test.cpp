@@ -61,12 +61,10 @@ TEST(HostRules, HashesAreAddedOnceAndFollowTheRuleContent) {
 }
 
 TEST(HostRules, BasesAreNormalisedLikeTheEngineDoesAndWildcardsWiden) {
-    EXPECT_EQ(normaliseBase(""), "/");
-    EXPECT_EQ(normaliseBase("/etc"), "/etc/");
-    EXPECT_EQ(normaliseBase("/etc/"), "/etc/");
-    EXPECT_EQ(normaliseBase("/etc/*/"), "/etc/");
-    EXPECT_EQ(normaliseBase("/var/log/app*"), "/var/log/app");
-    EXPECT_EQ(normaliseBase("/etc/**"), "/etc/*");
+    for (const auto& [base, normalised] : std::vector<std::pair<std::string, std::string>>{
+             {"", "/"}, {"/etc", "/etc/"}, {"/etc/", "/etc/"}, {"/etc/*/", "/etc/"}, {"/var/log/app*", "/var/log/app"},
+             {"/etc/**", "/etc/*"}})
+        EXPECT_EQ(normaliseBase(base), normalised) << base;
 
     const std::string text =
         R"({"IntegrityRules":[{"id":1,"realtime":"true","EntitySets":[)"
@@ -110,9 +108,6 @@ TEST(HostRules, UnusableDocumentsAreRefusedWithTheReason) {
     EXPECT_FALSE(parseRuleset("{\"IntegrityRules\":[{\"id\":1,\"EntitySets\":[{\"entityType\":\"file\"}]}]}",
                               ruleset, error));
     EXPECT_NE(error.find("no entity set with a known"), std::string::npos);
-
-    EXPECT_FALSE(loadRulesetFile("missing.json", ruleset, error));
-    EXPECT_EQ(error.find("cannot read the rules file 'missing.json': No such file or directory"), 0u) << error;
 }
 
 // ---- Scope and walk ---------------------------------------------------------------------
@@ -173,69 +168,60 @@ TEST(HostEntities, RegularFilesCarryTheirAttributesAndTheDigestsTheHasherMakes) 
     ASSERT_EQ(chmod("abc.txt", 02640), 0);
     struct stat st;
     ASSERT_EQ(stat("abc.txt", &st), 0);
-    for (const bool md5 : {true, false}) {
-        SCOPED_TRACE(md5 ? "with MD5" : "without MD5");
-        Hasher hasher(md5);
-        FsEntity entity;
-        std::string problem;
-        ASSERT_EQ(collectRegularFile(absolute("abc.txt"), hasher, entity, problem), Outcome::Ok);
-        EXPECT_EQ(hexText(entity.digests.sha256, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-        EXPECT_EQ(hexText(entity.digests.sha1, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
-        EXPECT_EQ(entity.digests.hasMd5, md5);
-        if (md5) {
-            EXPECT_EQ(hexText(entity.digests.md5, 16), "900150983cd24fb0d6963f7d28e17f72");
-        }
-        EXPECT_EQ(entity.permissions, "02640");
-        EXPECT_EQ(entity.owner, std::to_string(geteuid()));
-        EXPECT_EQ(entity.size, 3u);
-        EXPECT_EQ(entity.inode, st.st_ino);
-        // Reading leaves the access time alone, also for the next reader.
-        EXPECT_EQ(entity.lastAccessed, static_cast<uint64_t>(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000);
+    Hasher hasher(true), withoutMd5(false);
+    FsEntity entity, plain;
+    std::string problem;
+    ASSERT_EQ(collectRegularFile(absolute("abc.txt"), withoutMd5, plain, problem), Outcome::Ok);
+    ASSERT_EQ(collectRegularFile(absolute("abc.txt"), hasher, entity, problem), Outcome::Ok);
+    EXPECT_EQ(hexText(entity.digests.sha256, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hexText(entity.digests.sha1, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(hexText(entity.digests.md5, 16), "900150983cd24fb0d6963f7d28e17f72");
+    // Reading leaves the access time alone, also for the next reader.
+    EXPECT_EQ(entity.lastAccessed, static_cast<uint64_t>(st.st_atim.tv_sec) * 1000 + st.st_atim.tv_nsec / 1000000);
 
-        // The record leaves out what was not computed.
-        im_wrapper_event_s record;
-        entity.toRecord(record, QVIM_EVENT_CHANGED, false);
-        EXPECT_EQ(record.sha256, entity.digests.sha256);
-        EXPECT_EQ(record.md5, md5 ? entity.digests.md5 : nullptr);
-        EXPECT_EQ(record.symLinkPath, nullptr);
-    }
+    // The record carries what was collected and leaves out what was not computed.
+    im_wrapper_event_s record;
+    entity.toRecord(record, QVIM_EVENT_CHANGED, false);
+    EXPECT_STREQ(record.permissions, "02640");
+    EXPECT_EQ(std::string(record.owner) + ":" + record.userGroup, std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid));
+    EXPECT_EQ(record.size, 3u);
+    EXPECT_EQ(record.inodeNumber, st.st_ino);
+    EXPECT_EQ(record.md5, entity.digests.md5);
+    EXPECT_EQ(record.symLinkPath, nullptr);
+    plain.toRecord(record, QVIM_EVENT_CHANGED, false);
+    EXPECT_EQ(record.md5, nullptr);
+    EXPECT_EQ(record.sha256, plain.digests.sha256);
 }
 
 TEST(HostEntities, OtherEntriesAreRecordedAsTheEnginesOwnWalkRecordsThem) {
     makeFolders("d");
     ASSERT_EQ(chmod("d", 01777), 0);
     writeText("target.txt", "t");
+    ASSERT_EQ(chmod("target.txt", 0644), 0);
     ASSERT_EQ(symlink("target.txt", "to-file"), 0);
     ASSERT_EQ(symlink("d", "to-dir"), 0);
     ASSERT_EQ(symlink("nowhere", "dangling"), 0);
     Hasher hasher;
     FsEntity entity;
     std::string problem;
-
     EXPECT_EQ(collectRegularFile(absolute("to-file"), hasher, entity, problem), Outcome::Skipped);
     EXPECT_EQ(collectRegularFile(absolute("d"), hasher, entity, problem), Outcome::Skipped);
     EXPECT_EQ(collectRegularFile(absolute("gone.txt"), hasher, entity, problem), Outcome::Vanished);
     EXPECT_EQ(collectEntry(absolute("gone.txt"), hasher, entity, problem), Outcome::Vanished);
 
-    ASSERT_EQ(collectEntry(absolute("d"), hasher, entity, problem), Outcome::Ok);
-    EXPECT_EQ(entity.kind, ENTITY_DIRECTORY);
-    EXPECT_EQ(entity.permissions, "0777");  // no sticky bit
-    EXPECT_EQ(entity.size, 0u);
-
-    ASSERT_EQ(collectEntry(absolute("to-file"), hasher, entity, problem), Outcome::Ok);
-    EXPECT_EQ(entity.kind, ENTITY_FILE);
-    EXPECT_EQ(entity.symLinkPath, "target.txt");
-    EXPECT_EQ(entity.size, 10u);
-    EXPECT_EQ(entity.permissions, "0120777");
-    EXPECT_FALSE(entity.hasDigests);
-
-    ASSERT_EQ(collectEntry(absolute("to-dir"), hasher, entity, problem), Outcome::Ok);
-    EXPECT_EQ(entity.kind, ENTITY_DIRECTORY);
-    ASSERT_EQ(collectEntry(absolute("dangling"), hasher, entity, problem), Outcome::Ok);
-    EXPECT_EQ(entity.kind, ENTITY_FILE);
-
-    ASSERT_EQ(collectEntry(absolute("target.txt"), hasher, entity, problem), Outcome::Ok);
-    EXPECT_TRUE(entity.hasDigests);
+    // Kind, permissions, size, link target and digests, as the record carries them.
+    const auto recorded = [&](const char* name) {
+        if (collectEntry(absolute(name), hasher, entity, problem) != Outcome::Ok) return problem;
+        im_wrapper_event_s record;
+        entity.toRecord(record, QVIM_EVENT_CHANGED, false);
+        return std::string(record.entityType) + " " + record.permissions + " " + std::to_string(record.size) + " " +
+               (record.symLinkPath != nullptr ? record.symLinkPath : "-") + (record.sha256 != nullptr ? " hashed" : "");
+    };
+    EXPECT_EQ(recorded("d"), "Directory 0777 0 -");  // no sticky bit
+    EXPECT_EQ(recorded("to-file"), "File 0120777 10 target.txt");
+    EXPECT_EQ(recorded("to-dir"), "Directory 0120777 1 d");
+    EXPECT_EQ(recorded("dangling"), "File 0120777 7 nowhere");
+    EXPECT_EQ(recorded("target.txt"), "File 0644 1 - hashed");
 }
 
 // ---- dpkg -----------------------------------------------------------------------------------
@@ -268,29 +254,27 @@ TEST(HostDpkg, InstalledPackagesBecomeSoftwareRecords) {
     writeText("admin/info/libz:i386.list", "/usr/lib/libz\n");
     const struct timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, "admin/info/tool.list", times, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, "admin/info/libz:i386.list", times, 0), 0);
 
     std::vector<DpkgPackage> packages;
     std::string error;
     ASSERT_TRUE(readDpkgPackages("admin", packages, error)) << error;
     ASSERT_EQ(packages.size(), 2u);
-    const DpkgPackage& tool = packages[0];
-    EXPECT_EQ(tool.key, "tool-1.0-1+b1");
-    EXPECT_EQ(tool.source, "tool-src");
-    EXPECT_EQ(tool.maintainer, "Pat Doe <pat@example.org>");
-    EXPECT_EQ(tool.installedDate, localTimeText(1600000000));
-    EXPECT_EQ(packages[1].key, "libz:i386-1:1.2.13");
-    EXPECT_EQ(packages[1].source, "libz");
-    EXPECT_FALSE(packages[1].installedDate.empty());
-
-    im_wrapper_event_s record;
-    tool.toRecord(record, QVIM_EVENT_CHANGED);
-    EXPECT_STREQ(record.entityType, "InstalledSoftware");
-    EXPECT_STREQ(record.name, "tool-1.0-1+b1");
-    EXPECT_STREQ(record.newKey, "tool-1.0-1+b1");
-    EXPECT_STREQ(record.displayName, "tool");
-    EXPECT_STREQ(record.version, "1.0-1+b1");
-    EXPECT_STREQ(record.parent, "tool-src");
-    EXPECT_EQ(record.size, 12u * 1024u);
+    // The record of each package, its members in one line.
+    const auto recorded = [](const DpkgPackage& package) {
+        im_wrapper_event_s record;
+        package.toRecord(record, QVIM_EVENT_CHANGED);
+        std::string row = record.entityType;
+        for (const char* text : {record.name, record.newKey, record.displayName, record.version, record.manufacturer,
+                                 record.parent, record.installedDate})
+            row += std::string("|") + text;
+        return row + "|" + std::to_string(record.size);
+    };
+    EXPECT_EQ(recorded(packages[0]), "InstalledSoftware|tool-1.0-1+b1|tool-1.0-1+b1|tool|1.0-1+b1|Pat Doe "
+                                     "<pat@example.org>|tool-src|" + localTimeText(1600000000) + "|12288");
+    // A multi-arch package is dated by its "name:arch" list.
+    EXPECT_EQ(recorded(packages[1]), "InstalledSoftware|libz:i386-1:1.2.13|libz:i386-1:1.2.13|libz:i386|1:1.2.13||libz|" +
+                                         localTimeText(1600000000) + "|0");
 
     EXPECT_FALSE(readDpkgPackages("no-admin", packages, error));
     EXPECT_NE(error.find("no-admin/status"), std::string::npos);
@@ -333,26 +317,25 @@ TEST(HostOutput, TableShowsEachChangedAttributeAsOldToNewInFriendlyForm) {
 
 TEST(HostOutput, PrinterWritesTableOrOneJsonEventPerLineAndCounts) {
     for (bool json : {false, true}) {
-        FILE* out = tmpfile();
-        ASSERT_NE(out, nullptr);
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
         EventPrinter printer(out, json);
         EXPECT_EQ(printer.printDocument(kUpdate), 2u);
         EXPECT_EQ(printer.printDocument("{\"events\":[]}"), 0u);
         EXPECT_EQ(printer.printDocument("not json"), 0u);
         EXPECT_EQ(printer.printDocument(nullptr), 0u);
         EXPECT_EQ(printer.summary(), "2 changes: 1 create, 1 update");
-        rewind(out);
-        std::vector<std::string> lines;
-        char buffer[4096];
-        while (fgets(buffer, sizeof buffer, out) != nullptr) lines.emplace_back(buffer);
         fclose(out);
+        const std::string printed(text, size);
+        free(text);
         if (json) {
-            ASSERT_EQ(lines.size(), 2u);
-            JsonPtr first(cJSON_Parse(lines[0].c_str()));
+            EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2) << printed;
+            JsonPtr first(cJSON_Parse(printed.substr(0, printed.find('\n')).c_str()));
             EXPECT_EQ(jsonText(first.get(), "key"), "/etc/app.conf");
         } else {
-            EXPECT_EQ(lines[0], "CHANGE  KIND      KEY\n");
-            EXPECT_EQ(lines.back(), "create  Package   tool-1.0\n");
+            EXPECT_EQ(printed.rfind("CHANGE  KIND      KEY\n", 0), 0u) << printed;
+            EXPECT_EQ(printed.substr(printed.rfind('\n', printed.size() - 2) + 1), "create  Package   tool-1.0\n");
         }
     }
 }
