@@ -292,34 +292,6 @@ public:
     // rows after it with the same key and type, to a record of kind.
     bool assignEntityAttributes(entity_type kind, sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record,
                                 sqlite3* oldDb, int& entitiesRc);
-    bool assignFileEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record, sqlite3* oldDb,
-                                    int& entitiesRc) {
-        return assignEntityAttributes(ENTITY_FILE, entities, record, oldDb, entitiesRc);
-    }
-    bool assignDirectoryEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record,
-                                         sqlite3* oldDb, int& entitiesRc) {
-        return assignEntityAttributes(ENTITY_DIRECTORY, entities, record, oldDb, entitiesRc);
-    }
-    bool assignUserEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record, sqlite3* oldDb,
-                                    int& entitiesRc) {
-        return assignEntityAttributes(ENTITY_USER, entities, record, oldDb, entitiesRc);
-    }
-    bool assignGroupEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record, sqlite3* oldDb,
-                                     int& entitiesRc) {
-        return assignEntityAttributes(ENTITY_GROUP, entities, record, oldDb, entitiesRc);
-    }
-    bool assignPortEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record, sqlite3* oldDb,
-                                    int& entitiesRc) {
-        return assignEntityAttributes(ENTITY_PORT, entities, record, oldDb, entitiesRc);
-    }
-    bool assignSoftwareEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record,
-                                        sqlite3* oldDb, int& entitiesRc) {
-        return assignEntityAttributes(ENTITY_INSTALLED_SOFTWARE, entities, record, oldDb, entitiesRc);
-    }
-    bool assignProcessEntityAttributes(sqlite3_stmt* entities, const std::shared_ptr<QVIMEvent>& record,
-                                       sqlite3* oldDb, int& entitiesRc) {
-        return assignEntityAttributes(ENTITY_PROCESS, entities, record, oldDb, entitiesRc);
-    }
     // Numbers 0, texts and digests empty, booleans false; a port has one listener.
     static void assignDefaultEntityValues(QVIMEvent& record);
     // id + ":" + name.
