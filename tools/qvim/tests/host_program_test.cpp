@@ -198,7 +198,7 @@ TEST_F(HostProgram, ExportStateAndMetricsReadTheBaseline) {
     ASSERT_EQ(run.status, 0);
     JsonPtr metrics(cJSON_Parse(run.out.c_str()));
     const cJSON* dbinfo = cJSON_GetObjectItem(cJSON_GetObjectItem(metrics.get(), "metrics"), "dbinfo");
-    EXPECT_EQ(cJSON_GetObjectItem(dbinfo, "fileItemCount")->valueint, 2);
+    EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(dbinfo, "fileItemCount")), 2);
 }
 
 TEST_F(HostProgram, BadInputGivesAMessageNamingThePathAndAnExitStatus) {
