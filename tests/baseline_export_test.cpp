@@ -73,7 +73,7 @@ TEST_F(BaselineExport, PagesFollowTheIdsTheRecordTimeAndTheKinds) {
         ASSERT_TRUE(Entities::store(entities.make(kind, std::string("/data/") + kind)));
 
     const std::vector<std::string> page = exportLines(0, 0, 2, ENTITY_FILE);
-    EXPECT_EQ(ids(page), (Ids{id(ENTITY_FILE, 1), id(ENTITY_FILE, 2)}));
+    ASSERT_EQ(ids(page), (Ids{id(ENTITY_FILE, 1), id(ENTITY_FILE, 2)}));
     EXPECT_TRUE(page[0].rfind(R"({"rule":"FIM-1 - data files","entityItemId":1000000001,"key":"/data/f1",)", 0) == 0)
         << page[0];
     EXPECT_EQ(page[0].find(',', page[0].rfind(R"(,"recordTime":)") + 1), std::string::npos) << page[0];
@@ -93,7 +93,9 @@ TEST_F(BaselineExport, PagesFollowTheIdsTheRecordTimeAndTheKinds) {
     EXPECT_EQ(ids(exportLines(id(ENTITY_DIRECTORY, 1), 0, 100, ENTITY_ALL)),
               (Ids{id(ENTITY_USER, 1), id(ENTITY_GROUP, 1), id(ENTITY_PORT, 1), id(ENTITY_INSTALLED_SOFTWARE, 1),
                    id(ENTITY_PROCESS, 1)}));
-    EXPECT_EQ(member(exportLines(id(ENTITY_GROUP, 1), 0, 1, ENTITY_ALL)[0], "rule"), "R3 - <empty>");
+    const std::vector<std::string> group = exportLines(id(ENTITY_GROUP, 1), 0, 1, ENTITY_ALL);
+    ASSERT_EQ(group.size(), 1u);
+    EXPECT_EQ(member(group[0], "rule"), "R3 - <empty>");
 
     // Refused, leaving the last export alone: kinds beyond Process, no path,
     // a file that cannot be opened.
@@ -124,7 +126,9 @@ TEST_F(BaselineExport, RulesTextsAndNumbersAsTheHostReadsThem) {
     ASSERT_TRUE(Entities::store(alice));
     ASSERT_TRUE(Entities::store(entities.make("User", "bob")));
 
-    const std::string line = exportLines(0, 0, 1, ENTITY_FILE)[0];
+    std::vector<std::string> files = exportLines(0, 0, 1, ENTITY_FILE);
+    ASSERT_EQ(files.size(), 1u);
+    const std::string line = files[0];
     EXPECT_EQ(member(line, "rule"), "FIM-1 - data files,special");
     EXPECT_EQ(member(line, "sha256"), "AB01" + std::string(60, '0'));
     for (const char* empty : {"md5", "owner", "symLinkPath", "group"}) EXPECT_EQ(member(line, empty), "<absent>");
@@ -145,6 +149,8 @@ TEST_F(BaselineExport, RulesTextsAndNumbersAsTheHostReadsThem) {
     // Under another ruleset the file matches no rule.
     ASSERT_EQ(set_ruleset(false, R"({"IntegrityRules":[{"id":9,"EntitySets":[{"entityType":"User"}]}]})", "g"),
               QVIM_OK);
-    EXPECT_TRUE(exportLines(0, 0, 1, ENTITY_FILE)[0].rfind(R"({"entityItemId":1000000001,)", 0) == 0);
+    files = exportLines(0, 0, 1, ENTITY_FILE);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].rfind(R"({"entityItemId":1000000001,)", 0), 0u) << files[0];
     EXPECT_TRUE(logged(QVIM_LOG_WARNING, "No rules matched entity type: File with key '/data/special/f'"));
 }

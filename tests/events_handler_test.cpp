@@ -47,7 +47,7 @@ Names attributeNames(const cJSON* event, const char* array) {
     cJSON_ArrayForEach(item, cJSON_GetObjectItem(event, array)) names.push_back(text(item, "name"));
     return names;
 }
-double eventId(const cJSON* event) { return cJSON_GetObjectItem(event, "integrityEventId")->valuedouble; }
+double eventId(const cJSON* event) { return cJSON_GetNumberValue(cJSON_GetObjectItem(event, "integrityEventId")); }
 
 class Events : public ::testing::Test {
 protected:

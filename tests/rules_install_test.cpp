@@ -142,9 +142,11 @@ TEST(RulesetInstallation, RuleCountersMoveBetweenRulesets) {
         cJSON_free(text);
         const cJSON* metrics = cJSON_GetObjectItem(document.get(), "metrics");
         std::vector<std::string> listed;
-        for (const char* map : {"assignedRules", "unassignedRules"})
-            for (const cJSON* item = cJSON_GetObjectItem(metrics, map)->child; item; item = item->next)
+        for (const char* map : {"assignedRules", "unassignedRules"}) {
+            const cJSON* item = nullptr;
+            cJSON_ArrayForEach(item, cJSON_GetObjectItem(metrics, map))
                 listed.push_back(std::string(map) + ":" + item->string + "=" + std::to_string(item->valueint));
+        }
         return listed;
     };
     const std::string a = rule(1, "", {{"User", ""}}, "A");

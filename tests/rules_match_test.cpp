@@ -106,6 +106,12 @@ TEST(RuleFilter, BaseSearchVisitsLeadingBasesAndStops) {
     EXPECT_EQ(visitedBases(), (std::vector<std::string>{"/etc/ssh/", "/etc/", "/"}));
     EXPECT_EQ(f.match("File", "/etc/hosts.conf"), (Ids{1, 2, 5}));
 
+    // Excludes too: "*.log" drops a log at the base's own level, not one below it.
+    Fixture logs(fileSet(1, "/data/", R"(,"excludes":"*.log")"));
+    EXPECT_TRUE(logs.match("File", "/data/a.log").empty());
+    EXPECT_EQ(logs.match("File", "/data/a.txt"), Ids{1});
+    EXPECT_EQ(logs.match("File", "/data/sub/a.log"), Ids{1});
+
     // A directory is matched by its key without the trailing '/'.
     Fixture dirs(R"({"id":1,"EntitySets":[{"entityType":"Directory","base":"/etc/ssh/"}]},
                     {"id":2,"EntitySets":[{"entityType":"Directory","base":"/etc/","includes":"ssh"}]})");
@@ -151,9 +157,10 @@ TEST(RuleFilter, SpecialAttributeGroups) {
     EXPECT_TRUE(loggedContaining("w/attributeValue: 'bash', patterns: '*-D*', and m_and: 'true'"));
     EXPECT_FALSE(loggedContaining("w/attributeValue: '/usr/sbin/sshd', patterns: '/usr/sbin/*', and m_and: 'true'"));
 
-    // A key condition of a File set uses the base-relative path.
-    Fixture g(fileSet(1, "/etc/", R"(,"and":{"includes":"*.conf","includes_casesensitive":"maybe"})"));
+    // A key condition of a File set uses the base-relative path, and so do the set's excludes.
+    Fixture g(fileSet(1, "/etc/", R"(,"excludes":"b*","and":{"includes":"*.conf","includes_casesensitive":"maybe"})"));
     EXPECT_EQ(g.match("File", "/etc/a.conf"), Ids{1});
+    EXPECT_TRUE(g.match("File", "/etc/b.conf").empty());
     EXPECT_TRUE(g.match("File", "/etc/ssh/a.conf").empty());
     EXPECT_TRUE(g.match("File", "/etcetera/a.conf").empty());
     EXPECT_TRUE(logged(QVIM_LOG_WARNING,

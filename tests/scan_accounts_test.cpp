@@ -29,6 +29,7 @@ TEST_F(Accounts, UsersMatchThePasswordShadowAndGroupDatabases) {
     ASSERT_EQ(expected.size(), scanner.records.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto f = fields(expected[i]);
+        ASSERT_GE(f.size(), 7u) << expected[i];
         const Captured& user = scanner.records[i];
         SCOPED_TRACE(f[0]);
         std::string groups;
@@ -42,6 +43,7 @@ TEST_F(Accounts, UsersMatchThePasswordShadowAndGroupDatabases) {
         // what the login rules make of it is checked below.
         const auto shadow = run("getent shadow " + f[0]);
         const auto s = shadow.empty() ? std::vector<std::string>(9) : fields(shadow[0]);
+        ASSERT_GE(s.size(), 7u) << shadow[0];
         const im_wrapper_event_s& r = user.record;
         EXPECT_EQ(numbers(days(s[2]) * 86400, days(s[3]), days(s[4]), days(s[5]), days(s[6])),
                   numbers(r.passwordLastChanged, r.passwordMinDaysBetweenChanges, r.passwordExpiryInDays,
@@ -70,6 +72,7 @@ TEST_F(Accounts, GroupsMatchTheGroupDatabase) {
     ASSERT_EQ(expected.size(), scanner.records.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto f = fields(expected[i]);
+        ASSERT_GE(f.size(), 3u) << expected[i];
         const Captured& group = scanner.records[i];
         EXPECT_EQ(joined({"Group", f[0], f[0], f[2], f.size() > 3 ? f[3] : ""}),
                   joined({group.entityType, group.name, group.newKey, group.userGroup, group.members}));

@@ -181,6 +181,7 @@ TEST_F(DirectoryWalk, EntriesBeyondTheLongestPathAreWarnedAboutWhateverTheirType
     }
     ASSERT_TRUE(scanner.processDir(1, SCAN_BASELINE, nullptr, root.c_str(), events));
     EXPECT_EQ(2, statWarnings(root + "/d"));
+    ASSERT_FALSE(scanner.records.empty());
     EXPECT_EQ(deep, scanner.records.back().path) << "nothing below the deepest folder is recorded";
 
 }

@@ -54,7 +54,7 @@ TEST_F(Records, FileOldFieldsFollowTheSelectAndNewFieldsTheStatementOrder) {
     record->bufferOldFields(stmt, true);
     sqlite3_reset(stmt);
 
-    EXPECT_EQ(names(record->bufferedFields),
+    ASSERT_EQ(names(record->bufferedFields),
               (Names{"blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "group",
                      "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified", "md5", "owner",
                      "permissions", "sha1", "sha256", "size", "growing", "shrinking", "symLinkPath"}));
@@ -64,7 +64,7 @@ TEST_F(Records, FileOldFieldsFollowTheSelectAndNewFieldsTheStatementOrder) {
 
     QVIMEvent::Fields fresh;
     record->bufferNewFields(fresh);
-    EXPECT_EQ(names(fresh), (Names{"blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "group",
+    ASSERT_EQ(names(fresh), (Names{"blocksAllocated", "created", "deviceNumber", "flags", "flagsAll", "group",
                                    "growing", "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified",
                                    "md5", "owner", "permissions", "sha1", "sha256", "shrinking", "size",
                                    "symLinkPath"}));

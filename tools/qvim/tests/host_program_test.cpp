@@ -20,14 +20,16 @@ using namespace qvimhost_test;
 
 namespace {
 
+// An event line, or a baseline row of the export (which has a key and permissions).
 struct Event {
-    std::string operation, kind, key;
+    std::string operation, kind, key, permissions;
 };
 
 Event parseEvent(const std::string& line) {
     JsonPtr event(cJSON_Parse(line.c_str()));
     EXPECT_TRUE(event) << line;
-    return Event{jsonText(event.get(), "operationType"), jsonText(event.get(), "entityType"), jsonText(event.get(), "key")};
+    return Event{jsonText(event.get(), "operationType"), jsonText(event.get(), "entityType"), jsonText(event.get(), "key"),
+                 jsonText(event.get(), "permissions")};
 }
 
 std::vector<Event> parseEvents(const std::string& out) {
@@ -75,18 +77,21 @@ protected:
 }  // namespace
 
 TEST_F(HostProgram, ChecksReportNothingUntilEachChangeOnceWithItsOperation) {
-    for (const char* name : {"mode.txt", "content.txt", "removed.txt", "renamed.txt", "target.txt", "sub/b.txt"})
+    for (const char* name : {"mode.txt", "setuid.bin", "content.txt", "removed.txt", "renamed.txt", "target.txt",
+                             "sub/b.txt"})
         file(name, name);
+    ASSERT_EQ(chmod((tree + "/setuid.bin").c_str(), 0755), 0);
     ASSERT_EQ(symlink("target.txt", (tree + "/link").c_str()), 0);
     ProgramRun run = qvim({"init", "--rules", "rules.json"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("Baseline built"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("7 files, 1 directory"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("8 files, 1 directory"), std::string::npos) << run.out;
     run = qvim({"check"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.out, "No changes.\n");
 
     ASSERT_EQ(chmod((tree + "/mode.txt").c_str(), 0600), 0);
+    ASSERT_EQ(chmod((tree + "/setuid.bin").c_str(), 04755), 0);
     writeText(tree + "/content.txt", "new content");
     file("new.txt", "new");
     ASSERT_EQ(unlink((tree + "/removed.txt").c_str()), 0);
@@ -97,14 +102,23 @@ TEST_F(HostProgram, ChecksReportNothingUntilEachChangeOnceWithItsOperation) {
     run = qvim({"check", "--json"});
     EXPECT_EQ(run.status, 1) << run.err;
     const std::map<std::string, std::string> expected = {
-        {tree + "/mode.txt", "update"},   {tree + "/content.txt", "update"},
-        {tree + "/new.txt", "create"},    {tree + "/removed.txt", "delete"},
-        {tree + "/link", "update"},       {tree + "/renamed.txt -> " + tree + "/sub/moved.txt", "rename"}};
+        {tree + "/mode.txt", "update"},   {tree + "/setuid.bin", "update"},
+        {tree + "/content.txt", "update"}, {tree + "/new.txt", "create"},
+        {tree + "/removed.txt", "delete"}, {tree + "/link", "update"},
+        {tree + "/renamed.txt -> " + tree + "/sub/moved.txt", "rename"}};
     // Each update comes from one attribute reaching the engine: mode, digests, link target.
     EXPECT_EQ(operationsByKey(parseEvents(run.out), "File"), expected) << run.out;
 
     run = qvim({"check", "--json"});
     EXPECT_EQ(run.status, 0) << run.out;
+
+    // The baseline now holds the setuid bit itself, not just some change.
+    run = qvim({"export", "--kind", "File", "--out", "-"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::string setuid = "not exported";
+    for (const Event& row : parseEvents(run.out))
+        if (row.key == tree + "/setuid.bin") setuid = row.permissions;
+    EXPECT_EQ(setuid, "04755");
 }
 
 TEST_F(HostProgram, WatchReportsCreateWriteRenameAndDeleteAsTheyHappen) {
@@ -184,7 +198,7 @@ TEST_F(HostProgram, ExportStateAndMetricsReadTheBaseline) {
     ASSERT_EQ(run.status, 0);
     JsonPtr metrics(cJSON_Parse(run.out.c_str()));
     const cJSON* dbinfo = cJSON_GetObjectItem(cJSON_GetObjectItem(metrics.get(), "metrics"), "dbinfo");
-    EXPECT_EQ(cJSON_GetObjectItem(dbinfo, "fileItemCount")->valueint, 2);
+    EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(dbinfo, "fileItemCount")), 2);
 }
 
 TEST_F(HostProgram, BadInputGivesAMessageNamingThePathAndAnExitStatus) {
