@@ -1,6 +1,7 @@
 #include "QVIMDataAccessLayer.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -414,16 +415,28 @@ bool QVIMDAL::_initDB(bool readOnly) {
         if (!prepareStatements()) return false;
     }
     if (m_dbPath.empty()) m_dbPath = "im.db";
+    // The path is a file name, never a URI that SQLite would read
+    // parameters (another file, a VFS, memory) from.
+    const std::string path = strncasecmp(m_dbPath.c_str(), "file:", 5) == 0 ? "./" + m_dbPath : m_dbPath;
 
-    const int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    // A link or a FIFO in place of the database would have SQLite create a
+    // file elsewhere or wait for ever.
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "The database '%s' is not a regular file and is left untouched",
+                  m_dbPath.c_str());
+        return false;
+    }
+    const int flags = SQLITE_OPEN_NOFOLLOW |
+                      (readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
     if (!readOnly) {
         // The baseline holds account data: a new file is readable by its
         // owner only (SQLite gives its journals the same mode).
-        const int fd = ::open(m_dbPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
     }
     forgetSettings();
-    int rc = sqlite3_open_v2(m_dbPath.c_str(), &m_DB, flags, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &m_DB, flags, nullptr);
     if (rc != SQLITE_OK) {
         LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_open_v2 failed. rc: %d", rc);
         if (m_DB != nullptr) {
@@ -463,11 +476,30 @@ bool QVIMDAL::_initDB(bool readOnly) {
     LOG_INFO(QVIM_SRC_DAL, "_initDB", "SCHEMA user_version: %d", version);
 
     if (version == 1 || version == 2) return prepareStatements();
-    if (version > kSchemaVersion) {
+
+    // Beyond this point the file is built or rebuilt: only when it holds
+    // nothing, or is recognisably a baseline (it has the settings table).
+    // Anything else belongs to another program and is kept as it is.
+    int objects = -1;
+    int settingsTables = -1;
+    if (!countRows("SELECT count(*) FROM sqlite_master;", objects) ||
+        !countRows("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'IntegrityMonitorState';",
+                   settingsTables)) {
+        logUnusableDatabase();
+        return false;
+    }
+    if (objects != 0 && settingsTables == 0) {
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB",
+                  "The database '%s' (user_version %d) is not a baseline of this engine and is left untouched",
+                  m_dbPath.c_str(), version);
+        finalize();
+        return false;
+    }
+    if (version > kSchemaVersion || (version == 0 && objects != 0)) {
         LOG_ERROR(QVIM_SRC_DAL, "_initDB", "Unsupported DB user_version: %d. current version: %d", version,
                   kSchemaVersion);
-        _deleteDB();
-        return _initDB(false);
+        // A file that cannot be removed would be found again, for ever.
+        return _deleteDB() && _initDB(false);
     }
     if (version < 0) {
         // Not a version this engine ever wrote; leave the file alone.
@@ -491,6 +523,17 @@ bool QVIMDAL::_initDB(bool readOnly) {
         }
     }
     return prepareStatements();
+}
+
+// The first column of the first row of a query on the open connection.
+bool QVIMDAL::countRows(const char* sql, int& count) const {
+    sqlite3_stmt* raw = nullptr;
+    const int rc = sqlite3_prepare_v2(m_DB, sql, -1, &raw, nullptr);
+    StatementSlot statement;
+    *statement.address() = raw;
+    if (rc != SQLITE_OK || sqlite3_step(raw) != SQLITE_ROW) return false;
+    count = sqlite3_column_int(raw, 0);
+    return true;
 }
 
 // The codes above say little to whoever reads the log; the file is left as

@@ -329,6 +329,7 @@ private:
     // Called after anything that may have stamped rows with the time.
     void noteWrite() const;
     void logUnusableDatabase() const;
+    bool countRows(const char* sql, int& count) const;
 
     // Setting values as last read or written through this connection while
     // a walk runs (see SettingsScope). Filled and updated only while the
