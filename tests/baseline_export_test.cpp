@@ -1,5 +1,9 @@
 // Baseline export through get_baseline: paging by id, time, limit and kind,
 // rule labels, the rendering of numbers and texts, and bad input.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -153,4 +157,53 @@ TEST_F(BaselineExport, RulesTextsAndNumbersAsTheHostReadsThem) {
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].rfind(R"({"entityItemId":1000000001,)", 0), 0u) << files[0];
     EXPECT_TRUE(logged(QVIM_LOG_WARNING, "No rules matched entity type: File with key '/data/special/f'"));
+}
+
+// A page the database cannot give (another connection holds it locked past
+// the busy timeout) fails the call instead of passing for the whole baseline.
+TEST_F(BaselineExport, ADatabaseLockedPastTheTimeoutFailsTheExport) {
+    for (const char* path : {"/data/f1", "/data/f2"}) ASSERT_TRUE(Entities::store(entities.make("File", path)));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open("test.db", &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    clearCapturedLog();
+    EXPECT_EQ(get_baseline(0, 0, 10, ENTITY_ALL, kOut), QVIM_E_FAILED);
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "Error executing SELECT on EntityFileTable: database is locked"));
+    EXPECT_FALSE(loggedContaining("EntityDirectoryTable")) << "the export goes on after a failed kind";
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(ids(exportLines(0, 0, 10, ENTITY_ALL)), (Ids{id(ENTITY_FILE, 1), id(ENTITY_FILE, 2)}));
+}
+
+// The export target is not followed through a link, does not hold the call
+// when it is a FIFO, and a new file is the owner's alone even under umask 000.
+TEST_F(BaselineExport, TheExportFileIsNeverALinkOrAFifoAndIsOwnerOnly) {
+    ASSERT_TRUE(Entities::store(entities.make("File", "/data/f1")));
+    writeFile("victim", "kept");
+    ASSERT_EQ(symlink("victim", "link.jsonl"), 0);
+    ASSERT_EQ(symlink("created", "dangling.jsonl"), 0);
+    for (const char* link : {"link.jsonl", "dangling.jsonl"}) {
+        EXPECT_EQ(get_baseline(0, 0, 10, ENTITY_FILE, link), QVIM_E_FAILED) << link;
+        EXPECT_TRUE(logged(QVIM_LOG_ERROR, std::string("Error opening file '") + link + "': it is a symbolic link"));
+    }
+    EXPECT_EQ(readFile("victim"), "kept");
+    EXPECT_EQ(access("created", F_OK), -1);
+
+    // Without a reader, and with one that would take the lines.
+    ASSERT_EQ(mkfifo("fifo.jsonl", 0600), 0);
+    EXPECT_EQ(get_baseline(0, 0, 10, ENTITY_FILE, "fifo.jsonl"), QVIM_E_FAILED);
+    const int reader = open("fifo.jsonl", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(get_baseline(0, 0, 10, ENTITY_FILE, "fifo.jsonl"), QVIM_E_FAILED);
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR, "Error opening file 'fifo.jsonl': not a regular file"));
+    char byte;
+    EXPECT_LE(read(reader, &byte, 1), 0) << "nothing reached the reader";
+    close(reader);
+
+    const mode_t saved = umask(0);
+    EXPECT_EQ(exportLines(0, 0, 10, ENTITY_FILE).size(), 1u);
+    umask(saved);
+    struct stat info;
+    ASSERT_EQ(stat(kOut, &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
 }

@@ -1,5 +1,6 @@
 // The baseline database file: schema versions, settings, opening failures.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <memory>
@@ -84,17 +85,64 @@ TEST(Database, UnusableFilesFailTheStartAndStayUntouched) {
     EXPECT_EQ(readFile("foreign.db"), std::string(8192, 'z'));
     EXPECT_EQ(startEngine("no/such/folder/im.db"), QVIM_E_DB_OPEN);
 
-    // A version-0 file that already holds one of the tables fails in the first script.
-    execFile("half.db", "CREATE TABLE EntityFileItems(x);");
-    clearCapturedLog();
-    EXPECT_EQ(startEngine("half.db"), QVIM_E_DB_OPEN);
-    EXPECT_TRUE(loggedContaining("sqlite3_exec for schema size failed from version 0. rc: 1:"));
-    EXPECT_TRUE(loggedContaining("on iteration: 0"));
-
     if (geteuid() != 0) {
         ASSERT_EQ(mkdir("locked", 0500), 0);
         EXPECT_EQ(startEngine("locked/im.db"), QVIM_E_DB_OPEN);
     }
+}
+
+// Only a file that holds nothing or holds the settings table is built or
+// rebuilt; another program's database is neither extended nor deleted,
+// whatever its version says.
+TEST(Database, OtherProgramsDatabasesAreRefusedAndKeptByteForByte) {
+    for (const char* sql : {"CREATE TABLE notes(x); INSERT INTO notes VALUES('mine');",
+                            "PRAGMA user_version = 7; CREATE TABLE notes(x);",
+                            "CREATE TABLE EntityFileItems(x);"}) {
+        SCOPED_TRACE(sql);
+        unlink("foreign.db");
+        execFile("foreign.db", sql);
+        const std::string before = readFile("foreign.db");
+        clearCapturedLog();
+        EXPECT_EQ(startEngine("foreign.db"), QVIM_E_DB_OPEN);
+        EXPECT_TRUE(loggedContaining("is not a baseline of this engine and is left untouched"));
+        EXPECT_EQ(readFile("foreign.db"), before);
+    }
+    // A baseline whose version was reset is rebuilt like a newer one.
+    ASSERT_EQ(startEngine("ours.db"), QVIM_OK);
+    engine_stop();
+    execFile("ours.db", "PRAGMA user_version = 0;");
+    ASSERT_EQ(startEngine("ours.db"), QVIM_OK);
+    engine_stop();
+    EXPECT_EQ(queryFile("ours.db", "PRAGMA user_version;"), "2");
+}
+
+// The database path names a file: a link there is not followed (a dangling
+// one would have the target created), a FIFO does not hold the start, and
+// "file:" does not make it a URI with parameters. New files are the owner's
+// alone even under umask 000.
+TEST(Database, TheDatabasePathIsAPlainFileNameNeverFollowed) {
+    ASSERT_EQ(symlink("target.db", "dangling.db"), 0);
+    EXPECT_EQ(startEngine("dangling.db"), QVIM_E_DB_OPEN);
+    EXPECT_EQ(access("target.db", F_OK), -1);
+    EXPECT_TRUE(loggedContaining("The database 'dangling.db' is not a regular file and is left untouched"));
+
+    const mode_t saved = umask(0);
+    ASSERT_EQ(startEngine("real.db"), QVIM_OK);
+    engine_stop();
+    umask(saved);
+    struct stat info;
+    ASSERT_EQ(stat("real.db", &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(symlink("real.db", "link.db"), 0);
+    EXPECT_EQ(startEngine("link.db"), QVIM_E_DB_OPEN);
+
+    ASSERT_EQ(mkfifo("fifo.db", 0600), 0);
+    EXPECT_EQ(startEngine("fifo.db"), QVIM_E_DB_OPEN);
+
+    const std::string uri = "file:uri.db?mode=memory";
+    ASSERT_EQ(startEngine(uri), QVIM_OK);
+    engine_stop();
+    EXPECT_EQ(queryFile("./" + uri, "PRAGMA user_version;"), "2");
 }
 
 TEST(Database, SettingsRoundTripOnlyForKnownNames) {

@@ -189,7 +189,7 @@ TEST_F(Events, BadRecordsAreRefusedWithAState) {
     EXPECT_EQ(engine.getStats().Get("baselineRowInserts"), 0);
 }
 
-TEST_F(Events, BufferedStoresAreWrittenPast1000AndAFailedBatchRollsBack) {
+TEST_F(Events, BufferedStoresAreWrittenPast1000AndABadRecordCostsOnlyItself) {
     const auto buffer = [&](const std::string& key) { return engine.storeItem(record({key}), true, response); };
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(buffer("/w/b" + std::to_string(i)), QVIM_OK);
     EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 0);
@@ -201,18 +201,55 @@ TEST_F(Events, BufferedStoresAreWrittenPast1000AndAFailedBatchRollsBack) {
     ASSERT_EQ(buffer("/elsewhere/x"), QVIM_OK);
     EXPECT_EQ(state(), static_cast<uint32_t>(IM_NO_RULE_MATCH));
 
-    for (const char* key : {"/w/n1", "/w/n2", "/w/b5", "/w/n3"}) ASSERT_EQ(buffer(key), QVIM_OK);
+    // A key already stored and one buffered twice fail on their own: they
+    // are dropped and named, the others are stored, and the call says so.
+    for (const char* key : {"/w/n1", "/w/b5", "/w/n2", "/w/n2", "/w/n3"}) ASSERT_EQ(buffer(key), QVIM_OK);
+    clearCapturedLog();
     unsigned long written = 0;
     EXPECT_EQ(engine.flushDBBuffer(written), QVIM_E_FAILED);
-    EXPECT_EQ(written, 2u);
-    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 1003);
-    // The batch is gone from the table; the failing record waits at the front.
-    im_wrapper_response_s probe{};
-    ASSERT_EQ(engine.storeItem(record({"/w/n1"}), false, probe), QVIM_OK);
-    written = 0;
+    EXPECT_EQ(written, 3u);
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR,
+                       "Buffered item with key '/w/b5' dropped: UNIQUE constraint failed: EntityFileItems.key"));
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR,
+                       "Buffered item with key '/w/n2' dropped: UNIQUE constraint failed: EntityFileItems.key"));
+    EXPECT_EQ(queryFile("events.db", "SELECT count(*) FROM EntityFileItems WHERE key IN ('/w/n1','/w/n2','/w/n3')"),
+              "3");
+    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 1004);
+    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_OK);  // nothing left to fail
+    EXPECT_EQ(written, 3u);
+}
+
+// A failure that is not the record's own (here an interrupt in the middle of
+// the batch) keeps the whole batch for
+// the next write, and its counters are not counted twice.
+TEST_F(Events, ABatchThatFailsForItsSurroundingsIsKeptWhole) {
+    for (const char* key : {"/w/k1", "/w/k2", "/w/k3", "/w/k4"})
+        ASSERT_EQ(engine.storeItem(record({key}), true, response), QVIM_OK);
+    sqlite3* db = engine.getDAL().db();
+    // One interrupt, once the batch has written a row.
+    static int changesBefore;
+    static bool interrupted;
+    changesBefore = sqlite3_total_changes(db);
+    interrupted = false;
+    sqlite3_progress_handler(
+        db, 1,
+        [](void* connection) {
+            if (interrupted || sqlite3_total_changes(static_cast<sqlite3*>(connection)) == changesBefore) return 0;
+            interrupted = true;
+            return 1;
+        },
+        db);
+    unsigned long written = 0;
     EXPECT_EQ(engine.flushDBBuffer(written), QVIM_E_FAILED);
+    sqlite3_progress_handler(db, 0, nullptr, nullptr);
     EXPECT_EQ(written, 0u);
-    EXPECT_TRUE(loggedContaining("with key '/w/b5'"));
+    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 0);
+    EXPECT_FALSE(loggedContaining("dropped"));
+
+    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_OK);
+    EXPECT_EQ(written, 4u);
+    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 4);
+    EXPECT_EQ(queryFile("events.db", "SELECT count(*) FROM EntityFileItems"), "4");
 }
 
 // Rows last seen before the scan started are gone; those seen at its start stay.

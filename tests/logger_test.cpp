@@ -1,5 +1,6 @@
 // The process-wide logger: masks, truncation, line format, file or callback.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 #include <sstream>
@@ -102,5 +103,25 @@ TEST(Logger, FileLinesHaveTheDocumentedFormatAndOwnerOnlyMode) {
     set_loglevel(0xFFFFFFFFu);
     QVIMLoggerSL::getInstance().log(32, "fn", "s", 1, "odd level");
     EXPECT_NE(fileLines().back().find(" UNKNOWN s: 1 fn : odd level"), std::string::npos);
+    engine_stop();
+}
+
+// The log is never appended to another file through a link at its name, and
+// never waits on a FIFO there.
+TEST(Logger, TheLogFileIsNeverALinkOrAFifo) {
+    writeFile("victim", "kept\n");
+    ASSERT_EQ(symlink("victim", "LogFile.log"), 0);
+    im_engine_init_s init{};
+    ASSERT_EQ(engine_start(&init), QVIM_OK);
+    LOG_ERROR(QVIM_SRC_QVIM, "fn", "lost");
+    engine_stop();
+    EXPECT_EQ(readFile("victim"), "kept\n");
+}
+
+TEST(Logger, AFifoInPlaceOfTheLogFileDoesNotHoldTheStart) {
+    ASSERT_EQ(mkfifo("LogFile.log", 0600), 0);
+    im_engine_init_s init{};
+    ASSERT_EQ(engine_start(&init), QVIM_OK);
+    LOG_ERROR(QVIM_SRC_QVIM, "fn", "lost");
     engine_stop();
 }

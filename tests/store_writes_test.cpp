@@ -9,6 +9,7 @@
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
+#include "QVIMIntegrityRuleFilter.h"
 #include "TestSupport.h"
 #include "baseline_support.h"
 
@@ -164,3 +165,31 @@ TEST_F(Store, PathPurgesMatchPrefixesWithLikeWildcards) {
 }
 
 }  // namespace
+
+// A change scan reports rows it did not see as deleted: rows stamped before
+// its start. A row stored in the millisecond the scan starts must count too,
+// which takes a start strictly after the last write.
+TEST(ChangeScanStart, ARowStoredJustBeforeTheScanIsReportedWhenUnseen) {
+    IMEngineHandleConcrete engine;
+    ASSERT_EQ(engine.engineStart(captureInit("scan.db", 0)), QVIM_OK);
+    engine.getConfig().installFilter(std::make_shared<IntegrityRuleFilter>(
+        engine.getStats(), R"({"IntegrityRules":[{"id":1,"EntitySets":[{"entityType":"User"}]}]})", "g"));
+    // Without waiting for the disk a store and the next scan often share a millisecond.
+    ASSERT_EQ(sqlite3_exec(engine.getDAL().db(), "PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY;", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    Entities records;
+    const im_wrapper_event_s ghost = records.make("User", "qvim-no-such-user");
+    for (int round = 0; round < 40; ++round) {
+        im_wrapper_response_s response{};
+        ASSERT_EQ(engine.storeItem(ghost, false, response), QVIM_OK);
+        ASSERT_EQ(response.nItemsScanned, 1u);
+        ASSERT_EQ(engine.integrityScan(1, ENTITY_USER, SCAN_CHANGE, response), QVIM_OK);
+        const std::string events = response.json != nullptr ? response.json : "";
+        cleanup_response_wrapper(&response);
+        ASSERT_EQ(queryFile("scan.db", "SELECT count(*) FROM EntityUserItems WHERE key='qvim-no-such-user'"), "0")
+            << "round " << round;
+        EXPECT_NE(events.find("qvim-no-such-user"), std::string::npos) << "round " << round;
+    }
+    engine.engineStop();
+}

@@ -1,17 +1,20 @@
 #include "QVIMDataAccessLayer.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <thread>
 
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
@@ -412,16 +415,28 @@ bool QVIMDAL::_initDB(bool readOnly) {
         if (!prepareStatements()) return false;
     }
     if (m_dbPath.empty()) m_dbPath = "im.db";
+    // The path is a file name, never a URI that SQLite would read
+    // parameters (another file, a VFS, memory) from.
+    const std::string path = strncasecmp(m_dbPath.c_str(), "file:", 5) == 0 ? "./" + m_dbPath : m_dbPath;
 
-    const int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    // A link or a FIFO in place of the database would have SQLite create a
+    // file elsewhere or wait for ever.
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "The database '%s' is not a regular file and is left untouched",
+                  m_dbPath.c_str());
+        return false;
+    }
+    const int flags = SQLITE_OPEN_NOFOLLOW |
+                      (readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
     if (!readOnly) {
         // The baseline holds account data: a new file is readable by its
         // owner only (SQLite gives its journals the same mode).
-        const int fd = ::open(m_dbPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
     }
     forgetSettings();
-    int rc = sqlite3_open_v2(m_dbPath.c_str(), &m_DB, flags, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &m_DB, flags, nullptr);
     if (rc != SQLITE_OK) {
         LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_open_v2 failed. rc: %d", rc);
         if (m_DB != nullptr) {
@@ -461,11 +476,30 @@ bool QVIMDAL::_initDB(bool readOnly) {
     LOG_INFO(QVIM_SRC_DAL, "_initDB", "SCHEMA user_version: %d", version);
 
     if (version == 1 || version == 2) return prepareStatements();
-    if (version > kSchemaVersion) {
+
+    // Beyond this point the file is built or rebuilt: only when it holds
+    // nothing, or is recognisably a baseline (it has the settings table).
+    // Anything else belongs to another program and is kept as it is.
+    int objects = -1;
+    int settingsTables = -1;
+    if (!countRows("SELECT count(*) FROM sqlite_master;", objects) ||
+        !countRows("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'IntegrityMonitorState';",
+                   settingsTables)) {
+        logUnusableDatabase();
+        return false;
+    }
+    if (objects != 0 && settingsTables == 0) {
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB",
+                  "The database '%s' (user_version %d) is not a baseline of this engine and is left untouched",
+                  m_dbPath.c_str(), version);
+        finalize();
+        return false;
+    }
+    if (version > kSchemaVersion || (version == 0 && objects != 0)) {
         LOG_ERROR(QVIM_SRC_DAL, "_initDB", "Unsupported DB user_version: %d. current version: %d", version,
                   kSchemaVersion);
-        _deleteDB();
-        return _initDB(false);
+        // A file that cannot be removed would be found again, for ever.
+        return _deleteDB() && _initDB(false);
     }
     if (version < 0) {
         // Not a version this engine ever wrote; leave the file alone.
@@ -489,6 +523,17 @@ bool QVIMDAL::_initDB(bool readOnly) {
         }
     }
     return prepareStatements();
+}
+
+// The first column of the first row of a query on the open connection.
+bool QVIMDAL::countRows(const char* sql, int& count) const {
+    sqlite3_stmt* raw = nullptr;
+    const int rc = sqlite3_prepare_v2(m_DB, sql, -1, &raw, nullptr);
+    StatementSlot statement;
+    *statement.address() = raw;
+    if (rc != SQLITE_OK || sqlite3_step(raw) != SQLITE_ROW) return false;
+    count = sqlite3_column_int(raw, 0);
+    return true;
 }
 
 // The codes above say little to whoever reads the log; the file is left as
@@ -851,18 +896,67 @@ bool execTransaction(sqlite3* db, const char* sql, const char* failure) {
 }
 }  // namespace
 
+namespace {
+// Failures that belong to one record (a key stored twice, a value SQLite
+// refuses) and would fail again on every retry; anything else (a full disk,
+// a lock, a read-only folder) may pass once its cause is gone.
+bool failsOnItsOwn(int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_CONSTRAINT:
+        case SQLITE_TOOBIG:
+        case SQLITE_MISMATCH:
+        case SQLITE_RANGE: return true;
+        default: return false;
+    }
+}
+}  // namespace
+
+// A record that fails on its own is left out of the batch and named in the
+// log; the rest is committed. Any other failure rolls the batch back and
+// keeps every record in the buffer for the next write, so nothing that can
+// be stored is lost. Either way the call reports the failure.
 bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
     if (m_itemBuffer.empty()) return true;
     LOG_TRACE(QVIM_SRC_DAL, "storeItemFlushInternal", "%s - %d items", "storeItemFlushInternal",
               static_cast<int>(m_itemBuffer.size()));
-    if (m_DB == nullptr || !execTransaction(m_DB, "BEGIN TRANSACTION", "Error beginning transaction")) return false;
-    while (!m_itemBuffer.empty()) {
-        if (!m_itemBuffer.front()->storeItem()) break;
-        m_itemBuffer.pop_front();
-        ++count;
+    if (m_DB == nullptr) return false;
+    // The records count what they add as they are inserted; a rolled back
+    // batch takes its share back, since it is counted again when retried.
+    QVIMStats& stats = m_engine.getStats();
+    const long itemsBefore = stats.Get("baselineItemsAdded");
+    const long bytesBefore = stats.Get("baselineBytesAdded");
+    if (!execTransaction(m_DB, "BEGIN TRANSACTION", "Error beginning transaction")) return false;
+
+    struct Dropped {
+        size_t index;
+        std::string reason;
+    };
+    std::vector<Dropped> dropped;
+    bool retry = false;
+    for (size_t i = 0; i < m_itemBuffer.size() && !retry; ++i) {
+        if (m_itemBuffer[i]->storeItem()) continue;
+        // A failed statement undoes only itself, unless SQLite had to end
+        // the whole transaction.
+        retry = !failsOnItsOwn(sqlite3_errcode(m_DB)) || sqlite3_get_autocommit(m_DB) != 0;
+        if (!retry) dropped.push_back({i, sqlite3_errmsg(m_DB)});
     }
-    if (m_itemBuffer.empty() && execTransaction(m_DB, "END TRANSACTION", "Error committing transaction")) return true;
-    execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction");
+    noteWrite();
+    if (!retry && execTransaction(m_DB, "END TRANSACTION", "Error committing transaction")) {
+        for (const Dropped& item : dropped)
+            LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal", "Buffered item with key '%s' dropped: %s",
+                      m_itemBuffer[item.index]->currentKey.c_str(), item.reason.c_str());
+        count += m_itemBuffer.size() - dropped.size();
+        m_itemBuffer.clear();
+        return dropped.empty();
+    }
+    if (sqlite3_get_autocommit(m_DB) == 0)
+        execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction");
+    const auto takeBack = [&stats](const char* name, long before) {
+        const long added = stats.Get(name) - before;
+        if (added > 0) stats.Add(name, -added);
+    };
+    takeBack("baselineItemsAdded", itemsBefore);
+    takeBack("baselineBytesAdded", bytesBefore);
     return false;
 }
 
@@ -876,6 +970,30 @@ bool QVIMDAL::renameItem(QVIMEvent& record, std::unordered_set<long long>* ruleI
 
 bool QVIMDAL::deleteEntityItems(QVIMEvent& record, std::unordered_set<long long>* ruleIds) {
     return underStoreLock("deleteEntityItems", [&] { return record.deleteItem(ruleIds); });
+}
+
+void QVIMDAL::noteWrite() const {
+    const unsigned long now = getCurrentTimeInMillis();
+    unsigned long last = m_lastWrite.load();
+    while (now > last && !m_lastWrite.compare_exchange_weak(last, now)) {
+    }
+}
+
+unsigned long QVIMDAL::scanStartTime() const {
+    const unsigned long last = m_lastWrite.load();
+    unsigned long now = getCurrentTimeInMillis();
+    // Normally a millisecond at most; a clock set back further is not waited for.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (now <= last && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        now = getCurrentTimeInMillis();
+    }
+    if (now <= last)
+        LOG_WARNING(QVIM_SRC_DAL, "scanStartTime",
+                    "The clock is behind the last write to the baseline (%lu <= %lu): rows written since may "
+                    "pass for seen",
+                    now, last);
+    return now;
 }
 
 void QVIMDAL::traceLock(const char* function, const char* what) {
@@ -913,6 +1031,7 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
     if (table.idCount == 0) return true;
 
     const unsigned long now = getCurrentTimeInMillis();
+    noteWrite();
     int rc = SQLITE_MISUSE;
     if (table.idCount == EventTypeTable::kIdBufferSize) {
         // A full buffer goes through the prepared thousand-placeholder update.

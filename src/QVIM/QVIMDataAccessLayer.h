@@ -302,6 +302,11 @@ public:
     std::mutex& storeLock() { return m_storeLock; }
     IMEngineHandleConcrete& engine() const { return m_engine; }
 
+    // The start of a scan, in milliseconds: later than every time stamp the
+    // store wrote so far, waiting out the current millisecond when needed,
+    // since rows stamped before the start count as unseen.
+    unsigned long scanStartTime() const;
+
     static constexpr int kSchemaVersion = 2;
     // The item buffer is written when an append takes it past this size.
     static constexpr size_t kItemBufferLimit = 1000;
@@ -315,12 +320,16 @@ private:
         {
             std::lock_guard<std::mutex> lock(m_storeLock);
             result = operation();
+            noteWrite();
         }
         traceLock(function, "unlock");
         return result;
     }
     static void traceLock(const char* function, const char* what);
+    // Called after anything that may have stamped rows with the time.
+    void noteWrite() const;
     void logUnusableDatabase() const;
+    bool countRows(const char* sql, int& count) const;
 
     // Setting values as last read or written through this connection while
     // a walk runs (see SettingsScope). Filled and updated only while the
@@ -345,6 +354,8 @@ private:
     sqlite3* m_DB = nullptr;
     std::string m_dbPath;
     std::atomic<bool> m_bufferSelectedIDs{false};
+    // Time (ms) at or after the latest stamp written; see scanStartTime.
+    mutable std::atomic<unsigned long> m_lastWrite{0};
     StatementSlot m_countRows;
     StatementSlot m_getImState;
     StatementSlot m_setImState;

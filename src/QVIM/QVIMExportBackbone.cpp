@@ -1,6 +1,7 @@
 #include "QVIMExportBackbone.h"
 
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -319,27 +320,35 @@ void ruleLabels(const IntegrityRuleFilter& filter, entity_type kind, const QVIME
 }
 
 // Exports the rows of one kind; limit is what is left of the call's limit.
-// False only when the file cannot be written.
+// False when a row cannot be read (logged here) or written (writeFailed).
 bool exportKind(IMEngineHandleConcrete& engine, const IntegrityRuleFilter& filter, entity_type kind,
-                unsigned long itemId, unsigned long recordTime, unsigned long& limit, RowWriter& writer) {
+                unsigned long itemId, unsigned long recordTime, unsigned long& limit, RowWriter& writer,
+                bool& writeFailed) {
     static const char* const kFunction = "getBaseline";
+    QVIMDAL& dal = engine.getDAL();
+    const auto readFailed = [&](const char* reason) {
+        LOG_ERROR(QVIM_SRC_EXPORT, kFunction, "Error executing SELECT on Entity%sTable: %s", entityTypeName(kind),
+                  reason);
+        return false;
+    };
     const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(engine, kind, nullptr));
     EventTypeTable* table = engine.table(kind);
-    if (!record || table == nullptr) return true;
+    if (!record || table == nullptr) return readFailed("no table for the kind");
     const unsigned long offset = static_cast<unsigned long>(kind) * kExportIdStride;
-    QVIMDAL& dal = engine.getDAL();
 
     std::lock_guard<std::mutex> lock(dal.storeLock());
     sqlite3_stmt* stmt = *table->getStmt(exportSlot(itemId, recordTime));
-    if (stmt == nullptr) return true;
+    if (stmt == nullptr) return readFailed("the database is not open");
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
     StatementUse use(stmt);
     // An id below this kind's range (for example one of an earlier kind)
     // means every row of it.
-    if (itemId != 0) EventTypeTable::bindField(stmt, ":itemID", itemId > offset ? itemId - offset : 0UL);
-    if (recordTime != 0) EventTypeTable::bindField(stmt, ":recordTime", recordTime);
-    EventTypeTable::bindField(stmt, ":limit", limit);
+    const bool bound =
+        (itemId == 0 || EventTypeTable::bindField(stmt, ":itemID", itemId > offset ? itemId - offset : 0UL)) &&
+        (recordTime == 0 || EventTypeTable::bindField(stmt, ":recordTime", recordTime)) &&
+        EventTypeTable::bindField(stmt, ":limit", limit);
+    if (!bound) return readFailed(sqlite3_errmsg(dal.db()));
 
     ExportRow row;
     std::unordered_set<long long> ruleIds;
@@ -357,12 +366,15 @@ bool exportKind(IMEngineHandleConcrete& engine, const IntegrityRuleFilter& filte
         if (labels.empty())
             LOG_WARNING(QVIM_SRC_EXPORT, kFunction, "No rules matched entity type: %s with key '%s'",
                         entityTypeName(kind), record->currentKey.c_str());
-        if (!writer.write(labels, row)) return false;
+        if (!writer.write(labels, row)) {
+            writeFailed = true;
+            return false;
+        }
         --limit;
     }
-    if (limit != 0 && rc != SQLITE_DONE)
-        LOG_ERROR(QVIM_SRC_EXPORT, kFunction, "Error executing SELECT on Entity%sTable: %s", entityTypeName(kind),
-                  sqlite3_errmsg(dal.db()));
+    // A page cut short (a lock held past the busy timeout, a damaged page)
+    // is a failure: the host would take it for the whole baseline.
+    if (limit != 0 && rc != SQLITE_DONE) return readFailed(sqlite3_errmsg(dal.db()));
     return true;
 }
 
@@ -372,33 +384,43 @@ bool getBaseline(IMEngineHandleConcrete& engine, unsigned long itemId, unsigned 
                  unsigned long limit, entity_type kind, const char* filePath) {
     static const char* const kFunction = "getBaseline";
     char reason[256];
-    FilePtr file(filePath != nullptr ? std::fopen(filePath, "wt") : nullptr);
+    std::string why = "no file name";
+    // The export may name accounts and hashes: it is the owner's alone, and
+    // never written through a link or into a FIFO that could hold the call.
+    const int fd = filePath != nullptr ? openOwnFile(filePath, false, why) : -1;
+    FilePtr file(fd >= 0 ? fdopen(fd, "w") : nullptr);
     if (!file) {
+        if (fd >= 0) {
+            why = strerror_r(errno, reason, sizeof reason);
+            ::close(fd);
+        }
         LOG_ERROR(QVIM_SRC_EXPORT, kFunction, "Error opening file '%s': %s", filePath != nullptr ? filePath : "(null)",
-                  strerror_r(errno, reason, sizeof reason));
+                  why.c_str());
         return false;
     }
     std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 16);
     const std::shared_ptr<const IntegrityRuleFilter> filter = engine.getConfig().getFilter();
     RowWriter writer(file.get());
 
-    bool written = true;
+    bool exported = true;
+    bool writeFailed = false;
     if (kind != ENTITY_ALL) {
-        written = exportKind(engine, *filter, kind, itemId, recordTime, limit, writer);
+        exported = exportKind(engine, *filter, kind, itemId, recordTime, limit, writer, writeFailed);
     } else {
         // Later kinds are not restricted by itemId: the walk continues with
         // their first rows.
         unsigned long current = std::max<unsigned long>(itemId / kExportIdStride, ENTITY_FILE);
-        for (; written && limit != 0 && current <= ENTITY_PROCESS; ++current, itemId = 0)
-            written = exportKind(engine, *filter, static_cast<entity_type>(current), itemId, recordTime, limit, writer);
+        for (; exported && limit != 0 && current <= ENTITY_PROCESS; ++current, itemId = 0)
+            exported = exportKind(engine, *filter, static_cast<entity_type>(current), itemId, recordTime, limit,
+                                  writer, writeFailed);
     }
     const int error = std::ferror(file.get()) != 0 ? errno : 0;
-    if (std::fclose(file.release()) != 0 || !written || error != 0) {
+    if (std::fclose(file.release()) != 0 || writeFailed || error != 0) {
         LOG_ERROR(QVIM_SRC_EXPORT, kFunction, "Error writing file '%s': %s", filePath,
                   strerror_r(error != 0 ? error : errno, reason, sizeof reason));
         return false;
     }
-    return true;
+    return exported;
 }
 
 qvim_status IMEngineHandleConcrete::getBaseline(unsigned long itemId, unsigned long recordTime, unsigned long limit,

@@ -1,11 +1,12 @@
 #include "QVIMLogger.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+
+#include "QVIMUtilPlatformIndependent.h"
 
 QVIMLoggerSL& QVIMLoggerSL::getInstance() {
     static QVIMLoggerSL instance;
@@ -44,8 +45,10 @@ int QVIMLoggerSL::initLogger(qvim_log_callback callback, uint32_t levelMask, con
     {
         std::lock_guard<std::mutex> lock(m_fileMutex);
         if (m_fd < 0 && !m_path.empty()) {
-            // The log names accounts and paths of the host: owner-only.
-            m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+            // The log names accounts and paths of the host: owner-only, and
+            // never appended to another file through a link at its name.
+            std::string why;
+            m_fd = openOwnFile(m_path.c_str(), true, why);
         }
     }
     m_initialized.store(true, std::memory_order_release);

@@ -197,7 +197,7 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
         return finish();
     }
 
-    const unsigned long scanStart = getCurrentTimeInMillis();
+    const unsigned long scanStart = getDAL().scanStartTime();
     QVIMScanLinux scanners(*this);
     const bool scanned = (scanners.*scanner)(threadId, scanType, &response);
     if (!scanned) {

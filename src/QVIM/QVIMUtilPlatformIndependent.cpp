@@ -1,7 +1,11 @@
 #include "QVIMUtilPlatformIndependent.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 void Blob::clear() {
@@ -307,4 +311,23 @@ const std::string& wellFormedUtf8(const std::string& text, std::string& repaired
         }
     }
     return repaired;
+}
+
+int openOwnFile(const char* path, bool append, std::string& why) {
+    const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0);
+    const int fd = ::open(path, flags, 0600);
+    const auto fail = [&why, fd](const char* reason) {
+        char text[256];
+        why = reason != nullptr ? reason : strerror_r(errno, text, sizeof text);
+        if (fd >= 0) ::close(fd);
+        return -1;
+    };
+    if (fd < 0) return fail(errno == ELOOP ? "it is a symbolic link" : nullptr);
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return fail(nullptr);
+    if (!S_ISREG(info.st_mode)) return fail("not a regular file");
+    // Emptied only now that it is known to be a regular file.
+    if (!append && ::ftruncate(fd, 0) != 0) return fail(nullptr);
+    if (::fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) return fail(nullptr);
+    return fd;
 }

@@ -129,3 +129,10 @@ void toLowerAscii(std::string& text);
 // Every string in a JSON text the library hands out passes through it, so
 // strict readers accept the text; well-formed names are never changed.
 const std::string& wellFormedUtf8(const std::string& text, std::string& repaired);
+
+// Opens for writing a file the engine makes for its owner (log, export):
+// never through a symbolic link, never blocking on a FIFO, and a new file is
+// readable by the owner only whatever the umask. Anything but a regular file
+// is refused. append keeps what the file holds, otherwise it is emptied.
+// Returns the descriptor, or -1 with why set to the reason.
+int openOwnFile(const char* path, bool append, std::string& why);
