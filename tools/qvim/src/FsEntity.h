@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Digest.h"
+#include "Walk.h"
 #include "qvim.h"
 
 namespace qvimcli {
@@ -13,6 +14,8 @@ namespace qvimcli {
 enum class Outcome {
     Ok,              // attributes and, for a regular file, digests
     AttributesOnly,  // the content could not be read; problem says why
+    Unhashed,        // attributes only: larger than the hashing limit (problem says so)
+    Stopped,         // a stop request ended the reading; nothing to hand on
     Vanished,        // nothing at the path any more
     Skipped,         // not an entity this call collects (e.g. no longer a regular file)
 };
@@ -41,12 +44,19 @@ struct FsEntity {
                   const std::string* newKey = nullptr) const;
 };
 
-// A regular file: attributes of the opened file and its digests. Anything else
-// found at the path is Skipped.
-Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem);
+// A regular file as the walk found it: opened relative to its folder, never
+// through a link and only when the walk saw a regular file; the attributes
+// are those of the file opened (what now stands at its name). Anything else
+// found there is Skipped.
+Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& entity, std::string& problem);
 
 // Any entry, recorded the way the engine's own walk records directories, links
 // and special files; regular files as collectRegularFile does.
+Outcome collectEntry(const WalkEntry& entry, Hasher& hasher, FsEntity& entity, std::string& problem);
+
+// The same for an absolute path, whose folder is reached from "/" without
+// following a link (see lookUp).
+Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem);
 Outcome collectEntry(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem);
 
 }  // namespace qvimcli

@@ -1,4 +1,5 @@
 // qvim watch: inotify changes become real-time notifications to the engine.
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -17,8 +18,9 @@ namespace {
 
 class RealtimeFeeder {
 public:
-    RealtimeFeeder(Session& session, const Scope& scope, Console& console, EventPrinter& printer, bool md5)
-        : m_session(session), m_scope(scope), m_console(console), m_printer(printer), m_hasher(md5) {}
+    RealtimeFeeder(Session& session, const Scope& scope, Console& console, EventPrinter& printer, bool md5,
+                   const HashLimits& limits)
+        : m_session(session), m_scope(scope), m_console(console), m_printer(printer), m_hasher(md5, limits) {}
 
     void apply(const FsChange& change) {
         switch (change.type) {
@@ -58,9 +60,11 @@ private:
         FsEntity entity;
         std::string problem;
         const Outcome outcome = collectEntry(path, m_hasher, entity, problem);
-        if (outcome == Outcome::Vanished || outcome == Outcome::Skipped) return;  // a deletion follows
+        if (!collected(outcome)) return;
         if (outcome == Outcome::AttributesOnly)
             m_console.warning("cannot read '" + path + "': " + problem + "; only its attributes are checked");
+        if (outcome == Outcome::Unhashed)
+            m_console.warning("'" + path + "' " + problem + "; only its attributes are checked");
         im_wrapper_event_s record;
         entity.toRecord(record, QVIM_EVENT_CHANGED, true);
         notify(record);
@@ -75,12 +79,18 @@ private:
         notify(record);
     }
 
+    // Something to hand to the engine. Nothing is when the entry is gone (its
+    // deletion follows) or the reading was stopped (the watch ends).
+    static bool collected(Outcome outcome) {
+        return outcome != Outcome::Vanished && outcome != Outcome::Skipped && outcome != Outcome::Stopped;
+    }
+
     // One rename notification; false when the engine could not apply it.
     bool renameOne(const std::string& from, const std::string& to) {
         FsEntity entity;
         std::string problem;
         const Outcome outcome = collectEntry(to, m_hasher, entity, problem);
-        if (outcome == Outcome::Vanished || outcome == Outcome::Skipped) return true;
+        if (!collected(outcome)) return true;
         entity.path = from;
         im_wrapper_event_s record;
         entity.toRecord(record, QVIM_EVENT_RENAMED, true, &to);
@@ -97,10 +107,11 @@ private:
         if (!folder) return;
         WalkHandlers handlers;
         handlers.enterFolder = [](const std::string& dir) { return should_scan_folder(dir.c_str()) != 0; };
-        handlers.entry = [&](const std::string& path, bool isFolder) {
+        handlers.entry = [&](const WalkEntry& entry) {
+            const std::string& path = entry.path;
             const std::string old = from + path.substr(to.size());
             if (!renameOne(old, path)) {
-                remove(old, isFolder);
+                remove(old, S_ISDIR(entry.st.st_mode));
                 update(path);
             }
         };
@@ -118,8 +129,12 @@ private:
                 kind, 0, parentFolder(m_session.dbPath()),
                 [&](const std::string&, const cJSON* row) {
                     const std::string key = jsonText(row, "key");
-                    struct stat st;
-                    if (startsWith(key, prefix) && lstat(key.c_str(), &st) != 0 && errno == ENOENT)
+                    // Gone is what the walk can no longer reach: a link on the
+                    // way leads elsewhere.
+                    WalkEntry entry;
+                    int error = 0;
+                    if (startsWith(key, prefix) && !lookUp(key, entry, error) &&
+                        (error == ENOENT || error == ENOTDIR || error == ELOOP))
                         gone.push_back(key);
                     return true;
                 },
@@ -132,7 +147,7 @@ private:
     void recheck(const std::string& root) {
         WalkHandlers handlers;
         handlers.enterFolder = [](const std::string& dir) { return should_scan_folder(dir.c_str()) != 0; };
-        handlers.entry = [this](const std::string& path, bool) { update(path); };
+        handlers.entry = [this](const WalkEntry& entry) { update(entry.path); };
         Walker(m_scope, true, handlers).walk(root);
         sweep(root);
     }
@@ -163,6 +178,11 @@ public:
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
     int fd() const { return m_fd; }
+    // A stop signal waits to be taken.
+    bool pending() const {
+        struct pollfd wait = {m_fd, POLLIN, 0};
+        return ::poll(&wait, 1, 0) > 0;
+    }
     // Takes the pending signals, so that none is delivered once they are unblocked.
     void consume() {
         struct signalfd_siginfo info;
@@ -178,7 +198,7 @@ private:
 
 }  // namespace
 
-int runWatch(const Options&, Session& session, Console& console, EventPrinter& printer) {
+int runWatch(const Options& options, Session& session, Console& console, EventPrinter& printer) {
     Ruleset ruleset;
     if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     const Scope scope(ruleset.basesOf(ENTITY_ALL, true));
@@ -212,7 +232,9 @@ int runWatch(const Options&, Session& session, Console& console, EventPrinter& p
     console.note("Watching " + std::to_string(watcher.watchedFolders()) + " folders under " + roots +
                  "; Ctrl-C stops.");
 
-    RealtimeFeeder feeder(session, scope, console, printer, ruleset.md5Watched);
+    // A stop signal also ends the hashing of a large file.
+    RealtimeFeeder feeder(session, scope, console, printer, ruleset.md5Watched,
+                          HashLimits{options.maxHashSize, [&signals] { return signals.pending(); }});
     for (;;) {
         bool stop = false;
         for (const FsChange& change : watcher.poll(-1, signals.fd(), stop)) feeder.apply(change);
