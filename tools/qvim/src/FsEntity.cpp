@@ -74,6 +74,13 @@ Outcome withEntryAt(const std::string& path, FsEntity& entity,
 
 }  // namespace
 
+bool FsEntity::sameStatus(const struct stat& st) const {
+    FsEntity now;
+    fillRegular(now, st);
+    return now.device == device && now.inode == inode && now.size == size && now.lastModified == lastModified &&
+           now.owner == owner && now.group == group && now.permissions == permissions;
+}
+
 void FsEntity::toRecord(im_wrapper_event_s& record, uint32_t eventType, bool realTime,
                         const std::string* newKey) const {
     memset(&record, 0, sizeof record);

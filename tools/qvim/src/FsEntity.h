@@ -2,6 +2,8 @@
 // digests of regular files, and the boundary record handed to the engine.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -37,6 +39,10 @@ struct FsEntity {
     uint64_t flags = 0;  // inode flags (immutable, append-only ...) of regular files
     bool hasDigests = false;
     Digests digests{};
+
+    // The file still has the status this entity was built from (attributes
+    // and content times alike).
+    bool sameStatus(const struct stat& st) const;
 
     // Fills record (cleared first) with pointers into this entity, which must
     // outlive the engine call. newKey defaults to the path.

@@ -5,7 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "Baseline.h"
 #include "Commands.h"
@@ -16,11 +21,100 @@
 namespace qvimcli {
 namespace {
 
+// Files up to this size are hashed on the event thread; it takes a few
+// milliseconds.
+constexpr uint64_t kInlineHashBytes = 8u << 20;
+
+// Hashes larger files on a thread of its own, so that the events of other
+// files are not held up meanwhile. The results go back to the event thread,
+// the only one that talks to the engine, in the order they were asked for.
+class LargeFileHasher {
+public:
+    struct Result {
+        std::string path;
+        FsEntity entity;
+        Outcome outcome = Outcome::Skipped;
+        std::string problem;
+    };
+
+    LargeFileHasher(bool md5, HashLimits limits) {
+        const std::function<bool()> stop = limits.stop;
+        limits.stop = [this, stop] { return m_closing.load() || (stop && stop()); };
+        m_thread = std::thread([this, md5, limits] { work(md5, limits); });
+    }
+    ~LargeFileHasher() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closing = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    LargeFileHasher(const LargeFileHasher&) = delete;
+    LargeFileHasher& operator=(const LargeFileHasher&) = delete;
+
+    // A newer request for a path replaces one still waiting.
+    void submit(const WalkEntry& entry) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (WalkEntry& waiting : m_waiting)
+            if (waiting.path == entry.path) {
+                waiting = entry;
+                return;
+            }
+        m_waiting.push_back(entry);
+        m_wake.notify_one();
+    }
+    // Something is asked for or waits to be taken.
+    bool busy() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_waiting.empty() || m_running || !m_done.empty();
+    }
+    std::vector<Result> takeDone() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<Result> done;
+        done.swap(m_done);
+        return done;
+    }
+
+private:
+    void work(bool md5, const HashLimits& limits) {
+        Hasher hasher(md5, limits);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_closing || !m_waiting.empty(); });
+            if (m_closing) return;
+            const WalkEntry entry = std::move(m_waiting.front());
+            m_waiting.pop_front();
+            m_running = true;
+            lock.unlock();
+            Result result;
+            result.path = entry.path;
+            result.outcome = collectRegularFile(entry, hasher, result.entity, result.problem);
+            lock.lock();
+            m_running = false;
+            m_done.push_back(std::move(result));
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<WalkEntry> m_waiting;
+    std::vector<Result> m_done;
+    bool m_running = false;
+    std::atomic<bool> m_closing{false};
+    std::thread m_thread;
+};
+
 class RealtimeFeeder {
 public:
     RealtimeFeeder(Session& session, const Scope& scope, Console& console, EventPrinter& printer, bool md5,
                    const HashLimits& limits)
-        : m_session(session), m_scope(scope), m_console(console), m_printer(printer), m_hasher(md5, limits) {}
+        : m_session(session),
+          m_scope(scope),
+          m_console(console),
+          m_printer(printer),
+          m_hasher(md5, limits),
+          m_largeFiles(md5, limits) {}
 
     void apply(const FsChange& change) {
         switch (change.type) {
@@ -39,6 +133,20 @@ public:
     }
 
     bool failed() const { return m_failed; }
+    bool hashing() { return m_largeFiles.busy(); }
+
+    // Hands on what the hashing thread finished, unless the file has changed,
+    // moved or gone since: the events of that change tell its newer state.
+    void finishLargeFiles() {
+        for (LargeFileHasher::Result& result : m_largeFiles.takeDone()) {
+            WalkEntry now;
+            int error = 0;
+            if (result.outcome == Outcome::Stopped || !lookUp(result.path, now, error) ||
+                !result.entity.sameStatus(now.st))
+                continue;
+            tell(result.path, result.entity, result.outcome, result.problem);
+        }
+    }
 
 private:
     qvim_status notify(const im_wrapper_event_s& record, bool quiet = false) {
@@ -57,9 +165,21 @@ private:
     }
 
     void update(const std::string& path) {
+        WalkEntry entry;
+        int error = 0;
+        if (!lookUp(path, entry, error)) return;  // gone: a deletion follows
+        if (S_ISREG(entry.st.st_mode) && static_cast<uint64_t>(entry.st.st_size) > kInlineHashBytes &&
+            !m_hasher.tooLarge(static_cast<uint64_t>(entry.st.st_size))) {
+            m_largeFiles.submit(entry);
+            return;
+        }
         FsEntity entity;
         std::string problem;
-        const Outcome outcome = collectEntry(path, m_hasher, entity, problem);
+        const Outcome outcome = collectEntry(entry, m_hasher, entity, problem);
+        tell(path, entity, outcome, problem);
+    }
+
+    void tell(const std::string& path, const FsEntity& entity, Outcome outcome, const std::string& problem) {
         if (!collected(outcome)) return;
         if (outcome == Outcome::AttributesOnly)
             m_console.warning("cannot read '" + path + "': " + problem + "; only its attributes are checked");
@@ -157,6 +277,7 @@ private:
     Console& m_console;
     EventPrinter& m_printer;
     Hasher m_hasher;
+    LargeFileHasher m_largeFiles;
     bool m_failed = false;
 };
 
@@ -237,7 +358,10 @@ int runWatch(const Options& options, Session& session, Console& console, EventPr
                           HashLimits{options.maxHashSize, [&signals] { return signals.pending(); }});
     for (;;) {
         bool stop = false;
-        for (const FsChange& change : watcher.poll(-1, signals.fd(), stop)) feeder.apply(change);
+        // While large files are hashed, results are looked for every tenth of a second.
+        for (const FsChange& change : watcher.poll(feeder.hashing() ? 100 : -1, signals.fd(), stop))
+            feeder.apply(change);
+        feeder.finishLargeFiles();
         for (const std::string& problem : watcher.takeProblems()) console.warning(problem);
         if (stop) {
             signals.consume();
