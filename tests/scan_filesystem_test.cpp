@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <iterator>
 
 #include <gtest/gtest.h>
 
+#include "SwapRace.h"
 #include "TestSupport.h"
 #include "scan_capture.h"
 
@@ -184,6 +186,49 @@ TEST_F(DirectoryWalk, EntriesBeyondTheLongestPathAreWarnedAboutWhateverTheirType
     ASSERT_FALSE(scanner.records.empty());
     EXPECT_EQ(deep, scanner.records.back().path) << "nothing below the deepest folder is recorded";
 
+}
+
+TEST_F(DirectoryWalk, AFolderSwappedForALinkToAnotherTreeNeverLeadsTheWalkThere) {
+    // The other tree: what an attacker wants listed under their own folder.
+    const std::string outside = testDirectory() + "/outside";
+    makeDir(outside);
+    makeDir(outside + "/secret-folder");
+    makeFifo(outside + "/secret-fifo");
+    ASSERT_EQ(0, symlink("secret-folder", (outside + "/probe").c_str()));
+    // The attacker's folder holds a link of the same name whose target is missing.
+    makeDir(root + "/attacker");
+    makeDir(root + "/attacker/mine");
+    makeDir(root + "/attacker/mine/own");
+    ASSERT_EQ(0, symlink("missing", (root + "/attacker/mine/probe").c_str()));
+    SwapRace race(root + "/attacker/mine", root + "/attacker/other", outside);
+    if (!race.ready()) GTEST_SKIP() << race.why();
+
+    race.start();
+    int walks = 0;
+    bool escaped = false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (!escaped && std::chrono::steady_clock::now() < until) {
+        ++walks;
+        scanner.records.clear();
+        ASSERT_TRUE(scanner.processDir(1, SCAN_BASELINE, nullptr, root.c_str(), events));
+        for (const Captured& record : scanner.records) {
+            const bool probeLooksLikeAFolder =
+                record.path.size() > 6 && record.path.compare(record.path.size() - 6, 6, "/probe") == 0 &&
+                record.entityType != "File";
+            if (record.path.find("secret") != std::string::npos || probeLooksLikeAFolder) {
+                ADD_FAILURE() << "walk " << walks << " recorded " << record.entityType << " " << record.path;
+                escaped = true;
+            }
+        }
+    }
+    race.stop();
+    for (const LogLine& line : capturedLog())
+        EXPECT_EQ(std::string::npos, line.message.find("secret")) << "messages name only entries of the tree: " << line.message;
+    EXPECT_GT(race.swaps(), 0u);
+    // The walk still sees the folder and the link whenever they hold still.
+    ASSERT_TRUE(scanner.processDir(1, SCAN_BASELINE, nullptr, root.c_str(), events));
+    EXPECT_NE(nullptr, scanner.find(root + "/attacker/mine/own"));
+    EXPECT_NE(nullptr, scanner.find(root + "/attacker/other"));
 }
 
 TEST_F(DirectoryWalk, WalksFromTheRootThroughTheFoldersInScopeOnlyUntilAnEntityFails) {

@@ -72,28 +72,22 @@ void QVIMScanLinux::cleanUpEventWrapper(im_wrapper_event_s& record) {
     cleanupAndAnull(record.symLinkPath);
 }
 
-void QVIMScanLinux::initializeEventWrapper(im_wrapper_event_s& record, const char* entityType, const std::string& path,
-                                           struct stat& st) {
-    record = im_wrapper_event_s{};
-    record.entityType = entityType;
-    record.eventType = QVIM_EVENT_CHANGED;
-    record.path = path.c_str();
-    record.newKey = path.c_str();
-    makeFirectoryEntity(record, st);
-}
+namespace {
 
-void QVIMScanLinux::makeFirectoryEntity(im_wrapper_event_s& record, const struct stat& st) {
+// Directory-entity attributes of st; the birth time is asked of name relative
+// to folder (AT_FDCWD with the record's path for a lone entry).
+void fillDirectoryEntity(im_wrapper_event_s& record, const struct stat& st, int folder, const char* name) {
     char text[24];
     std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(st.st_uid));
-    record.owner = makeStrCpy(text);
+    record.owner = QVIMScanLinux::makeStrCpy(text);
     std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(st.st_gid));
-    record.userGroup = makeStrCpy(text);
+    record.userGroup = QVIMScanLinux::makeStrCpy(text);
     record.inodeGenerationNumber = 0;
     record.deviceNumber = st.st_dev;
     record.inodeNumber = st.st_ino;
 
     struct statx extended;
-    if (statx(AT_FDCWD, record.path, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
+    if (statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &extended) == 0) {
         // File systems without birth times leave the bit clear.
         record.created = (extended.stx_mask & STATX_BTIME) != 0
                              ? createTimestamp(static_cast<unsigned long>(extended.stx_btime.tv_sec),
@@ -115,7 +109,33 @@ void QVIMScanLinux::makeFirectoryEntity(im_wrapper_event_s& record, const struct
     if (S_ISLNK(st.st_mode)) mode |= 0120000;
     char permissions[10];
     std::snprintf(permissions, sizeof permissions, "0%o", mode);
-    record.permissions = makeStrCpy(permissions);
+    record.permissions = QVIMScanLinux::makeStrCpy(permissions);
+}
+
+void startRecord(im_wrapper_event_s& record, const char* entityType, const std::string& path) {
+    record = im_wrapper_event_s{};
+    record.entityType = entityType;
+    record.eventType = QVIM_EVENT_CHANGED;
+    record.path = path.c_str();
+    record.newKey = path.c_str();
+}
+
+}  // namespace
+
+void QVIMScanLinux::initializeEventWrapper(im_wrapper_event_s& record, const char* entityType, const std::string& path,
+                                           struct stat& st) {
+    startRecord(record, entityType, path);
+    makeFirectoryEntity(record, st);
+}
+
+void QVIMScanLinux::initializeEventWrapper(im_wrapper_event_s& record, const char* entityType, const std::string& path,
+                                           struct stat& st, int folder, const char* name) {
+    startRecord(record, entityType, path);
+    fillDirectoryEntity(record, st, folder, name);
+}
+
+void QVIMScanLinux::makeFirectoryEntity(im_wrapper_event_s& record, const struct stat& st) {
+    fillDirectoryEntity(record, st, AT_FDCWD, record.path);
 }
 
 // ---- Directories ---------------------------------------------------------------------
@@ -140,13 +160,33 @@ bool QVIMScanLinux::scanDirectories(unsigned long threadId, scan_type scanType, 
 bool QVIMScanLinux::processDir(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response,
                                const char* path, JSONEvents& events) {
     if (!folderInScope(path)) return true;
-    const DirHandle dir(opendir(path));
+    const int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return processOpenDir(threadId, scanType, response, folder, path, events);
+}
+
+namespace {
+
+// A folder that cannot be opened is skipped with a warning; running out of
+// descriptors or memory says nothing about the folder, and going on would
+// report everything below it as deleted.
+bool folderOpenFailed(const std::string& path, int error) {
+    LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir", "Could not access %s: %s", path.c_str(), std::strerror(error));
+    return error != EMFILE && error != ENFILE && error != ENOMEM;
+}
+
+}  // namespace
+
+// Every folder below the starting one is opened relative to its open parent
+// and never through a symbolic link, so a folder swapped for a link while the
+// walk runs cannot lead it out of the tree.
+bool QVIMScanLinux::processOpenDir(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response,
+                                   int folder, const std::string& path, JSONEvents& events) {
+    if (folder < 0) return folderOpenFailed(path, errno);
+    const DirHandle dir(fdopendir(folder));
     if (!dir) {
         const int error = errno;
-        LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir", "Could not access %s: %s", path, std::strerror(error));
-        // Out of descriptors or memory says nothing about the folder: going
-        // on would report everything below it as deleted.
-        return error != EMFILE && error != ENFILE && error != ENOMEM;
+        ::close(folder);
+        return folderOpenFailed(path, error);
     }
     // One path text per level: the folder's prefix stays, each entry's name
     // replaces the previous one.
@@ -157,7 +197,6 @@ bool QVIMScanLinux::processDir(unsigned long threadId, scan_type scanType, im_wr
     // Regular files are not recorded by this walk. In a folder whose entries
     // can be examined, the type that readdir gives spares them their status
     // call; otherwise each one gets it, and the warning when it fails.
-    const int folder = dirfd(dir.get());
     const bool searchable = faccessat(folder, ".", X_OK, AT_EACCESS) == 0;
 
     im_wrapper_event_s record{};
@@ -169,26 +208,32 @@ bool QVIMScanLinux::processDir(unsigned long threadId, scan_type scanType, im_wr
         if (name[0] == '.' && (name[1] == '\0' || name[1] == '.')) continue;
         child.resize(prefix);
         child += name;
-        // Longer paths fail their status call as they always did.
-        const bool shortPath = child.size() < PATH_MAX;
-        if (entry->d_type == DT_REG && searchable && shortPath) continue;
+        // An entry whose path the system cannot name is not recorded under a
+        // truncated or unusable key.
+        if (child.size() >= PATH_MAX) {
+            LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir", "Error stat'ing %s: %s", child.c_str(),
+                        std::strerror(ENAMETOOLONG));
+            continue;
+        }
+        if (entry->d_type == DT_REG && searchable) continue;
 
-        // Relative to the open folder: the same entry without resolving
-        // its whole path again.
         struct stat st;
-        if ((shortPath ? fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) : lstat(child.c_str(), &st)) != 0) {
+        if (fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir", "Error stat'ing %s: %s", child.c_str(), std::strerror(errno));
             continue;
         }
         if (S_ISLNK(st.st_mode)) {
-            ok = processLink(threadId, scanType, response, child, st, record, events);
+            ok = processLink(threadId, scanType, response, folder, name, child, st, record, events);
         } else if (S_ISDIR(st.st_mode)) {
-            initializeEventWrapper(record, "Directory", child, st);
+            initializeEventWrapper(record, "Directory", child, st, folder, name);
             ok = processEvent(scanType, threadId, record, response, events);
             cleanUpEventWrapper(record);
-            if (ok) ok = processDir(threadId, scanType, response, child.c_str(), events);
+            if (ok && folderInScope(child.c_str())) {
+                const int sub = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                ok = processOpenDir(threadId, scanType, response, sub, child, events);
+            }
         } else if (!S_ISREG(st.st_mode)) {
-            initializeEventWrapper(record, "File", child, st);
+            initializeEventWrapper(record, "File", child, st, folder, name);
             ok = processEvent(scanType, threadId, record, response, events);
             cleanUpEventWrapper(record);
         }
@@ -196,13 +241,35 @@ bool QVIMScanLinux::processDir(unsigned long threadId, scan_type scanType, im_wr
     return ok;
 }
 
+namespace {
+
+// The absolute path a link in an open folder resolves to, for messages only.
+// The kernel resolves it relative to the open folder (a parent swapped
+// meanwhile is not followed); a link whose target is missing gets its text
+// joined to its folder's path.
+std::string resolvedLinkPath(int folder, const char* name, const std::string& child, const char* linkText) {
+    const int target = openat(folder, name, O_PATH | O_CLOEXEC);
+    if (target >= 0) {
+        char self[32];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", target);
+        char buffer[PATH_MAX];
+        const ssize_t length = readlink(self, buffer, sizeof buffer);
+        ::close(target);
+        if (length > 0 && length < static_cast<ssize_t>(sizeof buffer)) return std::string(buffer, length);
+    }
+    if (linkText[0] == '/') return linkText;
+    return child.substr(0, child.rfind('/') + 1) + linkText;
+}
+
+}  // namespace
+
 // Records a symbolic link as the kind of its target; links are never followed
-// into.
+// into. Link text and target are read relative to the link's open folder.
 bool QVIMScanLinux::processLink(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response,
-                                const std::string& child, struct stat& st, im_wrapper_event_s& record,
-                                JSONEvents& events) {
+                                int folder, const char* name, const std::string& child, struct stat& st,
+                                im_wrapper_event_s& record, JSONEvents& events) {
     char link[kMaxLinkText + 1];
-    const ssize_t length = readlink(child.c_str(), link, kMaxLinkText);
+    const ssize_t length = readlinkat(folder, name, link, kMaxLinkText);
     if (length < 0) {
         LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir", "Error calling readlink() on '%s': %s", child.c_str(),
                     std::strerror(errno));
@@ -210,31 +277,22 @@ bool QVIMScanLinux::processLink(unsigned long threadId, scan_type scanType, im_w
     }
     link[length] = '\0';
 
-    // The status of the link's final target is what its resolved absolute
-    // path would give; that path is only worked out for the messages.
-    const auto resolved = [&child](char (&buffer)[PATH_MAX]) -> const char* {
-        buffer[0] = '\0';
-        if (realpath(child.c_str(), buffer) == nullptr && buffer[0] == '\0') return child.c_str();
-        return buffer;
-    };
     const char* kind = "File";
     struct stat target;
-    if (::stat(child.c_str(), &target) != 0) {
+    if (fstatat(folder, name, &target, 0) != 0) {
         const int error = errno;
-        char buffer[PATH_MAX];
         LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir",
                     "Error stat'ing absolute path of linked file '%s': %s. Assuming broken symoblic link.",
-                    resolved(buffer), std::strerror(error));
+                    resolvedLinkPath(folder, name, child, link).c_str(), std::strerror(error));
     } else if (S_ISDIR(target.st_mode)) {
         kind = "Directory";
     } else if (!S_ISREG(target.st_mode)) {
-        char buffer[PATH_MAX];
         LOG_WARNING(QVIM_SRC_SCANLINUX, "processDir",
                     "Absolute path '%s' is neither a regular file nor a directory (%o). Adding as a special file.",
-                    resolved(buffer), static_cast<unsigned>(target.st_mode));
+                    resolvedLinkPath(folder, name, child, link).c_str(), static_cast<unsigned>(target.st_mode));
     }
 
-    initializeEventWrapper(record, kind, child, st);
+    initializeEventWrapper(record, kind, child, st, folder, name);
     record.symLinkPath = link;
     record.size = static_cast<uint64_t>(length);
     const bool ok = processEvent(scanType, threadId, record, response, events);

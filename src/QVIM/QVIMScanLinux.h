@@ -30,6 +30,10 @@ public:
     static void initializeEventWrapper(im_wrapper_event_s& record, const char* entityType, const std::string& path,
                                        struct stat& st);
     static void makeFirectoryEntity(im_wrapper_event_s& record, const struct stat& st);
+    // The same for an entry of an open folder: its birth time is taken
+    // relative to that folder, not through its path.
+    static void initializeEventWrapper(im_wrapper_event_s& record, const char* entityType, const std::string& path,
+                                       struct stat& st, int folder, const char* name);
     static void cleanUpEventWrapper(im_wrapper_event_s& record);
     static void cleanupAndAnull(const char*& text);
     static void cleanupAndAnull(const unsigned char*& bytes);
@@ -44,8 +48,12 @@ protected:
     unsigned long m_processScanBudgetMs = 10000;
 
 private:
-    bool processLink(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response,
-                     const std::string& child, struct stat& st, im_wrapper_event_s& record, JSONEvents& events);
+    // Walks an open folder (owned by the call); path is its name for records and messages.
+    bool processOpenDir(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response, int folder,
+                        const std::string& path, JSONEvents& events);
+    bool processLink(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response, int folder,
+                     const char* name, const std::string& child, struct stat& st, im_wrapper_event_s& record,
+                     JSONEvents& events);
     bool processProcEntry(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response,
                           const char* name, JSONEvents& events);
 };

@@ -48,6 +48,7 @@ const OptionInfo kOptions[] = {
     {"quiet", 'q', false, kEngineCommands},
     {"json", 0, false, bit(Command::Check) | bit(Command::Watch) | bit(Command::Metrics) | bit(Command::Demo)},
     {"threads", 0, true, bit(Command::Init) | bit(Command::Check) | bit(Command::Demo)},
+    {"max-hash-size", 0, true, bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) | bit(Command::Demo)},
     {"rules", 0, true, bit(Command::Init) | bit(Command::Migrate)},
     {"kind", 0, true, bit(Command::Export)},
     {"since", 0, true, bit(Command::Export)},
@@ -102,6 +103,9 @@ std::string applyOption(const OptionInfo& option, const std::string& value, Opti
         if (!parseNumber(value, threads) || threads == 0 || threads > 256)
             return "--threads needs a number from 1 to 256, not '" + value + "'";
         options.threads = static_cast<unsigned>(threads);
+    } else if (name == "max-hash-size") {
+        if (!parseSize(value, options.maxHashSize))
+            return "--max-hash-size needs a size such as 1G, 300M or 0 (no limit), not '" + value + "'";
     } else if (name == "rules") {
         options.rules = value;
     } else if (name == "kind") {
@@ -274,6 +278,9 @@ std::string helpText(Command command) {
         "  -v, --verbose  more log detail: -v adds notices, -vv traces and engine diagnostics\n"
         "  -q, --quiet    only errors on standard error, no progress\n"
         "  -h, --help     this help\n";
+    static const char kHashLimit[] =
+        "  --max-hash-size SIZE  files larger than SIZE (default 1G; K, M, G, T; 0: no\n"
+        "                 limit) are recorded with their attributes only, noted as not hashed\n";
     static const char kStatus[] =
         "Exit status: 0 nothing changed, 1 changes found, 2 bad command line or input,\n"
         "3 the run failed (database, engine or file system).\n";
@@ -281,32 +288,36 @@ std::string helpText(Command command) {
     switch (command) {
         case Command::Init:
             text =
-                "Usage: qvim init --rules FILE [--db FILE] [--threads N]\n\n"
+                "Usage: qvim init --rules FILE [--db FILE] [--threads N] [--max-hash-size SIZE]\n\n"
                 "Installs the ruleset in FILE and builds the baseline: the engine scans the\n"
                 "directories, users, groups, ports, packages and processes the rules watch, and\n"
                 "qvim walks and hashes (SHA-256, SHA-1, and MD5 where a rule watches \"md5\") the\n"
                 "regular files under the rules' bases. Running init again with a changed ruleset\n"
                 "rebuilds only what the change touched. Files that cannot be read are stored with\n"
                 "their attributes only.\n\n"
-                "  --rules FILE   the ruleset (JSON, see examples/rules/default.json)\n"
+                "  --rules FILE   the ruleset (JSON, see examples/rules/default.json); a regular\n"
+                "                 file of at most 16 MiB, not a symbolic link\n"
                 "  --threads N    hashing threads (default one per processor)\n";
+            text += kHashLimit;
             break;
         case Command::Check:
             text =
-                "Usage: qvim check [--json] [--db FILE] [--threads N]\n\n"
+                "Usage: qvim check [--json] [--db FILE] [--threads N] [--max-hash-size SIZE]\n\n"
                 "Compares the host with the baseline and prints every change: a table on a\n"
                 "terminal, or one JSON event per line with --json. The baseline is updated, so\n"
                 "each change is reported once.\n\n"
                 "  --json         one event object per line\n"
                 "  --threads N    hashing threads (default one per processor)\n";
+            text += kHashLimit;
             break;
         case Command::Watch:
             text =
-                "Usage: qvim watch [--json] [--db FILE]\n\n"
+                "Usage: qvim watch [--json] [--db FILE] [--max-hash-size SIZE]\n\n"
                 "Reports file changes under the bases of the real-time rules (\"realtime\": \"true\")\n"
                 "as they happen: creations, writes, attribute changes, renames and deletions.\n"
                 "Stops on Ctrl-C or SIGTERM.\n\n"
                 "  --json         one event object per line\n";
+            text += kHashLimit;
             break;
         case Command::Export:
             text =

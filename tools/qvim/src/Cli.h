@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Digest.h"
 #include "qvim.h"
 
 namespace qvimcli {
@@ -21,6 +22,7 @@ struct Options {
     int verbosity = 0;      // -v raises, -q lowers
     bool json = false;      // --json
     unsigned threads = 0;   // --threads N, 0: one per processor
+    uint64_t maxHashSize = kDefaultMaxHashSize;  // --max-hash-size SIZE, 0: no limit
 
     std::string rules;      // init, migrate: --rules FILE
 

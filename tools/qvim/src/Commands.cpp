@@ -250,7 +250,8 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
         return kExitFailure;
     }
     const double started = monotonicSeconds();
-    HostScan scan(session, ruleset, console, printer, ScanSettings{ScanMode::Baseline, partial, options.threads});
+    HostScan scan(session, ruleset, console, printer,
+                  ScanSettings{ScanMode::Baseline, partial, options.threads, options.maxHashSize});
     const ScanResult result = scan.run(stopRequested);
     if (result.interrupted) {
         console.error("interrupted; the baseline is incomplete, run 'qvim init' again");
@@ -274,7 +275,8 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
     Ruleset ruleset;
     if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     session.setSetting("scanningForChanges", "1");
-    HostScan scan(session, ruleset, console, printer, ScanSettings{ScanMode::Change, false, options.threads});
+    HostScan scan(session, ruleset, console, printer,
+                  ScanSettings{ScanMode::Change, false, options.threads, options.maxHashSize});
     const ScanResult result = scan.run(stopRequested);
     session.setSetting("scanningForChanges", "0");
     if (!printer.json()) printer.line(printer.summary());

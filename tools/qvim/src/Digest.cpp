@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <new>
 
@@ -22,7 +23,8 @@ const EVP_MD* algorithm(int index) {
 
 }  // namespace
 
-Hasher::Hasher(bool md5) : m_contexts{nullptr, nullptr, nullptr}, m_count(md5 ? 3 : 2), m_buffer(kReadSize) {
+Hasher::Hasher(bool md5, HashLimits limits)
+    : m_contexts{nullptr, nullptr, nullptr}, m_count(md5 ? 3 : 2), m_limits(std::move(limits)), m_buffer(kReadSize) {
     for (EVP_MD_CTX*& context : m_contexts) {
         context = EVP_MD_CTX_new();
         if (context == nullptr) {
@@ -36,16 +38,22 @@ Hasher::~Hasher() {
     for (EVP_MD_CTX* context : m_contexts) EVP_MD_CTX_free(context);
 }
 
-bool Hasher::digest(int fd, Digests& out, int& error) {
+DigestResult Hasher::digest(int fd, Digests& out, int& error) {
     for (int i = 0; i < m_count; ++i) EVP_DigestInit_ex(m_contexts[i], algorithm(i), nullptr);
+    uint64_t total = 0;
     for (;;) {
+        // Between reads, so that a stop takes effect within one buffer's time.
+        if (m_limits.stop && m_limits.stop()) return DigestResult::Stopped;
         const ssize_t got = ::read(fd, m_buffer.data(), m_buffer.size());
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
             error = errno;
-            return false;
+            return DigestResult::ReadError;
         }
+        // The size seen before reading binds nobody: the file may grow meanwhile.
+        total += static_cast<uint64_t>(got);
+        if (tooLarge(total)) return DigestResult::TooLarge;
         for (int i = 0; i < m_count; ++i) EVP_DigestUpdate(m_contexts[i], m_buffer.data(), static_cast<size_t>(got));
     }
     unsigned int length = 0;
@@ -53,7 +61,7 @@ bool Hasher::digest(int fd, Digests& out, int& error) {
     EVP_DigestFinal_ex(m_contexts[1], out.sha1, &length);
     out.hasMd5 = m_count == 3;
     if (out.hasMd5) EVP_DigestFinal_ex(m_contexts[2], out.md5, &length);
-    return true;
+    return DigestResult::Done;
 }
 
 std::string sha256Hex(const std::string& text) {
@@ -61,6 +69,47 @@ std::string sha256Hex(const std::string& text) {
     unsigned int length = 0;
     if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) return std::string();
     return hexText(digest, length);
+}
+
+namespace {
+
+const struct {
+    char letter;
+    const char* name;
+    unsigned shift;
+} kUnits[] = {{'T', "TiB", 40}, {'G', "GiB", 30}, {'M', "MiB", 20}, {'K', "KiB", 10}};
+
+}  // namespace
+
+std::string sizeText(uint64_t bytes) {
+    for (const auto& unit : kUnits)
+        if (bytes != 0 && bytes % (uint64_t{1} << unit.shift) == 0)
+            return std::to_string(bytes >> unit.shift) + " " + unit.name;
+    return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+}
+
+bool parseSize(const std::string& text, uint64_t& bytes) {
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 19) return false;
+    uint64_t value = std::stoull(text.substr(0, digits));
+    unsigned shift = 0;
+    const std::string unit = text.substr(digits);
+    if (!unit.empty()) {
+        const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(unit[0])));
+        bool known = false;
+        for (const auto& candidate : kUnits)
+            if (candidate.letter == letter) {
+                shift = candidate.shift;
+                known = true;
+            }
+        // "1G", "1GB", "1GiB" alike.
+        const std::string rest = unit.substr(1);
+        if (!known || !(rest.empty() || rest == "B" || rest == "iB" || rest == "b")) return false;
+    }
+    if (shift != 0 && value > (~uint64_t{0} >> shift)) return false;
+    bytes = value << shift;
+    return true;
 }
 
 }  // namespace qvimcli

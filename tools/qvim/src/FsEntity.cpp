@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
+#include "FileDescriptor.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -51,29 +53,33 @@ void fillRegular(FsEntity& entity, const struct stat& st) {
     entity.blocks = static_cast<uint64_t>(st.st_blocks);
 }
 
-int openForReading(const std::string& path) {
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+int openForReading(const WalkEntry& entry) {
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int folder = entry.folder->fd();
     // Reading must not disturb access times; only the owner (or root) may ask.
-    int fd = ::open(path.c_str(), flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
+    int fd = openat(folder, entry.name.c_str(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = openat(folder, entry.name.c_str(), flags);
     return fd;
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+Outcome withEntryAt(const std::string& path, FsEntity& entity,
+                    const std::function<Outcome(const WalkEntry&)>& collect) {
+    entity = FsEntity();
+    entity.path = path;
+    WalkEntry entry;
+    int error = 0;
+    if (lookUp(path, entry, error)) return collect(entry);
+    return error == ENOENT || error == ENOTDIR ? Outcome::Vanished : Outcome::Skipped;
+}
 
 }  // namespace
+
+bool FsEntity::sameStatus(const struct stat& st) const {
+    FsEntity now;
+    fillRegular(now, st);
+    return now.device == device && now.inode == inode && now.size == size && now.lastModified == lastModified &&
+           now.owner == owner && now.group == group && now.permissions == permissions;
+}
 
 void FsEntity::toRecord(im_wrapper_event_s& record, uint32_t eventType, bool realTime,
                         const std::string* newKey) const {
@@ -102,61 +108,83 @@ void FsEntity::toRecord(im_wrapper_event_s& record, uint32_t eventType, bool rea
     }
 }
 
-Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem) {
+Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& entity, std::string& problem) {
     entity = FsEntity();
-    entity.path = path;
-    FileDescriptor fd(openForReading(path));
+    entity.path = entry.path;
+    // Devices, pipes and sockets are never opened: opening alone may act on them.
+    if (!S_ISREG(entry.st.st_mode)) return Outcome::Skipped;
+    const int folder = entry.folder->fd();
+    const char* name = entry.name.c_str();
+    FileDescriptor fd(openForReading(entry));
     if (fd.get() < 0) {
         const int openError = errno;
-        if (openError == ENOENT || openError == ENOTDIR) return Outcome::Vanished;
+        if (openError == ENOENT) return Outcome::Vanished;
         if (openError == ELOOP) return Outcome::Skipped;  // became a link; the engine's walk records it
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? Outcome::Vanished : Outcome::Skipped;
-        if (!S_ISREG(st.st_mode)) return Outcome::Skipped;
-        fillRegular(entity, st);
-        entity.created = birthMillis(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, st);
+        fillRegular(entity, entry.st);
+        entity.created = birthMillis(folder, name, AT_SYMLINK_NOFOLLOW, entry.st);
         problem = errorText(openError);
         return Outcome::AttributesOnly;
     }
+    // What was opened is what gets recorded, and only a regular file is read.
     struct stat st;
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::Skipped;
     fillRegular(entity, st);
     entity.created = birthMillis(fd.get(), "", AT_EMPTY_PATH, st);
     int inodeFlags = 0;
     if (ioctl(fd.get(), FS_IOC_GETFLAGS, &inodeFlags) == 0) entity.flags = static_cast<unsigned>(inodeFlags);
-    int readError = 0;
-    if (!hasher.digest(fd.get(), entity.digests, readError)) {
-        problem = errorText(readError);
-        return Outcome::AttributesOnly;
+    if (hasher.tooLarge(entity.size)) {
+        problem = "not hashed: larger than " + sizeText(hasher.limits().maxBytes);
+        return Outcome::Unhashed;
     }
-    entity.hasDigests = true;
-    return Outcome::Ok;
+    int readError = 0;
+    switch (hasher.digest(fd.get(), entity.digests, readError)) {
+        case DigestResult::Done: entity.hasDigests = true; return Outcome::Ok;
+        case DigestResult::ReadError: problem = errorText(readError); return Outcome::AttributesOnly;
+        case DigestResult::TooLarge:
+            problem = "not hashed: larger than " + sizeText(hasher.limits().maxBytes);
+            return Outcome::Unhashed;
+        case DigestResult::Stopped: break;
+    }
+    return Outcome::Stopped;
 }
 
-Outcome collectEntry(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? Outcome::Vanished : Outcome::Skipped;
-    if (S_ISREG(st.st_mode)) return collectRegularFile(path, hasher, entity, problem);
+Outcome collectEntry(const WalkEntry& entry, Hasher& hasher, FsEntity& entity, std::string& problem) {
+    const struct stat& st = entry.st;
+    if (S_ISREG(st.st_mode)) return collectRegularFile(entry, hasher, entity, problem);
 
+    const int folder = entry.folder->fd();
+    const char* name = entry.name.c_str();
     entity = FsEntity();
-    entity.path = path;
+    entity.path = entry.path;
     fillCommon(entity, st);
-    entity.created = birthMillis(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, st);
+    entity.created = birthMillis(folder, name, AT_SYMLINK_NOFOLLOW, st);
     if (S_ISDIR(st.st_mode)) {
         entity.kind = ENTITY_DIRECTORY;
     } else if (S_ISLNK(st.st_mode)) {
         char target[4097];
-        const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+        const ssize_t length = readlinkat(folder, name, target, sizeof target - 1);
         if (length < 0) return errno == ENOENT ? Outcome::Vanished : Outcome::Skipped;
         entity.symLinkPath.assign(target, static_cast<size_t>(length));
         entity.size = static_cast<uint64_t>(length);
         entity.permissions = octalMode((st.st_mode & 06777) | S_IFLNK);
+        // The link's target is resolved from the link's own folder.
         struct stat resolved;
-        entity.kind = stat(path.c_str(), &resolved) == 0 && S_ISDIR(resolved.st_mode) ? ENTITY_DIRECTORY : ENTITY_FILE;
+        entity.kind = fstatat(folder, name, &resolved, 0) == 0 && S_ISDIR(resolved.st_mode) ? ENTITY_DIRECTORY
+                                                                                            : ENTITY_FILE;
     } else {
         entity.kind = ENTITY_FILE;  // sockets, pipes and devices are recorded as files
     }
     return Outcome::Ok;
+}
+
+Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem) {
+    return withEntryAt(path, entity,
+                       [&](const WalkEntry& entry) { return collectRegularFile(entry, hasher, entity, problem); });
+}
+
+Outcome collectEntry(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem) {
+    return withEntryAt(path, entity,
+                       [&](const WalkEntry& entry) { return collectEntry(entry, hasher, entity, problem); });
 }
 
 }  // namespace qvimcli

@@ -2,10 +2,13 @@
 // digests of regular files, and the boundary record handed to the engine.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
 #include "Digest.h"
+#include "Walk.h"
 #include "qvim.h"
 
 namespace qvimcli {
@@ -13,6 +16,8 @@ namespace qvimcli {
 enum class Outcome {
     Ok,              // attributes and, for a regular file, digests
     AttributesOnly,  // the content could not be read; problem says why
+    Unhashed,        // attributes only: larger than the hashing limit (problem says so)
+    Stopped,         // a stop request ended the reading; nothing to hand on
     Vanished,        // nothing at the path any more
     Skipped,         // not an entity this call collects (e.g. no longer a regular file)
 };
@@ -35,18 +40,29 @@ struct FsEntity {
     bool hasDigests = false;
     Digests digests{};
 
+    // The file still has the status this entity was built from (attributes
+    // and content times alike).
+    bool sameStatus(const struct stat& st) const;
+
     // Fills record (cleared first) with pointers into this entity, which must
     // outlive the engine call. newKey defaults to the path.
     void toRecord(im_wrapper_event_s& record, uint32_t eventType, bool realTime,
                   const std::string* newKey = nullptr) const;
 };
 
-// A regular file: attributes of the opened file and its digests. Anything else
-// found at the path is Skipped.
-Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem);
+// A regular file as the walk found it: opened relative to its folder, never
+// through a link and only when the walk saw a regular file; the attributes
+// are those of the file opened (what now stands at its name). Anything else
+// found there is Skipped.
+Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& entity, std::string& problem);
 
 // Any entry, recorded the way the engine's own walk records directories, links
 // and special files; regular files as collectRegularFile does.
+Outcome collectEntry(const WalkEntry& entry, Hasher& hasher, FsEntity& entity, std::string& problem);
+
+// The same for an absolute path, whose folder is reached from "/" without
+// following a link (see lookUp).
+Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem);
 Outcome collectEntry(const std::string& path, Hasher& hasher, FsEntity& entity, std::string& problem);
 
 }  // namespace qvimcli

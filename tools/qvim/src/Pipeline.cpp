@@ -2,16 +2,16 @@
 
 namespace qvimcli {
 
-HashPipeline::HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5)
+HashPipeline::HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5, const HashLimits& limits)
     : m_queue(capacity), m_handler(std::move(handler)) {
     if (workers == 0) workers = 1;
     m_workers.reserve(workers);
-    for (unsigned i = 0; i < workers; ++i) m_workers.emplace_back([this, md5] { work(md5); });
+    for (unsigned i = 0; i < workers; ++i) m_workers.emplace_back([this, md5, limits] { work(md5, limits); });
 }
 
 HashPipeline::~HashPipeline() { finish(); }
 
-void HashPipeline::submit(std::string path) { m_queue.push(std::move(path)); }
+void HashPipeline::submit(WalkEntry entry) { m_queue.push(std::move(entry)); }
 
 void HashPipeline::finish() {
     m_queue.close();
@@ -24,11 +24,11 @@ unsigned HashPipeline::defaultWorkers() {
     return cores == 0 ? 2 : cores;
 }
 
-void HashPipeline::work(bool md5) {
-    Hasher hasher(md5);
-    std::string path;
-    while (m_queue.pop(path)) {
-        m_handler(path, hasher);
+void HashPipeline::work(bool md5, const HashLimits& limits) {
+    Hasher hasher(md5, limits);
+    WalkEntry entry;
+    while (m_queue.pop(entry)) {
+        m_handler(entry, hasher);
         m_handled.fetch_add(1, std::memory_order_relaxed);
     }
 }

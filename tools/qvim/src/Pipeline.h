@@ -1,5 +1,6 @@
-// The walker hands paths to hashing threads through a fixed-size queue, so a
-// walk of a large tree holds only a few hundred paths at a time.
+// The walker hands entries to hashing threads through a fixed-size queue, so a
+// walk of a large tree holds only a few of them (and their open folders) at a
+// time.
 #pragma once
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "Digest.h"
+#include "Walk.h"
 
 namespace qvimcli {
 
@@ -62,18 +64,19 @@ private:
     bool m_closed = false;
 };
 
-// Worker threads that take paths from the queue and run the handler on each,
+// Worker threads that take entries from the queue and run the handler on each,
 // each with a hasher of its own (with MD5 when md5 is set).
 class HashPipeline {
 public:
-    using Handler = std::function<void(const std::string& path, Hasher& hasher)>;
+    using Handler = std::function<void(const WalkEntry& entry, Hasher& hasher)>;
 
-    HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5 = true);
+    HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5 = true,
+                 const HashLimits& limits = HashLimits());
     ~HashPipeline();
     HashPipeline(const HashPipeline&) = delete;
     HashPipeline& operator=(const HashPipeline&) = delete;
 
-    void submit(std::string path);
+    void submit(WalkEntry entry);
     // Lets the workers drain the queue and waits for them.
     void finish();
     uint64_t handled() const { return m_handled.load(std::memory_order_relaxed); }
@@ -81,9 +84,9 @@ public:
     static unsigned defaultWorkers();
 
 private:
-    void work(bool md5);
+    void work(bool md5, const HashLimits& limits);
 
-    BoundedQueue<std::string> m_queue;
+    BoundedQueue<WalkEntry> m_queue;
     Handler m_handler;
     std::vector<std::thread> m_workers;
     std::atomic<uint64_t> m_handled{0};

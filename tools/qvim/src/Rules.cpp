@@ -2,12 +2,16 @@
 
 #include <cjson/cJSON.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
-#include <fstream>
 #include <sstream>
 
 #include "Digest.h"
+#include "FileDescriptor.h"
 #include "Output.h"
 #include "Text.h"
 
@@ -206,18 +210,66 @@ bool parseRuleset(const std::string& text, Ruleset& ruleset, std::string& error)
     return true;
 }
 
+namespace {
+
+// Larger than any ruleset written by hand or by a tool.
+constexpr size_t kMaxRulesFileBytes = 16u << 20;
+
+// The whole content of a regular file of bounded size; a reason otherwise.
+bool readRulesFile(const std::string& path, std::string& content, std::string& why) {
+    // Not through a link, and without waiting for a writer: a pipe opens at once.
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() < 0) {
+        const int error = errno;
+        why = error == ELOOP ? std::string("it is a symbolic link; give the file it points to") : errorText(error);
+        return false;
+    }
+    struct stat st;
+    if (fstat(file.get(), &st) != 0) {
+        why = errorText(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = "it is not a regular file";
+        return false;
+    }
+    const std::string tooLarge = "it is larger than " + sizeText(kMaxRulesFileBytes);
+    if (static_cast<uint64_t>(st.st_size) > kMaxRulesFileBytes) {
+        why = tooLarge;
+        return false;
+    }
+    // The file may grow while it is read: at most one byte beyond the limit is taken.
+    content.clear();
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            why = errorText(errno);
+            return false;
+        }
+        content.append(buffer, static_cast<size_t>(got));
+        if (content.size() > kMaxRulesFileBytes) {
+            why = tooLarge;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool loadRulesetFile(const std::string& path, Ruleset& ruleset, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        const int code = errno;
-        error = "cannot read the rules file '" + path + "': " + errorText(code) +
+    std::string content;
+    std::string why;
+    if (!readRulesFile(path, content, why)) {
+        error = "cannot read the rules file '" + path + "': " + why +
                 "; pass a ruleset with --rules FILE (examples/rules/default.json is a start)";
         return false;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
     std::string reason;
-    if (!parseRuleset(content.str(), ruleset, reason)) {
+    if (!parseRuleset(content, ruleset, reason)) {
         error = "the rules file '" + path + "' " + reason + "; fix it and run the command again";
         return false;
     }

@@ -12,7 +12,9 @@
 namespace qvimcli {
 namespace {
 
-constexpr size_t kQueuedPaths = 512;
+// Each queued entry may hold its folder open: few are enough to keep the
+// hashing threads busy.
+constexpr size_t kQueuedPaths = 64;
 // Files hashed while the engine is busy, for instance syncing a commit.
 constexpr size_t kQueuedFiles = 1024;
 
@@ -123,14 +125,14 @@ void HostScan::scanFiles(const std::function<bool()>& stop) {
     });
     HashPipeline pipeline(
         m_settings.threads != 0 ? m_settings.threads : HashPipeline::defaultWorkers(), kQueuedPaths,
-        [this, &collected](const std::string& path, Hasher& hasher) {
+        [this, &collected](const WalkEntry& entry, Hasher& hasher) {
             FsEntity entity;
-            if (collectFile(path, hasher, entity)) collected.push(std::move(entity));
+            if (collectFile(entry, hasher, entity)) collected.push(std::move(entity));
         },
-        m_ruleset.md5Watched);
+        m_ruleset.md5Watched, HashLimits{m_settings.maxHashSize, stop});
     WalkHandlers handlers;
     handlers.enterFolder = [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; };
-    handlers.entry = [&pipeline](const std::string& path, bool) { pipeline.submit(path); };
+    handlers.entry = [&pipeline](const WalkEntry& entry) { pipeline.submit(entry); };
     handlers.unreadable = [this](const std::string& folder, int error) {
         m_console.repeatedWarning("unreadable folders", "cannot open the folder '" + folder + "': " +
                                                             errorText(error) + "; its files are not checked" +
@@ -144,9 +146,10 @@ void HostScan::scanFiles(const std::function<bool()>& stop) {
     storer.join();
 }
 
-bool HostScan::collectFile(const std::string& path, Hasher& hasher, FsEntity& entity) {
+bool HostScan::collectFile(const WalkEntry& entry, Hasher& hasher, FsEntity& entity) {
+    const std::string& path = entry.path;
     std::string problem;
-    switch (collectRegularFile(path, hasher, entity, problem)) {
+    switch (collectRegularFile(entry, hasher, entity, problem)) {
         case Outcome::Vanished:
             m_console.repeatedWarning(
                 "files that vanished",
@@ -155,7 +158,13 @@ bool HostScan::collectFile(const std::string& path, Hasher& hasher, FsEntity& en
                          ? std::string("it is not in the baseline (a later check reports it if it comes back)")
                          : std::string("if the baseline had it, it is reported removed")));
             return false;
-        case Outcome::Skipped: return false;
+        case Outcome::Skipped:
+        case Outcome::Stopped: return false;
+        case Outcome::Unhashed:
+            m_console.repeatedWarning("files not hashed", "'" + path + "' " + problem +
+                                                              "; only its attributes are checked (--max-hash-size "
+                                                              "raises the limit)");
+            break;
         case Outcome::AttributesOnly:
             m_console.repeatedWarning("unreadable files", "cannot read '" + path + "': " + problem +
                                                               "; only its attributes are checked" + rootHint());

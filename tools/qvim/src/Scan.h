@@ -23,6 +23,7 @@ struct ScanSettings {
     ScanMode mode = ScanMode::Change;
     bool partial = false;  // a baseline limited to what a ruleset change touched
     unsigned threads = 0;  // hashing threads; 0 for one per processor
+    uint64_t maxHashSize = kDefaultMaxHashSize;  // larger files are not hashed; 0: no limit
 };
 
 struct ScanResult {
@@ -46,7 +47,7 @@ private:
     void scanFiles(const std::function<bool()>& stop);
     // Collects a file's attributes and digests (hashing threads); false when
     // there is nothing to hand to the engine.
-    bool collectFile(const std::string& path, Hasher& hasher, FsEntity& entity);
+    bool collectFile(const WalkEntry& entry, Hasher& hasher, FsEntity& entity);
     // Hands a collected file to the engine (the one storing thread).
     void storeFile(FsEntity& entity);
     void feedPackages();

@@ -1,7 +1,9 @@
 #include "Walk.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,9 +17,40 @@ namespace {
 
 std::string withSlash(const std::string& folder) { return endsWith(folder, "/") ? folder : folder + "/"; }
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
+constexpr int kFolderFlags = O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The entries of an open folder, read through its own descriptor: a stream
+// would take a second descriptor per level of depth.
+class Entries {
+public:
+    explicit Entries(int fd) : m_fd(fd), m_buffer(32 * 1024) {}
+
+    // The next entry; null at the end, or on a read error (error set).
+    const struct dirent64* next(int& error) {
+        if (m_offset >= m_length) {
+            const ssize_t got = getdents64(m_fd, m_buffer.data(), m_buffer.size());
+            if (got <= 0) {
+                error = got < 0 ? errno : 0;
+                return nullptr;
+            }
+            m_length = static_cast<size_t>(got);
+            m_offset = 0;
+        }
+        const auto* item = reinterpret_cast<const struct dirent64*>(m_buffer.data() + m_offset);
+        m_offset += item->d_reclen;
+        return item;
+    }
+
+private:
+    const int m_fd;
+    std::vector<char> m_buffer;
+    size_t m_length = 0;
+    size_t m_offset = 0;
 };
+
+// Where a folder vanished or became something else: a change the next look
+// reports, not an unreadable folder.
+bool replaced(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
 
 }  // namespace
 
@@ -59,6 +92,64 @@ bool isPseudoFileSystemPath(const std::string& folder) {
     return folder == "/proc" || folder == "/sys" || startsWith(folder, "/proc/") || startsWith(folder, "/sys/");
 }
 
+Folder::~Folder() { ::close(m_fd); }
+
+std::shared_ptr<const Folder> Folder::open(const std::string& path, bool listing, int& error) {
+    if (path.empty() || path[0] != '/') {
+        error = EINVAL;
+        return nullptr;
+    }
+    int fd = ::open("/", O_PATH | kFolderFlags);
+    size_t at = 1;
+    while (fd >= 0 && at < path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        if (end > at) {
+            const int next = openat(fd, path.substr(at, end - at).c_str(), O_PATH | kFolderFlags);
+            ::close(fd);
+            fd = next;
+        }
+        at = end + 1;
+    }
+    if (fd >= 0 && listing) {
+        const int readable = openat(fd, ".", O_RDONLY | kFolderFlags);
+        ::close(fd);
+        fd = readable;
+    }
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    return std::shared_ptr<const Folder>(new Folder(fd, path));
+}
+
+std::shared_ptr<const Folder> Folder::openChild(const Folder& parent, const char* name, std::string path,
+                                                int& error) {
+    const int fd = openat(parent.fd(), name, O_RDONLY | kFolderFlags);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    return std::shared_ptr<const Folder>(new Folder(fd, std::move(path)));
+}
+
+bool lookUp(const std::string& path, WalkEntry& entry, int& error) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash + 1 == path.size()) {
+        error = EINVAL;
+        return false;
+    }
+    entry.folder = Folder::open(slash == 0 ? "/" : path.substr(0, slash), false, error);
+    if (!entry.folder) return false;
+    entry.name = path.substr(slash + 1);
+    entry.path = path;
+    if (fstatat(entry.folder->fd(), entry.name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
 Walker::Walker(const Scope& scope, bool allEntries, WalkHandlers handlers)
     : m_scope(scope), m_allEntries(allEntries), m_handlers(std::move(handlers)) {}
 
@@ -67,35 +158,52 @@ bool Walker::shouldEnter(const std::string& folder) const {
     return !m_handlers.enterFolder || m_handlers.enterFolder(folder);
 }
 
-void Walker::walk(const std::string& folder) {
-    if (shouldEnter(folder)) walkFolder(folder);
+void Walker::unreadable(const std::string& folder, int error) const {
+    if (m_handlers.unreadable && !replaced(error)) m_handlers.unreadable(folder, error);
 }
 
-void Walker::walkFolder(const std::string& folder) {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
-    if (!dir) {
-        if (m_handlers.unreadable && errno != ENOENT) m_handlers.unreadable(folder, errno);
-        return;
-    }
-    std::string path;
-    while (struct dirent* item = readdir(dir.get())) {
+void Walker::walk(const std::string& folder) {
+    if (!shouldEnter(folder)) return;
+    int error = 0;
+    std::shared_ptr<const Folder> open = Folder::open(folder, true, error);
+    if (!open) return unreadable(folder, error);
+    walkFolder(open);
+}
+
+void Walker::walkFolder(const std::shared_ptr<const Folder>& folder) {
+    Entries entries(folder->fd());
+    WalkEntry entry;
+    entry.folder = folder;
+    int error = 0;
+    while (const struct dirent64* item = entries.next(error)) {
         if (m_handlers.stop && m_handlers.stop()) return;
         if (strcmp(item->d_name, ".") == 0 || strcmp(item->d_name, "..") == 0) continue;
-        path = joinPath(folder, item->d_name);
-        unsigned char type = item->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (lstat(path.c_str(), &st) != 0) continue;
-            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+        // A files-only walk passes over entries of other types without a look.
+        if (!m_allEntries && item->d_type != DT_DIR && item->d_type != DT_REG && item->d_type != DT_UNKNOWN) continue;
+        entry.name = item->d_name;
+        entry.path = joinPath(folder->path(), item->d_name);
+        if (fstatat(folder->fd(), item->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;
+            // Entries that cannot be examined are not seen at all.
+            return unreadable(folder->path(), errno);
         }
-        if (type == DT_DIR) {
-            if (!shouldEnter(path)) continue;
-            if (m_allEntries && m_scope.covers(path) && m_handlers.entry) m_handlers.entry(path, true);
-            walkFolder(path);
-        } else if ((m_allEntries || type == DT_REG) && m_scope.covers(path) && m_handlers.entry) {
-            m_handlers.entry(path, false);
+        if (S_ISDIR(entry.st.st_mode)) {
+            if (!shouldEnter(entry.path)) continue;
+            if (m_allEntries && m_scope.covers(entry.path) && m_handlers.entry) m_handlers.entry(entry);
+            int openError = 0;
+            const std::shared_ptr<const Folder> child =
+                Folder::openChild(*folder, item->d_name, entry.path, openError);
+            if (!child) {
+                unreadable(entry.path, openError);
+                continue;
+            }
+            walkFolder(child);
+        } else if ((m_allEntries || S_ISREG(entry.st.st_mode)) && m_scope.covers(entry.path) && m_handlers.entry) {
+            m_handlers.entry(entry);
         }
     }
+    // A listing cut short hides entries as surely as an unreadable folder.
+    if (error != 0) unreadable(folder->path(), error);
 }
 
 }  // namespace qvimcli

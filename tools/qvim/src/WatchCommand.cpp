@@ -1,10 +1,16 @@
 // qvim watch: inotify changes become real-time notifications to the engine.
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "Baseline.h"
 #include "Commands.h"
@@ -15,10 +21,100 @@
 namespace qvimcli {
 namespace {
 
+// Files up to this size are hashed on the event thread; it takes a few
+// milliseconds.
+constexpr uint64_t kInlineHashBytes = 8u << 20;
+
+// Hashes larger files on a thread of its own, so that the events of other
+// files are not held up meanwhile. The results go back to the event thread,
+// the only one that talks to the engine, in the order they were asked for.
+class LargeFileHasher {
+public:
+    struct Result {
+        std::string path;
+        FsEntity entity;
+        Outcome outcome = Outcome::Skipped;
+        std::string problem;
+    };
+
+    LargeFileHasher(bool md5, HashLimits limits) {
+        const std::function<bool()> stop = limits.stop;
+        limits.stop = [this, stop] { return m_closing.load() || (stop && stop()); };
+        m_thread = std::thread([this, md5, limits] { work(md5, limits); });
+    }
+    ~LargeFileHasher() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closing = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    LargeFileHasher(const LargeFileHasher&) = delete;
+    LargeFileHasher& operator=(const LargeFileHasher&) = delete;
+
+    // A newer request for a path replaces one still waiting.
+    void submit(const WalkEntry& entry) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (WalkEntry& waiting : m_waiting)
+            if (waiting.path == entry.path) {
+                waiting = entry;
+                return;
+            }
+        m_waiting.push_back(entry);
+        m_wake.notify_one();
+    }
+    // Something is asked for or waits to be taken.
+    bool busy() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_waiting.empty() || m_running || !m_done.empty();
+    }
+    std::vector<Result> takeDone() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<Result> done;
+        done.swap(m_done);
+        return done;
+    }
+
+private:
+    void work(bool md5, const HashLimits& limits) {
+        Hasher hasher(md5, limits);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_closing || !m_waiting.empty(); });
+            if (m_closing) return;
+            const WalkEntry entry = std::move(m_waiting.front());
+            m_waiting.pop_front();
+            m_running = true;
+            lock.unlock();
+            Result result;
+            result.path = entry.path;
+            result.outcome = collectRegularFile(entry, hasher, result.entity, result.problem);
+            lock.lock();
+            m_running = false;
+            m_done.push_back(std::move(result));
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<WalkEntry> m_waiting;
+    std::vector<Result> m_done;
+    bool m_running = false;
+    std::atomic<bool> m_closing{false};
+    std::thread m_thread;
+};
+
 class RealtimeFeeder {
 public:
-    RealtimeFeeder(Session& session, const Scope& scope, Console& console, EventPrinter& printer, bool md5)
-        : m_session(session), m_scope(scope), m_console(console), m_printer(printer), m_hasher(md5) {}
+    RealtimeFeeder(Session& session, const Scope& scope, Console& console, EventPrinter& printer, bool md5,
+                   const HashLimits& limits)
+        : m_session(session),
+          m_scope(scope),
+          m_console(console),
+          m_printer(printer),
+          m_hasher(md5, limits),
+          m_largeFiles(md5, limits) {}
 
     void apply(const FsChange& change) {
         switch (change.type) {
@@ -37,6 +133,20 @@ public:
     }
 
     bool failed() const { return m_failed; }
+    bool hashing() { return m_largeFiles.busy(); }
+
+    // Hands on what the hashing thread finished, unless the file has changed,
+    // moved or gone since: the events of that change tell its newer state.
+    void finishLargeFiles() {
+        for (LargeFileHasher::Result& result : m_largeFiles.takeDone()) {
+            WalkEntry now;
+            int error = 0;
+            if (result.outcome == Outcome::Stopped || !lookUp(result.path, now, error) ||
+                !result.entity.sameStatus(now.st))
+                continue;
+            tell(result.path, result.entity, result.outcome, result.problem);
+        }
+    }
 
 private:
     qvim_status notify(const im_wrapper_event_s& record, bool quiet = false) {
@@ -55,12 +165,26 @@ private:
     }
 
     void update(const std::string& path) {
+        WalkEntry entry;
+        int error = 0;
+        if (!lookUp(path, entry, error)) return;  // gone: a deletion follows
+        if (S_ISREG(entry.st.st_mode) && static_cast<uint64_t>(entry.st.st_size) > kInlineHashBytes &&
+            !m_hasher.tooLarge(static_cast<uint64_t>(entry.st.st_size))) {
+            m_largeFiles.submit(entry);
+            return;
+        }
         FsEntity entity;
         std::string problem;
-        const Outcome outcome = collectEntry(path, m_hasher, entity, problem);
-        if (outcome == Outcome::Vanished || outcome == Outcome::Skipped) return;  // a deletion follows
+        const Outcome outcome = collectEntry(entry, m_hasher, entity, problem);
+        tell(path, entity, outcome, problem);
+    }
+
+    void tell(const std::string& path, const FsEntity& entity, Outcome outcome, const std::string& problem) {
+        if (!collected(outcome)) return;
         if (outcome == Outcome::AttributesOnly)
             m_console.warning("cannot read '" + path + "': " + problem + "; only its attributes are checked");
+        if (outcome == Outcome::Unhashed)
+            m_console.warning("'" + path + "' " + problem + "; only its attributes are checked");
         im_wrapper_event_s record;
         entity.toRecord(record, QVIM_EVENT_CHANGED, true);
         notify(record);
@@ -75,12 +199,18 @@ private:
         notify(record);
     }
 
+    // Something to hand to the engine. Nothing is when the entry is gone (its
+    // deletion follows) or the reading was stopped (the watch ends).
+    static bool collected(Outcome outcome) {
+        return outcome != Outcome::Vanished && outcome != Outcome::Skipped && outcome != Outcome::Stopped;
+    }
+
     // One rename notification; false when the engine could not apply it.
     bool renameOne(const std::string& from, const std::string& to) {
         FsEntity entity;
         std::string problem;
         const Outcome outcome = collectEntry(to, m_hasher, entity, problem);
-        if (outcome == Outcome::Vanished || outcome == Outcome::Skipped) return true;
+        if (!collected(outcome)) return true;
         entity.path = from;
         im_wrapper_event_s record;
         entity.toRecord(record, QVIM_EVENT_RENAMED, true, &to);
@@ -97,10 +227,11 @@ private:
         if (!folder) return;
         WalkHandlers handlers;
         handlers.enterFolder = [](const std::string& dir) { return should_scan_folder(dir.c_str()) != 0; };
-        handlers.entry = [&](const std::string& path, bool isFolder) {
+        handlers.entry = [&](const WalkEntry& entry) {
+            const std::string& path = entry.path;
             const std::string old = from + path.substr(to.size());
             if (!renameOne(old, path)) {
-                remove(old, isFolder);
+                remove(old, S_ISDIR(entry.st.st_mode));
                 update(path);
             }
         };
@@ -118,8 +249,12 @@ private:
                 kind, 0, parentFolder(m_session.dbPath()),
                 [&](const std::string&, const cJSON* row) {
                     const std::string key = jsonText(row, "key");
-                    struct stat st;
-                    if (startsWith(key, prefix) && lstat(key.c_str(), &st) != 0 && errno == ENOENT)
+                    // Gone is what the walk can no longer reach: a link on the
+                    // way leads elsewhere.
+                    WalkEntry entry;
+                    int error = 0;
+                    if (startsWith(key, prefix) && !lookUp(key, entry, error) &&
+                        (error == ENOENT || error == ENOTDIR || error == ELOOP))
                         gone.push_back(key);
                     return true;
                 },
@@ -132,7 +267,7 @@ private:
     void recheck(const std::string& root) {
         WalkHandlers handlers;
         handlers.enterFolder = [](const std::string& dir) { return should_scan_folder(dir.c_str()) != 0; };
-        handlers.entry = [this](const std::string& path, bool) { update(path); };
+        handlers.entry = [this](const WalkEntry& entry) { update(entry.path); };
         Walker(m_scope, true, handlers).walk(root);
         sweep(root);
     }
@@ -142,6 +277,7 @@ private:
     Console& m_console;
     EventPrinter& m_printer;
     Hasher m_hasher;
+    LargeFileHasher m_largeFiles;
     bool m_failed = false;
 };
 
@@ -163,6 +299,11 @@ public:
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
     int fd() const { return m_fd; }
+    // A stop signal waits to be taken.
+    bool pending() const {
+        struct pollfd wait = {m_fd, POLLIN, 0};
+        return ::poll(&wait, 1, 0) > 0;
+    }
     // Takes the pending signals, so that none is delivered once they are unblocked.
     void consume() {
         struct signalfd_siginfo info;
@@ -178,7 +319,7 @@ private:
 
 }  // namespace
 
-int runWatch(const Options&, Session& session, Console& console, EventPrinter& printer) {
+int runWatch(const Options& options, Session& session, Console& console, EventPrinter& printer) {
     Ruleset ruleset;
     if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     const Scope scope(ruleset.basesOf(ENTITY_ALL, true));
@@ -212,10 +353,15 @@ int runWatch(const Options&, Session& session, Console& console, EventPrinter& p
     console.note("Watching " + std::to_string(watcher.watchedFolders()) + " folders under " + roots +
                  "; Ctrl-C stops.");
 
-    RealtimeFeeder feeder(session, scope, console, printer, ruleset.md5Watched);
+    // A stop signal also ends the hashing of a large file.
+    RealtimeFeeder feeder(session, scope, console, printer, ruleset.md5Watched,
+                          HashLimits{options.maxHashSize, [&signals] { return signals.pending(); }});
     for (;;) {
         bool stop = false;
-        for (const FsChange& change : watcher.poll(-1, signals.fd(), stop)) feeder.apply(change);
+        // While large files are hashed, results are looked for every tenth of a second.
+        for (const FsChange& change : watcher.poll(feeder.hashing() ? 100 : -1, signals.fd(), stop))
+            feeder.apply(change);
+        feeder.finishLargeFiles();
         for (const std::string& problem : watcher.takeProblems()) console.warning(problem);
         if (stop) {
             signals.consume();

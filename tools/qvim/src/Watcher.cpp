@@ -88,7 +88,9 @@ void Watcher::watchTree(Instance& instance, const std::string& folder, bool repo
     const double now = monotonicSeconds();
     WalkHandlers handlers;
     handlers.enterFolder = m_enterFolder;
-    handlers.entry = [&](const std::string& path, bool isFolder) {
+    handlers.entry = [&](const WalkEntry& entry) {
+        const std::string& path = entry.path;
+        const bool isFolder = S_ISDIR(entry.st.st_mode);
         if (isFolder) watchFolder(instance, path);
         // Entries made before the watch existed are reported as new.
         if (reportContents) queue(FsChange{FsChange::Update, path, std::string(), isFolder, false}, now, true);

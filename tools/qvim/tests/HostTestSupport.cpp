@@ -106,11 +106,31 @@ std::string Background::errorOutput() {
     return m_errBuffer;
 }
 
+std::string Background::waitUntilWatching() {
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (errorOutput().find("Watching") == std::string::npos && Clock::now() < deadline) pump(50);
+    return m_errBuffer;
+}
+
 int Background::stop(int signal) {
     if (m_pid <= 0) return -1;
     if (signal != 0) kill(m_pid, signal);
     int raw = 0;
     waitpid(m_pid, &raw, 0);
+    m_pid = -1;
+    pump(0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+int Background::stopWithin(int signal, int seconds) {
+    if (m_pid <= 0) return -1;
+    kill(m_pid, signal);
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    int raw = 0;
+    while (waitpid(m_pid, &raw, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) return stop(SIGKILL);
+        pump(50);
+    }
     m_pid = -1;
     pump(0);
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);

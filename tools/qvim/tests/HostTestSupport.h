@@ -29,8 +29,13 @@ public:
     bool readLine(std::string& line, int timeoutMs);
     // Lines of standard error that arrived so far.
     std::string errorOutput();
+    // Waits (at most 5 s) until standard error says the watch has begun; its lines.
+    std::string waitUntilWatching();
     // Sends the signal (0: none) and waits for the exit status.
     int stop(int signal);
+    // Sends the signal and waits at most seconds before killing the program;
+    // the exit status (128 + 9 when it had to be killed).
+    int stopWithin(int signal, int seconds);
 
 private:
     friend ProgramRun runQvim(const std::vector<std::string>&, int);

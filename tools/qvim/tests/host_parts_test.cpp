@@ -147,8 +147,8 @@ TEST(HostWalk, HandsOnWhatTheScopeAndTheFolderTestAllow) {
             asked.push_back(folder);
             return enterSub || folder != root + "/a/sub";
         };
-        handlers.entry = [&](const std::string& path, bool isFolder) {
-            seen.push_back(path.substr(root.size()) + (isFolder ? "/" : ""));
+        handlers.entry = [&](const WalkEntry& entry) {
+            seen.push_back(entry.path.substr(root.size()) + (S_ISDIR(entry.st.st_mode) ? "/" : ""));
         };
         Walker(scope, allEntries, handlers).walk(root);
         std::sort(seen.begin(), seen.end());
@@ -222,6 +222,57 @@ TEST(HostEntities, OtherEntriesAreRecordedAsTheEnginesOwnWalkRecordsThem) {
     EXPECT_EQ(recorded("to-dir"), "Directory 0120777 1 d");
     EXPECT_EQ(recorded("dangling"), "File 0120777 7 nowhere");
     EXPECT_EQ(recorded("target.txt"), "File 0644 1 - hashed");
+}
+
+TEST(HostEntities, HashingEndsOnAStopAndOnAFileThatGrowsBeyondTheLimit) {
+    writeText("grows.bin", std::string(3 << 20, 'x'));
+    const int fd = ::open("grows.bin", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    Digests digests;
+    int error = 0;
+    // A stop asked for while a file is read ends it before the next read.
+    int reads = 0;
+    Hasher stopped(false, HashLimits{0, [&reads] { return ++reads > 2; }});
+    EXPECT_EQ(stopped.digest(fd, digests, error), DigestResult::Stopped);
+    EXPECT_EQ(reads, 3);
+
+    // The size seen before reading binds nobody: the file is made huge while
+    // the reading is under way.
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    Hasher limited(false, HashLimits{1 << 20, [] {
+                                         EXPECT_EQ(truncate("grows.bin", off_t{200} << 30), 0);
+                                         return false;
+                                     }});
+    EXPECT_EQ(limited.digest(fd, digests, error), DigestResult::TooLarge);
+    ::close(fd);
+
+    // Collected, such a file keeps its attributes and says why it has no digests.
+    FsEntity entity;
+    std::string problem;
+    EXPECT_EQ(collectRegularFile(absolute("grows.bin"), limited, entity, problem), Outcome::Unhashed);
+    EXPECT_EQ(problem, "not hashed: larger than 1 MiB");
+    EXPECT_EQ(entity.size, uint64_t{200} << 30);
+    EXPECT_FALSE(entity.hasDigests);
+}
+
+TEST(HostEntities, SizesReadAndPrintInBinaryUnits) {
+    const struct {
+        const char* text;
+        uint64_t bytes;
+    } sizes[] = {{"0", 0}, {"1G", 1ull << 30}, {"300m", 300ull << 20}, {"64KiB", 64ull << 10}, {"2TB", 2ull << 40},
+                 {"12345", 12345}};
+    for (const auto& size : sizes) {
+        uint64_t bytes = 1;
+        EXPECT_TRUE(parseSize(size.text, bytes)) << size.text;
+        EXPECT_EQ(bytes, size.bytes) << size.text;
+    }
+    for (const char* bad : {"", "G", "1X", "1GG", "-1", "20000000000T", "99999999999999999999"}) {
+        uint64_t bytes = 0;
+        EXPECT_FALSE(parseSize(bad, bytes)) << bad;
+    }
+    EXPECT_EQ(sizeText(1ull << 30), "1 GiB");
+    EXPECT_EQ(sizeText(1536ull << 20), "1536 MiB");
+    EXPECT_EQ(sizeText(1000), "1000 bytes");
 }
 
 // ---- dpkg -----------------------------------------------------------------------------------
@@ -351,11 +402,15 @@ TEST(HostPipeline, EveryPathIsHandledOnceThroughASmallQueue) {
             std::mutex mutex;
             std::multiset<std::string> handled;
             {
-                HashPipeline pipeline(workers, capacity, [&](const std::string& path, Hasher&) {
+                HashPipeline pipeline(workers, capacity, [&](const WalkEntry& entry, Hasher&) {
                     std::lock_guard<std::mutex> lock(mutex);
-                    handled.insert(path);
+                    handled.insert(entry.path);
                 });
-                for (int i = 0; i < 500; ++i) pipeline.submit("p" + std::to_string(i));
+                for (int i = 0; i < 500; ++i) {
+                    WalkEntry entry;
+                    entry.path = "p" + std::to_string(i);
+                    pipeline.submit(entry);
+                }
                 pipeline.finish();
                 EXPECT_EQ(pipeline.handled(), 500u);
             }

@@ -127,9 +127,8 @@ TEST_F(HostProgram, WatchReportsCreateWriteRenameAndDeleteAsTheyHappen) {
     ASSERT_EQ(run.status, 0) << run.err;
 
     Background watch({"watch", "--json", "--db", db});
-    for (int i = 0; i < 100 && watch.errorOutput().find("Watching") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_NE(watch.errorOutput().find("Watching 2 folders"), std::string::npos) << watch.errorOutput();
+    const std::string started = watch.waitUntilWatching();
+    ASSERT_NE(started.find("Watching 2 folders"), std::string::npos) << started;
 
     auto next = [&](const std::string& operation, const std::string& key) {
         std::string line;
