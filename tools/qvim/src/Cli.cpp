@@ -1,9 +1,17 @@
 #include "Cli.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#ifndef QVIM_VERSION
+#define QVIM_VERSION "0"
+#endif
+#ifndef QVIM_RULES_FILE
+#define QVIM_RULES_FILE "/etc/qvim/rules.json"
+#endif
 
 namespace qvimcli {
 namespace {
@@ -155,8 +163,11 @@ std::string applyPositionals(const std::vector<std::string>& positionals, Option
     }
 }
 
-std::string checkRequired(const Options& options) {
+std::string checkRequired(Options& options) {
     const std::string prefix = commandPrefix(options.command) + ": ";
+    // An installed host has its rules in one known place; without it the user must choose.
+    if (options.command == Command::Init && options.rules.empty() && access(QVIM_RULES_FILE, R_OK) == 0)
+        options.rules = QVIM_RULES_FILE;
     if (options.command == Command::Init && options.rules.empty())
         return prefix + "needs --rules FILE, the ruleset to install (examples/rules/default.json is a start)";
     if (options.command == Command::Export && options.out.empty())
@@ -165,6 +176,8 @@ std::string checkRequired(const Options& options) {
 }
 
 }  // namespace
+
+std::string versionText() { return "qvim " QVIM_VERSION; }
 
 const char* commandName(Command command) {
     for (const CommandInfo& info : kCommands)
@@ -281,14 +294,14 @@ std::string helpText(Command command) {
     switch (command) {
         case Command::Init:
             text =
-                "Usage: qvim init --rules FILE [--db FILE] [--threads N]\n\n"
+                "Usage: qvim init [--rules FILE] [--db FILE] [--threads N]\n\n"
                 "Installs the ruleset in FILE and builds the baseline: the engine scans the\n"
                 "directories, users, groups, ports, packages and processes the rules watch, and\n"
                 "qvim walks and hashes (SHA-256, SHA-1, and MD5 where a rule watches \"md5\") the\n"
                 "regular files under the rules' bases. Running init again with a changed ruleset\n"
                 "rebuilds only what the change touched. Files that cannot be read are stored with\n"
                 "their attributes only.\n\n"
-                "  --rules FILE   the ruleset (JSON, see examples/rules/default.json)\n"
+                "  --rules FILE   the ruleset (JSON, see qvim-rules(5)); default " QVIM_RULES_FILE "\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             break;
         case Command::Check:
@@ -352,7 +365,7 @@ std::string helpText(Command command) {
                        "qvim - watches files, users, groups, ports, packages and processes for changes\n\n"
                        "Usage: qvim COMMAND [OPTIONS]\n\n"
                        "Commands:\n"
-                       "  init --rules FILE           install a ruleset and build the baseline\n"
+                       "  init [--rules FILE]         install a ruleset and build the baseline\n"
                        "  check                       compare the host with the baseline, print changes\n"
                        "  watch                       report file changes as they happen\n"
                        "  export --out FILE           write the baseline as JSON lines\n"
@@ -361,7 +374,8 @@ std::string helpText(Command command) {
                        "  migrate OLD_DB              move a baseline from the older database layout\n"
                        "  demo                        a guided run on a scratch tree\n"
                        "  help [COMMAND]              help for a command\n\n") +
-                   kCommon + "  --json         events as JSON, one object per line\n\n" + kStatus;
+                   kCommon + "  --json         events as JSON, one object per line\n"
+                   "  --version      the program's version\n\n" + kStatus;
     }
     return text + "\n" + kCommon + "\n" + kStatus;
 }
