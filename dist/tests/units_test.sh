@@ -31,8 +31,9 @@ for unit in qvim-check.service qvim-watch.service; do
   exposure=$(systemd-analyze security --offline=yes "./$unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
   [ -n "$exposure" ] || { fail "systemd-analyze security gave no exposure level for $unit"; continue; }
   echo "$unit: exposure $exposure"
-  # Reading every file as root costs some points; dropping a sandbox setting costs more.
-  awk -v e="$exposure" 'BEGIN { exit !(e <= 3.0) }' || fail "$unit is exposed at $exposure (more than 3.0)"
+  # Reading every file as root costs some points; any setting dropped from the
+  # sandbox costs more. A wider sandbox needs its reason written here.
+  awk -v e="$exposure" 'BEGIN { exit !(e <= 2.4) }' || fail "$unit is exposed at $exposure (more than 2.4)"
 done
 [ $status -eq 0 ] && echo "units verified"
 exit $status

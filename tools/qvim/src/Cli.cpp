@@ -365,7 +365,7 @@ std::string helpText(Command command) {
                        "qvim - watches files, users, groups, ports, packages and processes for changes\n\n"
                        "Usage: qvim COMMAND [OPTIONS]\n\n"
                        "Commands:\n"
-                       "  init [--rules FILE]         install a ruleset and build the baseline\n"
+                       "  init --rules FILE           install a ruleset and build the baseline\n"
                        "  check                       compare the host with the baseline, print changes\n"
                        "  watch                       report file changes as they happen\n"
                        "  export --out FILE           write the baseline as JSON lines\n"
