@@ -35,7 +35,8 @@ done
 
 # The installed program finds the installed library.
 version=$(LD_LIBRARY_PATH=$lib "$root$bindir/qvim" --version) || fail "the installed qvim does not run"
-case "$version" in "qvim "[0-9]*) ;; *) fail "qvim --version printed '$version'" ;; esac
+[ "$version" = "qvim $(sed -n 's/^Version: //p' "$lib/pkgconfig/qvim.pc")" ] ||
+  fail "qvim --version printed '$version', not the version of qvim.pc"
 
 # The example exactly as the README shows it: the first C block.
 awk '/^```c$/ {inside=1; next} inside && /^```$/ {exit} inside {print}' "$src/README.md" >"$work/host.c"
