@@ -301,7 +301,8 @@ std::string helpText(Command command) {
                 "regular files under the rules' bases. Running init again with a changed ruleset\n"
                 "rebuilds only what the change touched. Files that cannot be read are stored with\n"
                 "their attributes only.\n\n"
-                "  --rules FILE   the ruleset (JSON, see qvim-rules(5)); default " QVIM_RULES_FILE "\n"
+                "  --rules FILE   the ruleset (JSON, see qvim-rules(5)); without it\n"
+                "                 " QVIM_RULES_FILE " when that file is readable\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             break;
         case Command::Check:
