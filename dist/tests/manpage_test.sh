@@ -73,6 +73,15 @@ for kind in $(grep -A1 -- '^ *--kind KIND' "$work/all-help" | grep -o '[A-Z][A-Z
   grep -q "\b$kind\b" "$work/rules" || fail "qvim-rules(5) does not name the kind $kind"
 done
 
+# The example ruleset is one the program accepts (its bases moved into a scratch folder).
+mkdir -p "$work/example/etc" "$work/example/bin"
+echo x >"$work/example/etc/hosts"
+awk '/^\.SH EXAMPLE/ {inside=1; next} inside && /^\.nf/ {copy=1; next} copy && /^\.fi/ {exit} copy' "$rules_page" |
+  sed -e 's/\\e/\\/g' -e "s|\"/etc\"|\"$work/example/etc\"|g" -e "s|\"/usr/bin\"|\"$work/example/bin\"|g" >"$work/example.json"
+if ! "$qvim" init --rules "$work/example.json" --db "$work/example/im.db" -q >"$work/example.log" 2>&1; then
+  fail "qvim init refuses the example of qvim-rules(5): $(cat "$work/example.log")"
+fi
+
 # What the completion offers after "qvim COMMAND -".
 offered() {
   bash -c '. "$1"; COMP_WORDS=(qvim "$2" -); COMP_CWORD=2; _qvim; printf "%s\n" "${COMPREPLY[@]}"' sh "$completion" "$1"
