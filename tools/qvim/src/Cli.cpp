@@ -1,9 +1,17 @@
 #include "Cli.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#ifndef QVIM_VERSION
+#define QVIM_VERSION "0"
+#endif
+#ifndef QVIM_RULES_FILE
+#define QVIM_RULES_FILE "/etc/qvim/rules.json"
+#endif
 
 namespace qvimcli {
 namespace {
@@ -159,8 +167,11 @@ std::string applyPositionals(const std::vector<std::string>& positionals, Option
     }
 }
 
-std::string checkRequired(const Options& options) {
+std::string checkRequired(Options& options) {
     const std::string prefix = commandPrefix(options.command) + ": ";
+    // An installed host has its rules in one known place; without it the user must choose.
+    if (options.command == Command::Init && options.rules.empty() && access(QVIM_RULES_FILE, R_OK) == 0)
+        options.rules = QVIM_RULES_FILE;
     if (options.command == Command::Init && options.rules.empty())
         return prefix + "needs --rules FILE, the ruleset to install (examples/rules/default.json is a start)";
     if (options.command == Command::Export && options.out.empty())
@@ -169,6 +180,8 @@ std::string checkRequired(const Options& options) {
 }
 
 }  // namespace
+
+std::string versionText() { return "qvim " QVIM_VERSION; }
 
 const char* commandName(Command command) {
     for (const CommandInfo& info : kCommands)
@@ -288,15 +301,16 @@ std::string helpText(Command command) {
     switch (command) {
         case Command::Init:
             text =
-                "Usage: qvim init --rules FILE [--db FILE] [--threads N] [--max-hash-size SIZE]\n\n"
+                "Usage: qvim init [--rules FILE] [--db FILE] [--threads N] [--max-hash-size SIZE]\n\n"
                 "Installs the ruleset in FILE and builds the baseline: the engine scans the\n"
                 "directories, users, groups, ports, packages and processes the rules watch, and\n"
                 "qvim walks and hashes (SHA-256, SHA-1, and MD5 where a rule watches \"md5\") the\n"
                 "regular files under the rules' bases. Running init again with a changed ruleset\n"
                 "rebuilds only what the change touched. Files that cannot be read are stored with\n"
                 "their attributes only.\n\n"
-                "  --rules FILE   the ruleset (JSON, see examples/rules/default.json); a regular\n"
-                "                 file of at most 16 MiB, not a symbolic link\n"
+                "  --rules FILE   the ruleset (JSON, see qvim-rules(5)), a regular file of at\n"
+                "                 most 16 MiB, not a symbolic link; without it\n"
+                "                 " QVIM_RULES_FILE " when that file is readable\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             text += kHashLimit;
             break;
@@ -372,7 +386,8 @@ std::string helpText(Command command) {
                        "  migrate OLD_DB              move a baseline from the older database layout\n"
                        "  demo                        a guided run on a scratch tree\n"
                        "  help [COMMAND]              help for a command\n\n") +
-                   kCommon + "  --json         events as JSON, one object per line\n\n" + kStatus;
+                   kCommon + "  --json         events as JSON, one object per line\n"
+                   "  --version      the program's version\n\n" + kStatus;
     }
     return text + "\n" + kCommon + "\n" + kStatus;
 }

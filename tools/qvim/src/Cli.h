@@ -46,6 +46,9 @@ std::string parseArguments(const std::vector<std::string>& args, Options& option
 
 const char* commandName(Command command);
 
+// "qvim 1.2.3", the version of the build.
+std::string versionText();
+
 // Help for one command, or the overview for Command::None.
 std::string helpText(Command command);
 

@@ -311,7 +311,7 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
         return kExitOk;
     }
     if (options.command == Command::Version) {
-        printer.line("qvim 1.0");
+        printer.line(versionText());
         return kExitOk;
     }
     if (options.command == Command::Demo) return runDemo(options, console, printer);
