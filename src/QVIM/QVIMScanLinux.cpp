@@ -246,18 +246,9 @@ bool QVIMScanLinux::processLink(unsigned long threadId, scan_type scanType, im_w
 // ---- Users and groups --------------------------------------------------------------
 
 std::string getQualifiedGroupName(int gid) {
-    // Groups with long member lists need more than a small buffer.
-    thread_local std::vector<char> buffer(16384);
-    struct group entry;
-    struct group* found = nullptr;
-    int rc;
-    while ((rc = getgrgid_r(static_cast<gid_t>(gid), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
-           buffer.size() < (1u << 24))
-        buffer.resize(buffer.size() * 2);
-    std::string text = std::to_string(gid);
-    text += ':';
-    if (rc == 0 && found != nullptr) text += found->gr_name;
-    return text;
+    std::string name;
+    lookupGroupName(static_cast<gid_t>(gid), name);
+    return std::to_string(gid) + ':' + name;
 }
 
 bool QVIMScanLinux::scanGroups(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response) {
@@ -457,12 +448,8 @@ bool allDigits(const char* text) {
 }
 
 std::string userNameOf(int uid) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
-        return found->pw_name;
-    return std::to_string(uid);
+    std::string name;
+    return lookupUserName(static_cast<uid_t>(uid), name) ? name : std::to_string(uid);
 }
 
 // Pid, short name and parent pid from a stat file; the number of the three
