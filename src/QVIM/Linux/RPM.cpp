@@ -106,8 +106,8 @@ bool QVARPM::loaded() {
     return g_ready;
 }
 
-// librpm creates an empty database where none exists; a scan must not leave
-// files behind, so a missing database folder counts as a failed open.
+// librpm creates an empty database where none exists, and a scan must not
+// leave files behind: the folder is looked for before librpm opens anything.
 bool QVARPM::databaseFolderExists() {
     if (pfnrpmExpand == nullptr) return true;
     char* path = pfnrpmExpand("%{_dbpath}", static_cast<const char*>(nullptr));
@@ -127,10 +127,9 @@ bool QVARPM::openDB(rpmdb_s*& db, rpmts_s*& ts, rpmdbMatchIterator_s*& iterator)
     static std::once_flag configRead;
     std::call_once(configRead, [] { pfnrpmReadConfigFiles(nullptr, nullptr); });
 
-    if (!databaseFolderExists()) {
-        LOG_WARNING(QVIM_SRC_RPM, "openDB", "RPM open failed");
-        return false;
-    }
+    // No database folder (a host that has librpm but does not use rpm): no
+    // package was installed through it.
+    if (!databaseFolderExists()) return true;
     if (pfnrpmdbOpen != nullptr && pfnrpmdbClose != nullptr) {
         const int rc = pfnrpmdbOpen("", &db, 0, 0644);
         if (rc != 0) {
@@ -160,7 +159,9 @@ void QVARPM::closeDB(rpmdb_s*& db, rpmts_s*& ts, rpmdbMatchIterator_s*& iterator
     if (ts != nullptr) ts = pfnrpmtsFree(ts);
 }
 
-headerToken_s* QVARPM::next(rpmdbMatchIterator_s* iterator) { return pfnrpmdbNextIterator(iterator); }
+headerToken_s* QVARPM::next(rpmdbMatchIterator_s* iterator) {
+    return iterator != nullptr ? pfnrpmdbNextIterator(iterator) : nullptr;
+}
 
 bool QVARPM::getString(headerToken_s* header, rpmTag_e tag, std::string& out) {
     out.clear();
