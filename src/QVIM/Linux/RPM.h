@@ -68,11 +68,11 @@ public:
     static DbClose pfnrpmdbClose;
     static DbOpen pfnrpmdbOpen;
     static TsInitIterator pfnrpmtsInitIterator;
-    // Optional: used to find the database folder before opening it.
+    // Optional: used to find the database before opening it.
     static Expand pfnrpmExpand;
     static Free pfnrfree;
 
 private:
     static bool loaded();
-    static bool databaseFolderExists();
+    static bool databaseExists();
 };
