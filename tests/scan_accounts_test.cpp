@@ -105,7 +105,9 @@ TEST_F(Accounts, LongEntriesAndTheEntriesAfterThemKeepTheirNames) {
     writeFile("group", "root:x:0:\nqvbig:x:70001:" + members + "\nqvafter:x:70002:\n");
     writeFile("passwd", "root:x:0:0:root:/root:/bin/sh\nqvlong:x:70001:70002:" + std::string(10000, 'g') +
                             ":/:/bin/sh\nqvafter:x:70002:70002::/:/bin/sh\n");
-    for (const char* name : {"group", "passwd"})
+    writeFile("shadow", "root:*:19000::::::\nqvlong:$6$" + std::string(10000, 'p') +
+                            ":19001:0:99999:7:::\nqvafter:!:19002:0:99999:7:::\n");
+    for (const char* name : {"group", "passwd", "shadow"})
         ASSERT_EQ(0, mount((testDirectory() + "/" + name).c_str(), (std::string("/etc/") + name).c_str(), nullptr,
                            MS_BIND, nullptr))
             << name << ": " << std::strerror(errno);
@@ -123,6 +125,11 @@ TEST_F(Accounts, LongEntriesAndTheEntriesAfterThemKeepTheirNames) {
     EXPECT_EQ("70002:qvafter", getQualifiedGroupName(70002));
     UserLookup ports;
     EXPECT_EQ("qvafter", ports.name(70002));
+    ASSERT_EQ("ok, events", outcome(&CapturingScanner::scanUsers, SCAN_CHANGE));
+    const Captured* after = scanner.find("qvafter");
+    ASSERT_NE(nullptr, after);
+    EXPECT_EQ(joined({"70002:qvafter", std::to_string(19002 * 86400)}),
+              joined({after->userGroup, std::to_string(after->record.passwordLastChanged)}));
 
     // What a process rule's "includes_group" compares.
     im_wrapper_event_s r{};

@@ -321,7 +321,6 @@ void applyShadowEntry(im_wrapper_event_s& record, const struct spwd& shadow, lon
 bool QVIMScanLinux::scanUsers(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response) {
     constexpr int kMaxGroups = 1000;
     std::vector<gid_t> gids(kMaxGroups);
-    std::vector<char> shadowBuffer(8192);
     const long today = static_cast<long>(getCurrentTimeInMillis() / 86400000UL);
     JSONEvents events;
     bool failed = false;
@@ -363,17 +362,22 @@ bool QVIMScanLinux::scanUsers(unsigned long threadId, scan_type scanType, im_wra
             }
             record.groups = groups.c_str();
 
-            struct spwd shadowEntry;
-            struct spwd* shadow = nullptr;
-            const int rc = getspnam_r(entry->pw_name, &shadowEntry, shadowBuffer.data(), shadowBuffer.size(), &shadow);
+            // A long shadow line before this user's must not fail the scan either.
+            const int rc = withGrowingBuffer(8192, [&](char* buffer, size_t size) {
+                struct spwd shadowEntry;
+                struct spwd* shadow = nullptr;
+                const int result = getspnam_r(entry->pw_name, &shadowEntry, buffer, size, &shadow);
+                // Without a shadow entry the shadow-derived fields keep their
+                // defaults; the entry lives in the buffer, so it is read here.
+                if (result == 0 && shadow != nullptr) applyShadowEntry(record, *shadow, today);
+                return result;
+            });
             if (rc != 0) {
                 LOG_ERROR(QVIM_SRC_SCANLINUX, "scanUsers", "Error calling getspnam_r(\"%s\"): '%s'", entry->pw_name,
                           std::strerror(rc));
                 failed = true;
                 continue;
             }
-            // Without a shadow entry the shadow-derived fields keep their defaults.
-            if (shadow != nullptr) applyShadowEntry(record, *shadow, today);
 
             if (!processEvent(scanType, threadId, record, response, events)) failed = true;
         }
