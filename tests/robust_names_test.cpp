@@ -248,6 +248,7 @@ TEST_F(HostileKeys, RepairedTextsCarryTheirExactBytes) {
     event = cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "events"), 0);
     ASSERT_NE(event, nullptr) << response.json;
     EXPECT_EQ(text(event, "keyHex") + "|" + text(event, "isKeyHex"), "<none>|<none>");
+    cleanup_response_wrapper(&response);
 }
 
 // ---- The directory walk over hostile and deep trees ------------------------------------

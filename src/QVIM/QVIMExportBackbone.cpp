@@ -238,7 +238,7 @@ public:
             needed += 40 + name.size();
             if (field.type == QVIMEvent::VariantField::Text) {
                 if (field.text.empty()) continue;
-                addText(object.get(), name, field.text, needed);
+                addText(object.get(), name.c_str(), field.text, needed);
             } else {
                 add(object.get(), name.c_str(), exportNumber(field.integer));
             }
@@ -280,20 +280,22 @@ private:
     // A member referring to text, or to its repair when it is not
     // well-formed UTF-8, followed then by the member with its exact bytes
     // (both kept until the next row); adds their printed worst case to needed.
-    void addText(cJSON* object, const std::string& name, const std::string& text, size_t& needed) {
+    // The tree refers to name, which must outlive the row's printing.
+    void addText(cJSON* object, const char* name, const std::string& text, size_t& needed) {
         std::string repaired;
         const std::string& valid = wellFormedUtf8(text, repaired);
         if (&valid == &text) {
             needed += text.size() * 6;
-            add(object, name.c_str(), cJSON_CreateStringReference(text.c_str()));
+            add(object, name, cJSON_CreateStringReference(text.c_str()));
             return;
         }
         const std::string& kept = m_repaired.emplace_back(std::move(repaired));
         const std::string& exact = m_repaired.emplace_back(Blob::getEncoding(text.data(), text.size()));
-        needed += kept.size() * 6 + exact.size() + name.size() + 40;
-        add(object, name.c_str(), cJSON_CreateStringReference(kept.c_str()));
+        const std::string exactName = std::string(name) + kExactBytesSuffix;
+        needed += kept.size() * 6 + exact.size() + exactName.size() + 40;
+        add(object, name, cJSON_CreateStringReference(kept.c_str()));
         if (cJSON* item = cJSON_CreateStringReference(exact.c_str()))
-            cJSON_AddItemToObject(object, (name + kExactBytesSuffix).c_str(), item);
+            cJSON_AddItemToObject(object, exactName.c_str(), item);  // copies the name
     }
 
     static void add(cJSON* object, const char* name, cJSON* item) {
