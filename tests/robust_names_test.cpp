@@ -6,6 +6,7 @@
 // exact bytes.
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,17 +59,23 @@ std::string firstEventText(const char* json, const char* member) {
     return value != nullptr ? value : "<none>";
 }
 
-// "key" of every exported line; each line must be strict JSON.
-std::vector<std::string> exportedKeys(entity_type kind) {
+// Every exported line of a kind; each must be strict JSON.
+std::vector<Json> exportedRows(entity_type kind) {
     const std::string path = testDirectory() + "/export.jsonl";
     EXPECT_EQ(get_baseline(0, 0, 100000, kind, path.c_str()), QVIM_OK);
-    std::vector<std::string> keys;
+    std::vector<Json> rows;
     std::ifstream lines(path);
     for (std::string line; std::getline(lines, line);) {
         EXPECT_TRUE(strict_json::parses(line.c_str())) << line;
-        Json row = parseJson(line.c_str());
-        keys.emplace_back(cJSON_GetStringValue(cJSON_GetObjectItem(row.get(), "key")));
+        rows.push_back(parseJson(line.c_str()));
     }
+    return rows;
+}
+
+std::vector<std::string> exportedKeys(entity_type kind) {
+    std::vector<std::string> keys;
+    for (const Json& row : exportedRows(kind))
+        keys.emplace_back(cJSON_GetStringValue(cJSON_GetObjectItem(row.get(), "key")));
     return keys;
 }
 
@@ -192,6 +199,56 @@ TEST_F(HostileKeys, KeysGoThroughBaselineChangesRenamesAndExport) {
     const Json document = metricsDocument();
     const cJSON* state = cJSON_GetObjectItem(cJSON_GetObjectItem(document.get(), "metrics"), "integrityMonitorState");
     EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(state, "rulesetList")), ("a" + kFFFD + ",b").c_str());
+}
+
+// Names that differ only in ill-formed bytes print alike; the member after
+// each repaired text carries its exact bytes, so they stay distinct. Texts
+// that needed no repair get no such member.
+TEST_F(HostileKeys, RepairedTextsCarryTheirExactBytes) {
+    const auto text = [](const cJSON* object, const char* name) {
+        const char* value = cJSON_GetStringValue(cJSON_GetObjectItem(object, name));
+        return std::string(value != nullptr ? value : "<none>");
+    };
+    const auto hex = [](const std::string& bytes) { return Blob::getEncoding(bytes.data(), bytes.size()); };
+    const std::string e9 = "/h/caf\xE9", e8 = "/h/caf\xE8", plain = "/h/cafe", link = "/t/\xFF";
+    set_baselinescan(true);
+    for (const std::string& key : {e9, e8, plain}) {
+        im_wrapper_event_s record = entities.make("File", key);
+        if (key == e9) record.symLinkPath = link.c_str();
+        ASSERT_TRUE(Entities::store(record, true));
+    }
+    set_baselinescan(false);
+
+    std::set<std::string> lines;
+    for (const Json& row : exportedRows(ENTITY_FILE))
+        lines.insert(text(row.get(), "key") + "|" + text(row.get(), "keyHex") + "|" + text(row.get(), "symLinkPath") +
+                     "|" + text(row.get(), "symLinkPathHex"));
+    EXPECT_EQ(lines, (std::set<std::string>{"/h/caf" + kFFFD + "|" + hex(e9) + "|/t/" + kFFFD + "|" + hex(link),
+                                            "/h/caf" + kFFFD + "|" + hex(e8) + "|<none>|<none>",
+                                            "/h/cafe|<none>|<none>|<none>"}));
+
+    // Events: the keys, and the attribute entry of the stored link target.
+    ASSERT_EQ(notify(e9, 42), QVIM_OK);
+    Json document = parseJson(response.json);
+    const cJSON* event = cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "events"), 0);
+    ASSERT_NE(event, nullptr) << response.json;
+    EXPECT_EQ(text(event, "key") + "|" + text(event, "keyHex") + "|" + text(event, "isKeyHex"),
+              "/h/caf" + kFFFD + "|" + hex(e9) + "|" + hex(e9));
+    EXPECT_EQ(text(event, "processNameHex"), hex("proc\n\"x\"\xFF"));
+    std::string target = "<none>";
+    const cJSON* entry = nullptr;
+    cJSON_ArrayForEach(entry, cJSON_GetObjectItem(event, "wasAttributes")) {
+        if (strcasecmp(text(entry, "name").c_str(), "symlinkpath") == 0)
+            target = text(entry, "value") + "|" + text(entry, "valueHex");
+    }
+    EXPECT_EQ(target, "/t/" + kFFFD + "|" + hex(link));
+
+    ASSERT_EQ(notify(plain, 42), QVIM_OK);
+    document = parseJson(response.json);
+    event = cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "events"), 0);
+    ASSERT_NE(event, nullptr) << response.json;
+    EXPECT_EQ(text(event, "keyHex") + "|" + text(event, "isKeyHex"), "<none>|<none>");
+    cleanup_response_wrapper(&response);
 }
 
 // ---- The directory walk over hostile and deep trees ------------------------------------

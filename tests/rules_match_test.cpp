@@ -167,6 +167,24 @@ TEST(RuleFilter, SpecialAttributeGroups) {
                        "SpecialAttributes: casesensitive value is invalid: 'maybe'. Assuming default: 'true'"));
 }
 
+// A set whose conditions cannot be read never selects more than one whose
+// conditions can: it selects nothing, whatever the kind or the other members.
+TEST(RuleFilter, UnreadableConditionsSelectNothing) {
+    ASSERT_EQ(startEngine(), QVIM_OK);
+    Fixture f(R"({"id":1,"EntitySets":[{"entityType":"Process","and":"x"}]},
+                 {"id":2,"EntitySets":[{"entityType":"Process","and":["includes_path","/"]}]},
+                 {"id":3,"EntitySets":[{"entityType":"Process","includes_path":7}]},
+                 {"id":4,"EntitySets":[{"entityType":"Process","and":{"includes_path":"/usr/*"}}]},
+                 {"id":5,"EntitySets":[{"entityType":"Process","includes_path":"/usr/*","excludes_user":[]}]})");
+    EXPECT_EQ(f.match("Process", "100", false, "sshd", "/usr/sbin/sshd"), (Ids{4, 5}));
+    EXPECT_TRUE(f.match("Process", "101", false, "evil", "/tmp/evil").empty());
+    EXPECT_TRUE(logged(QVIM_LOG_WARNING, "EntitySet: member 'and' is not an object and selects nothing"));
+
+    Fixture g(fileSet(1, "/etc/", R"(,"and":null)") + "," + fileSet(2, "/etc/", R"(,"and":{"includes":"*.conf"})"));
+    EXPECT_EQ(g.match("File", "/etc/a.conf"), Ids{2});
+    EXPECT_TRUE(g.match("File", "/etc/passwd").empty());
+}
+
 TEST(RuleFilter, MatchRulesToAttributes) {
     ASSERT_EQ(startEngine(), QVIM_OK);
     Fixture f(R"({"id":1,"EntitySets":[{"entityType":"File","attributes":"owner"}]},
@@ -195,6 +213,8 @@ TEST(RuleFilter, DocumentErrorsAndDroppedRules) {
     IntegrityRuleFilter filter;
     EXPECT_FALSE(filter.setRules(stats, "[]", "g"));
     EXPECT_TRUE(logged(QVIM_LOG_ERROR, "there are no IntegrityRules in ruleset []"));
+    // A list that is not an array is refused too, not read as no rules.
+    EXPECT_FALSE(filter.setRules(stats, "{\"IntegrityRules\":{}}", "g"));
     EXPECT_FALSE(filter.setRules(stats, "{\"IntegrityRules\":", "g"));
     EXPECT_TRUE(logged(QVIM_LOG_ERROR, "cannot parse ruleset {\"IntegrityRules\":"));
 

@@ -138,10 +138,14 @@ TEST(RuleModel, MembersOfTheWrongTypeCountAsAbsent) {
         EXPECT_EQ(s->type, EntitySet::kNoEntityType);
         EXPECT_FALSE(s->realtime);
         EXPECT_TRUE(s->includes.empty());
-        EXPECT_TRUE(s->specialAttributes.empty());
         EXPECT_TRUE(s->attributes.empty());
         EXPECT_EQ(s->base.get(), "");
     }
+    // Unreadable conditions still leave their groups, empty, so they select nothing.
+    ASSERT_EQ(odd.entitySets[0]->specialAttributes.size(), 2u);
+    for (const auto& group : odd.entitySets[0]->specialAttributes)
+        EXPECT_TRUE(group->includes.empty() && group->excludes.empty());
+    EXPECT_TRUE(odd.entitySets[1]->specialAttributes.empty());
     EXPECT_TRUE(loggedContaining("'entityType' is not a string"));
     EXPECT_TRUE(rule(R"({"id":1,"EntitySets":{"entityType":"File"}})").entitySets.empty());
 }

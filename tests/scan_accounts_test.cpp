@@ -1,9 +1,15 @@
 // The user and group scanners against the machine's own databases, and the
 // reading of shadow password aging.
+#include <sched.h>
 #include <shadow.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
+#include "Linux/PortScanUtil.h"
 #include "TestSupport.h"
 #include "scan_capture.h"
 
@@ -86,6 +92,67 @@ TEST_F(Accounts, GroupsMatchTheGroupDatabase) {
     scanner.onRecord = [](const Captured&) { return false; };
     EXPECT_EQ("failed, events", outcome(&CapturingScanner::scanGroups, SCAN_CHANGE));
     EXPECT_EQ(1u, scanner.records.size());
+}
+
+// Names come from entries of any size. The account files are the test's own,
+// bound over the system's in a mount namespace private to this process: a
+// group whose member list is far longer than the usual lookup buffers, and a
+// user with a long GECOS text, each followed by an entry the lookups must
+// still reach.
+TEST_F(Accounts, LongEntriesAndTheEntriesAfterThemKeepTheirNames) {
+    if (geteuid() != 0) GTEST_SKIP() << "binding account files needs root";
+    if (unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "no private mount namespace: " << std::strerror(errno);
+    ASSERT_EQ(0, mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) << std::strerror(errno);
+    std::string members;
+    for (int i = 0; members.size() < 70000; ++i) members += (i > 0 ? ",member-" : "member-") + std::to_string(i);
+    writeFile("group", "root:x:0:\nqvbig:x:70001:" + members + "\nqvafter:x:70002:\n");
+    writeFile("passwd", "root:x:0:0:root:/root:/bin/sh\nqvlong:x:70001:70002:" + std::string(10000, 'g') +
+                            ":/:/bin/sh\nqvafter:x:70002:70002::/:/bin/sh\n");
+    writeFile("shadow", "root:*:19000::::::\nqvlong:$6$" + std::string(10000, 'p') +
+                            ":19001:0:99999:7:::\nqvafter:!:19002:0:99999:7:::\n");
+    for (const char* name : {"group", "passwd", "shadow"})
+        ASSERT_EQ(0, mount((testDirectory() + "/" + name).c_str(), (std::string("/etc/") + name).c_str(), nullptr,
+                           MS_BIND, nullptr))
+            << name << ": " << std::strerror(errno);
+
+    const auto formatted = [](void (*format)(const std::string&, std::string&), const char* raw) {
+        std::string out;
+        format(raw, out);
+        return out;
+    };
+    EXPECT_EQ("qvbig", formatted(QVIMEvent::format_group, "70001"));
+    EXPECT_EQ("qvafter", formatted(QVIMEvent::format_group, "70002"));
+    EXPECT_EQ("70003", formatted(QVIMEvent::format_group, "70003"));
+    EXPECT_EQ("qvlong", formatted(QVIMEvent::format_user, "70001"));
+    EXPECT_EQ("qvafter", formatted(QVIMEvent::format_user, "70002"));
+    EXPECT_EQ("70002:qvafter", getQualifiedGroupName(70002));
+    UserLookup ports;
+    EXPECT_EQ("qvafter", ports.name(70002));
+    ASSERT_EQ("ok, events", outcome(&CapturingScanner::scanUsers, SCAN_CHANGE));
+    const Captured* after = scanner.find("qvafter");
+    ASSERT_NE(nullptr, after);
+    EXPECT_EQ(joined({"70002:qvafter", std::to_string(19002 * 86400)}),
+              joined({after->userGroup, std::to_string(after->record.passwordLastChanged)}));
+
+    // What a process rule's "includes_group" compares.
+    im_wrapper_event_s r{};
+    r.entityType = "Process";
+    r.eventType = QVIM_EVENT_CHANGED;
+    r.processKey = "1";
+    r.userGroup = "70002";
+    const std::unique_ptr<QVIMEvent> process(QVIMEvent::factory(engine, &r));
+    ASSERT_NE(nullptr, process);
+    std::string group;
+    process->getSpecialAttributeValue("group", group);
+    EXPECT_EQ("qvafter", group);
+
+    // A lookup that always wants more room ends, at a bounded size.
+    size_t largest = 0;
+    EXPECT_EQ(ERANGE, withGrowingBuffer(-1, [&](char*, size_t size) {
+                  largest = size;
+                  return ERANGE;
+              }));
+    EXPECT_EQ(size_t{1} << 24, largest);
 }
 
 // Today is day 20000 in every case below.

@@ -2,8 +2,6 @@
 #include "QVIMEventHandler.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -219,24 +217,12 @@ im_event_process::im_event_process(IMEngineHandleConcrete& engine, const im_wrap
 
 void QVIMEvent::format_user(const std::string& raw, std::string& out) {
     const long uid = std::strtol(raw.c_str(), nullptr, 10);
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
-        out = found->pw_name;
-    else
-        out = raw;
+    if (!lookupUserName(static_cast<uid_t>(uid), out)) out = raw;
 }
 
 void QVIMEvent::format_group(const std::string& raw, std::string& out) {
     const long gid = std::strtol(raw.c_str(), nullptr, 10);
-    struct group entry;
-    struct group* found = nullptr;
-    char buffer[8192];
-    if (getgrgid_r(static_cast<gid_t>(gid), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
-        out = found->gr_name;
-    else
-        out = raw;
+    if (!lookupGroupName(static_cast<gid_t>(gid), out)) out = raw;
 }
 
 int isExecutable(const std::string& path, bool& result) {

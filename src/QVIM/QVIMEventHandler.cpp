@@ -67,10 +67,6 @@ bool reportsBlock(const IntegrityRuleFilter& filter, long long ruleId, entity_ty
     return false;
 }
 
-void addString(cJSON* object, const char* name, const std::string& value) {
-    cJSON_AddItemToObject(object, name, createJsonString(value));
-}
-
 }  // namespace
 
 // Reads the stored row once per record, for "wasAttributes" and the block
@@ -117,9 +113,9 @@ bool EventHandler::addAttributesToEvent(cJSON* array, const std::vector<std::pai
         record.getEventValues(name, raw, value, display);
         if (value.empty() || value == "(null)") continue;
         cJSON* entry = cJSON_CreateObject();
-        addString(entry, "name", name);
-        addString(entry, "value", value);
-        if (!display.empty()) addString(entry, "friendlyValue", display);
+        addJsonText(entry, "name", name);
+        addJsonText(entry, "value", value);
+        if (!display.empty()) addJsonText(entry, "friendlyValue", display);
         cJSON_AddItemToArray(array, entry);
     }
     return true;
@@ -133,16 +129,16 @@ cJSON* EventHandler::buildEvent(QVIMEvent& event, const IntegrityRule& rule, con
     cJSON_AddStringToObject(object, "eventType", "integrityMonitoring");
     cJSON_AddStringToObject(object, "entityType", entityTypeName(event.entityType()));
     cJSON_AddNumberToObject(object, "integrityRuleId", static_cast<double>(rule.id));
-    if (!rule.name.empty()) addString(object, "integrityRuleName", rule.name);
-    if (!rule.identifier.empty()) addString(object, "identifier", rule.identifier);
+    if (!rule.name.empty()) addJsonText(object, "integrityRuleName", rule.name);
+    if (!rule.identifier.empty()) addJsonText(object, "identifier", rule.identifier);
     cJSON_AddStringToObject(object, "operationType", operationType);
-    addString(object, "processName", event.processName);
-    addString(object, "user", event.processUser);
+    addJsonText(object, "processName", event.processName);
+    addJsonText(object, "user", event.processUser);
     cJSON_AddNumberToObject(object, "severity", rule.severity);
-    addString(object, "key",
-              event.operation == IM_OP_RENAME ? event.givenKey + " -> " + event.newKey : event.currentKey);
-    addString(object, "isKey", event.newKey);
-    if (!event.givenKey.empty()) addString(object, "wasKey", event.givenKey);
+    addJsonText(object, "key",
+                event.operation == IM_OP_RENAME ? event.givenKey + " -> " + event.newKey : event.currentKey);
+    addJsonText(object, "isKey", event.newKey);
+    if (!event.givenKey.empty()) addJsonText(object, "wasKey", event.givenKey);
     if (!event.bufferedFields.empty())
         addAttributesToEvent(cJSON_AddArrayToObject(object, "wasAttributes"), event.bufferedFields, rule, event);
     if (newFields != nullptr)

@@ -234,12 +234,12 @@ public:
         m_repaired.clear();
         // Worst case: every text byte escaped as \u00XX, plus member framing.
         size_t needed = 64;
-        if (!rules.empty()) add(object.get(), "rule", textReference(rules, needed));
+        if (!rules.empty()) addText(object.get(), "rule", rules, needed);
         for (const auto& [name, field] : row) {
             needed += 40 + name.size();
             if (field.type == QVIMEvent::VariantField::Text) {
                 if (field.text.empty()) continue;
-                add(object.get(), name.c_str(), textReference(field.text, needed));
+                addText(object.get(), name.c_str(), field.text, needed);
             } else {
                 add(object.get(), name.c_str(), exportNumber(field.integer));
             }
@@ -278,14 +278,25 @@ public:
     static constexpr uint64_t kPlainDigitsBelow = 1000000000000000ULL;
 
 private:
-    // A node referring to text, or to its repair when it is not well-formed
-    // UTF-8 (kept until the next row); adds its printed worst case to needed.
-    cJSON* textReference(const std::string& text, size_t& needed) {
+    // A member referring to text, or to its repair when it is not
+    // well-formed UTF-8, followed then by the member with its exact bytes
+    // (both kept until the next row); adds their printed worst case to needed.
+    // The tree refers to name, which must outlive the row's printing.
+    void addText(cJSON* object, const char* name, const std::string& text, size_t& needed) {
         std::string repaired;
         const std::string& valid = wellFormedUtf8(text, repaired);
-        const std::string& kept = &valid == &text ? text : m_repaired.emplace_back(std::move(repaired));
-        needed += kept.size() * 6;
-        return cJSON_CreateStringReference(kept.c_str());
+        if (&valid == &text) {
+            needed += text.size() * 6;
+            add(object, name, cJSON_CreateStringReference(text.c_str()));
+            return;
+        }
+        const std::string& kept = m_repaired.emplace_back(std::move(repaired));
+        const std::string& exact = m_repaired.emplace_back(Blob::getEncoding(text.data(), text.size()));
+        const std::string exactName = std::string(name) + kExactBytesSuffix;
+        needed += kept.size() * 6 + exact.size() + exactName.size() + 40;
+        add(object, name, cJSON_CreateStringReference(kept.c_str()));
+        if (cJSON* item = cJSON_CreateStringReference(exact.c_str()))
+            cJSON_AddItemToObject(object, exactName.c_str(), item);  // copies the name
     }
 
     static void add(cJSON* object, const char* name, cJSON* item) {

@@ -316,15 +316,15 @@ EntitySet::EntitySet(const cJSON* set, const std::string& guid, bool realtime, l
             base = BasePathAbstract(BasePathAbstract::normalise(member->valuestring));
             if (base.get().empty() || base.get().back() != '/') descends = true;
         } else if (startsWith(key, "includes_") || startsWith(key, "excludes_")) {
-            const char* value = stringMember(member, "EntitySet", member->string);
-            if (value == nullptr) continue;
+            // The group exists even when the value is unusable: a condition
+            // that cannot be read selects nothing, it does not widen the set.
             if (!loose) loose = std::make_shared<SpecialAttributes>();
-            loose->setAttribute(member->string, value);
+            if (const char* value = stringMember(member, "EntitySet", member->string))
+                loose->setAttribute(member->string, value);
         } else if (key == "and") {
-            if (!cJSON_IsObject(member)) {
-                LOG_WARNING(QVIM_SRC_RULES, "EntitySet", "EntitySet: member 'and' is not an object and is ignored");
-                continue;
-            }
+            // Likewise an "and" that is not an object gives an empty group.
+            if (!cJSON_IsObject(member))
+                LOG_WARNING(QVIM_SRC_RULES, "EntitySet", "EntitySet: member 'and' is not an object and selects nothing");
             auto group = std::make_shared<SpecialAttributes>();
             group->m_and = true;
             populateSpecialAttributesAND(member, group.get());

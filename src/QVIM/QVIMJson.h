@@ -26,3 +26,20 @@ inline cJSON* createJsonString(const std::string& text) {
     std::string repaired;
     return cJSON_CreateString(wellFormedUtf8(text, repaired).c_str());
 }
+
+// Two names that differ only in ill-formed bytes print alike once repaired.
+// So wherever a text needed the repair, its object gets one more member,
+// named after the text's member with this suffix, holding the exact bytes in
+// upper-case hexadecimal; well-formed texts get none.
+inline constexpr char kExactBytesSuffix[] = "Hex";
+
+// Adds text under name as well-formed UTF-8, and its exact bytes when it
+// was not.
+inline void addJsonText(cJSON* object, const char* name, const std::string& text) {
+    std::string repaired;
+    const std::string& valid = wellFormedUtf8(text, repaired);
+    cJSON_AddItemToObject(object, name, cJSON_CreateString(valid.c_str()));
+    if (&valid != &text)
+        cJSON_AddItemToObject(object, (std::string(name) + kExactBytesSuffix).c_str(),
+                              cJSON_CreateString(Blob::getEncoding(text.data(), text.size()).c_str()));
+}

@@ -304,18 +304,9 @@ bool QVIMScanLinux::processLink(unsigned long threadId, scan_type scanType, im_w
 // ---- Users and groups --------------------------------------------------------------
 
 std::string getQualifiedGroupName(int gid) {
-    // Groups with long member lists need more than a small buffer.
-    thread_local std::vector<char> buffer(16384);
-    struct group entry;
-    struct group* found = nullptr;
-    int rc;
-    while ((rc = getgrgid_r(static_cast<gid_t>(gid), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
-           buffer.size() < (1u << 24))
-        buffer.resize(buffer.size() * 2);
-    std::string text = std::to_string(gid);
-    text += ':';
-    if (rc == 0 && found != nullptr) text += found->gr_name;
-    return text;
+    std::string name;
+    lookupGroupName(static_cast<gid_t>(gid), name);
+    return std::to_string(gid) + ':' + name;
 }
 
 bool QVIMScanLinux::scanGroups(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response) {
@@ -388,7 +379,6 @@ void applyShadowEntry(im_wrapper_event_s& record, const struct spwd& shadow, lon
 bool QVIMScanLinux::scanUsers(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response) {
     constexpr int kMaxGroups = 1000;
     std::vector<gid_t> gids(kMaxGroups);
-    std::vector<char> shadowBuffer(8192);
     const long today = static_cast<long>(getCurrentTimeInMillis() / 86400000UL);
     JSONEvents events;
     bool failed = false;
@@ -430,17 +420,22 @@ bool QVIMScanLinux::scanUsers(unsigned long threadId, scan_type scanType, im_wra
             }
             record.groups = groups.c_str();
 
-            struct spwd shadowEntry;
-            struct spwd* shadow = nullptr;
-            const int rc = getspnam_r(entry->pw_name, &shadowEntry, shadowBuffer.data(), shadowBuffer.size(), &shadow);
+            // A long shadow line before this user's must not fail the scan either.
+            const int rc = withGrowingBuffer(8192, [&](char* buffer, size_t size) {
+                struct spwd shadowEntry;
+                struct spwd* shadow = nullptr;
+                const int result = getspnam_r(entry->pw_name, &shadowEntry, buffer, size, &shadow);
+                // Without a shadow entry the shadow-derived fields keep their
+                // defaults; the entry lives in the buffer, so it is read here.
+                if (result == 0 && shadow != nullptr) applyShadowEntry(record, *shadow, today);
+                return result;
+            });
             if (rc != 0) {
                 LOG_ERROR(QVIM_SRC_SCANLINUX, "scanUsers", "Error calling getspnam_r(\"%s\"): '%s'", entry->pw_name,
                           std::strerror(rc));
                 failed = true;
                 continue;
             }
-            // Without a shadow entry the shadow-derived fields keep their defaults.
-            if (shadow != nullptr) applyShadowEntry(record, *shadow, today);
 
             if (!processEvent(scanType, threadId, record, response, events)) failed = true;
         }
@@ -515,12 +510,8 @@ bool allDigits(const char* text) {
 }
 
 std::string userNameOf(int uid) {
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
-        return found->pw_name;
-    return std::to_string(uid);
+    std::string name;
+    return lookupUserName(static_cast<uid_t>(uid), name) ? name : std::to_string(uid);
 }
 
 // Pid, short name and parent pid from a stat file; the number of the three

@@ -1,10 +1,13 @@
 #include "QVIMUtilPlatformIndependent.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -330,4 +333,48 @@ int openOwnFile(const char* path, bool append, std::string& why) {
     if (!append && ::ftruncate(fd, 0) != 0) return fail(nullptr);
     if (::fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) return fail(nullptr);
     return fd;
+}
+
+int withGrowingBuffer(long sizeHint, const std::function<int(char* buffer, size_t size)>& lookup) {
+    constexpr size_t kLargest = size_t{1} << 24;
+    std::vector<char> buffer(sizeHint > 0 ? std::min(static_cast<size_t>(sizeHint), kLargest) : 1024);
+    for (;;) {
+        const int rc = lookup(buffer.data(), buffer.size());
+        if (rc != ERANGE || buffer.size() >= kLargest) return rc;
+        buffer.resize(std::min(buffer.size() * 2, kLargest));
+    }
+}
+
+namespace {
+
+template <class Id, class Entry>
+bool lookupName(int sizeHint, int (*lookup)(Id, Entry*, char*, size_t, Entry**), char* Entry::*nameField, Id id,
+                std::string& name) {
+    // The size that last sufficed: with one long entry in the database, every
+    // lookup would otherwise grow its buffer again.
+    thread_local long learned = 0;
+    bool found = false;
+    withGrowingBuffer(std::max(sysconf(sizeHint), learned), [&](char* buffer, size_t size) {
+        Entry entry;
+        Entry* result = nullptr;
+        const int rc = lookup(id, &entry, buffer, size, &result);
+        if (rc != ERANGE) learned = std::max(learned, static_cast<long>(size));
+        // The entry lives in the buffer: take the name before it goes.
+        if (rc == 0 && result != nullptr) {
+            name = result->*nameField;
+            found = true;
+        }
+        return rc;
+    });
+    return found;
+}
+
+}  // namespace
+
+bool lookupUserName(uid_t uid, std::string& name) {
+    return lookupName(_SC_GETPW_R_SIZE_MAX, getpwuid_r, &passwd::pw_name, uid, name);
+}
+
+bool lookupGroupName(gid_t gid, std::string& name) {
+    return lookupName(_SC_GETGR_R_SIZE_MAX, getgrgid_r, &group::gr_name, gid, name);
 }

@@ -2,7 +2,11 @@
 // shared by the records, the rules, the store and the scanners.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -136,3 +140,17 @@ const std::string& wellFormedUtf8(const std::string& text, std::string& repaired
 // is refused. append keeps what the file holds, otherwise it is emptied.
 // Returns the descriptor, or -1 with why set to the reason.
 int openOwnFile(const char* path, bool append, std::string& why);
+
+// Calls lookup(buffer, size) for a reentrant account lookup (getpwuid_r and
+// kin): the buffer starts at sizeHint bytes (what sysconf suggests; 1 KiB
+// when it has no suggestion) and doubles while the lookup answers ERANGE, up
+// to 16 MiB. Returns the lookup's last answer.
+int withGrowingBuffer(long sizeHint, const std::function<int(char* buffer, size_t size)>& lookup);
+
+// Name of a user or group id from the account databases; false when the id
+// has no entry or the databases cannot be read. Entries of any size are
+// read: a group with many members easily outgrows a fixed buffer, and a
+// lookup failing there would show that group, and every group listed after
+// it, as a number.
+bool lookupUserName(uid_t uid, std::string& name);
+bool lookupGroupName(gid_t gid, std::string& name);

@@ -2,13 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pwd.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "QVIMEventAbstraction.h"
 #include "QVIMLogger.h"
+#include "QVIMUtilPlatformIndependent.h"
 
 UserLookup PortSourceLinux::m_userLookup;
 
@@ -48,14 +48,8 @@ std::string UserLookup::name(uid_t uid) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_names.find(uid);
     if (found != m_names.end()) return found->second;
-    struct passwd entry;
-    struct passwd* result = nullptr;
-    char buffer[4096];
     std::string text;
-    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &result) == 0 && result != nullptr)
-        text = result->pw_name;
-    else
-        text = std::to_string(uid);
+    if (!lookupUserName(uid, text)) text = std::to_string(uid);
     m_names.emplace(uid, text);
     return text;
 }

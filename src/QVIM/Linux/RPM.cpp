@@ -106,17 +106,23 @@ bool QVARPM::loaded() {
     return g_ready;
 }
 
-// librpm creates an empty database where none exists; a scan must not leave
-// files behind, so a missing database folder counts as a failed open.
-bool QVARPM::databaseFolderExists() {
+// librpm creates a database where it finds none, even to answer a query, and
+// a scan must not leave files behind: the database is looked for before
+// librpm opens anything. An empty folder is common (packaged librpm ships
+// one), so the folder alone is not enough: it must hold the main file of
+// one of librpm's database formats.
+bool QVARPM::databaseExists() {
     if (pfnrpmExpand == nullptr) return true;
     char* path = pfnrpmExpand("%{_dbpath}", static_cast<const char*>(nullptr));
     if (path == nullptr) return true;
-    struct stat info;
-    const bool exists = ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
-    if (!exists) LOG_TRACE(QVIM_SRC_RPM, "openDB", "RPM database folder '%s' does not exist", path);
+    const std::string folder = path;
     pfnrfree(path);
-    return exists;
+    for (const char* file : {"rpmdb.sqlite", "Packages.db", "Packages"}) {
+        struct stat info;
+        if (::stat((folder + "/" + file).c_str(), &info) == 0 && S_ISREG(info.st_mode)) return true;
+    }
+    LOG_TRACE(QVIM_SRC_RPM, "openDB", "No RPM database in '%s'", folder.c_str());
+    return false;
 }
 
 bool QVARPM::openDB(rpmdb_s*& db, rpmts_s*& ts, rpmdbMatchIterator_s*& iterator) {
@@ -127,10 +133,9 @@ bool QVARPM::openDB(rpmdb_s*& db, rpmts_s*& ts, rpmdbMatchIterator_s*& iterator)
     static std::once_flag configRead;
     std::call_once(configRead, [] { pfnrpmReadConfigFiles(nullptr, nullptr); });
 
-    if (!databaseFolderExists()) {
-        LOG_WARNING(QVIM_SRC_RPM, "openDB", "RPM open failed");
-        return false;
-    }
+    // No database (a host that has librpm but does not use rpm): no package
+    // was installed through it.
+    if (!databaseExists()) return true;
     if (pfnrpmdbOpen != nullptr && pfnrpmdbClose != nullptr) {
         const int rc = pfnrpmdbOpen("", &db, 0, 0644);
         if (rc != 0) {
@@ -160,7 +165,9 @@ void QVARPM::closeDB(rpmdb_s*& db, rpmts_s*& ts, rpmdbMatchIterator_s*& iterator
     if (ts != nullptr) ts = pfnrpmtsFree(ts);
 }
 
-headerToken_s* QVARPM::next(rpmdbMatchIterator_s* iterator) { return pfnrpmdbNextIterator(iterator); }
+headerToken_s* QVARPM::next(rpmdbMatchIterator_s* iterator) {
+    return iterator != nullptr ? pfnrpmdbNextIterator(iterator) : nullptr;
+}
 
 bool QVARPM::getString(headerToken_s* header, rpmTag_e tag, std::string& out) {
     out.clear();

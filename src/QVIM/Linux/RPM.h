@@ -27,6 +27,8 @@ public:
     // Loads librpm and resolves its functions; false when it is unusable.
     static bool OnInit();
 
+    // True with a null iterator when the host has no RPM database: it lists
+    // no package (next gives none) and nothing is created.
     static bool openDB(rpmdb_s*& db, rpmts_s*& ts, rpmdbMatchIterator_s*& iterator);
     static void closeDB(rpmdb_s*& db, rpmts_s*& ts, rpmdbMatchIterator_s*& iterator);
     static headerToken_s* next(rpmdbMatchIterator_s* iterator);
@@ -66,11 +68,11 @@ public:
     static DbClose pfnrpmdbClose;
     static DbOpen pfnrpmdbOpen;
     static TsInitIterator pfnrpmtsInitIterator;
-    // Optional: used to find the database folder before opening it.
+    // Optional: used to find the database before opening it.
     static Expand pfnrpmExpand;
     static Free pfnrfree;
 
 private:
     static bool loaded();
-    static bool databaseFolderExists();
+    static bool databaseExists();
 };
