@@ -79,7 +79,7 @@ int runExport(const Options& options, Session& session, Console& console, EventP
                 fputs(line.c_str(), out);
                 fputc('\n', out);
             } else {
-                printer.line(line);
+                printer.rawLine(line);
             }
             ++rows;
             return true;
@@ -294,7 +294,7 @@ int runMetrics(const Options& options, Session& session, Console& console, Event
         return kExitFailure;
     }
     if (options.json) {
-        printer.line(text);
+        printer.rawLine(text);
     } else {
         JsonPtr document(cJSON_Parse(text));
         for (const std::string& line : formatMetrics(document.get(), brief)) printer.line(line);

@@ -49,13 +49,14 @@ void logLine(uint32_t level, uint32_t line, const char* function, const char* so
     text += ' ';
     text += levelName(level);
     text += ' ';
-    text += source != nullptr ? source : "?";
+    text += source != nullptr ? printable(source, kKeepBackslash) : "?";
     text += ':';
     text += std::to_string(line);
     text += ' ';
-    text += function != nullptr ? function : "?";
+    text += function != nullptr ? printable(function, kKeepBackslash) : "?";
     text += ": ";
-    if (message != nullptr) text.append(message, length);
+    // Messages quote names: one with a line break must not forge a line of its own.
+    if (message != nullptr) text += printable(std::string(message, length), kKeepBackslash);
     text += '\n';
     writeAll(fd, text);
 }
