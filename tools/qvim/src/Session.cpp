@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "SafeFiles.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -69,20 +70,22 @@ uint32_t levelMask(int verbosity) {
     return mask;
 }
 
-bool makeFolders(const std::string& folder, int& error) {
-    if (folder.empty() || folder == "/" || folder == ".") return true;
-    struct stat st;
-    if (stat(folder.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        error = ENOTDIR;
-        return false;
+// The name part of a path ("" for one that ends in a slash).
+std::string baseName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The log: qvim.log in the database folder, or --log FILE in a folder that is
+// ours or sticky. Never through a link or into someone else's file.
+bool openLog(const std::string& logPath, int databaseFolder, UniqueFd& log, std::string& error) {
+    UniqueFd folder;
+    int where = databaseFolder;
+    if (databaseFolder < 0) {
+        if (!openTrustedFolder(parentFolder(logPath), FolderSharing::StickyAllowed, false, folder, error)) return false;
+        where = folder.get();
     }
-    if (!makeFolders(parentFolder(folder), error)) return false;
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = errno;
-        return false;
-    }
-    return true;
+    return openOwnFileForAppend(where, baseName(logPath), log, error);
 }
 
 }  // namespace
@@ -124,10 +127,25 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     status = kExitFailure;
     if (dbPath.empty()) dbPath = options.db.empty() ? defaultDatabasePath() : options.db;
     const std::string folder = parentFolder(dbPath);
-    int code = 0;
-    if (!makeFolders(folder, code)) {
-        error = "cannot create the database folder '" + folder + "': " + errorText(code) +
-                "; choose a writable place with --db FILE";
+    // The engine creates its journal beside the database under a fixed name,
+    // so the folder must be one nobody else can write to, sticky or not.
+    UniqueFd folderFd;
+    std::string reason;
+    if (!openTrustedFolder(folder, FolderSharing::OwnOnly, true, folderFd, reason)) {
+        error = "cannot use the database folder '" + folder + "': " + reason +
+                "; choose a folder only you (and root) can write with --db FILE";
+        return nullptr;
+    }
+    const std::string dbName = baseName(dbPath);
+    struct stat st;
+    if (dbName.empty() || dbName == "." || dbName == "..") {
+        error = "the database '" + dbPath + "' names a folder; give a file with --db FILE";
+        return nullptr;
+    }
+    if (fstatat(folderFd.get(), dbName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        error = "the database '" + dbPath + "' is " +
+                (S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file") +
+                "; qvim writes only its own files, choose another with --db FILE";
         return nullptr;
     }
     if (access(folder.c_str(), W_OK | X_OK) != 0) {
@@ -144,12 +162,13 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     std::string logPath = options.logPath.empty() ? joinPath(folder, "qvim.log") : options.logPath;
     int logFd = STDERR_FILENO;
     if (logPath != "-") {
-        logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        if (logFd < 0) {
-            error = "cannot open the log '" + logPath + "': " + errorText(errno) +
+        UniqueFd log;
+        if (!openLog(logPath, options.logPath.empty() ? folderFd.get() : -1, log, reason)) {
+            error = "cannot open the log '" + logPath + "': " + reason +
                     "; choose another with --log FILE (or --log - for standard error)";
             return nullptr;
         }
+        logFd = log.release();
     }
     // The descriptor stays open for the life of the process: the engine keeps
     // its log callback until the process ends.
