@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
 #include "SafeFiles.h"
 #include "Text.h"
@@ -118,8 +119,76 @@ std::string statusText(qvim_status status) {
     return std::string(code) + meaning;
 }
 
+namespace {
+
+// The library's lines on standard output, copied into the log one escaped line
+// at a time: they quote names (rule bases, keys of a migrated database).
+class LibraryOutputRelay {
+public:
+    ~LibraryOutputRelay() { finish(); }
+
+    bool start(int logFd) {
+        if (m_thread.joinable()) return true;
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return false;
+        dup2(ends[1], STDOUT_FILENO);
+        ::close(ends[1]);
+        m_thread = std::thread([in = ends[0], logFd] { relay(in, logFd); });
+        return true;
+    }
+
+    // Sends what the library still buffers and waits until the log has it.
+    void finish() {
+        if (!m_thread.joinable()) return;
+        fflush(stdout);
+        const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (devNull >= 0) {
+            dup2(devNull, STDOUT_FILENO);  // the pipe's last writer goes: the relay sees its end
+            ::close(devNull);
+        }
+        m_thread.join();
+    }
+
+private:
+    // The library prints names as they are, so a line break in one looks like
+    // the end of its line: each piece gets a head of its own that no log line
+    // of the engine has.
+    static void writeLine(int logFd, const std::string& text) {
+        writeAll(logFd, localTimeText(time(nullptr)) + " OUTPUT library: " + printable(text, kKeepBackslash) + "\n");
+    }
+
+    static void relay(int in, int logFd) {
+        // A line longer than this goes out in pieces: memory stays bounded.
+        constexpr size_t kLongest = 64 * 1024;
+        std::string pending;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(in, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            pending.append(buffer, static_cast<size_t>(got));
+            size_t start = 0;
+            for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
+                writeLine(logFd, pending.substr(start, end - start));
+            pending.erase(0, start);
+            if (pending.size() >= kLongest) {
+                writeLine(logFd, pending);
+                pending.clear();
+            }
+        }
+        if (!pending.empty()) writeLine(logFd, pending);
+        ::close(in);
+    }
+
+    std::thread m_thread;
+};
+
+LibraryOutputRelay g_libraryOutput;
+
+}  // namespace
+
 void routeLibraryOutput(int fd) {
-    if (fd >= 0) dup2(fd, STDOUT_FILENO);
+    if (fd >= 0 && !g_libraryOutput.start(fd)) dup2(fd, STDOUT_FILENO);
 }
 
 std::unique_ptr<Session> Session::start(const Options& options, std::string dbPath, std::string& error,
@@ -197,7 +266,10 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     return std::unique_ptr<Session>(new Session(dbPath, logPath));
 }
 
-Session::~Session() { engine_stop(); }
+Session::~Session() {
+    engine_stop();
+    g_libraryOutput.finish();
+}
 
 std::string Session::setting(const char* name, bool* found) const {
     char* value = nullptr;

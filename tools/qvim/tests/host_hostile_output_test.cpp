@@ -2,8 +2,8 @@
 // reach the terminal raw through the change table or messages.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
+#include <algorithm>
+
 
 #include "HostTestSupport.h"
 #include "Output.h"
@@ -23,13 +23,6 @@ size_t controlByte(const std::string& text) {
             return i;
     }
     return std::string::npos;
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 }  // namespace
@@ -96,8 +89,17 @@ TEST(HostPrintable, NamesCannotForgeLogLinesOrReachTheTerminalRaw) {
     EXPECT_EQ(controlByte(run.err), std::string::npos) << run.err;
     EXPECT_NE(run.out.find("/b\\x1b]0;title\\x07\\x1b[2J"), std::string::npos) << run.out;
 
-    const std::string log = readAll(absolute("state/qvim.log"));
+    const std::string log = readText(absolute("state/qvim.log"));
     ASSERT_NE(log.find("a\\x0a" + forged), std::string::npos) << "the name never reached the log";
     EXPECT_EQ(log.find("\n" + forged), std::string::npos);
     EXPECT_EQ(log.find('\x1b'), std::string::npos);
+
+    // With -vv the library's own lines on standard output go to the log too;
+    // they quote rule bases (and keys of a migrated database).
+    writeText("forging-rules.json", "{\"IntegrityRules\":[{\"id\":1,\"EntitySets\":[{\"entityType\":\"File\","
+                                    "\"base\":\"" + tree + "/x\\n" + forged + "\"}]}]}");
+    ASSERT_EQ(runQvim({"init", "--rules", "forging-rules.json", "--db", absolute("other/im.db"), "-vv"}).status, 0);
+    const std::string traced = readText(absolute("other/qvim.log"));
+    ASSERT_NE(traced.find(forged), std::string::npos) << "the rule base never reached the log";
+    EXPECT_EQ(traced.find("\n" + forged), std::string::npos);
 }

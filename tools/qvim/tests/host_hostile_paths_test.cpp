@@ -10,9 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 
 #include "Baseline.h"
 #include "HostTestSupport.h"
@@ -26,13 +24,6 @@ using namespace qvimhost_test;
 namespace {
 
 constexpr uid_t kOther = 65534;  // nobody: the user who tries
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> entries(const std::string& folder) {
     std::vector<std::string> names;
@@ -66,7 +57,7 @@ protected:
     }
 
     void expectUntouched() {
-        EXPECT_EQ(readAll(victim), "precious\n");
+        EXPECT_EQ(readText(victim), "precious\n");
         EXPECT_NE(access(missing.c_str(), F_OK), 0) << "a dangling link's target was created";
     }
 
@@ -130,7 +121,7 @@ TEST_F(HostPaths, LinksAndForeignFilesAtTheLogOrDatabaseAreRefused) {
     const ProgramRun run = runQvim({"init", "--rules", "rules.json", "--db", folder("ok", 0700) + "/im.db", "--log",
                                     shared + "/own.log"});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(readAll(shared + "/own.log").rfind("earlier\n", 0), 0u);
+    EXPECT_EQ(readText(shared + "/own.log").rfind("earlier\n", 0), 0u);
 }
 
 TEST_F(HostPaths, DatabaseFoldersSomeoneElseCouldSwapAreRefused) {
@@ -184,7 +175,7 @@ TEST_F(HostPaths, ExportReplacesItsFileWholeAndNeverWritesThroughALink) {
     chmod((out + "/rows.json").c_str(), 0644);
     ProgramRun run = exportTo(out + "/rows.json");
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::string rows = readAll(out + "/rows.json");
+    const std::string rows = readText(out + "/rows.json");
     EXPECT_NE(rows.find("\"key\":\"" + absolute("tree/a") + "\""), std::string::npos) << rows;
     EXPECT_EQ(rows.find("old contents"), std::string::npos);
     struct stat st;
