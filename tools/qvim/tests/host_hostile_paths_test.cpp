@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 
 #include "Baseline.h"
 #include "HostTestSupport.h"
@@ -63,6 +62,21 @@ protected:
 
     static bool isRoot() { return geteuid() == 0; }
 
+    enum class Plant { Link, DanglingLink, HardLink, Fifo, TheirFile };
+    // Puts at path what someone who may write beside it would.
+    void plant(Plant what, const std::string& path) {
+        switch (what) {
+            case Plant::Link: ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0); break;
+            case Plant::DanglingLink: ASSERT_EQ(symlink(missing.c_str(), path.c_str()), 0); break;
+            case Plant::HardLink: ASSERT_EQ(link(victim.c_str(), path.c_str()), 0); break;
+            case Plant::Fifo: ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); break;
+            case Plant::TheirFile:
+                writeText(path, "");
+                ASSERT_EQ(chown(path.c_str(), kOther, kOther), 0);
+                break;
+        }
+    }
+
     std::string victim;
     std::string missing;
 };
@@ -70,50 +84,30 @@ protected:
 }  // namespace
 
 TEST_F(HostPaths, LinksAndForeignFilesAtTheLogOrDatabaseAreRefused) {
-    const std::string shared = folder("shared", 01777);
-    struct Case {
-        std::string what;
-        std::string log;  // "" for qvim.log beside the database
-        std::function<void(const std::string& state)> plant;
-        bool needsRoot = false;
-    };
-    const std::vector<Case> cases = {
-        {"link at qvim.log", "", [&](const std::string& s) { symlink(victim.c_str(), (s + "/qvim.log").c_str()); }},
-        {"dangling link at qvim.log", "",
-         [&](const std::string& s) { symlink(missing.c_str(), (s + "/qvim.log").c_str()); }},
-        {"link at the database", "", [&](const std::string& s) { symlink(victim.c_str(), (s + "/im.db").c_str()); }},
-        {"dangling link at the database", "",
-         [&](const std::string& s) { symlink(missing.c_str(), (s + "/im.db").c_str()); }},
-        {"link at --log in a sticky folder", shared + "/link.log",
-         [&](const std::string&) { symlink(victim.c_str(), (shared + "/link.log").c_str()); }},
-        {"dangling link at --log in a sticky folder", shared + "/dangling.log",
-         [&](const std::string&) { symlink(missing.c_str(), (shared + "/dangling.log").c_str()); }},
-        {"hard link at --log", shared + "/hard.log",
-         [&](const std::string&) { ASSERT_EQ(link(victim.c_str(), (shared + "/hard.log").c_str()), 0); }},
-        {"FIFO at --log", shared + "/fifo.log",
-         [&](const std::string&) { ASSERT_EQ(mkfifo((shared + "/fifo.log").c_str(), 0666), 0); }},
-        {"another user's file at --log", shared + "/theirs.log",
-         [&](const std::string&) {
-             writeText(shared + "/theirs.log", "");
-             ASSERT_EQ(chown((shared + "/theirs.log").c_str(), kOther, kOther), 0);
-         },
-         true},
-    };
-    int n = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (c.needsRoot && !isRoot()) {
-            std::cout << "skipped without root: " << c.what << "\n";
-            continue;
-        }
-        const std::string state = folder("state" + std::to_string(++n), 0700);
-        c.plant(state);
-        std::vector<std::string> args{"init", "--rules", "rules.json", "--db", state + "/im.db"};
-        if (!c.log.empty()) args.insert(args.end(), {"--log", c.log});
+    const auto refused = [&](const std::vector<std::string>& options) {
+        std::vector<std::string> args{"init", "--rules", "rules.json"};
+        args.insert(args.end(), options.begin(), options.end());
         const ProgramRun run = runQvim(args, 30);
         EXPECT_EQ(run.status, 3) << run.err;
         EXPECT_EQ(run.err.rfind("qvim: ", 0), 0u) << run.err;
         expectUntouched();
+    };
+    int n = 0;
+    for (const Plant what : {Plant::Link, Plant::DanglingLink}) {
+        for (const char* name : {"qvim.log", "im.db"}) {
+            SCOPED_TRACE(std::string(name) + " planted " + std::to_string(static_cast<int>(what)));
+            const std::string state = folder("state" + std::to_string(++n), 0700);
+            plant(what, state + "/" + name);
+            refused({"--db", state + "/im.db"});
+        }
+    }
+    const std::string shared = folder("shared", 01777);
+    for (const Plant what : {Plant::Link, Plant::DanglingLink, Plant::HardLink, Plant::Fifo, Plant::TheirFile}) {
+        SCOPED_TRACE("--log planted " + std::to_string(static_cast<int>(what)));
+        if (what == Plant::TheirFile && !isRoot()) continue;  // chown needs root
+        const std::string log = shared + "/" + std::to_string(++n) + ".log";
+        plant(what, log);
+        refused({"--db", folder("state" + std::to_string(n), 0700) + "/im.db", "--log", log});
     }
     // A log of our own in a sticky folder is fine, and is appended to.
     writeText(shared + "/own.log", "earlier\n");
@@ -160,9 +154,9 @@ TEST_F(HostPaths, ExportReplacesItsFileWholeAndNeverWritesThroughALink) {
     const auto exportTo = [&](const std::string& out) { return runQvim({"export", "--db", db, "--out", out}, 30); };
     const std::string out = folder("out", 0755);
 
-    symlink(victim.c_str(), (out + "/link.json").c_str());
-    symlink(missing.c_str(), (out + "/dangling.json").c_str());
-    mkfifo((out + "/fifo.json").c_str(), 0666);
+    plant(Plant::Link, out + "/link.json");
+    plant(Plant::DanglingLink, out + "/dangling.json");
+    plant(Plant::Fifo, out + "/fifo.json");
     for (const char* name : {"link.json", "dangling.json", "fifo.json"}) {
         SCOPED_TRACE(name);
         const ProgramRun run = exportTo(out + "/" + name);
@@ -186,8 +180,7 @@ TEST_F(HostPaths, ExportReplacesItsFileWholeAndNeverWritesThroughALink) {
     // A file someone else planted (and could read) is replaced, not written into.
     if (!isRoot()) GTEST_SKIP() << "a file of another user needs root";
     const std::string shared = folder("shared", 01777);
-    writeText(shared + "/theirs.json", "");
-    ASSERT_EQ(chown((shared + "/theirs.json").c_str(), kOther, kOther), 0);
+    plant(Plant::TheirFile, shared + "/theirs.json");
     ASSERT_EQ(chmod((shared + "/theirs.json").c_str(), 0666), 0);
     const int theirs = ::open((shared + "/theirs.json").c_str(), O_RDONLY);
     run = exportTo(shared + "/theirs.json");
@@ -233,6 +226,7 @@ TEST_F(HostPaths, ScratchPagesStayInAFolderNobodyElseCanEnter) {
     const pid_t racer = fork();
     if (racer == 0) {
         if (setgid(kOther) != 0 || setuid(kOther) != 0) _exit(1);
+        writeText(shared + "/racing", "");
         for (;;) {
             for (const std::string& name : entries(shared)) {
                 const std::string path = shared + "/" + name;
@@ -244,6 +238,8 @@ TEST_F(HostPaths, ScratchPagesStayInAFolderNobodyElseCanEnter) {
         }
     }
     ASSERT_GT(racer, 0);
+    for (int wait = 0; wait < 500 && access((shared + "/racing").c_str(), F_OK) != 0; ++wait) usleep(10000);
+    ASSERT_EQ(access((shared + "/racing").c_str(), F_OK), 0) << "the other user never got into the shared folder";
     for (int round = 0; round < 20; ++round) {
         EXPECT_EQ(rows(shared, error), expected) << error;
     }
