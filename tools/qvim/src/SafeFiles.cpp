@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <deque>
 #include <vector>
@@ -152,7 +153,8 @@ bool openTrustedFolder(const std::string& path, FolderSharing sharing, bool crea
                 error = "'" + shownPath(names) + "': " + errorText(ELOOP);
                 return false;
             }
-            std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+            // Some file systems report no size for their links: take the longest path.
+            std::string target(PATH_MAX, '\0');
             const ssize_t length = readlinkat(parent, name.c_str(), target.data(), target.size());
             if (length < 0 || static_cast<size_t>(length) >= target.size()) {
                 error = "cannot read the link '" + shownPath(names) + "'";
