@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "Output.h"
+#include "SafeFiles.h"
 #include "Session.h"
 #include "Text.h"
 
@@ -23,44 +24,28 @@ uint64_t numberMember(const cJSON* row, const char* name) {
 
 uint64_t keyHash(const std::string& key) { return std::hash<std::string>()(key); }
 
-class ScratchFile {
-public:
-    explicit ScratchFile(const std::string& folder) {
-        std::string pattern = joinPath(folder, ".qvim-page-XXXXXX");
-        const int fd = mkstemp(pattern.data());
-        if (fd >= 0) {
-            ::close(fd);
-            m_path = pattern;
-        }
-    }
-    ~ScratchFile() {
-        if (!m_path.empty()) unlink(m_path.c_str());
-    }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
 }  // namespace
 
 bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scratchFolder,
                         const std::function<bool(const std::string& line, const cJSON* row)>& row, std::string& error) {
-    ScratchFile page(scratchFolder);
-    if (page.path().empty()) {
-        error = "cannot create a scratch file in '" + scratchFolder + "': " + errorText(errno);
+    // The engine writes each page by name: the name lives in a folder of our
+    // own, so nobody can put a link or a file of theirs in its place.
+    PrivateFolder scratch;
+    if (!scratch.create(scratchFolder, error)) {
+        error = "cannot make a scratch folder in '" + scratchFolder + "': " + error;
         return false;
     }
+    const std::string page = joinPath(scratch.path(), "page");
     unsigned long after = 0;
     for (;;) {
-        const qvim_status status = get_baseline(after, since, kPageRows, kind, page.path().c_str());
+        // Each page is a new file, however the engine opens it.
+        unlink(page.c_str());
+        const qvim_status status = get_baseline(after, since, kPageRows, kind, page.c_str());
         if (status != QVIM_OK) {
             error = "the engine could not export the baseline: " + statusText(status);
             return false;
         }
-        std::ifstream in(page.path());
+        std::ifstream in(page);
         std::string line;
         unsigned long rows = 0;
         while (std::getline(in, line)) {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "Baseline.h"
+#include "SafeFiles.h"
 #include "Scan.h"
 #include "Text.h"
 
@@ -65,13 +66,16 @@ int runExport(const Options& options, Session& session, Console& console, EventP
     Ruleset ruleset;
     if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     const bool toStandardOutput = options.out == "-";
-    FILE* out = toStandardOutput ? nullptr : fopen(options.out.c_str(), "w");
-    if (!toStandardOutput && out == nullptr) {
-        console.error("cannot write '" + options.out + "': " + errorText(errno) + "; choose another file with --out");
+    // An existing file is replaced whole once the export is complete: a failed
+    // export leaves it as it was, and a link in its place is never followed.
+    ReplacingFile file;
+    std::string error;
+    if (!toStandardOutput && !file.open(options.out, error)) {
+        console.error("cannot write '" + options.out + "': " + error + "; choose another file with --out");
         return kExitFailure;
     }
+    FILE* out = file.stream();
     uint64_t rows = 0;
-    std::string error;
     const bool ok = forEachBaselineRow(
         options.kind, options.since, parentFolder(session.dbPath()),
         [&](const std::string& line, const cJSON*) {
@@ -79,16 +83,18 @@ int runExport(const Options& options, Session& session, Console& console, EventP
                 fputs(line.c_str(), out);
                 fputc('\n', out);
             } else {
-                printer.line(line);
+                printer.rawLine(line);
             }
             ++rows;
             return true;
         },
         error);
-    const bool written = out == nullptr || (fflush(out) == 0 && !ferror(out));
-    if (out != nullptr) fclose(out);
-    if (!ok || !written) {
-        console.error(!ok ? error : "could not write all of '" + options.out + "'");
+    if (!ok) {
+        console.error(error);
+        return kExitFailure;
+    }
+    if (out != nullptr && !file.commit(error)) {
+        console.error("could not write all of '" + options.out + "': " + error);
         return kExitFailure;
     }
     if (!toStandardOutput)
@@ -296,7 +302,7 @@ int runMetrics(const Options& options, Session& session, Console& console, Event
         return kExitFailure;
     }
     if (options.json) {
-        printer.line(text);
+        printer.rawLine(text);
     } else {
         JsonPtr document(cJSON_Parse(text));
         for (const std::string& line : formatMetrics(document.get(), brief)) printer.line(line);

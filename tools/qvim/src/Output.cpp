@@ -60,7 +60,8 @@ void Console::write(const std::string& line) {
         fputs(kClearLine, m_err);
         m_progressShown = false;
     }
-    fputs(line.c_str(), m_err);
+    // Messages quote names: none may start a line or reach the terminal raw.
+    fputs(printable(line).c_str(), m_err);
     fputc('\n', m_err);
     fflush(m_err);
 }
@@ -136,7 +137,7 @@ void Console::tick() {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stop) {
         if (m_wake.wait_for(lock, std::chrono::milliseconds(250), [this] { return m_stop; })) break;
-        const std::string text = m_progressText();
+        const std::string text = printable(m_progressText());
         fputs(kClearLine, m_err);
         fputs(text.c_str(), m_err);
         fflush(m_err);
@@ -162,9 +163,10 @@ std::string displayValue(const cJSON* attribute) {
             text = text.substr(0, 12) + "...";
         }
     }
+    // Multi-line values (access lists) go on one line.
     for (char& c : text)
         if (c == '\n' || c == '\r') c = ' ';
-    return text;
+    return printable(text);
 }
 
 std::vector<AttributeChange> attributeChanges(const cJSON* event) {
@@ -195,15 +197,16 @@ std::vector<AttributeChange> attributeChanges(const cJSON* event) {
 }
 
 std::string formatEvent(const cJSON* event) {
-    std::string text = padded(jsonText(event, "operationType"), 8) +
-                       padded(kindColumn(jsonText(event, "entityType")), 10) + jsonText(event, "key");
-    const std::string rule = jsonText(event, "integrityRuleName");
+    // Every field may carry a name someone else chose.
+    const auto field = [event](const char* name) { return printable(jsonText(event, name)); };
+    std::string text = padded(field("operationType"), 8) + padded(kindColumn(field("entityType")), 10) + field("key");
+    const std::string rule = field("integrityRuleName");
     if (!rule.empty()) text += "  [" + rule + "]";
-    const std::string process = jsonText(event, "processName");
-    const std::string user = jsonText(event, "user");
+    const std::string process = field("processName");
+    const std::string user = field("user");
     if (!process.empty() || !user.empty()) text += "  by " + (process.empty() ? user : process + " (" + user + ")");
     for (const AttributeChange& change : attributeChanges(event)) {
-        text += "\n" + std::string(18, ' ') + change.name + ": " + (change.before.empty() ? "(none)" : change.before) +
+        text += "\n" + std::string(18, ' ') + printable(change.name) + ": " + (change.before.empty() ? "(none)" : change.before) +
                 " -> " + (change.after.empty() ? "(none)" : change.after);
     }
     return text;
@@ -249,7 +252,9 @@ void EventPrinter::printEvent(const cJSON* event) {
     ++m_byOperation[jsonText(event, "operationType")];
 }
 
-void EventPrinter::line(const std::string& text) {
+void EventPrinter::line(const std::string& text) { rawLine(printable(text, kKeepBackslash | kKeepLineBreaks)); }
+
+void EventPrinter::rawLine(const std::string& text) {
     if (m_beforeOutput) m_beforeOutput();
     std::lock_guard<std::mutex> lock(m_mutex);
     fprintf(m_out, "%s\n", text.c_str());

@@ -95,8 +95,11 @@ public:
     // how many it printed. A null or unparsable text prints nothing.
     size_t printDocument(const char* json);
     void printEvent(const cJSON* event);
-    // A plain line on the event output (tables of other commands).
+    // A plain line on the event output (tables of other commands), control
+    // characters escaped; line breaks in it stay.
     void line(const std::string& text);
+    // A JSON document as it is: its strings are escaped already.
+    void rawLine(const std::string& text);
     void flush();
 
     size_t count() const;

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <thread>
 
+#include "SafeFiles.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -49,13 +51,14 @@ void logLine(uint32_t level, uint32_t line, const char* function, const char* so
     text += ' ';
     text += levelName(level);
     text += ' ';
-    text += source != nullptr ? source : "?";
+    text += source != nullptr ? printable(source, kKeepBackslash) : "?";
     text += ':';
     text += std::to_string(line);
     text += ' ';
-    text += function != nullptr ? function : "?";
+    text += function != nullptr ? printable(function, kKeepBackslash) : "?";
     text += ": ";
-    if (message != nullptr) text.append(message, length);
+    // Messages quote names: one with a line break must not forge a line of its own.
+    if (message != nullptr) text += printable(std::string(message, length), kKeepBackslash);
     text += '\n';
     writeAll(fd, text);
 }
@@ -68,20 +71,22 @@ uint32_t levelMask(int verbosity) {
     return mask;
 }
 
-bool makeFolders(const std::string& folder, int& error) {
-    if (folder.empty() || folder == "/" || folder == ".") return true;
-    struct stat st;
-    if (stat(folder.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        error = ENOTDIR;
-        return false;
+// The name part of a path ("" for one that ends in a slash).
+std::string baseName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The log: qvim.log in the database folder, or --log FILE in a folder that is
+// ours or sticky. Never through a link or into someone else's file.
+bool openLog(const std::string& logPath, int databaseFolder, UniqueFd& log, std::string& error) {
+    UniqueFd folder;
+    int where = databaseFolder;
+    if (databaseFolder < 0) {
+        if (!openTrustedFolder(parentFolder(logPath), FolderSharing::StickyAllowed, false, folder, error)) return false;
+        where = folder.get();
     }
-    if (!makeFolders(parentFolder(folder), error)) return false;
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = errno;
-        return false;
-    }
-    return true;
+    return openOwnFileForAppend(where, baseName(logPath), log, error);
 }
 
 }  // namespace
@@ -114,8 +119,76 @@ std::string statusText(qvim_status status) {
     return std::string(code) + meaning;
 }
 
+namespace {
+
+// The library's lines on standard output, copied into the log one escaped line
+// at a time: they quote names (rule bases, keys of a migrated database).
+class LibraryOutputRelay {
+public:
+    ~LibraryOutputRelay() { finish(); }
+
+    bool start(int logFd) {
+        if (m_thread.joinable()) return true;
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return false;
+        dup2(ends[1], STDOUT_FILENO);
+        ::close(ends[1]);
+        m_thread = std::thread([in = ends[0], logFd] { relay(in, logFd); });
+        return true;
+    }
+
+    // Sends what the library still buffers and waits until the log has it.
+    void finish() {
+        if (!m_thread.joinable()) return;
+        fflush(stdout);
+        const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (devNull >= 0) {
+            dup2(devNull, STDOUT_FILENO);  // the pipe's last writer goes: the relay sees its end
+            ::close(devNull);
+        }
+        m_thread.join();
+    }
+
+private:
+    // The library prints names as they are, so a line break in one looks like
+    // the end of its line: each piece gets a head of its own that no log line
+    // of the engine has.
+    static void writeLine(int logFd, const std::string& text) {
+        writeAll(logFd, localTimeText(time(nullptr)) + " OUTPUT library: " + printable(text, kKeepBackslash) + "\n");
+    }
+
+    static void relay(int in, int logFd) {
+        // A line longer than this goes out in pieces: memory stays bounded.
+        constexpr size_t kLongest = 64 * 1024;
+        std::string pending;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::read(in, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            pending.append(buffer, static_cast<size_t>(got));
+            size_t start = 0;
+            for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
+                writeLine(logFd, pending.substr(start, end - start));
+            pending.erase(0, start);
+            if (pending.size() >= kLongest) {
+                writeLine(logFd, pending);
+                pending.clear();
+            }
+        }
+        if (!pending.empty()) writeLine(logFd, pending);
+        ::close(in);
+    }
+
+    std::thread m_thread;
+};
+
+LibraryOutputRelay g_libraryOutput;
+
+}  // namespace
+
 void routeLibraryOutput(int fd) {
-    if (fd >= 0) dup2(fd, STDOUT_FILENO);
+    if (fd >= 0 && !g_libraryOutput.start(fd)) dup2(fd, STDOUT_FILENO);
 }
 
 std::unique_ptr<Session> Session::start(const Options& options, std::string dbPath, std::string& error,
@@ -123,10 +196,25 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     status = kExitFailure;
     if (dbPath.empty()) dbPath = options.db.empty() ? defaultDatabasePath() : options.db;
     const std::string folder = parentFolder(dbPath);
-    int code = 0;
-    if (!makeFolders(folder, code)) {
-        error = "cannot create the database folder '" + folder + "': " + errorText(code) +
-                "; choose a writable place with --db FILE";
+    // The engine creates its journal beside the database under a fixed name,
+    // so the folder must be one nobody else can write to, sticky or not.
+    UniqueFd folderFd;
+    std::string reason;
+    if (!openTrustedFolder(folder, FolderSharing::OwnOnly, true, folderFd, reason)) {
+        error = "cannot use the database folder '" + folder + "': " + reason +
+                "; choose a folder only you (and root) can write with --db FILE";
+        return nullptr;
+    }
+    const std::string dbName = baseName(dbPath);
+    struct stat st;
+    if (dbName.empty() || dbName == "." || dbName == "..") {
+        error = "the database '" + dbPath + "' names a folder; give a file with --db FILE";
+        return nullptr;
+    }
+    if (fstatat(folderFd.get(), dbName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        error = "the database '" + dbPath + "' is " +
+                (S_ISLNK(st.st_mode) ? "a symbolic link" : "not a regular file") +
+                "; qvim writes only its own files, choose another with --db FILE";
         return nullptr;
     }
     if (access(folder.c_str(), W_OK | X_OK) != 0) {
@@ -143,12 +231,13 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     std::string logPath = options.logPath.empty() ? joinPath(folder, "qvim.log") : options.logPath;
     int logFd = STDERR_FILENO;
     if (logPath != "-") {
-        logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        if (logFd < 0) {
-            error = "cannot open the log '" + logPath + "': " + errorText(errno) +
+        UniqueFd log;
+        if (!openLog(logPath, options.logPath.empty() ? folderFd.get() : -1, log, reason)) {
+            error = "cannot open the log '" + logPath + "': " + reason +
                     "; choose another with --log FILE (or --log - for standard error)";
             return nullptr;
         }
+        logFd = log.release();
     }
     // The descriptor stays open for the life of the process: the engine keeps
     // its log callback until the process ends.
@@ -177,7 +266,10 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     return std::unique_ptr<Session>(new Session(dbPath, logPath));
 }
 
-Session::~Session() { engine_stop(); }
+Session::~Session() {
+    engine_stop();
+    g_libraryOutput.finish();
+}
 
 std::string Session::setting(const char* name, bool* found) const {
     char* value = nullptr;

@@ -70,8 +70,9 @@ private:
 };
 
 // Where the library's own lines on standard output go: /dev/null, or the log
-// with -vv. The host writes its output through a duplicate of the original
-// standard output taken at program start.
+// with -vv (escaped like every log line, until the session ends). The host
+// writes its output through a duplicate of the original standard output taken
+// at program start.
 void routeLibraryOutput(int fd);
 
 }  // namespace qvimcli

@@ -39,6 +39,15 @@ std::string localTimeText(int64_t secondsSinceEpoch);
 // strerror as a std::string (thread-safe).
 std::string errorText(int error);
 
+// What printable may leave as it is.
+enum PrintableKeep : unsigned { kKeepNothing = 0, kKeepBackslash = 1, kKeepLineBreaks = 2 };
+
+// The text with everything that could steer a terminal or start a line of its
+// own written out: C0 and C1 controls, DEL and bytes that are not UTF-8 as \xNN,
+// bidirectional overrides as \uNNNN, and the backslash as \\ so that no name can
+// pose as an escaped one (unless kept).
+std::string printable(const std::string& text, unsigned keep = kKeepNothing);
+
 // A text for messages: the value in single quotes.
 inline std::string quoted(const std::string& text) { return "'" + text + "'"; }
 

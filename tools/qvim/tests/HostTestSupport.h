@@ -53,6 +53,8 @@ private:
 
 void makeFolders(const std::string& path);
 void writeText(const std::string& path, const std::string& text);
+// The whole file; "" when it cannot be read.
+std::string readText(const std::string& path);
 std::string absolute(const std::string& relative);
 
 // A ruleset with one real-time File and Directory rule pair based at folder.

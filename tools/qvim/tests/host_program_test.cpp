@@ -215,7 +215,7 @@ TEST_F(HostProgram, BadInputGivesAMessageNamingThePathAndAnExitStatus) {
     fails(qvim({"init", "--rules", "broken.json"}), 2, "the rules file 'broken.json' is not valid JSON");
     writeText("plain-file", "");
     fails(runQvim({"init", "--rules", "rules.json", "--db", absolute("plain-file/im.db")}), 3,
-          "cannot create the database folder '" + absolute("plain-file") + "': Not a directory");
+          "cannot use the database folder '" + absolute("plain-file") + "': '" + absolute("plain-file") + "': Not a directory");
     EXPECT_EQ(access("plain-file", F_OK), 0);
     fails(qvim({"check"}), 2, "there is no baseline in '" + db + "' yet; run 'qvim init --rules FILE' first");
     fails(qvim({"check", "--bogus"}), 2, "");

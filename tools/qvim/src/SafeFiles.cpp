@@ -1,0 +1,320 @@
+#include "SafeFiles.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <deque>
+#include <vector>
+
+#include "Text.h"
+
+namespace qvimcli {
+namespace {
+
+// Links followed on one path before giving up, as the kernel does.
+constexpr int kMaxLinks = 40;
+
+bool trustedOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
+
+bool othersMayWrite(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+std::string modeText(const struct stat& st) {
+    char text[16];
+    snprintf(text, sizeof text, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return text;
+}
+
+// Why a file at a place we write is not one to write: null when it is regular.
+const char* notARegularFile(const struct stat& st) {
+    if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
+    return S_ISREG(st.st_mode) ? nullptr : "it is not a regular file";
+}
+
+std::deque<std::string> components(const std::string& path) {
+    std::deque<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        if (slash > start) parts.push_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return parts;
+}
+
+std::string shownPath(const std::vector<std::string>& names) {
+    std::string path;
+    for (const std::string& name : names) path += "/" + name;
+    return path.empty() ? "/" : path;
+}
+
+std::string randomSuffix() {
+    unsigned char bytes[6];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
+    }
+    return hexText(bytes, sizeof bytes);
+}
+
+}  // namespace
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+int UniqueFd::release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+void UniqueFd::reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+}
+
+bool openTrustedFolder(const std::string& path, FolderSharing sharing, bool create, UniqueFd& folder,
+                       std::string& error) {
+    std::string absolutePath = path;
+    if (absolutePath.empty() || absolutePath[0] != '/') {
+        char* cwd = getcwd(nullptr, 0);
+        if (cwd == nullptr) {
+            error = "cannot tell the current folder: " + errorText(errno);
+            return false;
+        }
+        absolutePath = joinPath(cwd, path.c_str());
+        free(cwd);
+    }
+    // The folders walked so far, the root first, with their names for messages.
+    std::vector<UniqueFd> open;
+    std::vector<std::string> names;
+    struct stat st;
+    const auto accept = [&](UniqueFd fd) {
+        if (fstat(fd.get(), &st) != 0) {
+            error = "cannot examine '" + shownPath(names) + "': " + errorText(errno);
+            return false;
+        }
+        if (!trustedOwner(st.st_uid)) {
+            error = "'" + shownPath(names) + "' belongs to user " + std::to_string(st.st_uid) +
+                    ", who could swap what lies below it";
+            return false;
+        }
+        if (othersMayWrite(st) && (st.st_mode & S_ISVTX) == 0) {
+            error = "others may write to '" + shownPath(names) + "' (mode " + modeText(st) + ")";
+            return false;
+        }
+        open.push_back(std::move(fd));
+        return true;
+    };
+    if (!accept(UniqueFd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)))) return false;
+
+    std::deque<std::string> left = components(absolutePath);
+    int links = 0;
+    while (!left.empty()) {
+        const std::string name = std::move(left.front());
+        left.pop_front();
+        if (name == ".") continue;
+        if (name == "..") {
+            if (open.size() > 1) {
+                open.pop_back();
+                names.pop_back();
+            }
+            continue;
+        }
+        const int parent = open.back().get();
+        names.push_back(name);
+        UniqueFd next(openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next && errno == ENOENT && create) {
+            if (mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
+                error = "cannot create '" + shownPath(names) + "': " + errorText(errno);
+                return false;
+            }
+            next.reset(openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        }
+        if (!next) {
+            const int openError = errno;
+            if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
+                error = "'" + shownPath(names) + "': " + errorText(openError);
+                return false;
+            }
+            // A link is as trustworthy as its owner: its folder was checked already.
+            if (!trustedOwner(st.st_uid)) {
+                error = "the link '" + shownPath(names) + "' belongs to user " + std::to_string(st.st_uid);
+                return false;
+            }
+            if (++links > kMaxLinks) {
+                error = "'" + shownPath(names) + "': " + errorText(ELOOP);
+                return false;
+            }
+            // Some file systems report no size for their links: take the longest path.
+            std::string target(PATH_MAX, '\0');
+            const ssize_t length = readlinkat(parent, name.c_str(), target.data(), target.size());
+            if (length < 0 || static_cast<size_t>(length) >= target.size()) {
+                error = "cannot read the link '" + shownPath(names) + "'";
+                return false;
+            }
+            target.resize(static_cast<size_t>(length));
+            names.pop_back();
+            if (!target.empty() && target[0] == '/') {
+                open.resize(1);
+                names.clear();
+            }
+            std::deque<std::string> expanded = components(target);
+            left.insert(left.begin(), expanded.begin(), expanded.end());
+            continue;
+        }
+        if (!accept(std::move(next))) return false;
+    }
+    if (fstat(open.back().get(), &st) != 0) {
+        error = "cannot examine '" + shownPath(names) + "': " + errorText(errno);
+        return false;
+    }
+    if (sharing == FolderSharing::OwnOnly && othersMayWrite(st)) {
+        error = "others may write to '" + shownPath(names) + "' (mode " + modeText(st) + ")";
+        return false;
+    }
+    folder = std::move(open.back());
+    return true;
+}
+
+bool openOwnFileForAppend(int folder, const std::string& name, UniqueFd& file, std::string& error) {
+    // A FIFO would block the open and a device would do who knows what: look
+    // before opening, and open without waiting.
+    const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    struct stat st;
+    // Each round looks, then opens what it saw; a name that changes in between
+    // is looked at again.
+    for (int attempt = 0; attempt < 3 && !file; ++attempt) {
+        if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) {
+                error = errorText(errno);
+                return false;
+            }
+            file.reset(openat(folder, name.c_str(), flags | O_CREAT | O_EXCL, 0600));
+            if (file || errno == EEXIST) continue;
+            error = errorText(errno);
+            return false;
+        }
+        if (const char* wrong = notARegularFile(st)) {
+            error = wrong;
+            return false;
+        }
+        file.reset(openat(folder, name.c_str(), flags));
+        if (file || errno == ENOENT) continue;
+        error = errno == ELOOP ? "it is a symbolic link" : errorText(errno);
+        return false;
+    }
+    if (!file) {
+        error = "it keeps changing";
+        return false;
+    }
+    if (fstat(file.get(), &st) != 0) {
+        error = errorText(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        error = "it is not a regular file";
+    } else if (st.st_uid != geteuid()) {
+        error = "it belongs to user " + std::to_string(st.st_uid);
+    } else if (st.st_nlink != 1) {
+        // A hard link made by someone else to a file of ours elsewhere.
+        error = "it has " + std::to_string(st.st_nlink) + " hard links";
+    } else {
+        fcntl(file.get(), F_SETFL, O_APPEND);
+        return true;
+    }
+    file.reset();
+    return false;
+}
+
+PrivateFolder::~PrivateFolder() {
+    if (m_path.empty()) return;
+    UniqueFd folder(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    DIR* listing = folder ? fdopendir(dup(folder.get())) : nullptr;
+    if (listing != nullptr) {
+        while (const struct dirent* entry = readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") unlinkat(folder.get(), name.c_str(), 0);
+        }
+        closedir(listing);
+    }
+    rmdir(m_path.c_str());
+}
+
+bool PrivateFolder::create(const std::string& parent, std::string& error) {
+    UniqueFd checked;
+    if (!openTrustedFolder(parent, FolderSharing::StickyAllowed, false, checked, error)) return false;
+    // The parent is ours or sticky: nobody else can rename what we make in it.
+    std::string pattern = joinPath(parent, ".qvim-scratch-XXXXXX");
+    if (mkdtemp(pattern.data()) == nullptr) {
+        error = "cannot create a private folder in '" + parent + "': " + errorText(errno);
+        return false;
+    }
+    m_path = pattern;
+    return true;
+}
+
+ReplacingFile::~ReplacingFile() {
+    if (m_stream != nullptr) fclose(m_stream);
+    if (!m_temporary.empty()) unlinkat(m_folder.get(), m_temporary.c_str(), 0);
+}
+
+bool ReplacingFile::open(const std::string& path, std::string& error) {
+    const size_t slash = path.find_last_of('/');
+    m_name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (m_name.empty() || m_name == "." || m_name == "..") {
+        error = "it names a folder";
+        return false;
+    }
+    // The folder is taken once; the name is then looked up and replaced in it alone.
+    m_folder.reset(::open(parentFolder(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!m_folder) {
+        error = errorText(errno);
+        return false;
+    }
+    struct stat st;
+    if (fstatat(m_folder.get(), m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (const char* wrong = notARegularFile(st)) {
+            error = wrong;
+            return false;
+        }
+    }
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string temporary = ".qvim-out-" + randomSuffix();
+        UniqueFd file(openat(m_folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             0600));
+        if (!file && errno == EEXIST) continue;
+        if (!file) break;
+        m_temporary = temporary;
+        m_stream = fdopen(file.get(), "w");
+        if (m_stream == nullptr) break;
+        file.release();
+        return true;
+    }
+    error = errorText(errno);
+    return false;
+}
+
+bool ReplacingFile::commit(std::string& error) {
+    FILE* stream = m_stream;
+    m_stream = nullptr;
+    bool written = stream != nullptr && fflush(stream) == 0 && ferror(stream) == 0 && fsync(fileno(stream)) == 0;
+    int failure = errno;
+    if (stream != nullptr && fclose(stream) != 0 && written) {
+        written = false;
+        failure = errno;
+    }
+    if (written && renameat(m_folder.get(), m_temporary.c_str(), m_folder.get(), m_name.c_str()) == 0) {
+        m_temporary.clear();
+        return true;
+    }
+    error = errorText(written ? errno : failure);
+    return false;
+}
+
+}  // namespace qvimcli
