@@ -81,7 +81,7 @@ void UniqueFd::reset(int fd) {
 }
 
 bool openTrustedFolder(const std::string& path, FolderSharing sharing, bool create, UniqueFd& folder,
-                       std::string& error) {
+                       std::string& error, std::string* resolved) {
     std::string absolutePath = path;
     if (absolutePath.empty() || absolutePath[0] != '/') {
         char* cwd = getcwd(nullptr, 0);
@@ -181,6 +181,7 @@ bool openTrustedFolder(const std::string& path, FolderSharing sharing, bool crea
         return false;
     }
     folder = std::move(open.back());
+    if (resolved != nullptr) *resolved = shownPath(names);
     return true;
 }
 

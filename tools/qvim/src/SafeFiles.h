@@ -34,9 +34,10 @@ enum class FolderSharing { OwnOnly, StickyAllowed };
 // root: each belongs to root or to this user, and no one else may write to a
 // folder unless it is sticky (where others cannot remove or rename what is
 // ours). The folder itself must not be writable by others at all with OwnOnly.
-// Missing folders are made (0700) when create is set. False with a reason.
+// Missing folders are made (0700) when create is set. resolved, when given,
+// receives the folder's path without links. False with a reason.
 bool openTrustedFolder(const std::string& path, FolderSharing sharing, bool create, UniqueFd& folder,
-                       std::string& error);
+                       std::string& error, std::string* resolved = nullptr);
 
 // Opens name in the folder for appending, creating it (0600) when missing. It
 // must be a regular file of this user with no other hard link; a link is never

@@ -200,7 +200,10 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     // so the folder must be one nobody else can write to, sticky or not.
     UniqueFd folderFd;
     std::string reason;
-    if (!openTrustedFolder(folder, FolderSharing::OwnOnly, true, folderFd, reason)) {
+    // The engine opens its database without following links anywhere on the
+    // path, so it gets the path the checked folders resolve to.
+    std::string resolvedFolder;
+    if (!openTrustedFolder(folder, FolderSharing::OwnOnly, true, folderFd, reason, &resolvedFolder)) {
         error = "cannot use the database folder '" + folder + "': " + reason +
                 "; choose a folder only you (and root) can write with --db FILE";
         return nullptr;
@@ -245,8 +248,9 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     if (previous > STDERR_FILENO && previous != logFd) ::close(previous);
     if (options.verbosity >= 2) routeLibraryOutput(logFd);
 
+    const std::string enginePath = joinPath(resolvedFolder, dbName.c_str());
     im_engine_init_s init{};
-    init.dbPath = dbPath.c_str();
+    init.dbPath = enginePath.c_str();
     init.logLevel = levelMask(options.verbosity);
     init.logCallback = logLine;
     const qvim_status started = engine_start(&init);
