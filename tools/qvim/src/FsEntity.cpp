@@ -95,6 +95,7 @@ void FsEntity::toRecord(im_wrapper_event_s& record, uint32_t eventType, bool rea
     record.deviceNumber = device;
     record.inodeNumber = inode;
     record.flags = flags;
+    record.inodeGenerationNumber = generation;
     if (hasDigests) {
         record.sha256 = digests.sha256;
         record.sha1 = digests.sha1;
@@ -115,6 +116,7 @@ Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& en
         if (!S_ISREG(st.st_mode)) return Outcome::Skipped;
         fillRegular(entity, st);
         entity.created = birthMillis(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, st);
+        entity.readError = openError;
         problem = errorText(openError);
         return Outcome::AttributesOnly;
     }
@@ -124,8 +126,12 @@ Outcome collectRegularFile(const std::string& path, Hasher& hasher, FsEntity& en
     entity.created = birthMillis(fd.get(), "", AT_EMPTY_PATH, st);
     int inodeFlags = 0;
     if (ioctl(fd.get(), FS_IOC_GETFLAGS, &inodeFlags) == 0) entity.flags = static_cast<unsigned>(inodeFlags);
+    // Tells a renamed file from a new one that reuses a deleted file's inode.
+    int generation = 0;
+    if (ioctl(fd.get(), FS_IOC_GETVERSION, &generation) == 0) entity.generation = static_cast<unsigned>(generation);
     int readError = 0;
     if (!hasher.digest(fd.get(), entity.digests, readError)) {
+        entity.readError = readError;
         problem = errorText(readError);
         return Outcome::AttributesOnly;
     }

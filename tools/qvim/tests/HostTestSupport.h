@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,15 @@ private:
 void makeFolders(const std::string& path);
 void writeText(const std::string& path, const std::string& text);
 std::string absolute(const std::string& relative);
+
+// One change event of the program's JSON output.
+struct Event {
+    std::string operation, kind, key;
+};
+Event parseEvent(const std::string& line);
+std::vector<Event> parseEvents(const std::string& out);
+// Operation of each event of the kind ("" for all); a key reported twice fails.
+std::map<std::string, std::string> operationsByKey(const std::vector<Event>& events, const std::string& kind = "");
 
 // A ruleset with one real-time File and Directory rule pair based at folder.
 std::string folderRules(const std::string& folder);
