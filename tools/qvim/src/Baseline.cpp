@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cwchar>
@@ -44,6 +45,42 @@ private:
     std::string m_path;
 };
 
+// Rows of a kind (every kind for ENTITY_ALL) as the engine counts them; false
+// when the engine cannot count.
+bool countRows(entity_type kind, uint64_t& count) {
+    static const char* const kMembers[] = {"fileItemCount",         "directoryItemCount",         "userItemCount",
+                                           "userGroupItemCount",    "portItemCount",              "installedSoftwareItemCount",
+                                           "processItemCount"};
+    char* text = nullptr;
+    if (get_metrics_mem(&text) != QVIM_OK || text == nullptr) return false;
+    JsonPtr document(cJSON_Parse(text));
+    free_json_string(text);
+    const cJSON* dbinfo =
+        cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(document.get(), "metrics"), "dbinfo");
+    count = 0;
+    for (int index = 1; index <= 7; ++index) {
+        if (kind != ENTITY_ALL && kind != index) continue;
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(dbinfo, kMembers[index - 1]);
+        if (!cJSON_IsNumber(item)) return false;
+        count += numberMember(dbinfo, kMembers[index - 1]);
+    }
+    return true;
+}
+
+// A page cut short by a failing read looks like the last page: the rows read
+// must add up to what the baseline holds, before and after (others may write meanwhile).
+bool exportComplete(entity_type kind, uint64_t before, uint64_t read, std::string& error) {
+    uint64_t after = 0;
+    if (!countRows(kind, after)) {
+        error = "cannot count the baseline's entities to confirm the export was whole";
+        return false;
+    }
+    if (read >= std::min(before, after)) return true;
+    error = "the engine's export ended after " + std::to_string(read) + " of " + std::to_string(std::min(before, after)) +
+            " entities (the database may be locked or damaged)";
+    return false;
+}
+
 }  // namespace
 
 bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scratchFolder,
@@ -53,6 +90,13 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
         error = "cannot create a scratch file in '" + scratchFolder + "': " + errorText(errno);
         return false;
     }
+    // Only a read of every row can be checked against the counts.
+    uint64_t before = 0;
+    if (since == 0 && !countRows(kind, before)) {
+        error = "cannot count the baseline's entities";
+        return false;
+    }
+    uint64_t total = 0;
     unsigned long after = 0;
     for (;;) {
         const qvim_status status = get_baseline(after, since, kPageRows, kind, page.path().c_str());
@@ -66,6 +110,7 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
         while (std::getline(in, line)) {
             if (line.empty()) continue;
             ++rows;
+            ++total;
             JsonPtr parsed(cJSON_Parse(line.c_str()));
             const uint64_t id = numberMember(parsed.get(), "entityItemId");
             if (id <= after) {
@@ -75,7 +120,7 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
             after = id;
             if (!row(line, parsed.get())) return true;
         }
-        if (rows < kPageRows) return true;
+        if (rows < kPageRows) return since != 0 || exportComplete(kind, before, total, error);
     }
 }
 
@@ -147,17 +192,15 @@ std::string RenameIndex::take(const FsEntity& entity) {
     return key;
 }
 
-bool baselinePackagesFromDpkg(const std::string& scratchFolder) {
-    bool fromDpkg = false;
-    std::string error;
-    forEachBaselineRow(
+bool baselinePackagesFromDpkg(const std::string& scratchFolder, bool& fromDpkg, std::string& error) {
+    fromDpkg = false;
+    return forEachBaselineRow(
         ENTITY_INSTALLED_SOFTWARE, 0, scratchFolder,
         [&fromDpkg](const std::string&, const cJSON* row) {
             fromDpkg = !jsonText(row, "parent").empty();
             return false;
         },
         error);
-    return fromDpkg;
 }
 
 }  // namespace qvimcli

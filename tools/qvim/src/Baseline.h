@@ -71,7 +71,8 @@ private:
 };
 
 // Packages in the baseline came from dpkg when they carry their source package
-// (the engine's own package scan leaves "parent" empty).
-bool baselinePackagesFromDpkg(const std::string& scratchFolder);
+// (the engine's own package scan leaves "parent" empty). False when the
+// baseline cannot be read.
+bool baselinePackagesFromDpkg(const std::string& scratchFolder, bool& fromDpkg, std::string& error);
 
 }  // namespace qvimcli

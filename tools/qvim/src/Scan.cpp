@@ -55,8 +55,14 @@ ScanResult HostScan::run(const std::function<bool()>& stop) {
             reportFailure("could not start the change scan", on);
             return ScanResult{0, 0, 0, true, false};
         }
-        m_packagesFromDpkg = m_ruleset.watches(ENTITY_INSTALLED_SOFTWARE) && baselinePackagesFromDpkg(m_scratch);
         std::string error;
+        if (m_ruleset.watches(ENTITY_INSTALLED_SOFTWARE) &&
+            !baselinePackagesFromDpkg(m_scratch, m_packagesFromDpkg, error)) {
+            // Checked against the wrong source, every package would look replaced.
+            m_failed = true;
+            m_skipPackages = true;
+            m_console.error(error + "; installed software is not checked");
+        }
         if (m_ruleset.watches(ENTITY_FILE) && !m_renames.build(m_scratch, error))
             m_console.warning(error + "; renamed files are reported as removed and created");
     } else {
@@ -161,6 +167,7 @@ void HostScan::scanKinds() {
     const bool change = m_settings.mode == ScanMode::Change;
     for (entity_type kind : kEngineKinds) {
         const bool software = kind == ENTITY_INSTALLED_SOFTWARE;
+        if (software && m_skipPackages) continue;
         if (software && change && m_packagesFromDpkg) {
             feedPackages();
             continue;

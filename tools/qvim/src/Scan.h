@@ -79,6 +79,7 @@ private:
     bool m_walked = false;
     std::vector<std::string> m_unreadable;  // folders the walk may not open
     bool m_packagesFromDpkg = false;
+    bool m_skipPackages = false;
     std::atomic<uint64_t> m_files{0};
     std::atomic<uint64_t> m_packages{0};
     std::atomic<size_t> m_events{0};

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,6 +104,11 @@ bool Background::readLine(std::string& line, int timeoutMs) {
         if (!m_outOpen || millisecondsUntil(deadline) <= 0) return false;
         pump(millisecondsUntil(deadline));
     }
+}
+
+size_t Background::unreadOutput() const {
+    int pending = 0;
+    return ioctl(m_out, FIONREAD, &pending) == 0 ? static_cast<size_t>(pending) : 0;
 }
 
 std::string Background::errorOutput() {

@@ -28,6 +28,8 @@ public:
 
     // The next line of standard output within timeoutMs; false on timeout or end.
     bool readLine(std::string& line, int timeoutMs);
+    // Bytes the program wrote to standard output that nobody has read yet.
+    size_t unreadOutput() const;
     // Lines of standard error that arrived so far.
     std::string errorOutput();
     // Sends the signal (0: none) and waits for the exit status.

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <linux/capability.h>
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "Baseline.h"
 #include "HostTestSupport.h"
@@ -305,4 +307,35 @@ TEST_F(HostChanges, AFolderThatCannotBeOpenedIsNotCheckedAndNothingBelowItIsRemo
               (std::map<std::string, std::string>{{tree + "/locked", "update"}, {tree + "/removed", "delete"}}))
         << run.out;
     EXPECT_EQ(qvim({"check"}).status, 0);
+}
+
+TEST_F(HostChanges, AnExportThatTheLockedDatabaseCutsShortFails) {
+    for (int i = 0; i < 3000; ++i) writeText(tree + "/f" + std::to_string(i), "");
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
+
+    Background exporter({"export", "--kind", "File", "--out", "-", "--db", db});
+    // The program stops on its full output pipe in the middle of the first page.
+    for (int wait = 0; wait < 600 && exporter.unreadOutput() < 65536; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_GE(exporter.unreadOutput(), 65536u) << exporter.errorOutput();
+    sqlite3* locker = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &locker), SQLITE_OK);
+    sqlite3_busy_timeout(locker, 10000);
+    ASSERT_EQ(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(locker);
+    // Held until the engine has failed to read the next page, then let go, so
+    // that nothing but the export itself meets the lock.
+    size_t rows = 0;
+    std::string line;
+    for (int wait = 0; wait < 600 && log().find("database is locked") == std::string::npos; ++wait)
+        while (exporter.readLine(line, 100)) ++rows;
+    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(locker);
+    while (exporter.readLine(line, 60000)) ++rows;
+    EXPECT_LT(rows, 3000u);
+    EXPECT_EQ(exporter.stop(0), 3) << exporter.errorOutput();
+    // Whether the engine reports the failed read itself or the rows do not add up.
+    const std::string err = exporter.errorOutput();
+    EXPECT_TRUE(err.find("export ended after " + std::to_string(rows) + " of 3000") != std::string::npos ||
+                err.find("could not export") != std::string::npos)
+        << err;
 }
