@@ -48,8 +48,9 @@ private:
 // Rows of a kind (every kind for ENTITY_ALL) as the engine counts them; false
 // when the engine cannot count.
 bool countRows(entity_type kind, uint64_t& count) {
-    static const char* const kMembers[] = {"fileItemCount",         "directoryItemCount",         "userItemCount",
-                                           "userGroupItemCount",    "portItemCount",              "installedSoftwareItemCount",
+    // By kind number, from File (1) to Process (7).
+    static const char* const kMembers[] = {"fileItemCount",      "directoryItemCount", "userItemCount",
+                                           "userGroupItemCount", "portItemCount",      "installedSoftwareItemCount",
                                            "processItemCount"};
     char* text = nullptr;
     if (get_metrics_mem(&text) != QVIM_OK || text == nullptr) return false;
