@@ -219,7 +219,14 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
         m_ruleset.md5Watched);
     WalkHandlers handlers;
     handlers.enterFolder = [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; };
-    handlers.entry = [&pipeline](const std::string& path, bool) { pipeline.submit(path); };
+    const bool keepStored = m_settings.mode == ScanMode::Baseline && m_settings.partial;
+    handlers.entry = [this, &pipeline, keepStored](const std::string& path, bool) {
+        // What the partial baseline's purge left in place is not even read again.
+        if (keepStored && (m_storedFiles.find(path) == BaselineKeys::Presence::Present ||
+                           m_storedFolders.find(path) == BaselineKeys::Presence::Present))
+            return;
+        pipeline.submit(path);
+    };
     handlers.unreadable = [this](const std::string& folder, int error) {
         if (!isPermissionError(error)) {
             reportProblem("cannot open the folder '" + folder + "': " + errorText(error));
