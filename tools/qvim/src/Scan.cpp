@@ -228,6 +228,9 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
         pipeline.submit(path);
     };
     handlers.unreadable = [this](const std::string& folder, int error) {
+        // Replaced by a link or a file since it was listed: what it held is gone
+        // from here, and the new entry was handed on with the listing.
+        if (error == ENOTDIR || error == ELOOP) return;
         if (!isPermissionError(error)) {
             reportProblem("cannot open the folder '" + folder + "': " + errorText(error));
             return;
