@@ -115,15 +115,15 @@ void HostScan::reportRemovals(uint64_t since) {
             if (m_ruleset.watches(ENTITY_FILE)) cleanUnscanned("File", since);
             if (m_ruleset.watches(ENTITY_DIRECTORY)) cleanUnscanned("Directory", since);
         } else {
-            reportRemovedOutside(m_unreadable);
+            reportRemovedOutsideUnreadable();
         }
     }
     if (m_packagesFromDpkg && !m_failed) cleanUnscanned("InstalledSoftware", since);
 }
 
-void HostScan::reportRemovedOutside(const std::vector<std::string>& unreadable) {
-    auto below = [&unreadable](const std::string& key) {
-        for (const std::string& folder : unreadable)
+void HostScan::reportRemovedOutsideUnreadable() {
+    auto below = [this](const std::string& key) {
+        for (const std::string& folder : m_unreadable)
             if (key == folder || startsWith(key, endsWith(folder, "/") ? folder : folder + "/")) return true;
         return false;
     };

@@ -27,7 +27,7 @@ struct ScanSettings {
 };
 
 struct ScanResult {
-    uint64_t files = 0;     // regular files handed to the engine
+    uint64_t files = 0;     // files, folders, links and special files handed to the engine
     uint64_t packages = 0;  // packages read from dpkg and handed to the engine
     size_t events = 0;
     bool failed = false;  // an engine call or the walk failed; the run went on where it could
@@ -55,7 +55,7 @@ private:
     void reportRemovals(uint64_t since);
     // Removals found by looking, for runs where folders could not be read: the
     // engine's cleanup would take everything below them for removed.
-    void reportRemovedOutside(const std::vector<std::string>& unreadable);
+    void reportRemovedOutsideUnreadable();
     void feedPackages();
     // Hands one record to the engine (store or monitor) and prints its events.
     qvim_status submit(const im_wrapper_event_s& record);
