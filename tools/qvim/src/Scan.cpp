@@ -1,6 +1,5 @@
 #include "Scan.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -139,8 +138,7 @@ void HostScan::reportRemovedOutsideUnreadable() {
                 ++unnamed;
                 return;
             }
-            struct stat st;
-            if (lstat(key.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) gone.push_back(key);
+            if (m_seen.count(key) == 0) gone.push_back(key);
         });
         if (!read) {
             reportProblem(error + "; removals are not reported");
@@ -280,6 +278,7 @@ void HostScan::store(FsEntity& entity) {
         storeInBaseline(entity);
         return;
     }
+    m_seen.insert(entity.path);
     im_wrapper_event_s record;
     if (entity.kind == ENTITY_FILE) {
         std::string path = m_renames.take(entity);

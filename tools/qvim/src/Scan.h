@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "FsEntity.h"
@@ -53,8 +54,8 @@ private:
     void storeInBaseline(FsEntity& entity);
     // Ends a change scan: reports what the baseline holds and the walk no longer found.
     void reportRemovals(uint64_t since);
-    // Removals found by looking, for runs where folders could not be read: the
-    // engine's cleanup would take everything below them for removed.
+    // Removals of what the walk did not see outside the folders it could not
+    // read, whose contents the engine's cleanup would take for removed.
     void reportRemovedOutsideUnreadable();
     void feedPackages();
     // Hands one record to the engine (store or monitor) and prints its events.
@@ -78,6 +79,9 @@ private:
     BaselineKeys m_storedFolders;
     bool m_walked = false;
     std::vector<std::string> m_unreadable;  // folders the walk may not open
+    // Every path the change scan handed on (storing thread only), for when the
+    // engine's cleanup cannot be used.
+    std::unordered_set<std::string> m_seen;
     bool m_packagesFromDpkg = false;
     bool m_skipPackages = false;
     std::atomic<uint64_t> m_files{0};

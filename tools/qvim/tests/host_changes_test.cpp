@@ -288,13 +288,18 @@ TEST_F(HostChanges, RunningOutOfDescriptorsFailsTheCheckBeforeAnyRemoval) {
 
 TEST_F(HostChanges, AFolderThatCannotBeOpenedIsNotCheckedAndNothingBelowItIsRemoved) {
     makeFolders(tree + "/locked/inner");
+    makeFolders(tree + "/moved");
     writeText(tree + "/locked/inner/secret", "s");
+    writeText(tree + "/moved/x", "x");
     writeText(tree + "/removed", "r");
     writeText(tree + "/stays", "s");
     ASSERT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
     ASSERT_EQ(chown((tree + "/locked").c_str(), 65534, 65534), 0);
     ASSERT_EQ(chmod((tree + "/locked").c_str(), 0700), 0);
     ASSERT_EQ(unlink((tree + "/removed").c_str()), 0);
+    // The old path of x still resolves, through a link the walk does not follow.
+    ASSERT_EQ(rename((tree + "/moved").c_str(), (tree + "/moved-away").c_str()), 0);
+    ASSERT_EQ(symlink("moved-away", (tree + "/moved").c_str()), 0);
 
     // Without these two capabilities root opens only what its owner and mode allow;
     // the bounding set applies to the programs started from here on.
@@ -306,7 +311,12 @@ TEST_F(HostChanges, AFolderThatCannotBeOpenedIsNotCheckedAndNothingBelowItIsRemo
     EXPECT_NE(run.err.find("cannot open the folder '" + tree + "/locked'"), std::string::npos) << run.err;
     // The folder itself changed owner and mode; what it holds was not looked at.
     EXPECT_EQ(operationsByKey(parseEvents(run.out)),
-              (std::map<std::string, std::string>{{tree + "/locked", "update"}, {tree + "/removed", "delete"}}))
+              (std::map<std::string, std::string>{{tree + "/locked", "update"},
+                                                  {tree + "/removed", "delete"},
+                                                  {tree + "/moved", "update"},
+                                                  {tree + "/moved/x", "delete"},
+                                                  {tree + "/moved-away", "create"},
+                                                  {tree + "/moved-away/x", "create"}}))
         << run.out;
     EXPECT_EQ(qvim({"check"}).status, 0);
 }
