@@ -1,10 +1,13 @@
 #include "Baseline.h"
 
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cwchar>
 #include <fstream>
 
 #include "Output.h"
@@ -22,7 +25,42 @@ uint64_t numberMember(const cJSON* row, const char* name) {
     return cJSON_IsNumber(item) && item->valuedouble > 0 ? static_cast<uint64_t>(item->valuedouble) : 0;
 }
 
-uint64_t keyHash(const std::string& key) { return std::hash<std::string>()(key); }
+// Rows of a kind (every kind for ENTITY_ALL) as the engine counts them; false
+// when the engine cannot count.
+bool countRows(entity_type kind, uint64_t& count) {
+    // By kind number, from File (1) to Process (7).
+    static const char* const kMembers[] = {"fileItemCount",      "directoryItemCount", "userItemCount",
+                                           "userGroupItemCount", "portItemCount",      "installedSoftwareItemCount",
+                                           "processItemCount"};
+    char* text = nullptr;
+    if (get_metrics_mem(&text) != QVIM_OK || text == nullptr) return false;
+    JsonPtr document(cJSON_Parse(text));
+    free_json_string(text);
+    const cJSON* dbinfo =
+        cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(document.get(), "metrics"), "dbinfo");
+    count = 0;
+    for (int index = 1; index <= 7; ++index) {
+        if (kind != ENTITY_ALL && kind != index) continue;
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(dbinfo, kMembers[index - 1]);
+        if (!cJSON_IsNumber(item)) return false;
+        count += numberMember(dbinfo, kMembers[index - 1]);
+    }
+    return true;
+}
+
+// A page cut short by a failing read looks like the last page: the rows read
+// must add up to what the baseline holds, before and after (others may write meanwhile).
+bool exportComplete(entity_type kind, uint64_t before, uint64_t read, std::string& error) {
+    uint64_t after = 0;
+    if (!countRows(kind, after)) {
+        error = "cannot count the baseline's entities to confirm the export was whole";
+        return false;
+    }
+    if (read >= std::min(before, after)) return true;
+    error = "the engine's export ended after " + std::to_string(read) + " of " + std::to_string(std::min(before, after)) +
+            " entities (the database may be locked or damaged)";
+    return false;
+}
 
 }  // namespace
 
@@ -36,6 +74,13 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
         return false;
     }
     const std::string page = joinPath(scratch.path(), "page");
+    // Only a read of every row can be checked against the counts.
+    uint64_t before = 0;
+    if (since == 0 && !countRows(kind, before)) {
+        error = "cannot count the baseline's entities";
+        return false;
+    }
+    uint64_t total = 0;
     unsigned long after = 0;
     for (;;) {
         // Each page is a new file, however the engine opens it.
@@ -51,6 +96,7 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
         while (std::getline(in, line)) {
             if (line.empty()) continue;
             ++rows;
+            ++total;
             JsonPtr parsed(cJSON_Parse(line.c_str()));
             const uint64_t id = numberMember(parsed.get(), "entityItemId");
             if (id <= after) {
@@ -60,49 +106,87 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
             after = id;
             if (!row(line, parsed.get())) return true;
         }
-        if (rows < kPageRows) return true;
+        if (rows < kPageRows) return since != 0 || exportComplete(kind, before, total, error);
     }
 }
 
-bool RenameIndex::build(const std::string& scratchFolder, std::string& error) {
+bool exportKeepsName(const std::string& name) {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (utf8 == static_cast<locale_t>(0)) return false;
+    const locale_t previous = uselocale(utf8);
+    std::mbstate_t state{};
+    bool kept = true;
+    for (size_t i = 0; i < name.size() && kept;) {
+        wchar_t character = 0;
+        const size_t length = std::mbrtowc(&character, name.data() + i, name.size() - i, &state);
+        // The decoder takes code points above U+10FFFF; the export does not. U+FFFD
+        // itself is what ill-formed bytes become.
+        kept = length != static_cast<size_t>(-1) && length != static_cast<size_t>(-2) && length != 0 &&
+               static_cast<uint32_t>(character) <= 0x10FFFF && character != 0xFFFD;
+        i += length;
+    }
+    uselocale(previous);
+    return kept;
+}
+
+bool BaselineKeys::load(entity_type kind, const std::string& scratchFolder, std::string& error,
+                        const std::function<void(const std::string& key, const cJSON* row)>& each) {
+    m_keys.clear();
     return forEachBaselineRow(
-        ENTITY_FILE, 0, scratchFolder,
-        [this](const std::string&, const cJSON* row) {
-            const std::string key = jsonText(row, "key");
+        kind, 0, scratchFolder,
+        [this, &each](const std::string&, const cJSON* row) {
+            std::string key = jsonText(row, "key");
             if (key.empty()) return true;
-            m_keys.insert(keyHash(key));
-            // Links and special files are the engine's own walk's business.
-            if (startsWith(jsonText(row, "permissions"), "012")) return true;
-            struct stat st;
-            if (lstat(key.c_str(), &st) == 0 || errno != ENOENT) return true;
-            const uint64_t inode = numberMember(row, "inodeNumber");
-            if (inode != 0) m_vanished[{numberMember(row, "deviceNumber"), inode}] = key;
+            if (each) each(key, row);
+            // A key that went through the repair names no path exactly.
+            if (exportKeepsName(key)) m_keys.insert(std::move(key));
             return true;
         },
         error);
 }
 
-std::string RenameIndex::take(uint64_t device, uint64_t inode, const std::string& path) {
+BaselineKeys::Presence BaselineKeys::find(const std::string& path) const {
+    if (!exportKeepsName(path)) return Presence::Unknown;
+    return m_keys.count(path) != 0 ? Presence::Present : Presence::Absent;
+}
+
+bool RenameIndex::build(const std::string& scratchFolder, std::string& error) {
+    return m_keys.load(ENTITY_FILE, scratchFolder, error, [this](const std::string& key, const cJSON* row) {
+        if (!exportKeepsName(key)) return;
+        struct stat st;
+        if (lstat(key.c_str(), &st) == 0 || errno != ENOENT) return;
+        const uint64_t inode = numberMember(row, "inodeNumber");
+        if (inode == 0) return;
+        m_vanished[{numberMember(row, "deviceNumber"), inode}] =
+            Vanished{key, numberMember(row, "created"), numberMember(row, "inodeGenerationNumber")};
+    });
+}
+
+std::string RenameIndex::take(const FsEntity& entity) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_vanished.empty() || m_keys.count(keyHash(path)) != 0) return std::string();
-    auto found = m_vanished.find({device, inode});
+    if (m_vanished.empty() || m_keys.find(entity.path) == BaselineKeys::Presence::Present) return std::string();
+    auto found = m_vanished.find({entity.device, entity.inode});
     if (found == m_vanished.end()) return std::string();
-    std::string key = std::move(found->second);
+    const Vanished& old = found->second;
+    // A rename keeps the birth time and the generation. Without either nothing
+    // proves the file is the same one: it is then reported deleted and created.
+    if (old.created != entity.created) return std::string();
+    if (old.generation != 0 && entity.generation != 0 && old.generation != entity.generation) return std::string();
+    if (old.created == 0 && (old.generation == 0 || old.generation != entity.generation)) return std::string();
+    std::string key = std::move(found->second.key);
     m_vanished.erase(found);
     return key;
 }
 
-bool baselinePackagesFromDpkg(const std::string& scratchFolder) {
-    bool fromDpkg = false;
-    std::string error;
-    forEachBaselineRow(
+bool baselinePackagesFromDpkg(const std::string& scratchFolder, bool& fromDpkg, std::string& error) {
+    fromDpkg = false;
+    return forEachBaselineRow(
         ENTITY_INSTALLED_SOFTWARE, 0, scratchFolder,
         [&fromDpkg](const std::string&, const cJSON* row) {
             fromDpkg = !jsonText(row, "parent").empty();
             return false;
         },
         error);
-    return fromDpkg;
 }
 
 }  // namespace qvimcli

@@ -11,6 +11,7 @@
 
 #include <cjson/cJSON.h>
 
+#include "FsEntity.h"
 #include "qvim.h"
 
 namespace qvimcli {
@@ -21,31 +22,57 @@ namespace qvimcli {
 bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scratchFolder,
                         const std::function<bool(const std::string& line, const cJSON* row)>& row, std::string& error);
 
+// Whether a name reaches the export byte for byte. The export writes each
+// ill-formed UTF-8 sequence as U+FFFD, so an exported key holding U+FFFD may
+// stand for other bytes, and a name that is not well-formed UTF-8 never
+// appears as itself.
+bool exportKeepsName(const std::string& name);
+
+// The exact keys of one kind in the baseline, as far as the export can name them.
+class BaselineKeys {
+public:
+    enum class Presence { Absent, Present, Unknown };
+    // each (optional) sees every exported row, with its key.
+    bool load(entity_type kind, const std::string& scratchFolder, std::string& error,
+              const std::function<void(const std::string& key, const cJSON* row)>& each = nullptr);
+    // Unknown for a name the export cannot show as itself.
+    Presence find(const std::string& path) const;
+
+private:
+    std::unordered_set<std::string> m_keys;
+};
+
 // Files of the baseline whose path is gone, by device and inode, so that a
-// change scan can report a file found under a new path as a rename.
+// change scan can report a file found under a new path as a rename. A reused
+// inode is not a rename: the birth time and the inode generation must match too.
 class RenameIndex {
 public:
     bool build(const std::string& scratchFolder, std::string& error);
-    // The vanished key of the file with this device and inode, taken out of the
-    // index; empty when there is none or the path itself is in the baseline.
-    std::string take(uint64_t device, uint64_t inode, const std::string& path);
+    // The vanished key of this file (same device, inode, birth time and
+    // generation), taken out of the index; empty when there is none or the
+    // entity's path itself is in the baseline.
+    std::string take(const FsEntity& entity);
     size_t vanished() const { return m_vanished.size(); }
 
 private:
+    struct Vanished {
+        std::string key;
+        uint64_t created = 0;
+        uint64_t generation = 0;
+    };
     struct PairHash {
         size_t operator()(const std::pair<uint64_t, uint64_t>& key) const {
             return std::hash<uint64_t>()(key.first * 0x9E3779B97F4A7C15ull ^ key.second);
         }
     };
     std::mutex m_mutex;
-    std::unordered_map<std::pair<uint64_t, uint64_t>, std::string, PairHash> m_vanished;
-    // Hashes of every file key, so a walked path can be told apart from a new one
-    // without keeping the paths.
-    std::unordered_set<uint64_t> m_keys;
+    std::unordered_map<std::pair<uint64_t, uint64_t>, Vanished, PairHash> m_vanished;
+    BaselineKeys m_keys;
 };
 
 // Packages in the baseline came from dpkg when they carry their source package
-// (the engine's own package scan leaves "parent" empty).
-bool baselinePackagesFromDpkg(const std::string& scratchFolder);
+// (the engine's own package scan leaves "parent" empty). False when the
+// baseline cannot be read.
+bool baselinePackagesFromDpkg(const std::string& scratchFolder, bool& fromDpkg, std::string& error);
 
 }  // namespace qvimcli

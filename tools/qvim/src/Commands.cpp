@@ -263,23 +263,39 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
         console.error("interrupted; the baseline is incomplete, run 'qvim init' again");
         return kExitInterrupted;
     }
-    session.recordRuleset(ruleset);
-    session.setSetting("baselineExists", "1");
-    session.setSetting("buildingBaseline", "0");
-    session.setSetting("baselineScanTime", std::to_string(nowMillis()));
-    session.setSetting("baselineItemsVisited", std::to_string(result.files + result.packages));
-    printer.line(std::string(partial ? "Baseline updated" : "Baseline built") + " in " +
-                 secondsText(monotonicSeconds() - started) + ": " + baselineCounts() + ".");
+    // A baseline missing what could not be stored would make the next check
+    // report those entities as created: it stays marked as being built.
     if (result.failed) {
-        console.error("some entities could not be stored; see the messages above");
+        console.error("the baseline is incomplete: some entities could not be stored (see the messages above); "
+                      "'qvim check' refuses it until 'qvim init' succeeds");
         return kExitFailure;
     }
+    session.recordRuleset(ruleset);
+    const bool recorded = session.setSetting("baselineExists", "1") &&
+                          session.setSetting("baselineScanTime", std::to_string(nowMillis())) &&
+                          session.setSetting("baselineItemsVisited", std::to_string(result.files + result.packages)) &&
+                          session.setSetting("buildingBaseline", "0");
+    if (!recorded) {
+        console.error("cannot record the finished baseline in '" + session.dbPath() + "' (details in " +
+                      session.logPath() + "); run 'qvim init' again");
+        return kExitFailure;
+    }
+    printer.line(std::string(partial ? "Baseline updated" : "Baseline built") + " in " +
+                 secondsText(monotonicSeconds() - started) + ": " + baselineCounts() + ".");
     return kExitOk;
 }
 
 int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer) {
     Ruleset ruleset;
     if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
+    bool found = false;
+    if (session.setting("buildingBaseline", &found) == "1" || !found) {
+        console.error(found ? "the baseline in '" + session.dbPath() +
+                                  "' is incomplete (the last init did not finish); run 'qvim init' again"
+                            : "cannot read the state of the baseline in '" + session.dbPath() + "' (details in " +
+                                  session.logPath() + ")");
+        return kExitFailure;
+    }
     session.setSetting("scanningForChanges", "1");
     HostScan scan(session, ruleset, console, printer,
                   ScanSettings{ScanMode::Change, false, options.threads, options.maxHashSize});

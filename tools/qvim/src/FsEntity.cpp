@@ -101,6 +101,7 @@ void FsEntity::toRecord(im_wrapper_event_s& record, uint32_t eventType, bool rea
     record.deviceNumber = device;
     record.inodeNumber = inode;
     record.flags = flags;
+    record.inodeGenerationNumber = generation;
     if (hasDigests) {
         record.sha256 = digests.sha256;
         record.sha1 = digests.sha1;
@@ -119,9 +120,10 @@ Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
     if (fd.get() < 0) {
         const int openError = errno;
         if (openError == ENOENT) return Outcome::Vanished;
-        if (openError == ELOOP) return Outcome::Skipped;  // became a link; the engine's walk records it
+        if (openError == ELOOP) return Outcome::Skipped;  // became a link since it was listed; the next walk records it
         fillRegular(entity, entry.st);
         entity.created = birthMillis(folder, name, AT_SYMLINK_NOFOLLOW, entry.st);
+        entity.readError = openError;
         problem = errorText(openError);
         return Outcome::AttributesOnly;
     }
@@ -132,6 +134,9 @@ Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
     entity.created = birthMillis(fd.get(), "", AT_EMPTY_PATH, st);
     int inodeFlags = 0;
     if (ioctl(fd.get(), FS_IOC_GETFLAGS, &inodeFlags) == 0) entity.flags = static_cast<unsigned>(inodeFlags);
+    // Tells a renamed file from a new one that reuses a deleted file's inode.
+    int generation = 0;
+    if (ioctl(fd.get(), FS_IOC_GETVERSION, &generation) == 0) entity.generation = static_cast<unsigned>(generation);
     if (hasher.tooLarge(entity.size)) {
         problem = "not hashed: larger than " + sizeText(hasher.limits().maxBytes);
         return Outcome::Unhashed;
@@ -139,7 +144,10 @@ Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
     int readError = 0;
     switch (hasher.digest(fd.get(), entity.digests, readError)) {
         case DigestResult::Done: entity.hasDigests = true; return Outcome::Ok;
-        case DigestResult::ReadError: problem = errorText(readError); return Outcome::AttributesOnly;
+        case DigestResult::ReadError:
+            entity.readError = readError;
+            problem = errorText(readError);
+            return Outcome::AttributesOnly;
         case DigestResult::TooLarge:
             problem = "not hashed: larger than " + sizeText(hasher.limits().maxBytes);
             return Outcome::Unhashed;

@@ -37,6 +37,8 @@ struct FsEntity {
     uint64_t device = 0;
     uint64_t inode = 0;
     uint64_t flags = 0;  // inode flags (immutable, append-only ...) of regular files
+    uint64_t generation = 0;  // inode generation of regular files, 0 where the file system has none
+    int readError = 0;        // why the content could not be read (AttributesOnly)
     bool hasDigests = false;
     Digests digests{};
 

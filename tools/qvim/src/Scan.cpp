@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <thread>
 
 #include "Dpkg.h"
@@ -18,9 +20,15 @@ constexpr size_t kQueuedPaths = 64;
 // Files hashed while the engine is busy, for instance syncing a commit.
 constexpr size_t kQueuedFiles = 1024;
 
-// The kinds the engine collects itself, in the order they are scanned.
-const entity_type kEngineKinds[] = {ENTITY_DIRECTORY, ENTITY_USER, ENTITY_GROUP,
-                                    ENTITY_PORT,      ENTITY_INSTALLED_SOFTWARE, ENTITY_PROCESS};
+// The kinds the engine collects itself, in the order they are scanned. Folders,
+// links and special files are walked here instead: the engine's change scan
+// reports at most 1000 of them.
+const entity_type kEngineKinds[] = {ENTITY_USER, ENTITY_GROUP, ENTITY_PORT, ENTITY_INSTALLED_SOFTWARE,
+                                    ENTITY_PROCESS};
+
+// Folders the process may not open: reported as not checked. Anything else
+// (no descriptors left, I/O errors) fails the run.
+bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
 
 std::string rootHint() { return geteuid() == 0 ? std::string() : " (run as root to include it)"; }
 
@@ -48,17 +56,31 @@ ScanResult HostScan::run(const std::function<bool()>& stop) {
             reportFailure("could not start the change scan", on);
             return ScanResult{0, 0, 0, true, false};
         }
-        m_packagesFromDpkg = m_ruleset.watches(ENTITY_INSTALLED_SOFTWARE) && baselinePackagesFromDpkg(m_scratch);
         std::string error;
+        if (m_ruleset.watches(ENTITY_INSTALLED_SOFTWARE) &&
+            !baselinePackagesFromDpkg(m_scratch, m_packagesFromDpkg, error)) {
+            // Checked against the wrong source, every package would look replaced.
+            m_failed = true;
+            m_skipPackages = true;
+            m_console.error(error + "; installed software is not checked");
+        }
         if (m_ruleset.watches(ENTITY_FILE) && !m_renames.build(m_scratch, error))
             m_console.warning(error + "; renamed files are reported as removed and created");
     } else {
         set_baselinescan(true);
+        std::string error;
+        if (m_settings.partial && (!m_storedFiles.load(ENTITY_FILE, m_scratch, error) ||
+                                   !m_storedFolders.load(ENTITY_DIRECTORY, m_scratch, error))) {
+            m_failed = true;
+            m_console.error(error + "; the baseline cannot be updated");
+            set_baselinescan(false);
+            return ScanResult{0, 0, 0, true, false};
+        }
     }
 
     m_console.startProgress([this] { return progressText(); });
     std::thread kinds([this] { scanKinds(); });
-    scanFiles(stop);
+    scanFileSystem(stop);
     kinds.join();
     m_console.stopProgress();
 
@@ -70,20 +92,82 @@ ScanResult HostScan::run(const std::function<bool()>& stop) {
         if (off != QVIM_OK) {
             reportFailure("could not record the entities seen unchanged; removals are not reported", off);
         } else if (!interrupted) {
-            cleanUnscanned("File", start);
-            if (m_packagesFromDpkg) cleanUnscanned("InstalledSoftware", start);
+            reportRemovals(start);
         }
     } else {
+        // The last items are still buffered; set_baselinescan does not say
+        // whether writing them worked.
+        unsigned long written = 0;
+        const qvim_status flushed = flush_db_buffer(&written);
+        if (QVIM_FAILED(flushed)) reportFailure("could not write the last entities to the baseline", flushed);
         set_baselinescan(false);
     }
     m_console.summarizeRepeated();
     return ScanResult{m_files.load(), m_packages.load(), m_events.load(), m_failed.load(), interrupted};
 }
 
+void HostScan::reportRemovals(uint64_t since) {
+    // Whatever the run could not look at would be taken for removed.
+    if (m_fileSystemFailed) {
+        m_console.error("removed files and folders are not reported: the walk was incomplete (see the messages "
+                        "above)");
+    } else if (m_walked) {
+        if (m_unreadable.empty()) {
+            if (m_ruleset.watches(ENTITY_FILE)) cleanUnscanned("File", since);
+            if (m_ruleset.watches(ENTITY_DIRECTORY)) cleanUnscanned("Directory", since);
+        } else {
+            reportRemovedOutsideUnreadable();
+        }
+    }
+    if (m_packagesFromDpkg && !m_failed) cleanUnscanned("InstalledSoftware", since);
+}
+
+void HostScan::reportRemovedOutsideUnreadable() {
+    auto below = [this](const std::string& key) {
+        for (const std::string& folder : m_unreadable)
+            if (key == folder || startsWith(key, endsWith(folder, "/") ? folder : folder + "/")) return true;
+        return false;
+    };
+    size_t unnamed = 0;
+    for (entity_type kind : {ENTITY_FILE, ENTITY_DIRECTORY}) {
+        if (!m_ruleset.watches(kind)) continue;
+        std::vector<std::string> gone;
+        BaselineKeys keys;
+        std::string error;
+        const bool read = keys.load(kind, m_scratch, error, [&](const std::string& key, const cJSON*) {
+            if (below(key)) return;
+            if (!exportKeepsName(key)) {
+                ++unnamed;
+                return;
+            }
+            if (m_seen.count(key) == 0) gone.push_back(key);
+        });
+        if (!read) {
+            reportProblem(error + "; removals are not reported");
+            return;
+        }
+        for (const std::string& key : gone) {
+            FsEntity entity;
+            entity.kind = kind;
+            entity.path = key;
+            im_wrapper_event_s record;
+            entity.toRecord(record, QVIM_EVENT_DELETED, false);
+            const qvim_status status = submit(record);
+            if (QVIM_FAILED(status)) reportFailure("the engine could not report the removal of '" + key + "'", status);
+        }
+    }
+    m_console.warning("what lies below the folders that could not be read is kept as it was, not reported removed" +
+                      (unnamed != 0 ? "; " + std::to_string(unnamed) +
+                                          " entities whose names are not UTF-8 are checked for removal on the "
+                                          "next run where every folder can be read"
+                                    : std::string()));
+}
+
 void HostScan::scanKinds() {
     const bool change = m_settings.mode == ScanMode::Change;
     for (entity_type kind : kEngineKinds) {
         const bool software = kind == ENTITY_INSTALLED_SOFTWARE;
+        if (software && m_skipPackages) continue;
         if (software && change && m_packagesFromDpkg) {
             feedPackages();
             continue;
@@ -112,44 +196,62 @@ void HostScan::scanKinds() {
     }
 }
 
-void HostScan::scanFiles(const std::function<bool()>& stop) {
-    if (!m_ruleset.watches(ENTITY_FILE) || !should_scan_entity_type(ENTITY_FILE)) return;
-    const Scope scope(m_ruleset.basesOf(ENTITY_FILE, false));
+void HostScan::scanFileSystem(const std::function<bool()>& stop) {
+    const bool files = m_ruleset.watches(ENTITY_FILE) && should_scan_entity_type(ENTITY_FILE);
+    const bool folders = m_ruleset.watches(ENTITY_DIRECTORY) && should_scan_entity_type(ENTITY_DIRECTORY);
+    if (!files && !folders) return;
+    const Scope scope(m_ruleset.basesOf(ENTITY_ALL, false));
     if (scope.empty()) return;
-    // Hashing threads hand their files to one storing thread, so that none of
+    m_walked = true;
+    // Hashing threads hand their entries to one storing thread, so that none of
     // them waits while the engine writes.
     BoundedQueue<FsEntity> collected(kQueuedFiles);
     std::thread storer([this, &collected] {
         FsEntity entity;
-        while (collected.pop(entity)) storeFile(entity);
+        while (collected.pop(entity)) store(entity);
     });
     HashPipeline pipeline(
         m_settings.threads != 0 ? m_settings.threads : HashPipeline::defaultWorkers(), kQueuedPaths,
         [this, &collected](const WalkEntry& entry, Hasher& hasher) {
             FsEntity entity;
-            if (collectFile(entry, hasher, entity)) collected.push(std::move(entity));
+            if (collect(entry, hasher, entity)) collected.push(std::move(entity));
         },
         m_ruleset.md5Watched, HashLimits{m_settings.maxHashSize, stop});
     WalkHandlers handlers;
     handlers.enterFolder = [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; };
-    handlers.entry = [&pipeline](const WalkEntry& entry) { pipeline.submit(entry); };
+    const bool keepStored = m_settings.mode == ScanMode::Baseline && m_settings.partial;
+    handlers.entry = [this, &pipeline, keepStored](const WalkEntry& entry) {
+        // What the partial baseline's purge left in place is not even read again.
+        if (keepStored && (m_storedFiles.find(entry.path) == BaselineKeys::Presence::Present ||
+                           m_storedFolders.find(entry.path) == BaselineKeys::Presence::Present))
+            return;
+        pipeline.submit(entry);
+    };
     handlers.unreadable = [this](const std::string& folder, int error) {
+        // Replaced by a link or a file since it was listed: what it held is gone
+        // from here, and the new entry was handed on with the listing.
+        if (error == ENOTDIR || error == ELOOP) return;
+        if (!isPermissionError(error)) {
+            reportProblem("cannot open the folder '" + folder + "': " + errorText(error));
+            return;
+        }
+        m_unreadable.push_back(folder);
         m_console.repeatedWarning("unreadable folders", "cannot open the folder '" + folder + "': " +
-                                                            errorText(error) + "; its files are not checked" +
+                                                            errorText(error) + "; what it holds is not checked" +
                                                             rootHint());
     };
     handlers.stop = stop;
-    Walker walker(scope, false, handlers);
+    Walker walker(scope, true, handlers);
     walker.walk("/");
     pipeline.finish();
     collected.close();
     storer.join();
 }
 
-bool HostScan::collectFile(const WalkEntry& entry, Hasher& hasher, FsEntity& entity) {
+bool HostScan::collect(const WalkEntry& entry, Hasher& hasher, FsEntity& entity) {
     const std::string& path = entry.path;
     std::string problem;
-    switch (collectRegularFile(entry, hasher, entity, problem)) {
+    switch (collectEntry(entry, hasher, entity, problem)) {
         case Outcome::Vanished:
             m_console.repeatedWarning(
                 "files that vanished",
@@ -166,6 +268,12 @@ bool HostScan::collectFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
                                                               "raises the limit)");
             break;
         case Outcome::AttributesOnly:
+            // Only a refusal is the file's own business; anything else would
+            // record it without its digests.
+            if (!isPermissionError(entity.readError)) {
+                reportProblem("cannot read '" + path + "': " + problem);
+                return false;
+            }
             m_console.repeatedWarning("unreadable files", "cannot read '" + path + "': " + problem +
                                                               "; only its attributes are checked" + rootHint());
             break;
@@ -174,10 +282,15 @@ bool HostScan::collectFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
     return true;
 }
 
-void HostScan::storeFile(FsEntity& entity) {
+void HostScan::store(FsEntity& entity) {
+    if (m_settings.mode == ScanMode::Baseline) {
+        storeInBaseline(entity);
+        return;
+    }
+    m_seen.insert(entity.path);
     im_wrapper_event_s record;
-    if (m_settings.mode == ScanMode::Change) {
-        std::string path = m_renames.take(entity.device, entity.inode, entity.path);
+    if (entity.kind == ENTITY_FILE) {
+        std::string path = m_renames.take(entity);
         if (!path.empty()) {
             // The record carries the old key; path holds the one walked.
             std::swap(entity.path, path);
@@ -194,9 +307,32 @@ void HostScan::storeFile(FsEntity& entity) {
     entity.toRecord(record, QVIM_EVENT_CHANGED, false);
     const qvim_status status = submit(record);
     if (QVIM_FAILED(status)) {
-        // In a partial baseline, files of unchanged rules are still stored.
-        if (!(m_settings.mode == ScanMode::Baseline && m_settings.partial))
-            reportFailure("the engine could not process '" + entity.path + "'", status);
+        m_fileSystemFailed = true;
+        reportFailure("the engine could not process '" + entity.path + "'", status);
+        return;
+    }
+    ++m_files;
+}
+
+void HostScan::storeInBaseline(FsEntity& entity) {
+    im_wrapper_event_s record;
+    entity.toRecord(record, QVIM_EVENT_CHANGED, false);
+    Response response;
+    if (m_settings.partial) {
+        const BaselineKeys& stored = entity.kind == ENTITY_DIRECTORY ? m_storedFolders : m_storedFiles;
+        switch (stored.find(entity.path)) {
+            case BaselineKeys::Presence::Present: return;  // kept by the ruleset change
+            case BaselineKeys::Presence::Unknown:
+                // The export cannot say whether the baseline has this name: stored
+                // alone, where a duplicate fails without taking others with it.
+                if (!QVIM_FAILED(store_item(&record, false, response.get()))) ++m_files;
+                return;
+            case BaselineKeys::Presence::Absent: break;
+        }
+    }
+    const qvim_status status = store_item(&record, true, response.get());
+    if (QVIM_FAILED(status)) {
+        reportFailure("the engine could not store '" + entity.path + "'", status);
         return;
     }
     ++m_files;
@@ -224,11 +360,7 @@ void HostScan::feedPackages() {
 
 qvim_status HostScan::submit(const im_wrapper_event_s& record) {
     Response response;
-    if (m_settings.mode == ScanMode::Baseline) {
-        // A partial baseline stores one by one: a file already in the baseline
-        // then fails alone instead of taking a whole batch with it.
-        return store_item(&record, !m_settings.partial, response.get());
-    }
+    if (m_settings.mode == ScanMode::Baseline) return store_item(&record, true, response.get());
     const qvim_status status = integrity_monitor(threadNumber(), &record, response.get());
     if (!QVIM_FAILED(status)) m_events += m_printer.printDocument(response->json);
     return status;
@@ -238,6 +370,12 @@ void HostScan::reportFailure(const std::string& what, qvim_status status) {
     m_failed = true;
     m_console.repeatedWarning("engine failures",
                               what + ": " + statusText(status) + " (details in " + m_session.logPath() + ")");
+}
+
+void HostScan::reportProblem(const std::string& what) {
+    m_failed = true;
+    m_fileSystemFailed = true;
+    m_console.repeatedWarning("scan failures", what);
 }
 
 void HostScan::cleanUnscanned(const char* kind, uint64_t since) {

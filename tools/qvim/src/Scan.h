@@ -1,13 +1,15 @@
 // A full pass over everything the rules watch, shared by init (baseline) and
-// check (changes): the engine's scanners for the kinds it collects, the host's
-// walk and hashing of regular files, and packages from dpkg where the engine's
-// package scan finds none.
+// check (changes): the engine's scanners for accounts, ports, processes and
+// packages, the host's walk of files, folders, links and special files, and
+// packages from dpkg where the engine's package scan finds none.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "FsEntity.h"
 #include "Output.h"
@@ -27,10 +29,10 @@ struct ScanSettings {
 };
 
 struct ScanResult {
-    uint64_t files = 0;     // regular files handed to the engine
+    uint64_t files = 0;     // files, folders, links and special files handed to the engine
     uint64_t packages = 0;  // packages read from dpkg and handed to the engine
     size_t events = 0;
-    bool failed = false;  // an engine call failed; the run went on where it could
+    bool failed = false;  // an engine call or the walk failed; the run went on where it could
     bool interrupted = false;
 };
 
@@ -44,16 +46,24 @@ public:
 
 private:
     void scanKinds();
-    void scanFiles(const std::function<bool()>& stop);
-    // Collects a file's attributes and digests (hashing threads); false when
-    // there is nothing to hand to the engine.
-    bool collectFile(const WalkEntry& entry, Hasher& hasher, FsEntity& entity);
-    // Hands a collected file to the engine (the one storing thread).
-    void storeFile(FsEntity& entity);
+    void scanFileSystem(const std::function<bool()>& stop);
+    // Collects an entry's attributes and a file's digests (hashing threads);
+    // false when there is nothing to hand to the engine.
+    bool collect(const WalkEntry& entry, Hasher& hasher, FsEntity& entity);
+    // Hands a collected entry to the engine (the one storing thread).
+    void store(FsEntity& entity);
+    void storeInBaseline(FsEntity& entity);
+    // Ends a change scan: reports what the baseline holds and the walk no longer found.
+    void reportRemovals(uint64_t since);
+    // Removals of what the walk did not see outside the folders it could not
+    // read, whose contents the engine's cleanup would take for removed.
+    void reportRemovedOutsideUnreadable();
     void feedPackages();
     // Hands one record to the engine (store or monitor) and prints its events.
     qvim_status submit(const im_wrapper_event_s& record);
     void reportFailure(const std::string& what, qvim_status status);
+    // A failure of the walk itself (not of the engine); the run reports no removals.
+    void reportProblem(const std::string& what);
     void cleanUnscanned(const char* kind, uint64_t since);
     std::string progressText() const;
 
@@ -65,11 +75,21 @@ private:
     const std::string m_scratch;
 
     RenameIndex m_renames;
+    // A partial baseline stores only what its purge removed.
+    BaselineKeys m_storedFiles;
+    BaselineKeys m_storedFolders;
+    bool m_walked = false;
+    std::vector<std::string> m_unreadable;  // folders the walk may not open
+    // Every path the change scan handed on (storing thread only), for when the
+    // engine's cleanup cannot be used.
+    std::unordered_set<std::string> m_seen;
     bool m_packagesFromDpkg = false;
+    bool m_skipPackages = false;
     std::atomic<uint64_t> m_files{0};
     std::atomic<uint64_t> m_packages{0};
     std::atomic<size_t> m_events{0};
     std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_fileSystemFailed{false};  // removals of files and folders cannot be trusted
     std::atomic<int> m_kindRunning{0};
     double m_startedAt = 0;
 };

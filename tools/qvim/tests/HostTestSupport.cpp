@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,10 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "Output.h"
 
 namespace qvimhost_test {
 namespace {
@@ -102,6 +107,11 @@ bool Background::readLine(std::string& line, int timeoutMs) {
     }
 }
 
+size_t Background::unreadOutput() const {
+    int pending = 0;
+    return ioctl(m_out, FIONREAD, &pending) == 0 ? static_cast<size_t>(pending) : 0;
+}
+
 std::string Background::errorOutput() {
     pump(0);
     return m_errBuffer;
@@ -154,6 +164,30 @@ std::string readText(const std::string& path) {
 }
 
 std::string absolute(const std::string& relative) { return (std::filesystem::current_path() / relative).string(); }
+
+Event parseEvent(const std::string& line) {
+    qvimcli::JsonPtr event(cJSON_Parse(line.c_str()));
+    EXPECT_TRUE(event) << line;
+    return Event{qvimcli::jsonText(event.get(), "operationType"), qvimcli::jsonText(event.get(), "entityType"),
+                 qvimcli::jsonText(event.get(), "key"), qvimcli::jsonText(event.get(), "permissions")};
+}
+
+std::vector<Event> parseEvents(const std::string& out) {
+    std::vector<Event> events;
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+        if (end > start) events.push_back(parseEvent(out.substr(start, end - start)));
+    return events;
+}
+
+std::map<std::string, std::string> operationsByKey(const std::vector<Event>& events, const std::string& kind) {
+    std::map<std::string, std::string> operations;
+    for (const Event& event : events) {
+        const bool first = (!kind.empty() && event.kind != kind) || operations.emplace(event.key, event.operation).second;
+        EXPECT_TRUE(first) << "reported twice: " << event.key;
+    }
+    return operations;
+}
 
 std::string folderRules(const std::string& folder) {
     return "{\"IntegrityRules\":[{\"id\":1,\"name\":\"tree files\",\"realtime\":\"true\",\"EntitySets\":["

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ public:
 
     // The next line of standard output within timeoutMs; false on timeout or end.
     bool readLine(std::string& line, int timeoutMs);
+    // Bytes the program wrote to standard output that nobody has read yet.
+    size_t unreadOutput() const;
     // Lines of standard error that arrived so far.
     std::string errorOutput();
     // Waits (at most 5 s) until standard error says the watch has begun; its lines.
@@ -56,6 +59,16 @@ void writeText(const std::string& path, const std::string& text);
 // The whole file; "" when it cannot be read.
 std::string readText(const std::string& path);
 std::string absolute(const std::string& relative);
+
+// One change event of the program's JSON output.
+// An event line, or a baseline row of the export (which has a key and permissions).
+struct Event {
+    std::string operation, kind, key, permissions;
+};
+Event parseEvent(const std::string& line);
+std::vector<Event> parseEvents(const std::string& out);
+// Operation of each event of the kind ("" for all); a key reported twice fails.
+std::map<std::string, std::string> operationsByKey(const std::vector<Event>& events, const std::string& kind = "");
 
 // A ruleset with one real-time File and Directory rule pair based at folder.
 std::string folderRules(const std::string& folder);

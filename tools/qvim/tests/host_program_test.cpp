@@ -20,36 +20,6 @@ using namespace qvimhost_test;
 
 namespace {
 
-// An event line, or a baseline row of the export (which has a key and permissions).
-struct Event {
-    std::string operation, kind, key, permissions;
-};
-
-Event parseEvent(const std::string& line) {
-    JsonPtr event(cJSON_Parse(line.c_str()));
-    EXPECT_TRUE(event) << line;
-    return Event{jsonText(event.get(), "operationType"), jsonText(event.get(), "entityType"), jsonText(event.get(), "key"),
-                 jsonText(event.get(), "permissions")};
-}
-
-std::vector<Event> parseEvents(const std::string& out) {
-    std::vector<Event> events;
-    size_t start = 0;
-    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
-        if (end > start) events.push_back(parseEvent(out.substr(start, end - start)));
-    return events;
-}
-
-// Operation of each event of the kind ("" for all); a key reported twice fails.
-std::map<std::string, std::string> operationsByKey(const std::vector<Event>& events, const std::string& kind = "") {
-    std::map<std::string, std::string> operations;
-    for (const Event& event : events) {
-        const bool first = (!kind.empty() && event.kind != kind) || operations.emplace(event.key, event.operation).second;
-        EXPECT_TRUE(first) << "reported twice: " << event.key;
-    }
-    return operations;
-}
-
 class HostProgram : public testing::Test {
 protected:
     void SetUp() override {
