@@ -265,7 +265,9 @@ std::string parseArguments(const std::vector<std::string>& args, Options& option
                     return "qvim: " + arg + " needs a value";
                 }
             } else if (equals != std::string::npos && option->optionalValue) {
+                // "--syslog=$EMPTY" is a mistake, not a wish for the default.
                 value = arg.substr(equals + 1);
+                if (value.empty()) return "qvim: " + arg + " needs a value after '='";
             } else if (equals != std::string::npos) {
                 return "qvim: " + arg.substr(0, equals) + " takes no value";
             }
@@ -319,7 +321,7 @@ std::string helpText(Command command) {
         "  --journal      also send each event to the systemd journal, one field per member\n";
     static const char kStatus[] =
         "Exit status: 0 nothing changed, 1 changes found, 2 bad command line or input,\n"
-        "3 the run failed (database, engine or file system).\n";
+        "3 the run failed (database, engine, file system or an event destination).\n";
     std::string text;
     switch (command) {
         case Command::Init:

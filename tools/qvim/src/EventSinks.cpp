@@ -459,6 +459,7 @@ bool EventSinks::connectSyslog(std::string& error) {
 }
 
 std::string EventSinks::attach(const Options& options, EventPrinter& printer, Console& console) {
+    if (options.help) return std::string();
     if (options.ecs) {
         printer.setJsonFormat([host = hostName()](const cJSON* event) {
             JsonPtr document = ecsDocument(event, host);
@@ -498,9 +499,14 @@ std::string EventSinks::openJournal() {
 
 bool EventSinks::sendSyslog(const std::string& message, std::string& error) {
     // A full socket gets a bounded wait, a restarted receiver one reconnection.
-    bool waited = false, reconnected = false;
+    // Once a wait was in vain, events fail at once until the receiver takes
+    // one again: a stalled receiver costs one wait, not one per event.
+    bool waited = m_syslogStalled, reconnected = false;
     for (;;) {
-        if (m_syslogFd >= 0 && send(m_syslogFd, message.data(), message.size(), MSG_NOSIGNAL) >= 0) return true;
+        if (m_syslogFd >= 0 && send(m_syslogFd, message.data(), message.size(), MSG_NOSIGNAL) >= 0) {
+            m_syslogStalled = false;
+            return true;
+        }
         const int failure = m_syslogFd >= 0 ? errno : ENOTCONN;
         error = errorText(failure);
         if ((failure == EAGAIN || failure == EWOULDBLOCK) && !waited) {
@@ -508,6 +514,7 @@ bool EventSinks::sendSyslog(const std::string& message, std::string& error) {
             pollfd wait{m_syslogFd, POLLOUT, 0};
             if (poll(&wait, 1, kSendWaitMs) > 0) continue;
             error = "the socket stayed full for " + std::to_string(kSendWaitMs / 1000) + " s";
+            m_syslogStalled = true;
             return false;
         }
         if ((failure == ECONNREFUSED || failure == ENOTCONN || failure == ECONNRESET || failure == ENOENT) &&

@@ -83,6 +83,7 @@ private:
     mutable std::mutex m_mutex;
     std::string m_syslogPath;
     int m_syslogFd = -1;
+    bool m_syslogStalled = false;
     bool m_journal = false;
     std::string m_hostName;
     size_t m_syslogLost = 0;

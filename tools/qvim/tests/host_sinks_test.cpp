@@ -252,8 +252,15 @@ TEST(HostSinks, AFullSyslogSocketCostsABoundedWaitAndEveryLostEventIsCounted) {
         EventSinks sinks;
         ASSERT_EQ(sinks.openSyslog(receiver.path()), "");
         JsonPtr event(cJSON_Parse(kEvent));
+        // The first waits in vain; the second fails at once, the receiver being stalled.
         sinks.deliver(event.get(), console);
         sinks.deliver(event.get(), console);
+        // Once the receiver reads again, events go through again.
+        EXPECT_EQ(receiver.messages().size(), static_cast<size_t>(sent));
+        sinks.deliver(event.get(), console);
+        const std::vector<std::string> received = receiver.messages();
+        ASSERT_EQ(received.size(), 1u);
+        EXPECT_EQ(parseSyslog(received[0]).error, "");
         const std::vector<std::string> lost = sinks.undelivered();
         ASSERT_EQ(lost.size(), 1u);
         EXPECT_EQ(lost[0].rfind("2 events could not be sent to syslog", 0), 0u) << lost[0];
@@ -373,6 +380,8 @@ TEST(HostSinks, OptionsChooseTheDestinationsAndTheFormat) {
     EXPECT_EQ(options.syslogSocket, "/run/x.sock");
     options = Options();
     EXPECT_NE(parseArguments({"check", "--syslog", "/run/x.sock"}, options), "");
+    options = Options();
+    EXPECT_EQ(parseArguments({"check", "--syslog="}, options), "qvim: --syslog= needs a value after '='");
     options = Options();
     EXPECT_EQ(parseArguments({"check", "--format", "xml"}, options),
               "qvim check: --format needs table, json or ecs, not 'xml'");
