@@ -318,7 +318,8 @@ std::string helpText(Command command) {
         "                 Elastic Common Schema document per line\n"
         "  --syslog[=SOCKET]  also send each event to syslog, as one RFC 5424 message\n"
         "                 with structured data (default socket /dev/log)\n"
-        "  --journal      also send each event to the systemd journal, one field per member\n";
+        "  --journal      also send each event to the systemd journal, one field per\n"
+        "                 member\n";
     static const char kStatus[] =
         "Exit status: 0 nothing changed, 1 changes found, 2 bad command line or input,\n"
         "3 the run failed (database, engine, file system or an event destination).\n";

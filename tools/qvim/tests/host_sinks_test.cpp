@@ -1,5 +1,6 @@
 // Where events go besides standard output: syslog messages received on a
 // socket of the test's own, journal fields, and the ECS document.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <set>
 
 #include "Cli.h"
@@ -207,6 +209,39 @@ TEST(HostSinks, CheckSendsEachEventToSyslogAsParsableStructuredDataAndPrintsEcs)
     const std::set<std::string> expected = {tree + "/plain", tree + "/" + kHostileName};
     EXPECT_EQ(ecsPaths, expected);
     EXPECT_EQ(syslogKeys, expected);
+}
+
+TEST(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
+    const std::string tree = absolute("tree"), db = absolute("im.db");
+    makeFolders(tree);
+    writeText("rules.json", folderRules(tree));
+    ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", db, "-q"}).status, 0);
+    auto receiver = std::make_unique<Receiver>("log.sock");
+    ASSERT_TRUE(receiver->bound()) << strerror(errno);
+
+    Background watch({"watch", "--format", "ecs", "--syslog=" + receiver->path(), "--db", db});
+    watch.waitUntilWatching();
+    writeText(tree + "/" + kHostileName, "x");
+    std::string line;
+    ASSERT_TRUE(watch.readLine(line, 2000)) << watch.errorOutput();
+    JsonPtr document(cJSON_Parse(line.c_str()));
+    EXPECT_EQ(jsonText(cJSON_GetObjectItem(document.get(), "file"), "path"), tree + "/" + kHostileName) << line;
+    // Each event reaches the socket before its line is printed.
+    const std::vector<std::string> messages = receiver->messages();
+    ASSERT_EQ(messages.size(), 1u);
+    const Syslog message = parseSyslog(messages[0]);
+    ASSERT_EQ(message.error, "") << messages[0];
+    EXPECT_EQ(unescape(message.elements.at("qvim@32473").at("key")), tree + "/" + kHostileName);
+
+    // The receiver goes away: the next event still prints, and the run fails.
+    const std::string path = receiver->path();
+    receiver.reset();
+    unlink(path.c_str());
+    writeText(tree + "/second", "y");
+    ASSERT_TRUE(watch.readLine(line, 2000)) << watch.errorOutput();
+    EXPECT_EQ(watch.stop(SIGINT), 3) << watch.errorOutput();
+    EXPECT_NE(watch.errorOutput().find("1 event could not be sent to syslog"), std::string::npos)
+        << watch.errorOutput();
 }
 
 TEST(HostSinks, AnUnreachableDestinationFailsTheRunBeforeItStarts) {
