@@ -1,5 +1,7 @@
 #include "Cli.h"
 
+#include "EventSinks.h"
+
 #include <strings.h>
 #include <unistd.h>
 
@@ -46,6 +48,7 @@ struct OptionInfo {
     char shortName;
     bool takesValue;
     unsigned commands;
+    bool optionalValue = false;  // --name or --name=VALUE, never the next argument
 };
 
 const OptionInfo kOptions[] = {
@@ -62,6 +65,9 @@ const OptionInfo kOptions[] = {
     {"since", 0, true, bit(Command::Export)},
     {"out", 0, true, bit(Command::Export)},
     {"keep", 0, false, bit(Command::Demo)},
+    {"format", 0, true, bit(Command::Check) | bit(Command::Watch)},
+    {"syslog", 0, false, bit(Command::Check) | bit(Command::Watch), true},
+    {"journal", 0, false, bit(Command::Check) | bit(Command::Watch)},
 };
 
 const OptionInfo* findLong(const std::string& name) {
@@ -127,6 +133,15 @@ std::string applyOption(const OptionInfo& option, const std::string& value, Opti
         options.out = value;
     } else if (name == "keep") {
         options.keep = true;
+    } else if (name == "format") {
+        if (value != "table" && value != "json" && value != "ecs")
+            return "--format needs table, json or ecs, not '" + value + "'";
+        options.json = value != "table";
+        options.ecs = value == "ecs";
+    } else if (name == "syslog") {
+        options.syslogSocket = value.empty() ? kDefaultSyslogSocket : value;
+    } else if (name == "journal") {
+        options.journal = true;
     }
     if (option.takesValue && value.empty()) return std::string("--") + option.longName + " needs a value";
     return std::string();
@@ -249,6 +264,10 @@ std::string parseArguments(const std::vector<std::string>& args, Options& option
                 } else {
                     return "qvim: " + arg + " needs a value";
                 }
+            } else if (equals != std::string::npos && option->optionalValue) {
+                // "--syslog=$EMPTY" is a mistake, not a wish for the default.
+                value = arg.substr(equals + 1);
+                if (value.empty()) return "qvim: " + arg + " needs a value after '='";
             } else if (equals != std::string::npos) {
                 return "qvim: " + arg.substr(0, equals) + " takes no value";
             }
@@ -294,9 +313,16 @@ std::string helpText(Command command) {
     static const char kHashLimit[] =
         "  --max-hash-size SIZE  files larger than SIZE (default 1G; K, M, G, T; 0: no\n"
         "                 limit) are recorded with their attributes only, noted as not hashed\n";
+    static const char kDestinations[] =
+        "  --format FORMAT  table (the default), json (as --json), or ecs: one\n"
+        "                 Elastic Common Schema document per line\n"
+        "  --syslog[=SOCKET]  also send each event to syslog, as one RFC 5424 message\n"
+        "                 with structured data (default socket /dev/log)\n"
+        "  --journal      also send each event to the systemd journal, one field per\n"
+        "                 member\n";
     static const char kStatus[] =
         "Exit status: 0 nothing changed, 1 changes found, 2 bad command line or input,\n"
-        "3 the run failed (database, engine or file system).\n";
+        "3 the run failed (database, engine, file system or an event destination).\n";
     std::string text;
     switch (command) {
         case Command::Init:
@@ -316,21 +342,25 @@ std::string helpText(Command command) {
             break;
         case Command::Check:
             text =
-                "Usage: qvim check [--json] [--db FILE] [--threads N] [--max-hash-size SIZE]\n\n"
+                "Usage: qvim check [--json | --format FORMAT] [--syslog[=SOCKET]] [--journal]\n"
+                "                  [--db FILE] [--threads N] [--max-hash-size SIZE]\n\n"
                 "Compares the host with the baseline and prints every change: a table on a\n"
                 "terminal, or one JSON event per line with --json. The baseline is updated, so\n"
                 "each change is reported once.\n\n"
                 "  --json         one event object per line\n"
                 "  --threads N    hashing threads (default one per processor)\n";
+            text += kDestinations;
             text += kHashLimit;
             break;
         case Command::Watch:
             text =
-                "Usage: qvim watch [--json] [--db FILE] [--max-hash-size SIZE]\n\n"
+                "Usage: qvim watch [--json | --format FORMAT] [--syslog[=SOCKET]] [--journal]\n"
+                "                  [--db FILE] [--max-hash-size SIZE]\n\n"
                 "Reports file changes under the bases of the real-time rules (\"realtime\": \"true\")\n"
                 "as they happen: creations, writes, attribute changes, renames and deletions.\n"
                 "Stops on Ctrl-C or SIGTERM.\n\n"
                 "  --json         one event object per line\n";
+            text += kDestinations;
             text += kHashLimit;
             break;
         case Command::Export:

@@ -20,7 +20,10 @@ struct Options {
     std::string db;         // --db FILE
     std::string logPath;    // --log FILE ("-" is standard error)
     int verbosity = 0;      // -v raises, -q lowers
-    bool json = false;      // --json
+    bool json = false;      // --json, --format json or ecs
+    bool ecs = false;       // --format ecs
+    std::string syslogSocket;  // --syslog[=SOCKET], "" when not given
+    bool journal = false;      // --journal
     unsigned threads = 0;   // --threads N, 0: one per processor
     uint64_t maxHashSize = kDefaultMaxHashSize;  // --max-hash-size SIZE, 0: no limit
 

@@ -232,7 +232,9 @@ size_t EventPrinter::printDocument(const char* json) {
 
 void EventPrinter::printEvent(const cJSON* event) {
     std::string text;
-    if (m_json) {
+    if (m_json && m_jsonFormat) {
+        text = m_jsonFormat(event);
+    } else if (m_json) {
         char* printed = cJSON_PrintUnformatted(event);
         if (printed != nullptr) {
             text = printed;
@@ -241,6 +243,7 @@ void EventPrinter::printEvent(const cJSON* event) {
     } else {
         text = formatEvent(event);
     }
+    if (m_eachEvent) m_eachEvent(event);
     if (m_beforeOutput) m_beforeOutput();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_json && !m_headerShown) {

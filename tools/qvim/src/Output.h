@@ -90,6 +90,10 @@ public:
     EventPrinter(FILE* out, bool json);
     // Runs before anything is printed (the console clears its progress line).
     void setBeforeOutput(std::function<void()> hook) { m_beforeOutput = std::move(hook); }
+    // The line of an event in JSON mode, when not the event itself (another schema).
+    void setJsonFormat(std::function<std::string(const cJSON*)> format) { m_jsonFormat = std::move(format); }
+    // Runs for each event as it is printed (further destinations).
+    void setEachEvent(std::function<void(const cJSON*)> hook) { m_eachEvent = std::move(hook); }
 
     // Prints the events of one response document ({"events":[...]}); returns
     // how many it printed. A null or unparsable text prints nothing.
@@ -111,6 +115,8 @@ private:
     FILE* m_out;
     const bool m_json;
     std::function<void()> m_beforeOutput;
+    std::function<std::string(const cJSON*)> m_jsonFormat;
+    std::function<void(const cJSON*)> m_eachEvent;
     mutable std::mutex m_mutex;
     bool m_headerShown = false;
     std::map<std::string, size_t> m_byOperation;

@@ -8,6 +8,7 @@
 
 #include "Cli.h"
 #include "Commands.h"
+#include "EventSinks.h"
 #include "Output.h"
 
 namespace {
@@ -44,8 +45,20 @@ int main(int argc, char** argv) {
         console.setRepeatedLimit(options.verbosity > 0 ? static_cast<size_t>(-1) : 5);
         qvimcli::EventPrinter printer(out, options.json);
         printer.setBeforeOutput([&console] { console.clearProgressLine(); });
-        status = qvimcli::runCommand(options, console, printer);
+        qvimcli::EventSinks sinks;
+        const std::string sinkError = sinks.attach(options, printer, console);
+        if (sinkError.empty()) {
+            status = qvimcli::runCommand(options, console, printer);
+        } else {
+            console.error(sinkError);
+            status = qvimcli::kExitFailure;
+        }
         printer.flush();
+        // Events that reached the output but not every destination: the run failed.
+        for (const std::string& line : sinks.undelivered()) {
+            console.error(line);
+            status = qvimcli::kExitFailure;
+        }
     }
     if (fflush(out) != 0 && status == qvimcli::kExitOk) status = qvimcli::kExitFailure;
     return status;
