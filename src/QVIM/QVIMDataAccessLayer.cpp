@@ -933,6 +933,14 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
     QVIMStats& stats = m_engine.getStats();
     const long itemsBefore = stats.Get("baselineItemsAdded");
     const long bytesBefore = stats.Get("baselineBytesAdded");
+    // A transaction still open here (a ROLLBACK that failed) would fail this
+    // BEGIN and every later one. Nothing in it was committed, and a batch it
+    // holds is still in the buffer, so it is undone rather than kept.
+    if (sqlite3_get_autocommit(m_DB) == 0) {
+        LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal",
+                  "A transaction was left open on the baseline; rolling it back before writing the buffer");
+        if (!execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction")) return false;
+    }
     if (!execTransaction(m_DB, "BEGIN TRANSACTION", "Error beginning transaction")) return false;
 
     struct Dropped {
