@@ -139,7 +139,8 @@ TEST_F(Migration, TheOldPathIsAPlainRegularFileNeverFollowedNorCreated) {
                                                          {"dangling.db", "The database 'dangling.db' " + notRegular},
                                                          {"fifo.db", "The database 'fifo.db' " + notRegular},
                                                          {"file:legacy.db", "sqlite3_open_v2 failed. rc: 14"}};
-    for (const auto& [path, reason] : cases) {
+    for (const auto& [name, reason] : cases) {
+        const char* const path = name;  // a lambda may not capture a structured binding
         SCOPED_TRACE(path);
         auto call = std::async(std::launch::async, [&] { return migrate(path); });
         if (call.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
