@@ -1,8 +1,13 @@
 // Migration of an older baseline (entities and attributes in two generic
 // tables, built here with SQLite) through migrate_baseline.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -117,6 +122,52 @@ TEST_F(Migration, OldFilesThatCannotBeMigratedChangeNothing) {
     EXPECT_EQ(access("missing.db", F_OK), -1);
     EXPECT_TRUE(Entities::store(entities.make("File", "/data/new")));
     EXPECT_EQ(fileKeys(), "/data/old,/data/new");
+}
+
+// The old path is only read, as a plain name: a link is not followed (not
+// even to a real legacy database), a FIFO does not hold the call, a name
+// beginning with "file:" is a file of that name, and nothing is created.
+TEST_F(Migration, TheOldPathIsAPlainRegularFileNeverFollowedNorCreated) {
+    writeLegacy("legacy.db", entity(1, "File", "/data/f1") + attribute(1, "size", "7"));
+    const std::string legacy = readFile("legacy.db");
+    ASSERT_EQ(symlink("legacy.db", "link.db"), 0);
+    ASSERT_EQ(symlink("target.db", "dangling.db"), 0);
+    ASSERT_EQ(mkfifo("fifo.db", 0600), 0);
+
+    const std::string notRegular = "is not a regular file and is left untouched";
+    const std::pair<const char*, std::string> cases[] = {{"link.db", "The database 'link.db' " + notRegular},
+                                                         {"dangling.db", "The database 'dangling.db' " + notRegular},
+                                                         {"fifo.db", "The database 'fifo.db' " + notRegular},
+                                                         {"file:legacy.db", "sqlite3_open_v2 failed. rc: 14"}};
+    for (const auto& [name, reason] : cases) {
+        const char* const path = name;  // a lambda may not capture a structured binding
+        SCOPED_TRACE(path);
+        auto call = std::async(std::launch::async, [&] { return migrate(path); });
+        if (call.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            // Release a reader waiting for a writer, so the failure is reported.
+            const int fd = open("fifo.db", O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) close(fd);
+            ADD_FAILURE() << "the migration waits on its old path";
+        }
+        EXPECT_EQ(call.get(), QVIM_E_FAILED);
+        EXPECT_TRUE(logged(QVIM_LOG_ERROR, reason));
+        EXPECT_TRUE(logged(QVIM_LOG_ERROR, "Failed to open old database"));
+        EXPECT_EQ(fileKeys(), "/data/old");
+        clearCapturedLog();
+    }
+    EXPECT_EQ(access("target.db", F_OK), -1);
+    EXPECT_EQ(access("./file:legacy.db", F_OK), -1);
+    struct stat info;
+    ASSERT_EQ(lstat("fifo.db", &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+
+    // A file whose name begins with "file:" is migrated like any other, and
+    // the old file is left as it was.
+    ASSERT_EQ(rename("legacy.db", "file:legacy.db"), 0);
+    ASSERT_EQ(migrate("file:legacy.db"), QVIM_OK) << printed;
+    EXPECT_EQ(fileKeys(), "/data/f1");
+    EXPECT_EQ(readFile("file:legacy.db"), legacy);
+    EXPECT_EQ(access("file:legacy.db-journal", F_OK), -1);
 }
 
 TEST(MigrationDuration, HoursMinutesAndSeconds) {

@@ -252,6 +252,36 @@ TEST_F(Events, ABatchThatFailsForItsSurroundingsIsKeptWhole) {
     EXPECT_EQ(queryFile("events.db", "SELECT count(*) FROM EntityFileItems"), "4");
 }
 
+// A COMMIT that fails, and the ROLLBACK after it too, leave the batch's
+// transaction open; the next write of the buffer ends it first instead of
+// failing at BEGIN from then on.
+TEST_F(Events, ATransactionLeftOpenByAFailedRollbackIsEndedByTheNextWrite) {
+    for (const char* key : {"/w/t1", "/w/t2"}) ASSERT_EQ(engine.storeItem(record({key}), true, response), QVIM_OK);
+    sqlite3* db = engine.getDAL().db();
+    sqlite3_set_authorizer(
+        db,
+        [](void*, int action, const char* what, const char*, const char*, const char*) {
+            return action == SQLITE_TRANSACTION && std::string(what) != "BEGIN" ? SQLITE_DENY : SQLITE_OK;
+        },
+        nullptr);
+    unsigned long written = 0;
+    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_E_FAILED);
+    sqlite3_set_authorizer(db, nullptr, nullptr);
+    EXPECT_TRUE(loggedContaining("Error committing transaction"));
+    EXPECT_TRUE(loggedContaining("Error rolling back transaction"));
+    ASSERT_EQ(sqlite3_get_autocommit(db), 0) << "the ROLLBACK was expected to fail and leave the transaction open";
+
+    clearCapturedLog();
+    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_OK);
+    EXPECT_TRUE(logged(QVIM_LOG_ERROR,
+                       "A transaction was left open on the baseline; rolling it back before writing the buffer"));
+    EXPECT_NE(sqlite3_get_autocommit(db), 0);
+    EXPECT_EQ(written, 2u);
+    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 2);
+    EXPECT_EQ(queryFile("events.db", "SELECT group_concat(key) FROM (SELECT key FROM EntityFileItems ORDER BY key)"),
+              "/w/t1,/w/t2");
+}
+
 // Rows last seen before the scan started are gone; those seen at its start stay.
 TEST_F(Events, UnscannedRowsAreReportedAsDeletesBeforeEarlierEvents) {
     notify({"/w/old"});

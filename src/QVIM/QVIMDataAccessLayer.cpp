@@ -383,6 +383,39 @@ ProcessTable::ProcessTable(IMEngineHandleConcrete& engine)
 
 // ---- Opening and closing ---------------------------------------------------------
 
+namespace {
+
+// Opens a database file by its plain name. SQLite would read a name that
+// begins with "file:" as a URI (parameters, another file, memory), follow a
+// link to create its target, and wait for ever on a FIFO: so the name is
+// never a URI, a link or non-regular file is refused, and a file this call
+// creates (flags with SQLITE_OPEN_CREATE) is readable by its owner only.
+// Returns SQLite's result, SQLITE_CANTOPEN for a name that is not a regular
+// file, with an ERROR line; on a failure of SQLite *db is left null.
+int openDatabaseFile(const std::string& name, int flags, sqlite3** db, const char* function) {
+    const std::string path = strncasecmp(name.c_str(), "file:", 5) == 0 ? "./" + name : name;
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        LOG_ERROR(QVIM_SRC_DAL, function, "The database '%s' is not a regular file and is left untouched",
+                  name.c_str());
+        return SQLITE_CANTOPEN;
+    }
+    if ((flags & SQLITE_OPEN_CREATE) != 0) {
+        // SQLite gives its journals the mode of the database.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) ::close(fd);
+    }
+    const int rc = sqlite3_open_v2(path.c_str(), db, flags | SQLITE_OPEN_NOFOLLOW, nullptr);
+    if (rc != SQLITE_OK) {
+        LOG_ERROR(QVIM_SRC_DAL, function, "sqlite3_open_v2 failed. rc: %d", rc);
+        if (*db != nullptr) sqlite3_close_v2(*db);
+        *db = nullptr;
+    }
+    return rc;
+}
+
+}  // namespace
+
 QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {}
 
 QVIMDAL::~QVIMDAL() {
@@ -415,36 +448,11 @@ bool QVIMDAL::_initDB(bool readOnly) {
         if (!prepareStatements()) return false;
     }
     if (m_dbPath.empty()) m_dbPath = "im.db";
-    // The path is a file name, never a URI that SQLite would read
-    // parameters (another file, a VFS, memory) from.
-    const std::string path = strncasecmp(m_dbPath.c_str(), "file:", 5) == 0 ? "./" + m_dbPath : m_dbPath;
-
-    // A link or a FIFO in place of the database would have SQLite create a
-    // file elsewhere or wait for ever.
-    struct stat info;
-    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "The database '%s' is not a regular file and is left untouched",
-                  m_dbPath.c_str());
-        return false;
-    }
-    const int flags = SQLITE_OPEN_NOFOLLOW |
-                      (readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
-    if (!readOnly) {
-        // The baseline holds account data: a new file is readable by its
-        // owner only (SQLite gives its journals the same mode).
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) ::close(fd);
-    }
     forgetSettings();
-    int rc = sqlite3_open_v2(path.c_str(), &m_DB, flags, nullptr);
-    if (rc != SQLITE_OK) {
-        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_open_v2 failed. rc: %d", rc);
-        if (m_DB != nullptr) {
-            sqlite3_close_v2(m_DB);
-            m_DB = nullptr;
-        }
-        return false;
-    }
+    // The baseline holds account data: a new file is its owner's only.
+    int rc = openDatabaseFile(
+        m_dbPath, readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE), &m_DB, "_initDB");
+    if (rc != SQLITE_OK) return false;
     sqlite3_busy_timeout(m_DB, 5000);
 
     int version = 0;
@@ -925,6 +933,14 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
     QVIMStats& stats = m_engine.getStats();
     const long itemsBefore = stats.Get("baselineItemsAdded");
     const long bytesBefore = stats.Get("baselineBytesAdded");
+    // A transaction still open here (a ROLLBACK that failed) would fail this
+    // BEGIN and every later one. Nothing in it was committed, and a batch it
+    // holds is still in the buffer, so it is undone rather than kept.
+    if (sqlite3_get_autocommit(m_DB) == 0) {
+        LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal",
+                  "A transaction was left open on the baseline; rolling it back before writing the buffer");
+        if (!execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction")) return false;
+    }
     if (!execTransaction(m_DB, "BEGIN TRANSACTION", "Error beginning transaction")) return false;
 
     struct Dropped {
@@ -1558,8 +1574,8 @@ bool QVIMDAL::migrateDb(const char* oldDbPath, const std::function<void()>& star
     std::lock_guard<std::mutex> migration(m_migrationLock);
     const time_t started = std::time(nullptr);
     LegacyConnection old;
-    // Read-write without create: a missing file must not appear.
-    const int rc = oldDbPath != nullptr ? sqlite3_open_v2(oldDbPath, &old.db, SQLITE_OPEN_READWRITE, nullptr)
+    // Only read, and never created: the old file is not ours.
+    const int rc = oldDbPath != nullptr ? openDatabaseFile(oldDbPath, SQLITE_OPEN_READONLY, &old.db, "migrateDb")
                                         : SQLITE_MISUSE;
     if (rc != SQLITE_OK) {
         LOG_ERROR(QVIM_SRC_DAL, "migrateDb", "Failed to open old database");
