@@ -9,6 +9,7 @@
 #include "Cli.h"
 #include "Commands.h"
 #include "Output.h"
+#include "Text.h"
 
 namespace {
 
@@ -35,7 +36,8 @@ int main(int argc, char** argv) {
     qvimcli::Options options;
     const std::string error = qvimcli::parseArguments(args, options);
     if (!error.empty()) {
-        fprintf(stderr, "%s\n", error.c_str());
+        // The reason quotes the argument, which may hold anything.
+        fprintf(stderr, "%s\n", qvimcli::printable(error).c_str());
         return qvimcli::kExitUsage;
     }
     int status;
