@@ -1,13 +1,11 @@
 #include "Baseline.h"
 
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cwchar>
 #include <fstream>
 
 #include "Output.h"
@@ -19,6 +17,13 @@ namespace qvimcli {
 namespace {
 
 constexpr unsigned long kPageRows = 2000;
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
 
 uint64_t numberMember(const cJSON* row, const char* name) {
     const cJSON* item = cJSON_GetObjectItemCaseSensitive(row, name);
@@ -110,23 +115,17 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
     }
 }
 
-bool exportKeepsName(const std::string& name) {
-    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (utf8 == static_cast<locale_t>(0)) return false;
-    const locale_t previous = uselocale(utf8);
-    std::mbstate_t state{};
-    bool kept = true;
-    for (size_t i = 0; i < name.size() && kept;) {
-        wchar_t character = 0;
-        const size_t length = std::mbrtowc(&character, name.data() + i, name.size() - i, &state);
-        // The decoder takes code points above U+10FFFF; the export does not. U+FFFD
-        // itself is what ill-formed bytes become.
-        kept = length != static_cast<size_t>(-1) && length != static_cast<size_t>(-2) && length != 0 &&
-               static_cast<uint32_t>(character) <= 0x10FFFF && character != 0xFFFD;
-        i += length;
+std::string exactJsonText(const cJSON* row, const char* name) {
+    const std::string hex = jsonText(row, (std::string(name) + "Hex").c_str());
+    if (hex.empty() || hex.size() % 2 != 0) return jsonText(row, name);
+    std::string bytes;
+    bytes.reserve(hex.size() / 2);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int high = hexDigit(hex[i]), low = hexDigit(hex[i + 1]);
+        if (high < 0 || low < 0) return jsonText(row, name);
+        bytes.push_back(static_cast<char>(high << 4 | low));
     }
-    uselocale(previous);
-    return kept;
+    return bytes;
 }
 
 bool BaselineKeys::load(entity_type kind, const std::string& scratchFolder, std::string& error,
@@ -135,24 +134,17 @@ bool BaselineKeys::load(entity_type kind, const std::string& scratchFolder, std:
     return forEachBaselineRow(
         kind, 0, scratchFolder,
         [this, &each](const std::string&, const cJSON* row) {
-            std::string key = jsonText(row, "key");
+            std::string key = exactJsonText(row, "key");
             if (key.empty()) return true;
             if (each) each(key, row);
-            // A key that went through the repair names no path exactly.
-            if (exportKeepsName(key)) m_keys.insert(std::move(key));
+            m_keys.insert(std::move(key));
             return true;
         },
         error);
 }
 
-BaselineKeys::Presence BaselineKeys::find(const std::string& path) const {
-    if (!exportKeepsName(path)) return Presence::Unknown;
-    return m_keys.count(path) != 0 ? Presence::Present : Presence::Absent;
-}
-
 bool RenameIndex::build(const std::string& scratchFolder, std::string& error) {
     return m_keys.load(ENTITY_FILE, scratchFolder, error, [this](const std::string& key, const cJSON* row) {
-        if (!exportKeepsName(key)) return;
         struct stat st;
         if (lstat(key.c_str(), &st) == 0 || errno != ENOENT) return;
         const uint64_t inode = numberMember(row, "inodeNumber");
@@ -164,7 +156,7 @@ bool RenameIndex::build(const std::string& scratchFolder, std::string& error) {
 
 std::string RenameIndex::take(const FsEntity& entity) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_vanished.empty() || m_keys.find(entity.path) == BaselineKeys::Presence::Present) return std::string();
+    if (m_vanished.empty() || m_keys.contains(entity.path)) return std::string();
     auto found = m_vanished.find({entity.device, entity.inode});
     if (found == m_vanished.end()) return std::string();
     const Vanished& old = found->second;

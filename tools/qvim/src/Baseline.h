@@ -22,21 +22,19 @@ namespace qvimcli {
 bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scratchFolder,
                         const std::function<bool(const std::string& line, const cJSON* row)>& row, std::string& error);
 
-// Whether a name reaches the export byte for byte. The export writes each
-// ill-formed UTF-8 sequence as U+FFFD, so an exported key holding U+FFFD may
-// stand for other bytes, and a name that is not well-formed UTF-8 never
-// appears as itself.
-bool exportKeepsName(const std::string& name);
+// The exact bytes of a text member of an exported row. The export writes each
+// ill-formed UTF-8 sequence as U+FFFD and then gives the original bytes in
+// hexadecimal under the member's name with "Hex" appended; only those tell
+// two such names apart.
+std::string exactJsonText(const cJSON* row, const char* name);
 
-// The exact keys of one kind in the baseline, as far as the export can name them.
+// The exact keys of one kind in the baseline.
 class BaselineKeys {
 public:
-    enum class Presence { Absent, Present, Unknown };
     // each (optional) sees every exported row, with its key.
     bool load(entity_type kind, const std::string& scratchFolder, std::string& error,
               const std::function<void(const std::string& key, const cJSON* row)>& each = nullptr);
-    // Unknown for a name the export cannot show as itself.
-    Presence find(const std::string& path) const;
+    bool contains(const std::string& path) const { return m_keys.count(path) != 0; }
 
 private:
     std::unordered_set<std::string> m_keys;

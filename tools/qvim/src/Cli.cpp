@@ -307,6 +307,7 @@ std::string helpText(Command command) {
         "  --db FILE      baseline database (default /var/lib/qvim/im.db for root,\n"
         "                 $XDG_STATE_HOME/qvim/im.db or ~/.local/state/qvim/im.db otherwise)\n"
         "  --log FILE     engine log (default qvim.log beside the database; '-' for standard error)\n"
+        "                 a regular file of this user, made 0600 if missing; a link at FILE is refused\n"
         "  -v, --verbose  more log detail: -v adds notices, -vv traces and engine diagnostics\n"
         "  -q, --quiet    only errors on standard error, no progress\n"
         "  -h, --help     this help\n";
@@ -369,6 +370,7 @@ std::string helpText(Command command) {
                 "Writes the baseline as JSON lines, one entity per line, labelled with the rules\n"
                 "that watch it.\n\n"
                 "  --out FILE     where to write ('-' for standard output)\n"
+                "                 replaced whole (0600) once complete; a link at FILE is refused\n"
                 "  --kind KIND    File, Directory, User, Group, Port, InstalledSoftware, Process\n"
                 "                 or All (default)\n"
                 "  --since MS     only entities recorded after this time (milliseconds since 1970)\n";

@@ -128,7 +128,6 @@ void HostScan::reportRemovedOutsideUnreadable() {
             if (key == folder || startsWith(key, endsWith(folder, "/") ? folder : folder + "/")) return true;
         return false;
     };
-    size_t unnamed = 0;
     for (entity_type kind : {ENTITY_FILE, ENTITY_DIRECTORY}) {
         if (!m_ruleset.watches(kind)) continue;
         std::vector<std::string> gone;
@@ -136,10 +135,6 @@ void HostScan::reportRemovedOutsideUnreadable() {
         std::string error;
         const bool read = keys.load(kind, m_scratch, error, [&](const std::string& key, const cJSON*) {
             if (below(key)) return;
-            if (!exportKeepsName(key)) {
-                ++unnamed;
-                return;
-            }
             if (m_seen.count(key) == 0) gone.push_back(key);
         });
         if (!read) {
@@ -156,11 +151,7 @@ void HostScan::reportRemovedOutsideUnreadable() {
             if (QVIM_FAILED(status)) reportFailure("the engine could not report the removal of '" + key + "'", status);
         }
     }
-    m_console.warning("what lies below the folders that could not be read is kept as it was, not reported removed" +
-                      (unnamed != 0 ? "; " + std::to_string(unnamed) +
-                                          " entities whose names are not UTF-8 are checked for removal on the "
-                                          "next run where every folder can be read"
-                                    : std::string()));
+    m_console.warning("what lies below the folders that could not be read is kept as it was, not reported removed");
 }
 
 void HostScan::scanKinds() {
@@ -222,8 +213,7 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
     const bool keepStored = m_settings.mode == ScanMode::Baseline && m_settings.partial;
     handlers.entry = [this, &pipeline, keepStored](const WalkEntry& entry) {
         // What the partial baseline's purge left in place is not even read again.
-        if (keepStored && (m_storedFiles.find(entry.path) == BaselineKeys::Presence::Present ||
-                           m_storedFolders.find(entry.path) == BaselineKeys::Presence::Present))
+        if (keepStored && (m_storedFiles.contains(entry.path) || m_storedFolders.contains(entry.path)))
             return;
         pipeline.submit(entry);
     };
@@ -320,15 +310,7 @@ void HostScan::storeInBaseline(FsEntity& entity) {
     Response response;
     if (m_settings.partial) {
         const BaselineKeys& stored = entity.kind == ENTITY_DIRECTORY ? m_storedFolders : m_storedFiles;
-        switch (stored.find(entity.path)) {
-            case BaselineKeys::Presence::Present: return;  // kept by the ruleset change
-            case BaselineKeys::Presence::Unknown:
-                // The export cannot say whether the baseline has this name: stored
-                // alone, where a duplicate fails without taking others with it.
-                if (!QVIM_FAILED(store_item(&record, false, response.get()))) ++m_files;
-                return;
-            case BaselineKeys::Presence::Absent: break;
-        }
+        if (stored.contains(entity.path)) return;  // kept by the ruleset change
     }
     const qvim_status status = store_item(&record, true, response.get());
     if (QVIM_FAILED(status)) {

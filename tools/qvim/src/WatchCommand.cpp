@@ -248,7 +248,7 @@ private:
             const bool ok = forEachBaselineRow(
                 kind, 0, parentFolder(m_session.dbPath()),
                 [&](const std::string&, const cJSON* row) {
-                    const std::string key = jsonText(row, "key");
+                    const std::string key = exactJsonText(row, "key");
                     // Gone is what the walk can no longer reach: a link on the
                     // way leads elsewhere.
                     WalkEntry entry;

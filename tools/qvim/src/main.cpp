@@ -10,6 +10,7 @@
 #include "Commands.h"
 #include "EventSinks.h"
 #include "Output.h"
+#include "Text.h"
 
 namespace {
 
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
     qvimcli::Options options;
     const std::string error = qvimcli::parseArguments(args, options);
     if (!error.empty()) {
-        fprintf(stderr, "%s\n", error.c_str());
+        // The reason quotes the argument, which may hold anything.
+        fprintf(stderr, "%s\n", qvimcli::printable(error).c_str());
         return qvimcli::kExitUsage;
     }
     int status;

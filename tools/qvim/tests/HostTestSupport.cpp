@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Baseline.h"
 #include "Output.h"
 
 namespace qvimhost_test {
@@ -169,7 +170,7 @@ Event parseEvent(const std::string& line) {
     qvimcli::JsonPtr event(cJSON_Parse(line.c_str()));
     EXPECT_TRUE(event) << line;
     return Event{qvimcli::jsonText(event.get(), "operationType"), qvimcli::jsonText(event.get(), "entityType"),
-                 qvimcli::jsonText(event.get(), "key"), qvimcli::jsonText(event.get(), "permissions")};
+                 qvimcli::exactJsonText(event.get(), "key"), qvimcli::jsonText(event.get(), "permissions")};
 }
 
 std::vector<Event> parseEvents(const std::string& out) {

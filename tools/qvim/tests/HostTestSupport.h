@@ -62,6 +62,7 @@ std::string absolute(const std::string& relative);
 
 // One change event of the program's JSON output.
 // An event line, or a baseline row of the export (which has a key and permissions).
+// The key is the exact bytes, also of a name that is not UTF-8.
 struct Event {
     std::string operation, kind, key, permissions;
 };

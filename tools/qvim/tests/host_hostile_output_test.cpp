@@ -103,3 +103,23 @@ TEST(HostPrintable, NamesCannotForgeLogLinesOrReachTheTerminalRaw) {
     ASSERT_NE(traced.find(forged), std::string::npos) << "the rule base never reached the log";
     EXPECT_EQ(traced.find("\n" + forged), std::string::npos);
 }
+
+TEST(HostPrintable, ArgumentsReachStandardErrorEscaped) {
+    const std::string forged = "\x1b]0;title\x07\x1b[2J\nqvim: forged";
+    const std::string escaped = "\\x1b]0;title\\x07\\x1b[2J\\x0aqvim: forged";
+    // Refused while parsing, before anything else is set up; and a file that is not there.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"check", "--x" + forged}, escaped},
+        {{"--" + forged + "=1", "check"}, escaped},
+        {{"-" + forged}, "'-\\x1b'"},
+        {{"c" + forged}, escaped},
+        {{"init", "--threads", forged}, escaped},
+        {{"init", "--rules", absolute("missing" + forged)}, escaped}};
+    for (const auto& [args, shown] : cases) {
+        const ProgramRun run = runQvim(args);
+        EXPECT_NE(run.status, 0) << run.err;
+        EXPECT_EQ(controlByte(run.err), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find(shown), std::string::npos) << run.err;
+    }
+}
