@@ -18,13 +18,6 @@ namespace {
 
 constexpr unsigned long kPageRows = 2000;
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 uint64_t numberMember(const cJSON* row, const char* name) {
     const cJSON* item = cJSON_GetObjectItemCaseSensitive(row, name);
     return cJSON_IsNumber(item) && item->valuedouble > 0 ? static_cast<uint64_t>(item->valuedouble) : 0;
@@ -113,19 +106,6 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
         }
         if (rows < kPageRows) return since != 0 || exportComplete(kind, before, total, error);
     }
-}
-
-std::string exactJsonText(const cJSON* row, const char* name) {
-    const std::string hex = jsonText(row, (std::string(name) + "Hex").c_str());
-    if (hex.empty() || hex.size() % 2 != 0) return jsonText(row, name);
-    std::string bytes;
-    bytes.reserve(hex.size() / 2);
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexDigit(hex[i]), low = hexDigit(hex[i + 1]);
-        if (high < 0 || low < 0) return jsonText(row, name);
-        bytes.push_back(static_cast<char>(high << 4 | low));
-    }
-    return bytes;
 }
 
 bool BaselineKeys::load(entity_type kind, const std::string& scratchFolder, std::string& error,

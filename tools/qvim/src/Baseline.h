@@ -22,12 +22,6 @@ namespace qvimcli {
 bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scratchFolder,
                         const std::function<bool(const std::string& line, const cJSON* row)>& row, std::string& error);
 
-// The exact bytes of a text member of an exported row. The export writes each
-// ill-formed UTF-8 sequence as U+FFFD and then gives the original bytes in
-// hexadecimal under the member's name with "Hex" appended; only those tell
-// two such names apart.
-std::string exactJsonText(const cJSON* row, const char* name);
-
 // The exact keys of one kind in the baseline.
 class BaselineKeys {
 public:

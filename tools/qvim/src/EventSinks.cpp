@@ -181,7 +181,7 @@ std::vector<EventMember> eventMembers(const cJSON* event) {
 
 std::string eventSummary(const cJSON* event) {
     std::string text = jsonText(event, "operationType") + " " + jsonText(event, "entityType") + " " +
-                       jsonText(event, "key");
+                       exactJsonText(event, "key");
     const std::string rule = jsonText(event, "integrityRuleName");
     if (!rule.empty()) text += " [" + rule + "]";
     const std::string process = jsonText(event, "processName");

@@ -47,6 +47,30 @@ std::string jsonText(const cJSON* object, const char* name) {
     return cJSON_IsString(item) && item->valuestring != nullptr ? item->valuestring : std::string();
 }
 
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string exactJsonText(const cJSON* object, const char* name) {
+    const std::string hex = jsonText(object, (std::string(name) + "Hex").c_str());
+    if (hex.empty() || hex.size() % 2 != 0) return jsonText(object, name);
+    std::string bytes;
+    bytes.reserve(hex.size() / 2);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        const int high = hexDigit(hex[i]), low = hexDigit(hex[i + 1]);
+        if (high < 0 || low < 0) return jsonText(object, name);
+        bytes.push_back(static_cast<char>(high << 4 | low));
+    }
+    return bytes;
+}
+
 // ---- Console -------------------------------------------------------------------
 
 Console::Console(FILE* err, bool quiet, bool progress)
@@ -197,8 +221,9 @@ std::vector<AttributeChange> attributeChanges(const cJSON* event) {
 }
 
 std::string formatEvent(const cJSON* event) {
-    // Every field may carry a name someone else chose.
-    const auto field = [event](const char* name) { return printable(jsonText(event, name)); };
+    // Every field may carry a name someone else chose; its exact bytes keep
+    // two names apart that differ only in bytes that are not UTF-8.
+    const auto field = [event](const char* name) { return printable(exactJsonText(event, name)); };
     std::string text = padded(field("operationType"), 8) + padded(kindColumn(field("entityType")), 10) + field("key");
     const std::string rule = field("integrityRuleName");
     if (!rule.empty()) text += "  [" + rule + "]";

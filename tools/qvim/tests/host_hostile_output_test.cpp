@@ -54,6 +54,16 @@ TEST(HostPrintable, TableAndPlainLinesCarryNoControlsFromNames) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_NE(text.find("/tmp/x\\x0a\\x1b]0;owned\\x07\\x1b[2J"), std::string::npos) << text;
 
+    // Names that differ only in bytes that are not UTF-8 print apart, from the exact bytes.
+    for (const char* hex : {"2F742F636166E9", "2F742F636166E8"}) {
+        JsonPtr repaired(cJSON_Parse(
+            (std::string(R"({"entityType":"File","operationType":"create","key":"/t/caf\ufffd","keyHex":")") + hex + "\"}")
+                .c_str()));
+        ASSERT_TRUE(repaired);
+        const std::string shown = formatEvent(repaired.get());
+        EXPECT_NE(shown.find(std::string("/t/caf\\x") + (hex[13] == '9' ? "e9" : "e8")), std::string::npos) << shown;
+    }
+
     char* buffer = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&buffer, &size);
