@@ -20,28 +20,17 @@ using namespace qvimhost_test;
 
 namespace {
 
-class HostProgram : public testing::Test {
+class HostProgram : public HostTree {
 protected:
     void SetUp() override {
-        tree = absolute("tree");
-        db = absolute("state/im.db");
+        HostTree::SetUp();
         makeFolders(tree + "/sub");
-        writeText("rules.json", folderRules(tree));
-    }
-
-    ProgramRun qvim(std::vector<std::string> args) {
-        args.push_back("--db");
-        args.push_back(db);
-        return runQvim(args);
     }
 
     void file(const std::string& name, const std::string& text) {
         writeText(tree + "/" + name, text);
         ASSERT_EQ(chmod((tree + "/" + name).c_str(), 0644), 0);
     }
-
-    std::string tree;
-    std::string db;
 };
 
 }  // namespace

@@ -123,14 +123,6 @@ std::string unescape(const std::string& text) {
     return out;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        if (end > start) result.push_back(text.substr(start, end - start));
-    return result;
-}
-
 // Leaf names of a nested document, dotted: "file.hash.sha256".
 void leafNames(const cJSON* object, const std::string& prefix, std::set<std::string>& names) {
     const cJSON* item = nullptr;
@@ -166,20 +158,19 @@ const char kEvent[] =
     R"({"name":"owner","value":"0","friendlyValue":"root"},{"name":"size","value":"12"},)"
     R"({"name":"permissions","value":"u::rwx\ng::r-x\no::---"}]})";
 
+using HostSinks = HostTree;
+
 }  // namespace
 
-TEST(HostSinks, CheckSendsEachEventToSyslogAsParsableStructuredDataAndPrintsEcs) {
+TEST_F(HostSinks, CheckSendsEachEventToSyslogAsParsableStructuredDataAndPrintsEcs) {
     Receiver receiver("log.sock");
     ASSERT_TRUE(receiver.bound()) << strerror(errno);
-    const std::string tree = absolute("tree"), db = absolute("im.db");
-    makeFolders(tree);
     writeText(tree + "/plain", "x");
-    writeText("rules.json", folderRules(tree));
-    ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", db, "-q"}).status, 0);
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json", "-q"}).status, 0);
     writeText(tree + "/" + kHostileName, "hostile");
     writeText(tree + "/plain", "changed");
 
-    const ProgramRun run = runQvim({"check", "--format", "ecs", "--syslog=" + receiver.path(), "--db", db});
+    const ProgramRun run = qvim({"check", "--format", "ecs", "--syslog=" + receiver.path()});
     EXPECT_EQ(run.status, 1) << run.err;
     const std::vector<std::string> documents = lines(run.out);
     const std::vector<std::string> messages = receiver.messages();
@@ -211,11 +202,8 @@ TEST(HostSinks, CheckSendsEachEventToSyslogAsParsableStructuredDataAndPrintsEcs)
     EXPECT_EQ(syslogKeys, expected);
 }
 
-TEST(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
-    const std::string tree = absolute("tree"), db = absolute("im.db");
-    makeFolders(tree);
-    writeText("rules.json", folderRules(tree));
-    ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", db, "-q"}).status, 0);
+TEST_F(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json", "-q"}).status, 0);
     auto receiver = std::make_unique<Receiver>("log.sock");
     ASSERT_TRUE(receiver->bound()) << strerror(errno);
 
@@ -244,29 +232,26 @@ TEST(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
         << watch.errorOutput();
 }
 
-TEST(HostSinks, AnUnreachableDestinationFailsTheRunBeforeItStarts) {
-    const std::string tree = absolute("tree");
-    makeFolders(tree);
-    writeText("rules.json", folderRules(tree));
-    ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", "im.db", "-q"}).status, 0);
+TEST_F(HostSinks, AnUnreachableDestinationFailsTheRunBeforeItStarts) {
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json", "-q"}).status, 0);
     writeText(tree + "/new", "x");
-    ProgramRun run = runQvim({"check", "--syslog=" + absolute("nobody.sock"), "--db", "im.db"});
+    ProgramRun run = qvim({"check", "--syslog=" + absolute("nobody.sock")});
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(run.err.find("cannot reach syslog"), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "");
     // The change is still there for the next run to report.
-    run = runQvim({"check", "--json", "--db", "im.db"});
+    run = qvim({"check", "--json"});
     EXPECT_EQ(run.status, 1) << run.err;
 
     struct stat journal;
     if (stat("/run/systemd/journal/socket", &journal) == 0)
         GTEST_SKIP() << "a journal runs here: its unreachable case cannot be made";
-    run = runQvim({"check", "--journal", "--db", "im.db"});
+    run = qvim({"check", "--journal"});
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(run.err.find("journal is not reachable"), std::string::npos) << run.err;
 }
 
-TEST(HostSinks, AFullSyslogSocketCostsABoundedWaitAndEveryLostEventIsCounted) {
+TEST_F(HostSinks, AFullSyslogSocketCostsABoundedWaitAndEveryLostEventIsCounted) {
     Receiver receiver("full.sock");
     ASSERT_TRUE(receiver.bound()) << strerror(errno);
     // Another sender fills the receiver's queue, which nobody reads.
@@ -307,7 +292,7 @@ TEST(HostSinks, AFullSyslogSocketCostsABoundedWaitAndEveryLostEventIsCounted) {
     fclose(err);
 }
 
-TEST(HostSinks, SyslogMessagesStayWithinTheLimitAndSayWhatWasLeftOut) {
+TEST_F(HostSinks, SyslogMessagesStayWithinTheLimitAndSayWhatWasLeftOut) {
     JsonPtr event(cJSON_Parse(kEvent));
     // A key of 5000 quotes doubles when escaped; attributes crowd the rest.
     cJSON_ReplaceItemInObject(event.get(), "key", cJSON_CreateString(std::string(5000, '"').c_str()));
@@ -338,7 +323,7 @@ TEST(HostSinks, SyslogMessagesStayWithinTheLimitAndSayWhatWasLeftOut) {
     EXPECT_EQ(whole.header[1], "2020-09-13T12:26:40.123Z");
 }
 
-TEST(HostSinks, JournalFieldsAreOnePerMemberWithValidNamesAndExactValues) {
+TEST_F(HostSinks, JournalFieldsAreOnePerMemberWithValidNamesAndExactValues) {
     JsonPtr event(cJSON_Parse(kEvent));
     std::map<std::string, std::string> fields;
     for (const std::string& field : journalFields(event.get())) {
@@ -350,20 +335,17 @@ TEST(HostSinks, JournalFieldsAreOnePerMemberWithValidNamesAndExactValues) {
             << name;
         fields[name] = field.substr(equals + 1);
     }
-    EXPECT_EQ(fields["QVIM_KEY"], "/etc/a]b\"c\nd");  // binary-safe: the newline stays in the value
-    EXPECT_EQ(fields["QVIM_OPERATION"], "update");
-    EXPECT_EQ(fields["QVIM_KIND"], "File");
-    EXPECT_EQ(fields["QVIM_RULE"], "etc");
-    EXPECT_EQ(fields["QVIM_PROCESS"], "vi");
-    EXPECT_EQ(fields["QVIM_USER"], "root");
-    EXPECT_EQ(fields["QVIM_IS_LAST_MODIFIED"], "1600000000123");
-    EXPECT_EQ(fields["QVIM_WAS_SHA256"], "AA");
-    EXPECT_EQ(fields["PRIORITY"], "5");
+    // Binary-safe: the key's newline stays in the value.
+    for (const auto& [name, value] : std::map<std::string, std::string>{
+             {"QVIM_KEY", "/etc/a]b\"c\nd"}, {"QVIM_OPERATION", "update"}, {"QVIM_KIND", "File"},
+             {"QVIM_RULE", "etc"}, {"QVIM_PROCESS", "vi"}, {"QVIM_USER", "root"},
+             {"QVIM_IS_LAST_MODIFIED", "1600000000123"}, {"QVIM_WAS_SHA256", "AA"}, {"PRIORITY", "5"}})
+        EXPECT_EQ(fields[name], value) << name;
     EXPECT_EQ(fields["MESSAGE"].find('\n'), std::string::npos) << fields["MESSAGE"];
     EXPECT_EQ(unescape(fields["MESSAGE"]), "update File /etc/a]b\"c\nd [etc] by vi (root)");
 }
 
-TEST(HostSinks, EcsDocumentsUseOnlySchemaNamesAndCarryTheEvent) {
+TEST_F(HostSinks, EcsDocumentsUseOnlySchemaNamesAndCarryTheEvent) {
     JsonPtr event(cJSON_Parse(kEvent));
     JsonPtr document = ecsDocument(event.get(), "host1");
     std::set<std::string> names;
@@ -402,24 +384,4 @@ TEST(HostSinks, EcsDocumentsUseOnlySchemaNamesAndCarryTheEvent) {
         ASSERT_TRUE(cJSON_IsArray(types));
         EXPECT_STREQ(cJSON_GetArrayItem(types, cJSON_GetArraySize(types) - 1)->valuestring, "deletion") << other[0];
     }
-}
-
-TEST(HostSinks, OptionsChooseTheDestinationsAndTheFormat) {
-    Options options;
-    ASSERT_EQ(parseArguments({"check", "--syslog", "--format", "ecs", "--journal"}, options), "");
-    EXPECT_EQ(options.syslogSocket, "/dev/log");
-    EXPECT_TRUE(options.json && options.ecs && options.journal);
-    options = Options();
-    // The socket only with '=': a following word is no value of --syslog.
-    ASSERT_EQ(parseArguments({"watch", "--syslog=/run/x.sock"}, options), "");
-    EXPECT_EQ(options.syslogSocket, "/run/x.sock");
-    options = Options();
-    EXPECT_NE(parseArguments({"check", "--syslog", "/run/x.sock"}, options), "");
-    options = Options();
-    EXPECT_EQ(parseArguments({"check", "--syslog="}, options), "qvim: --syslog= needs a value after '='");
-    options = Options();
-    EXPECT_EQ(parseArguments({"check", "--format", "xml"}, options),
-              "qvim check: --format needs table, json or ecs, not 'xml'");
-    options = Options();
-    EXPECT_NE(parseArguments({"init", "--journal", "--rules", "r.json"}, options), "");
 }
