@@ -26,10 +26,14 @@ class Receiver {
 public:
     explicit Receiver(const std::string& path) : m_path(absolute(path)) {
         m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const sockaddr_un address = addressOf(m_path);
+        m_bound = m_fd >= 0 && bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    static sockaddr_un addressOf(const std::string& path) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        snprintf(address.sun_path, sizeof address.sun_path, "%s", m_path.c_str());
-        m_bound = m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        return address;
     }
     ~Receiver() {
         if (m_fd >= 0) close(m_fd);
@@ -256,10 +260,8 @@ TEST_F(HostSinks, AFullSyslogSocketCostsABoundedWaitAndEveryLostEventIsCounted) 
     ASSERT_TRUE(receiver.bound()) << strerror(errno);
     // Another sender fills the receiver's queue, which nobody reads.
     const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", receiver.path().c_str());
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_un address = Receiver::addressOf(receiver.path());
+    ASSERT_EQ(connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     int sent = 0;
     while (sent < 100000 && send(filler, "x", 1, 0) == 1) ++sent;
     close(filler);
@@ -353,10 +355,9 @@ TEST_F(HostSinks, EcsDocumentsUseOnlySchemaNamesAndCarryTheEvent) {
     for (const std::string& name : names)
         EXPECT_TRUE(kEcsFields.count(name) != 0 || name.rfind("qvim.", 0) == 0) << name << " is no ECS field";
     const cJSON* file = cJSON_GetObjectItem(document.get(), "file");
-    EXPECT_EQ(jsonText(file, "path"), "/etc/a]b\"c\nd");
-    EXPECT_EQ(jsonText(file, "name"), "a]b\"c\nd");
-    EXPECT_EQ(jsonText(file, "mode"), "0750");
-    EXPECT_EQ(jsonText(file, "owner"), "root");
+    for (const auto& [name, value] : std::map<std::string, std::string>{
+             {"path", "/etc/a]b\"c\nd"}, {"name", "a]b\"c\nd"}, {"mode", "0750"}, {"owner", "root"}})
+        EXPECT_EQ(jsonText(file, name.c_str()), value) << name;
     EXPECT_EQ(jsonText(cJSON_GetObjectItem(file, "hash"), "sha256"), "BB");
     EXPECT_EQ(cJSON_GetObjectItem(file, "size")->valuedouble, 12);
     EXPECT_EQ(jsonText(document.get(), "@timestamp"), "2020-09-13T12:26:40.123Z");
