@@ -173,11 +173,17 @@ Event parseEvent(const std::string& line) {
                  qvimcli::exactJsonText(event.get(), "key"), qvimcli::jsonText(event.get(), "permissions")};
 }
 
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        if (end > start) result.push_back(text.substr(start, end - start));
+    return result;
+}
+
 std::vector<Event> parseEvents(const std::string& out) {
     std::vector<Event> events;
-    size_t start = 0;
-    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
-        if (end > start) events.push_back(parseEvent(out.substr(start, end - start)));
+    for (const std::string& line : lines(out)) events.push_back(parseEvent(line));
     return events;
 }
 
@@ -194,6 +200,19 @@ std::string folderRules(const std::string& folder) {
     return "{\"IntegrityRules\":[{\"id\":1,\"name\":\"tree files\",\"realtime\":\"true\",\"EntitySets\":["
            "{\"entityType\":\"File\",\"base\":\"" +
            folder + "\",\"includes\":\"**/*\"},{\"entityType\":\"Directory\",\"base\":\"" + folder + "\"}]}]}";
+}
+
+void HostTree::SetUp() {
+    tree = absolute("tree");
+    db = absolute("state/im.db");
+    makeFolders(tree);
+    writeText("rules.json", folderRules(tree));
+}
+
+ProgramRun HostTree::qvim(std::vector<std::string> args, int timeoutSeconds) {
+    args.push_back("--db");
+    args.push_back(db);
+    return runQvim(args, timeoutSeconds);
 }
 
 }  // namespace qvimhost_test

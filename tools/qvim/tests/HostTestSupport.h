@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -67,11 +69,22 @@ struct Event {
     std::string operation, kind, key, permissions;
 };
 Event parseEvent(const std::string& line);
+// The lines of text that are not empty.
+std::vector<std::string> lines(const std::string& text);
 std::vector<Event> parseEvents(const std::string& out);
 // Operation of each event of the kind ("" for all); a key reported twice fails.
 std::map<std::string, std::string> operationsByKey(const std::vector<Event>& events, const std::string& kind = "");
 
 // A ruleset with one real-time File and Directory rule pair based at folder.
 std::string folderRules(const std::string& folder);
+
+// A watched tree with its rules file, and the program run on a database of its own.
+class HostTree : public testing::Test {
+protected:
+    void SetUp() override;
+    ProgramRun qvim(std::vector<std::string> args, int timeoutSeconds = 120);
+    std::string tree;
+    std::string db;
+};
 
 }  // namespace qvimhost_test

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -27,13 +26,6 @@ using namespace qvimcli;
 using namespace qvimhost_test;
 
 namespace {
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Export lines of a kind without the members a rewrite of an unchanged row
 // renews, and the access time, which reading links and folders moves.
@@ -53,25 +45,9 @@ std::multiset<std::string> rowsOf(const std::string& exported) {
     return rows;
 }
 
-class HostChanges : public testing::Test {
+class HostChanges : public HostTree {
 protected:
-    void SetUp() override {
-        tree = absolute("tree");
-        db = absolute("state/im.db");
-        makeFolders(tree);
-        writeText("rules.json", folderRules(tree));
-    }
-
-    ProgramRun qvim(std::vector<std::string> args) {
-        args.push_back("--db");
-        args.push_back(db);
-        return runQvim(args);
-    }
-
-    std::string log() { return readAll(absolute("state/qvim.log")); }
-
-    std::string tree;
-    std::string db;
+    std::string log() { return readText(absolute("state/qvim.log")); }
 };
 
 // A small file system of its own, unmounted with the test.

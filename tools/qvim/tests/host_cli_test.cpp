@@ -32,6 +32,12 @@ TEST(HostCli, OptionsMayComeBeforeOrAfterTheCommand) {
     EXPECT_TRUE(options.quiet());
     EXPECT_EQ(options.stateName, "rulesetList");
     EXPECT_EQ(options.stateValue, "mine");
+
+    ASSERT_EQ(parse({"check", "--syslog", "--format", "ecs", "--journal"}, options), "");
+    EXPECT_EQ(options.syslogSocket, "/dev/log");
+    EXPECT_TRUE(options.json && options.ecs && options.journal);
+    ASSERT_EQ(parse({"watch", "--syslog=/run/x.sock"}, options), "");
+    EXPECT_EQ(options.syslogSocket, "/run/x.sock");
 }
 
 TEST(HostCli, MistakesGetAOneLineReasonNamingTheCommand) {
@@ -54,6 +60,11 @@ TEST(HostCli, MistakesGetAOneLineReasonNamingTheCommand) {
     EXPECT_NE(parse({"state", "get"}, options).find("expects 'get NAME' or 'set NAME VALUE'"), std::string::npos);
     EXPECT_NE(parse({"migrate"}, options).find("expects the path of the old database"), std::string::npos);
     EXPECT_NE(parse({"check", "-x"}, options).find("unknown option '-x'"), std::string::npos);
+    // The socket only with '=': a following word is no value of --syslog.
+    EXPECT_NE(parse({"check", "--syslog", "/run/x.sock"}, options), "");
+    EXPECT_EQ(parse({"check", "--syslog="}, options), "qvim: --syslog= needs a value after '='");
+    EXPECT_EQ(parse({"check", "--format", "xml"}, options), "qvim check: --format needs table, json or ecs, not 'xml'");
+    EXPECT_NE(parse({"init", "--journal", "--rules", "r.json"}, options), "");
 }
 
 TEST(HostCli, HelpIsAvailableForEveryCommandEvenWithRequiredOptionsMissing) {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-
 #include "HostTestSupport.h"
 #include "Output.h"
 #include "Text.h"
@@ -25,9 +24,11 @@ size_t controlByte(const std::string& text) {
     return std::string::npos;
 }
 
+using HostPrintable = HostTree;
+
 }  // namespace
 
-TEST(HostPrintable, ControlsAndForeignBytesAreWrittenOutAndEveryOtherNameStays) {
+TEST_F(HostPrintable, ControlsAndForeignBytesAreWrittenOutAndEveryOtherNameStays) {
     EXPECT_EQ(printable("a\nb\rc\td\x1b[31me\x7f"), "a\\x0ab\\x0dc\\x09d\\x1b[31me\\x7f");
     EXPECT_EQ(printable("caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x94\x91"), "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x94\x91");
     // C1 controls in UTF-8 form, stray, truncated and overlong bytes.
@@ -40,7 +41,7 @@ TEST(HostPrintable, ControlsAndForeignBytesAreWrittenOutAndEveryOtherNameStays) 
     EXPECT_EQ(printable("a\\b\nc", kKeepBackslash | kKeepLineBreaks), "a\\b\nc");
 }
 
-TEST(HostPrintable, TableAndPlainLinesCarryNoControlsFromNames) {
+TEST_F(HostPrintable, TableAndPlainLinesCarryNoControlsFromNames) {
     const char* event =
         R"({"entityType":"File","operationType":"update","key":"/tmp/x\n\u001b]0;owned\u0007\u001b[2J",)"
         R"("integrityRuleName":"r\u001b[31m","processName":"p\r","user":"u\u009b",)"
@@ -82,18 +83,14 @@ TEST(HostPrintable, TableAndPlainLinesCarryNoControlsFromNames) {
               "value: \\x1b[2J\nsecond line\n{\"key\":\"\\u001b\"}\nqvim: cannot read '/tmp/a\\x0aqvim: forged\\x1b[2J'\n");
 }
 
-TEST(HostPrintable, NamesCannotForgeLogLinesOrReachTheTerminalRaw) {
-    const std::string tree = absolute("tree");
-    const std::string db = absolute("state/im.db");
-    makeFolders(tree);
-    writeText("rules.json", folderRules(tree));
-    ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", db}).status, 0);
+TEST_F(HostPrintable, NamesCannotForgeLogLinesOrReachTheTerminalRaw) {
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
     const std::string forged = "2026-01-01 00:00:00 ERROR QVIM.cpp:1 engine_start: forged";
     writeText(tree + "/a\n" + forged, "");
     writeText(tree + "/b\x1b]0;title\x07\x1b[2J", "");
 
     // -vv puts the engine's trace of every matched name into the log.
-    const ProgramRun run = runQvim({"check", "--db", db, "-vv"});
+    const ProgramRun run = qvim({"check", "-vv"});
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(controlByte(run.out), std::string::npos) << run.out;
     EXPECT_EQ(controlByte(run.err), std::string::npos) << run.err;
@@ -114,7 +111,7 @@ TEST(HostPrintable, NamesCannotForgeLogLinesOrReachTheTerminalRaw) {
     EXPECT_EQ(traced.find("\n" + forged), std::string::npos);
 }
 
-TEST(HostPrintable, ArgumentsReachStandardErrorEscaped) {
+TEST_F(HostPrintable, ArgumentsReachStandardErrorEscaped) {
     const std::string forged = "\x1b]0;title\x07\x1b[2J\nqvim: forged";
     const std::string escaped = "\\x1b]0;title\\x07\\x1b[2J\\x0aqvim: forged";
     // Refused while parsing, before anything else is set up; and a file that is not there.

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "Baseline.h"
 #include "HostTestSupport.h"
 #include "Output.h"
@@ -44,15 +43,14 @@ std::string folder(const std::string& name, mode_t mode, uid_t owner = 0) {
     return path;
 }
 
-class HostPaths : public testing::Test {
+class HostPaths : public HostTree {
 protected:
     void SetUp() override {
+        HostTree::SetUp();
         victim = absolute("victim");
         missing = absolute("must-not-appear");
         writeText(victim, "precious\n");
-        makeFolders(absolute("tree"));
-        writeText(absolute("tree/a"), "a");
-        writeText("rules.json", folderRules(absolute("tree")));
+        writeText(tree + "/a", "a");
     }
 
     void expectUntouched() {
@@ -149,7 +147,7 @@ TEST_F(HostPaths, DatabaseFoldersSomeoneElseCouldSwapAreRefused) {
 }
 
 TEST_F(HostPaths, ExportReplacesItsFileWholeAndNeverWritesThroughALink) {
-    const std::string db = folder("state", 0700) + "/im.db";
+    folder("state", 0700);
     ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", db}).status, 0);
     const auto exportTo = [&](const std::string& out) { return runQvim({"export", "--db", db, "--out", out}, 30); };
     const std::string out = folder("out", 0755);
@@ -195,7 +193,7 @@ TEST_F(HostPaths, ExportReplacesItsFileWholeAndNeverWritesThroughALink) {
 
 TEST_F(HostPaths, ScratchPagesStayInAFolderNobodyElseCanEnter) {
     if (!isRoot()) GTEST_SKIP() << "the racing user needs root to become another user";
-    const std::string db = folder("state", 0700) + "/im.db";
+    folder("state", 0700);
     for (int i = 0; i < 50; ++i) writeText(absolute("tree/f" + std::to_string(i)), "x");
     ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", db}).status, 0);
 

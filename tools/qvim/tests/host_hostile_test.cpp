@@ -32,24 +32,7 @@ void sparseFile(const std::string& path, off_t size) {
     ::close(fd);
 }
 
-class HostHostile : public testing::Test {
-protected:
-    void SetUp() override {
-        tree = absolute("tree");
-        db = absolute("state/im.db");
-        makeFolders(tree);
-        writeText("rules.json", folderRules(tree));
-    }
-
-    ProgramRun qvim(std::vector<std::string> args, int timeoutSeconds = 120) {
-        args.push_back("--db");
-        args.push_back(db);
-        return runQvim(args, timeoutSeconds);
-    }
-
-    std::string tree;
-    std::string db;
-};
+using HostHostile = HostTree;
 
 }  // namespace
 
@@ -73,12 +56,12 @@ TEST_F(HostHostile, AFolderSwappedForALinkNeverBringsAnotherTreeIntoTheBaselineO
     if (!race.ready()) GTEST_SKIP() << race.why();
     const std::string markerDigest = sha256Hex(marker);
 
+    const auto upper = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        return text;
+    };
     const auto leaked = [&](const std::string& text) {
-        std::string upper = text;
-        for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-        std::string digest = markerDigest;
-        for (char& c : digest) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-        return text.find("secret") != std::string::npos || upper.find(digest) != std::string::npos;
+        return text.find("secret") != std::string::npos || upper(text).find(upper(markerDigest)) != std::string::npos;
     };
     race.start();
     ProgramRun run = qvim({"init", "--rules", "rules.json"});
@@ -108,8 +91,8 @@ TEST_F(HostHostile, FilesAboveTheLimitAreRecordedUnhashedAndAStopEndsHashingAtOn
     run = qvim({"export", "--out", "-", "--kind", "File"});
     ASSERT_EQ(run.status, 0) << run.err;
     size_t rows = 0;
-    for (size_t start = 0, end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
-        JsonPtr row(cJSON_Parse(run.out.substr(start, end - start).c_str()));
+    for (const std::string& line : lines(run.out)) {
+        JsonPtr row(cJSON_Parse(line.c_str()));
         ASSERT_TRUE(row) << run.out;
         const std::string key = jsonText(row.get(), "key");
         const bool huge = key == tree + "/huge";

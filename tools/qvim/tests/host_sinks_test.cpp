@@ -26,10 +26,14 @@ class Receiver {
 public:
     explicit Receiver(const std::string& path) : m_path(absolute(path)) {
         m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const sockaddr_un address = addressOf(m_path);
+        m_bound = m_fd >= 0 && bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    static sockaddr_un addressOf(const std::string& path) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        snprintf(address.sun_path, sizeof address.sun_path, "%s", m_path.c_str());
-        m_bound = m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        return address;
     }
     ~Receiver() {
         if (m_fd >= 0) close(m_fd);
@@ -123,14 +127,6 @@ std::string unescape(const std::string& text) {
     return out;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        if (end > start) result.push_back(text.substr(start, end - start));
-    return result;
-}
-
 // Leaf names of a nested document, dotted: "file.hash.sha256".
 void leafNames(const cJSON* object, const std::string& prefix, std::set<std::string>& names) {
     const cJSON* item = nullptr;
@@ -166,20 +162,19 @@ const char kEvent[] =
     R"({"name":"owner","value":"0","friendlyValue":"root"},{"name":"size","value":"12"},)"
     R"({"name":"permissions","value":"u::rwx\ng::r-x\no::---"}]})";
 
+using HostSinks = HostTree;
+
 }  // namespace
 
-TEST(HostSinks, CheckSendsEachEventToSyslogAsParsableStructuredDataAndPrintsEcs) {
+TEST_F(HostSinks, CheckSendsEachEventToSyslogAsParsableStructuredDataAndPrintsEcs) {
     Receiver receiver("log.sock");
     ASSERT_TRUE(receiver.bound()) << strerror(errno);
-    const std::string tree = absolute("tree"), db = absolute("im.db");
-    makeFolders(tree);
     writeText(tree + "/plain", "x");
-    writeText("rules.json", folderRules(tree));
-    ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", db, "-q"}).status, 0);
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json", "-q"}).status, 0);
     writeText(tree + "/" + kHostileName, "hostile");
     writeText(tree + "/plain", "changed");
 
-    const ProgramRun run = runQvim({"check", "--format", "ecs", "--syslog=" + receiver.path(), "--db", db});
+    const ProgramRun run = qvim({"check", "--format", "ecs", "--syslog=" + receiver.path()});
     EXPECT_EQ(run.status, 1) << run.err;
     const std::vector<std::string> documents = lines(run.out);
     const std::vector<std::string> messages = receiver.messages();
@@ -211,11 +206,8 @@ TEST(HostSinks, CheckSendsEachEventToSyslogAsParsableStructuredDataAndPrintsEcs)
     EXPECT_EQ(syslogKeys, expected);
 }
 
-TEST(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
-    const std::string tree = absolute("tree"), db = absolute("im.db");
-    makeFolders(tree);
-    writeText("rules.json", folderRules(tree));
-    ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", db, "-q"}).status, 0);
+TEST_F(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json", "-q"}).status, 0);
     auto receiver = std::make_unique<Receiver>("log.sock");
     ASSERT_TRUE(receiver->bound()) << strerror(errno);
 
@@ -244,37 +236,32 @@ TEST(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
         << watch.errorOutput();
 }
 
-TEST(HostSinks, AnUnreachableDestinationFailsTheRunBeforeItStarts) {
-    const std::string tree = absolute("tree");
-    makeFolders(tree);
-    writeText("rules.json", folderRules(tree));
-    ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", "im.db", "-q"}).status, 0);
+TEST_F(HostSinks, AnUnreachableDestinationFailsTheRunBeforeItStarts) {
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json", "-q"}).status, 0);
     writeText(tree + "/new", "x");
-    ProgramRun run = runQvim({"check", "--syslog=" + absolute("nobody.sock"), "--db", "im.db"});
+    ProgramRun run = qvim({"check", "--syslog=" + absolute("nobody.sock")});
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(run.err.find("cannot reach syslog"), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "");
     // The change is still there for the next run to report.
-    run = runQvim({"check", "--json", "--db", "im.db"});
+    run = qvim({"check", "--json"});
     EXPECT_EQ(run.status, 1) << run.err;
 
     struct stat journal;
     if (stat("/run/systemd/journal/socket", &journal) == 0)
         GTEST_SKIP() << "a journal runs here: its unreachable case cannot be made";
-    run = runQvim({"check", "--journal", "--db", "im.db"});
+    run = qvim({"check", "--journal"});
     EXPECT_EQ(run.status, 3);
     EXPECT_NE(run.err.find("journal is not reachable"), std::string::npos) << run.err;
 }
 
-TEST(HostSinks, AFullSyslogSocketCostsABoundedWaitAndEveryLostEventIsCounted) {
+TEST_F(HostSinks, AFullSyslogSocketCostsABoundedWaitAndEveryLostEventIsCounted) {
     Receiver receiver("full.sock");
     ASSERT_TRUE(receiver.bound()) << strerror(errno);
     // Another sender fills the receiver's queue, which nobody reads.
     const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path, sizeof address.sun_path, "%s", receiver.path().c_str());
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_un address = Receiver::addressOf(receiver.path());
+    ASSERT_EQ(connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     int sent = 0;
     while (sent < 100000 && send(filler, "x", 1, 0) == 1) ++sent;
     close(filler);
@@ -307,7 +294,7 @@ TEST(HostSinks, AFullSyslogSocketCostsABoundedWaitAndEveryLostEventIsCounted) {
     fclose(err);
 }
 
-TEST(HostSinks, SyslogMessagesStayWithinTheLimitAndSayWhatWasLeftOut) {
+TEST_F(HostSinks, SyslogMessagesStayWithinTheLimitAndSayWhatWasLeftOut) {
     JsonPtr event(cJSON_Parse(kEvent));
     // A key of 5000 quotes doubles when escaped; attributes crowd the rest.
     cJSON_ReplaceItemInObject(event.get(), "key", cJSON_CreateString(std::string(5000, '"').c_str()));
@@ -338,7 +325,7 @@ TEST(HostSinks, SyslogMessagesStayWithinTheLimitAndSayWhatWasLeftOut) {
     EXPECT_EQ(whole.header[1], "2020-09-13T12:26:40.123Z");
 }
 
-TEST(HostSinks, JournalFieldsAreOnePerMemberWithValidNamesAndExactValues) {
+TEST_F(HostSinks, JournalFieldsAreOnePerMemberWithValidNamesAndExactValues) {
     JsonPtr event(cJSON_Parse(kEvent));
     std::map<std::string, std::string> fields;
     for (const std::string& field : journalFields(event.get())) {
@@ -350,20 +337,17 @@ TEST(HostSinks, JournalFieldsAreOnePerMemberWithValidNamesAndExactValues) {
             << name;
         fields[name] = field.substr(equals + 1);
     }
-    EXPECT_EQ(fields["QVIM_KEY"], "/etc/a]b\"c\nd");  // binary-safe: the newline stays in the value
-    EXPECT_EQ(fields["QVIM_OPERATION"], "update");
-    EXPECT_EQ(fields["QVIM_KIND"], "File");
-    EXPECT_EQ(fields["QVIM_RULE"], "etc");
-    EXPECT_EQ(fields["QVIM_PROCESS"], "vi");
-    EXPECT_EQ(fields["QVIM_USER"], "root");
-    EXPECT_EQ(fields["QVIM_IS_LAST_MODIFIED"], "1600000000123");
-    EXPECT_EQ(fields["QVIM_WAS_SHA256"], "AA");
-    EXPECT_EQ(fields["PRIORITY"], "5");
+    // Binary-safe: the key's newline stays in the value.
+    for (const auto& [name, value] : std::map<std::string, std::string>{
+             {"QVIM_KEY", "/etc/a]b\"c\nd"}, {"QVIM_OPERATION", "update"}, {"QVIM_KIND", "File"},
+             {"QVIM_RULE", "etc"}, {"QVIM_PROCESS", "vi"}, {"QVIM_USER", "root"},
+             {"QVIM_IS_LAST_MODIFIED", "1600000000123"}, {"QVIM_WAS_SHA256", "AA"}, {"PRIORITY", "5"}})
+        EXPECT_EQ(fields[name], value) << name;
     EXPECT_EQ(fields["MESSAGE"].find('\n'), std::string::npos) << fields["MESSAGE"];
     EXPECT_EQ(unescape(fields["MESSAGE"]), "update File /etc/a]b\"c\nd [etc] by vi (root)");
 }
 
-TEST(HostSinks, EcsDocumentsUseOnlySchemaNamesAndCarryTheEvent) {
+TEST_F(HostSinks, EcsDocumentsUseOnlySchemaNamesAndCarryTheEvent) {
     JsonPtr event(cJSON_Parse(kEvent));
     JsonPtr document = ecsDocument(event.get(), "host1");
     std::set<std::string> names;
@@ -371,10 +355,9 @@ TEST(HostSinks, EcsDocumentsUseOnlySchemaNamesAndCarryTheEvent) {
     for (const std::string& name : names)
         EXPECT_TRUE(kEcsFields.count(name) != 0 || name.rfind("qvim.", 0) == 0) << name << " is no ECS field";
     const cJSON* file = cJSON_GetObjectItem(document.get(), "file");
-    EXPECT_EQ(jsonText(file, "path"), "/etc/a]b\"c\nd");
-    EXPECT_EQ(jsonText(file, "name"), "a]b\"c\nd");
-    EXPECT_EQ(jsonText(file, "mode"), "0750");
-    EXPECT_EQ(jsonText(file, "owner"), "root");
+    for (const auto& [name, value] : std::map<std::string, std::string>{
+             {"path", "/etc/a]b\"c\nd"}, {"name", "a]b\"c\nd"}, {"mode", "0750"}, {"owner", "root"}})
+        EXPECT_EQ(jsonText(file, name.c_str()), value) << name;
     EXPECT_EQ(jsonText(cJSON_GetObjectItem(file, "hash"), "sha256"), "BB");
     EXPECT_EQ(cJSON_GetObjectItem(file, "size")->valuedouble, 12);
     EXPECT_EQ(jsonText(document.get(), "@timestamp"), "2020-09-13T12:26:40.123Z");
@@ -402,24 +385,4 @@ TEST(HostSinks, EcsDocumentsUseOnlySchemaNamesAndCarryTheEvent) {
         ASSERT_TRUE(cJSON_IsArray(types));
         EXPECT_STREQ(cJSON_GetArrayItem(types, cJSON_GetArraySize(types) - 1)->valuestring, "deletion") << other[0];
     }
-}
-
-TEST(HostSinks, OptionsChooseTheDestinationsAndTheFormat) {
-    Options options;
-    ASSERT_EQ(parseArguments({"check", "--syslog", "--format", "ecs", "--journal"}, options), "");
-    EXPECT_EQ(options.syslogSocket, "/dev/log");
-    EXPECT_TRUE(options.json && options.ecs && options.journal);
-    options = Options();
-    // The socket only with '=': a following word is no value of --syslog.
-    ASSERT_EQ(parseArguments({"watch", "--syslog=/run/x.sock"}, options), "");
-    EXPECT_EQ(options.syslogSocket, "/run/x.sock");
-    options = Options();
-    EXPECT_NE(parseArguments({"check", "--syslog", "/run/x.sock"}, options), "");
-    options = Options();
-    EXPECT_EQ(parseArguments({"check", "--syslog="}, options), "qvim: --syslog= needs a value after '='");
-    options = Options();
-    EXPECT_EQ(parseArguments({"check", "--format", "xml"}, options),
-              "qvim check: --format needs table, json or ecs, not 'xml'");
-    options = Options();
-    EXPECT_NE(parseArguments({"init", "--journal", "--rules", "r.json"}, options), "");
 }
