@@ -272,12 +272,9 @@ bool ReplacingFile::open(const std::string& path, std::string& error) {
         error = "it names a folder";
         return false;
     }
-    // The folder is taken once; the name is then looked up and replaced in it alone.
-    m_folder.reset(::open(parentFolder(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!m_folder) {
-        error = errorText(errno);
-        return false;
-    }
+    // The folder is taken once, through folders and links nobody else could
+    // swap; the name is then looked up and replaced in it alone.
+    if (!openTrustedFolder(parentFolder(path), FolderSharing::StickyAllowed, false, m_folder, error)) return false;
     struct stat st;
     if (fstatat(m_folder.get(), m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (const char* wrong = notARegularFile(st)) {

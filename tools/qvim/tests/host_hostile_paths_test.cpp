@@ -189,6 +189,15 @@ TEST_F(HostPaths, ExportReplacesItsFileWholeAndNeverWritesThroughALink) {
     ASSERT_EQ(stat((shared + "/theirs.json").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Nor does a link of theirs on the way lead the export into another folder.
+    const std::string target = folder("target", 0700);
+    const std::string link = shared + "/their-link";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), kOther, kOther), 0);
+    run = exportTo(link + "/rows.json");
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(entries(target), std::vector<std::string>{}) << "the export went through their link";
 }
 
 TEST_F(HostPaths, ScratchPagesStayInAFolderNobodyElseCanEnter) {
