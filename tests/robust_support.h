@@ -39,14 +39,18 @@ inline Json metricsDocument() {
     return document;
 }
 
-// The first column of every row of the query, in order.
+// The first column of every row of the query, in order; NULL reads "<null>".
 inline std::vector<std::string> columnOf(const std::string& path, const std::string& sql) {
     std::vector<std::string> values;
     sqlite3* db = nullptr;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK)
-        while (sqlite3_step(stmt) == SQLITE_ROW) values.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+    const bool ready = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+                       sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK;
+    EXPECT_TRUE(ready) << sql << ": " << sqlite3_errmsg(db);
+    while (ready && sqlite3_step(stmt) == SQLITE_ROW) {
+        const auto* value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        values.emplace_back(value != nullptr ? value : "<null>");
+    }
     sqlite3_finalize(stmt);
     sqlite3_close(db);
     return values;

@@ -1,7 +1,6 @@
 // Scans through the exported interface on a real engine and database: a
 // baseline of what is on the machine, then the changes a host would be told
 // about, checked in the event documents and in the stored rows.
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "QVIMUtilPlatformIndependent.h"
 #include "TestSupport.h"
 #include "baseline_support.h"
+#include "robust_support.h"
 #include "scan_capture.h"
 
 using namespace qvim_test;
@@ -32,24 +32,12 @@ const std::string& databasePath() {
     return path;
 }
 
-// The rows of a table, columns joined with '|', whose first column starts with the prefix.
-std::set<std::string> rows(const char* table, const char* columns = "key", const std::string& prefix = "") {
+// The rows of a table whose first column starts with the prefix; several
+// columns are joined in SQL ("a || '|' || b").
+std::set<std::string> rows(const char* table, const std::string& columns = "key", const std::string& prefix = "") {
     std::set<std::string> out;
-    sqlite3* db = nullptr;
-    sqlite3_stmt* select = nullptr;
-    sqlite3_open_v2(databasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    const std::string sql = std::string("SELECT ") + columns + " FROM " + table;
-    EXPECT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, sql.c_str(), -1, &select, nullptr)) << sqlite3_errmsg(db);
-    while (sqlite3_step(select) == SQLITE_ROW) {
-        std::string row;
-        for (int i = 0; i < sqlite3_column_count(select); ++i) {
-            const auto* value = reinterpret_cast<const char*>(sqlite3_column_text(select, i));
-            row += (i > 0 ? "|" : "") + std::string(value != nullptr ? value : "<null>");
-        }
+    for (const std::string& row : columnOf(databasePath(), "SELECT " + columns + " FROM " + table))
         if (row.rfind(prefix, 0) == 0) out.insert(row);
-    }
-    sqlite3_finalize(select);
-    sqlite3_close(db);
     return out;
 }
 
@@ -174,7 +162,8 @@ TEST_F(EndToEnd, DirectoryTreeChangesAreReportedAgainstItsBaselineUpToTheEventLi
         ASSERT_NO_FATAL_FAILURE(makeDir(root + name));
     ASSERT_EQ(0, symlink("t1", (root + "/link").c_str()));
     install(set("Directory", "\"base\":\"" + root + "/\""));
-    const auto stored = [&] { return rows("EntityDirectoryItems", "key, permissions, symLinkPath", root + "/"); };
+    const char* columns = "key || '|' || permissions || '|' || ifnull(symLinkPath, '<null>')";
+    const auto stored = [&] { return rows("EntityDirectoryItems", columns, root + "/"); };
 
     const uint64_t written = baseline({ENTITY_DIRECTORY});
     EXPECT_EQ(std::to_string(written), queryFile(databasePath(), "SELECT count(*) FROM EntityDirectoryItems"));
@@ -238,11 +227,11 @@ TEST_F(EndToEnd, AccountsAreScannedInFullUnlessAPartialBaselineLeavesThemOut) {
     EXPECT_TRUE(skipped(ENTITY_GROUP, SCAN_BASELINE, "Skipping partial baseline scan for type 4"));
     EXPECT_TRUE(rows("EntityUserGroupItems").empty());
     baseline({ENTITY_USER});
-    EXPECT_EQ(1u, rows("EntityUserItems", "key, userId").count("root|0"));
+    EXPECT_EQ(1u, rows("EntityUserItems", "key || '|' || userId").count("root|0"));
 
     // Change scans are never partial, and quiet where nothing changed.
     EXPECT_EQ(QVIM_OK, changeScan(ENTITY_GROUP).status);
-    EXPECT_EQ(1u, rows("EntityUserGroupItems", "key, groupId").count("root|0"));
+    EXPECT_EQ(1u, rows("EntityUserGroupItems", "key || '|' || groupId").count("root|0"));
     for (entity_type kind : {ENTITY_USER, ENTITY_GROUP}) {
         const Scan quiet = changeScan(kind);
         EXPECT_EQ(outcome(QVIM_OK, 0), quiet.outcome()) << entityTypeName(kind);
@@ -298,7 +287,8 @@ TEST_F(EndToEnd, InstalledPackagesAreStored) {
     install(set("InstalledSoftware"));
     baseline({ENTITY_INSTALLED_SOFTWARE});
     EXPECT_EQ((std::set<std::string>{"qvtest-alpha-1.0-3|qvtest-alpha|1.0-3|Test Vendor"}),
-              rows("EntityInstalledSoftwareItems", "key, displayName, version, manufacturer"));
+              rows("EntityInstalledSoftwareItems",
+                   "key || '|' || displayName || '|' || version || '|' || manufacturer"));
 
 }
 
