@@ -12,7 +12,16 @@
 
 namespace qvimcli {
 
-enum ExitStatus { kExitOk = 0, kExitChanges = 1, kExitUsage = 2, kExitFailure = 3, kExitInterrupted = 130 };
+enum ExitStatus {
+    kExitOk = 0,
+    kExitChanges = 1,
+    kExitUsage = 2,
+    kExitFailure = 3,
+    kExitRules = 17,        // the rules file is invalid
+    kExitTampered = 19,     // the baseline's digest or signature is not the one last accepted
+    kExitUnsupported = 20,  // the kernel lacks what the command needs
+    kExitInterrupted = 130
+};
 
 // The default database: /var/lib/qvim/im.db for root, else under
 // $XDG_STATE_HOME or ~/.local/state.
