@@ -181,8 +181,12 @@ std::string signedText(const SealCheck& check, const SealKey* key) {
     return key != nullptr ? "signature checked" : "signed, signature not checked (no --key)";
 }
 
+std::string databasePathOf(const Options& options) {
+    return options.db.empty() ? defaultDatabasePath() : options.db;
+}
+
 int runVerify(const Options& options, const SealKey* key, Console& console, EventPrinter& printer) {
-    const std::string dbPath = options.db.empty() ? defaultDatabasePath() : options.db;
+    const std::string dbPath = databasePathOf(options);
     const SealCheck check = checkSeal(dbPath, key);
     for (const std::string& warning : check.warnings) console.warning(warning);
     if (!check.digest.empty()) printer.line("Baseline '" + dbPath + "': sha256:" + check.digest);
@@ -197,12 +201,20 @@ int runVerify(const Options& options, const SealKey* key, Console& console, Even
     }
 }
 
+int refuseTampered(const SealCheck& check, Console& console) {
+    console.error(check.message + "; refusing it ('qvim verify' checks it again, 'qvim init' rebuilds it)");
+    return kExitTampered;
+}
+
 // Verifies the baseline before a command uses it and, for one that writes,
-// names it as the writer in the seal. kExitOk to go on.
-int openSeal(const Options& options, Session& session, InPlaceSeal& seal, Console& console) {
+// names it as the writer in the seal. check is the verdict taken before the
+// engine opened the baseline (Failed when it could not be taken then). kExitOk
+// to go on.
+int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCheck check, Console& console) {
     const SealUse use = sealUse(options);
     if (!use.verifies && !use.writes) return kExitOk;
-    const SealCheck check = checkSeal(session.dbPath(), seal.key());
+    // Opening rolls back what a crash left unfinished; only then can the digest be taken.
+    if (check.verdict == SealVerdict::Failed) check = checkSeal(session.dbPath(), seal.key());
     for (const std::string& warning : check.warnings) console.warning(warning);
     const bool hadBaseline = session.setting("baselineExists") == "1";
     std::string digest = check.digest;
@@ -212,11 +224,7 @@ int openSeal(const Options& options, Session& session, InPlaceSeal& seal, Consol
             if (hadBaseline) console.warning("WARNING: " + check.message);
             break;
         case SealVerdict::Tampered:
-            if (use.verifies) {
-                console.error(check.message + "; refusing it ('qvim verify' checks it again, 'qvim init' " +
-                              "rebuilds it)");
-                return kExitTampered;
-            }
+            if (use.verifies) return refuseTampered(check, console);
             if (hadBaseline) console.warning("WARNING: " + check.message + "; init rebuilds it and seals it anew");
             digest.clear();
             break;
@@ -468,6 +476,13 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
         return kExitUsage;
     }
 
+    // A changed baseline is refused before the engine opens it: what it holds
+    // is not to be trusted, not even its header.
+    SealCheck sealed;
+    if ((sealUse(options).verifies || sealUse(options).writes) && baselineAtRest(databasePathOf(options))) {
+        sealed = checkSeal(databasePathOf(options), sealKey);
+        if (sealed.verdict == SealVerdict::Tampered && sealUse(options).verifies) return refuseTampered(sealed, console);
+    }
     int status = kExitFailure;
     std::unique_ptr<Session> session = Session::start(options, std::string(), error, status);
     if (!session) {
@@ -475,7 +490,7 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
         return status;
     }
     InPlaceSeal seal(session->dbPath(), sealKey);
-    status = openSeal(options, *session, seal, console);
+    status = openSeal(options, *session, seal, sealed, console);
     if (status != kExitOk) return status;
     status = runOnBaseline(options, *session, rules, needsRules, console, printer);
     session.reset();  // the digest is of the file at rest

@@ -255,6 +255,12 @@ bool baselineDigest(const std::string& dbPath, std::string& digestHex, std::stri
     return false;
 }
 
+bool baselineAtRest(const std::string& dbPath) {
+    struct stat st;
+    return lstat(dbPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           lstat((dbPath + "-journal").c_str(), &st) != 0 && lstat((dbPath + "-wal").c_str(), &st) != 0;
+}
+
 bool writeSeal(const std::string& dbPath, SealRecord record, const SealKey* key, std::string& error) {
     record.time = isoTimeNow();
     std::string text = recordBody(record);
@@ -312,7 +318,8 @@ SealCheck checkSeal(const std::string& dbPath, const SealKey* key) {
     if (key != nullptr) {
         if (!check.seal.isSigned) {
             check.message = "the seal '" + path + "' is not signed, but --key was given: it was written without " +
-                            "the key, by someone else or by a run that lacked it";
+                            "the key, by someone else or by a run that lacked it (a baseline starts being signed with " +
+                            "'qvim init --key FILE')";
             return check;
         }
         const std::string expected = "hmac-sha256 " + hmacHex(*key, body);

@@ -52,6 +52,10 @@ std::string sealPathFor(const std::string& dbPath);
 // kept changing while read).
 bool baselineDigest(const std::string& dbPath, std::string& digestHex, std::string& error);
 
+// The database file exists with no journal beside it: its digest can be
+// taken without opening it.
+bool baselineAtRest(const std::string& dbPath);
+
 // What a seal file holds.
 struct SealRecord {
     std::string digest = "none";
