@@ -1,5 +1,6 @@
 // The baseline's seal: read-only commands keep the digest, writes record the
 // new one, and a baseline, seal or key changed behind qvim's back is refused.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -202,4 +203,24 @@ TEST_F(HostSeal, ACrashBetweenTheStepsOfAnAcceptNeverPassesForTampering) {
     const SealCheck check = checkSeal(db, nullptr);
     EXPECT_EQ(check.verdict, SealVerdict::Tampered);
     EXPECT_NE(check.message.find("watch 4242"), std::string::npos) << check.message;
+}
+
+TEST_F(HostSeal, AWatchNamesItselfWhileItWritesAndOnlyAStoppedOneVouchesForWhatItWrote) {
+    for (const int signal : {SIGTERM, SIGKILL}) {
+        Background watch({"watch", "--json", "--db", db});
+        watch.waitUntilWatching();
+        EXPECT_NE(readText(seal()).find("writer watch "), std::string::npos) << readText(seal());
+        writeText(tree + "/new-" + std::to_string(signal), "n");
+        std::string line;
+        ASSERT_TRUE(watch.readLine(line, 5000)) << watch.errorOutput();
+        const int status = watch.stop(signal);
+        const ProgramRun run = qvim({"verify"});
+        if (signal == SIGTERM) {
+            EXPECT_EQ(status, 0) << watch.errorOutput();
+            EXPECT_EQ(run.status, 0) << run.err;
+        } else {
+            EXPECT_EQ(run.status, kExitTampered) << "a killed watch's last writes are not vouched for";
+            EXPECT_NE(run.err.find("watch "), std::string::npos) << run.err;
+        }
+    }
 }
