@@ -189,7 +189,7 @@ int runVerify(const Options& options, const SealKey* key, Console& console, Even
     const std::string dbPath = databasePathOf(options);
     const SealCheck check = checkSeal(dbPath, key);
     for (const std::string& warning : check.warnings) console.warning(warning);
-    if (!check.digest.empty()) printer.line("Baseline '" + dbPath + "': sha256:" + check.digest);
+    if (!check.digest.empty()) printer.line("Baseline '" + printable(dbPath) + "': sha256:" + check.digest);
     switch (check.verdict) {
         case SealVerdict::Valid:
             printer.line("Sealed " + check.seal.time + " (" + signedText(check, key) +

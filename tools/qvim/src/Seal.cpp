@@ -120,21 +120,23 @@ bool parseSeal(const std::string& text, SealRecord& record, std::string& body, s
     body = text.substr(0, at + 1);
     signature = text.substr(at + 1 + sizeof kSignatureHead - 1);
     signature.pop_back();
-    size_t start = 0;
-    std::vector<std::string> values;
+    // The body ends with a line break, so every line is found whole.
     static const char* const kNames[] = {"digest ", "pending ", "writer ", "time "};
-    for (size_t line = 0; start < body.size(); ++line) {
+    std::vector<std::string> values;
+    bool wellFormed = true;
+    for (size_t start = 0, line = 0; start < body.size() && wellFormed; ++line) {
         const size_t end = body.find('\n', start);
         const std::string text = body.substr(start, end - start);
         start = end + 1;
         if (line == 0) {
-            if (text != kMagic) break;
-            continue;
+            wellFormed = text == kMagic;
+        } else if (line <= 4 && startsWith(text, kNames[line - 1])) {
+            values.push_back(text.substr(strlen(kNames[line - 1])));
+        } else {
+            wellFormed = false;
         }
-        if (line > 4 || !startsWith(text, kNames[line - 1])) break;
-        values.push_back(text.substr(strlen(kNames[line - 1])));
     }
-    if (values.size() != 4) {
+    if (!wellFormed || values.size() != 4) {
         error = "it is not in the form qvim writes";
         return false;
     }

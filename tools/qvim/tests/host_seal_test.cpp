@@ -162,6 +162,11 @@ TEST_F(HostSeal, KeyFilesAndSealsThatAreNotPlainPrivateFilesAreRefused) {
     ASSERT_EQ(mkfifo(seal().c_str(), 0600), 0);
     run = qvim({"verify"}, 20);  // a FIFO opened for reading would never return
     EXPECT_EQ(run.status, kExitTampered) << run.err;
+    ASSERT_EQ(unlink(seal().c_str()), 0);
+    // A line slipped in between the ones qvim writes: not a seal of ours.
+    writeText(seal(), content.substr(0, content.find("time ")) + "digest 00\n" + content.substr(content.find("time ")));
+    ASSERT_EQ(chmod(seal().c_str(), 0600), 0);
+    EXPECT_EQ(qvim({"verify"}).status, kExitTampered);
 }
 
 TEST_F(HostSeal, ACrashBetweenTheStepsOfAnAcceptNeverPassesForTampering) {
