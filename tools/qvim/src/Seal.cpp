@@ -362,6 +362,10 @@ bool sealNewBaseline(const std::string& dbPath, const std::string& newFile, cons
     if (!baselineDigest(newFile, digestHex, error)) return false;
     SealRecord record;
     const SealCheck current = checkSeal(dbPath, key);
+    if (current.seal.isSigned && key == nullptr) {
+        error = "the baseline's seal is signed: the new baseline is accepted only with its key (--key FILE)";
+        return false;
+    }
     if (current.verdict == SealVerdict::Valid) record.digest = current.digest;
     record.pending = digestHex;
     if (!writeSeal(dbPath, record, key, error)) return false;

@@ -191,8 +191,15 @@ TEST_F(HostSeal, ACrashBetweenTheStepsOfAnAcceptNeverPassesForTampering) {
     EXPECT_EQ(checkSeal(db, nullptr).verdict, SealVerdict::Tampered);
     writeText(db, original);
 
+    // No replacement turns a signed seal into an unsigned one.
+    const SealKey key{"test key", std::string(32, 'k')};
+    ASSERT_TRUE(writeSeal(db, record, &key, error)) << error;
     std::string moved;
-    ASSERT_TRUE(sealNewBaseline(db, next, nullptr, moved, error)) << error;
+    EXPECT_FALSE(sealNewBaseline(db, next, nullptr, moved, error));
+    ASSERT_EQ(readText(db), original) << "replaced without the key";
+    ASSERT_TRUE(sealNewBaseline(db, next, &key, moved, error)) << error;
+    EXPECT_EQ(checkSeal(db, &key).verdict, SealVerdict::Valid);
+    ASSERT_TRUE(writeSeal(db, SealRecord{digest, "-", "-", "", false}, nullptr, error)) << error;
     EXPECT_EQ(moved, digest);
     EXPECT_EQ(verified(), digest);
     EXPECT_NE(access(next.c_str(), F_OK), 0);
