@@ -479,9 +479,10 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
     // A changed baseline is refused before the engine opens it: what it holds
     // is not to be trusted, not even its header.
     SealCheck sealed;
-    if ((sealUse(options).verifies || sealUse(options).writes) && baselineAtRest(databasePathOf(options))) {
+    const SealUse use = sealUse(options);
+    if ((use.verifies || use.writes) && baselineAtRest(databasePathOf(options))) {
         sealed = checkSeal(databasePathOf(options), sealKey);
-        if (sealed.verdict == SealVerdict::Tampered && sealUse(options).verifies) return refuseTampered(sealed, console);
+        if (sealed.verdict == SealVerdict::Tampered && use.verifies) return refuseTampered(sealed, console);
     }
     int status = kExitFailure;
     std::unique_ptr<Session> session = Session::start(options, std::string(), error, status);

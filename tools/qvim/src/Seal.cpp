@@ -169,7 +169,8 @@ bool loadSealKey(const std::string& path, SealKey& key, std::string& error) {
         error = prefix + reason;
         return false;
     }
-    UniqueFd file(openat(folder.get(), baseName(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd file(
+        openat(folder.get(), baseName(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
     if (!file || fstat(file.get(), &st) != 0) {
         error = prefix + (errno == ELOOP ? std::string("it is a symbolic link") : errorText(errno));
@@ -304,10 +305,11 @@ SealCheck checkSeal(const std::string& dbPath, const SealKey* key) {
     if (!baselineDigest(dbPath, check.digest, check.message)) return check;
     if (missing) {
         check.verdict = key != nullptr ? SealVerdict::Tampered : SealVerdict::Unsealed;
-        check.message = key != nullptr ? "the baseline has no seal ('" + path + "' is missing), but --key was given: " +
-                                             "it was removed, or the baseline was never sealed with this key"
-                                       : "the baseline has no seal yet (it was built before qvim sealed its " +
-                                             std::string("baselines); it is sealed at the next accept");
+        check.message = key != nullptr ? "the baseline has no seal ('" + path +
+                                             "' is missing), but --key was given: it was removed, or the " +
+                                             "baseline was never sealed with this key"
+                                       : "the baseline has no seal yet (it was built before qvim sealed its "
+                                         "baselines); it is sealed at the next accept";
         return check;
     }
     std::string body, signature;
@@ -320,8 +322,8 @@ SealCheck checkSeal(const std::string& dbPath, const SealKey* key) {
     if (key != nullptr) {
         if (!check.seal.isSigned) {
             check.message = "the seal '" + path + "' is not signed, but --key was given: it was written without " +
-                            "the key, by someone else or by a run that lacked it (a baseline starts being signed with " +
-                            "'qvim init --key FILE')";
+                            "the key, by someone else or by a run that lacked it (a baseline starts being signed " +
+                            "with 'qvim init --key FILE')";
             return check;
         }
         const std::string expected = "hmac-sha256 " + hmacHex(*key, body);
