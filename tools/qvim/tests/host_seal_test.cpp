@@ -236,3 +236,20 @@ TEST_F(HostSeal, AWatchNamesItselfWhileItWritesAndOnlyAStoppedOneVouchesForWhatI
         }
     }
 }
+
+TEST_F(HostSeal, ACheckpointVouchesForWhatARunningWriterLeftSoFarAndOnlyThat) {
+    std::string error;
+    InPlaceSeal seal(db, nullptr);
+    ASSERT_TRUE(seal.begin(writerName("watch"), verified(), error)) << error;
+    sql("UPDATE EntityFileItems SET size = 12345");
+    EXPECT_EQ(checkSeal(db, nullptr).verdict, SealVerdict::Tampered) << "written, not yet recorded";
+    EXPECT_GT(seal.msUntilDue(60), 0) << "a change waits for its interval";
+    EXPECT_EQ(seal.msUntilDue(0), 0);
+    ASSERT_TRUE(seal.checkpoint(0, error)) << error;
+    EXPECT_EQ(checkSeal(db, nullptr).verdict, SealVerdict::Valid);
+    EXPECT_EQ(seal.msUntilDue(0), -1) << "nothing changed since the record";
+    EXPECT_NE(readText(db + ".seal").find("writer watch "), std::string::npos) << "the writer is still at work";
+    std::string digest;
+    ASSERT_TRUE(seal.finish(digest, error)) << error;
+    EXPECT_NE(readText(db + ".seal").find("writer -\n"), std::string::npos);
+}
