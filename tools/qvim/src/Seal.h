@@ -16,15 +16,16 @@
 //   time ISO-8601     when this record was written
 //   signature hmac-sha256 HEX   over every byte before this line (or "none")
 //
-// A crash must never pass for tampering, and tampering never for a crash:
+// Tampering never passes for a crash, and a crash passes for tampering only
+// where the two cannot be told apart:
 // - Replacing the baseline (sealNewBaseline): the seal first records the new
 //   digest as pending, the new file is then renamed over the baseline, and the
 //   seal finally records it as accepted. A crash between any two steps leaves
 //   the old baseline (= digest) or the new one (= pending): both verify.
-// - Writing in place (init, migrate, state set, watch): the seal first names
-//   the writer; the writer records the digest it leaves (watch also while it
-//   runs, at most once a minute when the file changed) and clears the writer at
-//   its end. A baseline that differs from the digest while a writer is named
+// - Writing in place (init, check, migrate, state set, watch): the seal first
+//   names the writer; the writer records the digest it leaves (watch also while
+//   it runs, at most once a minute when the file changed) and clears the writer
+//   at its end. A baseline that differs from the digest while a writer is named
 //   changed after the last record, by a writer that died or by someone else:
 //   it cannot be vouched for and is refused, naming the writer.
 #pragma once
