@@ -10,7 +10,7 @@
 
 namespace qvimcli {
 
-enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version };
+enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Guard };
 
 struct Options {
     Command command = Command::None;
@@ -39,6 +39,7 @@ struct Options {
 
     std::string oldDb;  // migrate OLD_DB
     bool keep = false;  // demo --keep
+    bool audit = false;  // guard --audit: report what would be refused, refuse nothing
 
     bool quiet() const { return verbosity < 0; }
 };

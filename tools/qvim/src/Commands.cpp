@@ -365,6 +365,7 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
             installStopHandlers();
             return runCheck(options, *session, console, printer);
         case Command::Watch: return runWatch(options, *session, console, printer);
+        case Command::Guard: return runGuard(options, *session, console, printer);
         case Command::Export: return runExport(options, *session, console, printer);
         case Command::Metrics: return runMetrics(options, *session, console, printer, false);
         case Command::State: return runState(options, *session, console, printer);
