@@ -1,0 +1,318 @@
+// qvim guard: the rules compiled for the kernel, the kernel's decisions told
+// to the engine, and, where the kernel lets the guard's programs in, the
+// refusals themselves.
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "Commands.h"
+#include "GuardFeeder.h"
+#include "GuardPolicy.h"
+#include "HostTestSupport.h"
+#include "Session.h"
+#include "Text.h"
+#include "guard_match.h"
+
+using namespace qvimcli;
+using namespace qvimhost_test;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+std::string enforcedRules(const std::string& folder, const std::string& enforcement, const std::string& set = "") {
+    return "{\"IntegrityRules\":[{\"id\":1,\"name\":\"only root\",\"realtime\":\"true\",\"enforcement\":" +
+           enforcement + ",\"EntitySets\":[{\"entityType\":\"File\",\"base\":\"" + folder + "\"" + set +
+           "},{\"entityType\":\"Directory\",\"base\":\"" + folder + "\"" + set + "}]}]}";
+}
+
+// The kernel's form of one enforcement object; the compile must succeed.
+guard_policy policyOf(const std::string& enforcement) {
+    std::vector<EnforcementRule> rules;
+    std::string error;
+    EXPECT_TRUE(parseEnforcementRules(enforcedRules("/x", enforcement), rules, error)) << error;
+    guard_policy policy{};
+    if (rules.size() != 1) {
+        ADD_FAILURE() << "no enforcement rule in " << enforcement;
+        return policy;
+    }
+    EXPECT_TRUE(compilePolicy(rules[0], policy, error)) << error;
+    return policy;
+}
+
+bool denies(const guard_policy& policy, uint32_t uid, const char* comm, std::vector<uint32_t> groups = {}) {
+    guard_actor actor{};
+    actor.uid = uid;
+    actor.gid = uid;
+    for (uint32_t group : groups) actor.groups[actor.ngroups++] = group;
+    strncpy(actor.comm, comm, sizeof actor.comm - 1);
+    return guard_policy_denies(&policy, &actor) != 0;
+}
+
+TEST(GuardPolicy, KernelDecidesUsersGroupsAndProcessNamesAsTheEngineDoes) {
+    const guard_policy onlyRoot = policyOf("{\"type\":\"allow\",\"users\":[\" root \"]}");
+    EXPECT_FALSE(denies(onlyRoot, 0, "tee"));
+    EXPECT_TRUE(denies(onlyRoot, kNobody, "tee"));
+
+    // A plain name is any part of the process's name.
+    const guard_policy noEditor = policyOf("{\"type\":\"block\",\"users\":[\"root\"],\"processName\":\"vi\"}");
+    EXPECT_TRUE(denies(noEditor, 0, "vim"));
+    EXPECT_TRUE(denies(noEditor, 0, "nvi"));
+    EXPECT_FALSE(denies(noEditor, 0, "nano"));
+    EXPECT_FALSE(denies(noEditor, kNobody, "vim"));
+
+    const guard_policy python = policyOf("{\"type\":\"allow\",\"processName\":\"py*\"}");
+    EXPECT_FALSE(denies(python, kNobody, "python3"));
+    EXPECT_TRUE(denies(python, kNobody, "xpython"));
+
+    // Any of the supplementary groups meets a group condition.
+    const guard_policy rootGroup = policyOf("{\"type\":\"allow\",\"groups\":[\"root\"]}");
+    EXPECT_FALSE(denies(rootGroup, kNobody, "sh", {100, 0}));
+    EXPECT_TRUE(denies(rootGroup, kNobody, "sh", {100}));
+
+    // Names no account has leave a condition nobody meets, not none at all.
+    const guard_policy ghost = policyOf("{\"type\":\"allow\",\"users\":[\"no-such-user-qvim\"]}");
+    EXPECT_TRUE(denies(ghost, 0, "sh"));
+    // Longer than any process name the kernel keeps: no process has it.
+    const guard_policy longName = policyOf("{\"type\":\"block\",\"processName\":\"a-very-long-daemon-name\"}");
+    EXPECT_FALSE(denies(longName, 0, "a-very-long-dae"));
+}
+
+TEST(GuardPolicy, RefusesConditionsTheKernelCannotDecide) {
+    std::vector<EnforcementRule> rules;
+    std::string error;
+    ASSERT_TRUE(parseEnforcementRules(enforcedRules("/x", "{\"type\":\"allow\",\"processName\":\"a*b\"}"), rules, error));
+    ASSERT_EQ(rules.size(), 1u);
+    guard_policy policy{};
+    EXPECT_FALSE(compilePolicy(rules[0], policy, error));
+    EXPECT_NE(error.find("a*b"), std::string::npos) << error;
+
+    // Numbers without an account stand for themselves, so all of these exist.
+    std::string users = "\"root\"";
+    for (int i = 0; i < GUARD_MAX_IDS; ++i) users += ",\"" + std::to_string(3900000 + i) + "\"";
+    rules.clear();
+    ASSERT_TRUE(parseEnforcementRules(enforcedRules("/x", "{\"type\":\"allow\",\"users\":[" + users + "]}"), rules,
+                                      error));
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_FALSE(compilePolicy(rules[0], policy, error));
+    EXPECT_NE(error.find("more than"), std::string::npos) << error;
+}
+
+TEST(GuardPolicy, OnlyEnforcedRealtimeFileRulesAreRead) {
+    const std::string text =
+        "{\"IntegrityRules\":["
+        "{\"id\":1,\"name\":\"later\",\"realtime\":\"false\",\"enforcement\":{\"type\":\"allow\"},"
+        "\"EntitySets\":[{\"entityType\":\"File\",\"base\":\"/a\"}]},"
+        "{\"id\":2,\"name\":\"deny\",\"realtime\":\"true\",\"enforcement\":{\"type\":\"deny\"},"
+        "\"EntitySets\":[{\"entityType\":\"File\",\"base\":\"/a\"}]},"
+        "{\"id\":3,\"name\":\"users only\",\"realtime\":\"true\",\"enforcement\":{\"type\":\"block\"},"
+        "\"EntitySets\":[{\"entityType\":\"User\"}]},"
+        "{\"id\":4,\"name\":\"N\",\"identifier\":\"ID\",\"realtime\":\"yes\",\"enforcement\":{\"type\":\"block\"},"
+        "\"EntitySets\":[{\"entityType\":\"File\",\"base\":\"/a\",\"includes\":\"*.conf\"},{\"entityType\":\"Port\"}]}]}";
+    std::vector<EnforcementRule> rules;
+    std::string error;
+    ASSERT_TRUE(parseEnforcementRules(text, rules, error)) << error;
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0].label, "ID - N");
+    EXPECT_FALSE(rules[0].allow);
+    ASSERT_EQ(rules[0].sets.size(), 1u);
+    EXPECT_EQ(rules[0].sets[0].base, "/a/");
+    EXPECT_TRUE(rules[0].sets[0].selective);
+
+    // Baseline rows join the labels of their rules with ','.
+    EXPECT_TRUE(rowListsRule("ID - N", "ID - N"));
+    EXPECT_TRUE(rowListsRule("other,ID - N", "ID - N"));
+    EXPECT_FALSE(rowListsRule("ID - N2,xID - N", "ID - N"));
+}
+
+TEST(GuardPolicy, ProtectsWhatStandsAtTheBaselineNamesNeverALinksTarget) {
+    const std::string tree = absolute("tree");
+    makeFolders(tree + "/all/sub");
+    makeFolders(tree + "/some");
+    writeText(tree + "/all/sub/file", "x");
+    writeText(tree + "/some/a.conf", "x");
+    writeText(absolute("elsewhere"), "y");
+    ASSERT_EQ(symlink(absolute("elsewhere").c_str(), (tree + "/all/link").c_str()), 0);
+    const std::string text =
+        "{\"IntegrityRules\":["
+        "{\"id\":1,\"name\":\"all\",\"realtime\":\"true\",\"enforcement\":{\"type\":\"allow\",\"users\":[\"root\"]},"
+        "\"EntitySets\":[{\"entityType\":\"File\",\"base\":\"" + tree + "/all\"}]},"
+        "{\"id\":2,\"name\":\"some\",\"realtime\":\"true\",\"enforcement\":{\"type\":\"allow\",\"users\":[\"root\"]},"
+        "\"EntitySets\":[{\"entityType\":\"File\",\"base\":\"" + tree + "/some\",\"includes\":\"*.conf\"}]}]}";
+    std::vector<EnforcementRule> rules;
+    std::string error;
+    ASSERT_TRUE(parseEnforcementRules(text, rules, error)) << error;
+    ASSERT_EQ(rules.size(), 2u);
+    const BaselineRows rows = [&](const std::function<void(const std::string&, const std::string&)>& each,
+                                  std::string&) {
+        each(tree + "/all/sub/file", "all");
+        each(tree + "/all/link", "all");
+        each(tree + "/some/a.conf", "some");
+        each(tree + "/all/unwatched", "");
+        return true;
+    };
+    GuardTargets targets;
+    ASSERT_TRUE(collectTargets(rules, rows, targets, error)) << error;
+
+    auto flagsOf = [&](const std::string& path, uint64_t& policies) -> uint32_t {
+        struct stat st;
+        policies = 0;
+        if (lstat(path.c_str(), &st) != 0) return 0;
+        const GuardTargets::Entry* entry = targets.find(kernelDevice(st.st_dev), st.st_ino);
+        if (entry == nullptr) return 0;
+        policies = entry->target.policies;
+        return entry->target.flags;
+    };
+    uint64_t policies = 0;
+    EXPECT_EQ(flagsOf(tree + "/all/sub/file", policies), GUARD_ENTRY);
+    EXPECT_EQ(policies, 1u);
+    EXPECT_EQ(flagsOf(tree + "/all/link", policies), GUARD_ENTRY);
+    EXPECT_EQ(flagsOf(absolute("elsewhere"), policies), 0u) << "the link's target is protected";
+    EXPECT_EQ(flagsOf(tree + "/some/a.conf", policies), GUARD_ENTRY);
+    EXPECT_EQ(policies, 2u);
+    // New entries fall under the rule that takes everything below its base,
+    // not under the one that picks by pattern.
+    EXPECT_EQ(flagsOf(tree + "/all", policies), GUARD_FOLDER);
+    EXPECT_EQ(flagsOf(tree + "/all/sub", policies), GUARD_FOLDER);
+    EXPECT_EQ(flagsOf(tree + "/some", policies), 0u);
+}
+
+// The kernel's decisions handed to a real engine, without the kernel.
+class GuardEngine : public HostTree {
+protected:
+    void SetUp() override {
+        HostTree::SetUp();
+        secret = tree + "/secret.conf";
+        writeText(secret, "setting=1\n");
+        writeText("rules.json", enforcedRules(tree, "{\"type\":\"allow\",\"users\":[\"root\"]}"));
+        const ProgramRun init = qvim({"init", "--rules", "rules.json"});
+        ASSERT_EQ(init.status, 0) << init.err;
+
+        Options options;
+        options.db = db;
+        std::string error;
+        int status = 0;
+        session = Session::start(options, db, error, status);
+        ASSERT_TRUE(session) << error;
+        out = open_memstream(&outText, &outSize);
+        err = open_memstream(&errText, &errSize);
+        console = std::make_unique<Console>(err, false, false);
+        printer = std::make_unique<EventPrinter>(out, true);
+        Ruleset ruleset;
+        ASSERT_TRUE(installRecordedRuleset(*session, *console, ruleset));
+        std::vector<EnforcementRule> rules;
+        ASSERT_TRUE(parseEnforcementRules(ruleset.text, rules, error)) << error;
+        ASSERT_TRUE(collectTargets(rules, engineBaselineRows(parentFolder(db)), targets, error)) << error;
+        feeder = std::make_unique<GuardFeeder>(targets, *console, *printer, session->logPath(), false, 0, 0.0);
+    }
+    void TearDown() override {
+        feeder.reset();
+        printer.reset();
+        console.reset();
+        session.reset();
+        if (out != nullptr) fclose(out);
+        if (err != nullptr) fclose(err);
+        free(outText);
+        free(errText);
+    }
+
+    guard_event decision(const std::string& path, uint32_t op, uint32_t outcome, uint32_t uid, const char* comm,
+                         const char* newName = "") {
+        struct stat st;
+        EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+        guard_event event{};
+        event.dev = kernelDevice(st.st_dev);
+        event.ino = st.st_ino;
+        if (op == GUARD_OP_RENAME && lstat(tree.c_str(), &st) == 0) {
+            event.new_dev = kernelDevice(st.st_dev);
+            event.new_ino = st.st_ino;
+        }
+        event.op = op;
+        event.outcome = outcome;
+        event.pid = 4242;
+        event.uid = event.gid = uid;
+        strncpy(event.comm, comm, sizeof event.comm - 1);
+        strncpy(event.name, newName, sizeof event.name - 1);
+        return event;
+    }
+    std::vector<std::string> eventLines() {
+        printer->flush();
+        fflush(out);
+        return lines(std::string(outText, outSize));
+    }
+    std::string errors() {
+        fflush(err);
+        return std::string(errText, errSize);
+    }
+
+    std::string secret;
+    std::unique_ptr<Session> session;
+    FILE* out = nullptr;
+    FILE* err = nullptr;
+    char* outText = nullptr;
+    char* errText = nullptr;
+    size_t outSize = 0, errSize = 0;
+    std::unique_ptr<Console> console;
+    std::unique_ptr<EventPrinter> printer;
+    GuardTargets targets;
+    std::unique_ptr<GuardFeeder> feeder;
+};
+
+TEST_F(GuardEngine, RefusalsAreBlockEventsNamingTheUserAndTheProcess) {
+    feeder->decide(decision(secret, GUARD_OP_WRITE, GUARD_DENIED, kNobody, "sh"), 0);
+    feeder->decide(decision(secret, GUARD_OP_RENAME, GUARD_DENIED, kNobody, "mv", "secret.bak"), 0);
+    feeder->decide(decision(secret, GUARD_OP_DELETE, GUARD_DENIED, kNobody, "rm"), 0);
+    feeder->reportSettled(1, true);
+    const std::vector<std::string> events = eventLines();
+    ASSERT_EQ(events.size(), 3u) << errors();
+    const char* processes[] = {"sh", "mv", "rm"};
+    for (size_t i = 0; i < events.size(); ++i) {
+        JsonPtr event(cJSON_Parse(events[i].c_str()));
+        EXPECT_EQ(jsonText(event.get(), "operationType"), "block") << events[i];
+        EXPECT_EQ(jsonText(event.get(), "user"), "nobody") << events[i];
+        EXPECT_EQ(jsonText(event.get(), "processName"), processes[i]) << events[i];
+    }
+    EXPECT_EQ(parseEvent(events[1]).key, secret + " -> " + tree + "/secret.bak");
+    EXPECT_EQ(feeder->counters().refused, 3u);
+    EXPECT_EQ(feeder->counters().disagreements, 0u) << errors();
+}
+
+TEST_F(GuardEngine, WhatWentThroughIsReportedOnceDone) {
+    // Allowed (or only audited) decisions produce no event of their own.
+    feeder->decide(decision(secret, GUARD_OP_WRITE, GUARD_ALLOWED, 0, "tee"), 0);
+    feeder->decide(decision(secret, GUARD_OP_ATTR, GUARD_WOULD_DENY, kNobody, "chmod"), 0);
+    const std::vector<std::string> before = eventLines();
+    ASSERT_EQ(before.size(), 1u) << errors();
+    EXPECT_EQ(parseEvent(before[0]).operation, "block");
+    writeText(secret, "setting=2\n");
+    chmod(secret.c_str(), 0600);
+    feeder->reportSettled(1, false);
+    const std::vector<std::string> after = eventLines();
+    ASSERT_EQ(after.size(), 2u) << errors();
+    EXPECT_EQ(parseEvent(after[1]).operation, "update");
+    EXPECT_EQ(parseEvent(after[1]).key, secret);
+    EXPECT_EQ(feeder->nextDueMs(1), -1);
+    EXPECT_EQ(feeder->counters().disagreements, 0u) << errors();
+}
+
+TEST_F(GuardEngine, AVerdictOtherThanTheKernelsIsAnError) {
+    feeder->decide(decision(secret, GUARD_OP_WRITE, GUARD_DENIED, 0, "tee"), 0);
+    feeder->decide(decision(secret, GUARD_OP_WRITE, GUARD_ALLOWED, kNobody, "sh"), 0);
+    EXPECT_EQ(feeder->counters().disagreements, 2u);
+    const std::string text = errors();
+    EXPECT_NE(text.find("the kernel refused the write of '" + secret + "' by root"), std::string::npos) << text;
+    EXPECT_NE(text.find("the engine's verdict is allow"), std::string::npos) << text;
+    EXPECT_NE(text.find("the engine's verdict is block"), std::string::npos) << text;
+}
+
+}  // namespace
