@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -313,6 +315,137 @@ TEST_F(GuardEngine, AVerdictOtherThanTheKernelsIsAnError) {
     EXPECT_NE(text.find("the kernel refused the write of '" + secret + "' by root"), std::string::npos) << text;
     EXPECT_NE(text.find("the engine's verdict is allow"), std::string::npos) << text;
     EXPECT_NE(text.find("the engine's verdict is block"), std::string::npos) << text;
+}
+
+// The kernel itself: run where it lets the guard's programs in.
+class GuardRun : public testing::Test {
+protected:
+    void SetUp() override {
+        // A folder anyone may reach and write, so that the guard, not a
+        // file's mode, is what refuses.
+        char pattern[] = "/tmp/qvim-guard-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        shared = pattern;
+        protectedDir = shared + "/protected";
+        openDir = shared + "/open";
+        secret = protectedDir + "/secret.conf";
+        makeFolders(protectedDir);
+        makeFolders(openDir);
+        writeText(secret, "setting=1\n");
+        writeText(openDir + "/file", "free\n");
+        for (const std::string& folder : {shared, protectedDir, openDir}) chmod(folder.c_str(), 0777);
+        for (const std::string& file : {secret, openDir + "/file"}) chmod(file.c_str(), 0666);
+        db = absolute("state/im.db");
+        writeText("rules.json", enforcedRules(protectedDir, "{\"type\":\"allow\",\"users\":[\"root\"]}"));
+        const ProgramRun init = runQvim({"init", "--rules", "rules.json", "--db", db});
+        ASSERT_EQ(init.status, 0) << init.err;
+    }
+    void TearDown() override {
+        guard.reset();
+        std::filesystem::remove_all(shared);
+    }
+
+    // Starts qvim guard; skips the test, saying why, where the kernel lacks the mechanism.
+    void start(std::vector<std::string> extra) {
+        std::vector<std::string> args = {"guard", "--json", "--db", db};
+        args.insert(args.end(), extra.begin(), extra.end());
+        guard = std::make_unique<Background>(args);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::string err;
+        while (std::chrono::steady_clock::now() < deadline) {
+            err = guard->errorOutput();
+            if (err.find("Guarding") != std::string::npos || err.find("Auditing") != std::string::npos) return;
+            if (err.find("qvim: ") != std::string::npos) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const int status = guard->stopWithin(SIGTERM, 5);
+        if (status == kExitUnsupported) GTEST_SKIP() << "qvim guard cannot run here: " << guard->errorOutput();
+        FAIL() << "qvim guard did not start (status " << status << "): " << guard->errorOutput();
+    }
+
+    // The next event, within a few seconds.
+    Event next(std::string* user = nullptr) {
+        std::string line;
+        if (!guard->readLine(line, 5000)) {
+            ADD_FAILURE() << "no event; errors: " << guard->errorOutput();
+            return Event();
+        }
+        if (user != nullptr) *user = jsonText(JsonPtr(cJSON_Parse(line.c_str())).get(), "user");
+        return parseEvent(line);
+    }
+
+    std::string shared, protectedDir, openDir, secret, db;
+    std::unique_ptr<Background> guard;
+};
+
+// Runs operation in a child process acting as nobody: 0 when it succeeded,
+// else its errno.
+int asNobody(const std::function<int()>& operation) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+            setresuid(kNobody, kNobody, kNobody) != 0)
+            _exit(250);
+        _exit(operation() == 0 ? 0 : errno);
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 255;
+}
+
+int writeFile(const std::string& path, int flags = O_WRONLY | O_TRUNC) {
+    const int fd = open(path.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    const bool written = write(fd, "changed\n", 8) == 8;
+    close(fd);
+    return written ? 0 : -1;
+}
+
+TEST_F(GuardRun, OnlyRootChangesTheProtectedFile) {
+    start({});
+    if (IsSkipped() || HasFatalFailure()) return;
+    EXPECT_EQ(asNobody([&] { return writeFile(secret); }), EPERM);
+    EXPECT_EQ(asNobody([&] { return rename(secret.c_str(), (secret + ".bak").c_str()); }), EPERM);
+    EXPECT_EQ(asNobody([&] { return unlink(secret.c_str()); }), EPERM);
+    EXPECT_EQ(asNobody([&] { return writeFile(protectedDir + "/new", O_WRONLY | O_CREAT | O_EXCL); }), EPERM);
+    // Reads, and files no rule protects, are left alone.
+    EXPECT_EQ(asNobody([&] { return readText(secret) == "setting=1\n" ? 0 : -1; }), 0);
+    EXPECT_EQ(asNobody([&] { return writeFile(openDir + "/file"); }), 0);
+    EXPECT_EQ(readText(secret), "setting=1\n");
+    for (const char* what : {"write", "rename", "delete", "create"}) {
+        std::string user;
+        const Event event = next(&user);
+        EXPECT_EQ(event.operation, "block") << what;
+        EXPECT_EQ(user, "nobody") << what;
+    }
+    // Root may: the change goes through and is reported once done.
+    EXPECT_EQ(writeFile(secret), 0);
+    const Event update = next();
+    EXPECT_EQ(update.operation, "update");
+    EXPECT_EQ(update.key, secret);
+    EXPECT_EQ(guard->stopWithin(SIGTERM, 10), kExitOk) << guard->errorOutput();
+}
+
+TEST_F(GuardRun, AuditRefusesNothingButReportsWhatItWouldHave) {
+    start({"--audit"});
+    if (IsSkipped() || HasFatalFailure()) return;
+    EXPECT_EQ(asNobody([&] { return writeFile(secret); }), 0);
+    EXPECT_EQ(readText(secret), "changed\n");
+    std::string user;
+    EXPECT_EQ(next(&user).operation, "block");
+    EXPECT_EQ(user, "nobody");
+    EXPECT_EQ(next().operation, "update");
+    EXPECT_EQ(guard->stopWithin(SIGTERM, 10), kExitOk) << guard->errorOutput();
+}
+
+TEST_F(GuardRun, ProtectionEndsWithTheProgram) {
+    start({});
+    if (IsSkipped() || HasFatalFailure()) return;
+    EXPECT_EQ(asNobody([&] { return writeFile(secret); }), EPERM);
+    // Even a program killed outright leaves nothing behind that refuses.
+    guard->stop(SIGKILL);
+    EXPECT_EQ(asNobody([&] { return writeFile(secret); }), 0);
+    EXPECT_EQ(readText(secret), "changed\n");
 }
 
 }  // namespace
