@@ -78,7 +78,12 @@ int runGuard(const Options& options, Session& session, Console& console, EventPr
                  plural(targets.count(GUARD_FOLDER), "folder", "folders") + " for " +
                  plural(rules.size(), "rule", "rules") + "; Ctrl-C stops.");
 
-    GuardFeeder feeder(targets, console, printer, session.logPath(), ruleset.md5Watched, options.maxHashSize);
+    // What is created or moved in while the guard runs is protected from then on.
+    auto protect = [&kernel](const GuardTargets::Key& key, const guard_target& target) {
+        return !kernel || kernel->protect(key, target);
+    };
+    GuardFeeder feeder(targets, protect, console, printer, session.logPath(), ruleset.md5Watched,
+                       options.maxHashSize);
     uint64_t lostReported = 0;
     bool unreadable = false;
     while (!stopRequested()) {

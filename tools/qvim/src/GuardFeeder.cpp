@@ -46,9 +46,10 @@ Actor actorOf(const guard_event& event) {
 
 }  // namespace
 
-GuardFeeder::GuardFeeder(const GuardTargets& targets, Console& console, EventPrinter& printer,
+GuardFeeder::GuardFeeder(GuardTargets& targets, Protect protect, Console& console, EventPrinter& printer,
                          const std::string& logPath, bool md5, uint64_t maxHashSize, double settleSeconds)
     : m_targets(targets),
+      m_protect(std::move(protect)),
       m_console(console),
       m_printer(printer),
       m_logPath(logPath),
@@ -133,6 +134,22 @@ void GuardFeeder::decide(const guard_event& event, double now) {
     pending.due = now + m_settle;
     if (!newPath.empty()) pending.newPath = newPath;
     pending.kind = entity.kind;
+    if (event.op == GUARD_OP_CREATE) pending.inherited |= m_targets.find(event.dev, event.ino)->target.policies;
+    if (event.op == GUARD_OP_RENAME) pending.moved = GuardTargets::Key(event.dev, event.ino);
+}
+
+void GuardFeeder::protectNew(const std::string& path, uint64_t policies) {
+    WalkEntry entry;
+    int error = 0;
+    if (!lookUp(path, entry, error)) return;
+    // A new folder takes new entries under the same rules as the one it is in.
+    const GuardTargets::Entry& added =
+        m_targets.add(path, entry.st, policies, GUARD_ENTRY | (S_ISDIR(entry.st.st_mode) ? GUARD_FOLDER : 0));
+    const GuardTargets::Key key(kernelDevice(entry.st.st_dev), entry.st.st_ino);
+    if (m_protect && !m_protect(key, added.target)) {
+        ++m_counters.failures;
+        m_console.error("cannot protect the new entry '" + path + "'; it is not guarded until qvim guard restarts");
+    }
 }
 
 void GuardFeeder::report(const std::string& path, const Pending& pending) {
@@ -146,6 +163,7 @@ void GuardFeeder::report(const std::string& path, const Pending& pending) {
         entity.path = path;
         entity.toRecord(record, QVIM_EVENT_RENAMED, true, &pending.newPath);
         notify(record, path);
+        m_targets.rename(pending.moved.first, pending.moved.second, pending.newPath);
         return;
     }
     const Outcome outcome = collectEntry(path, m_hasher, entity, problem);
@@ -158,6 +176,7 @@ void GuardFeeder::report(const std::string& path, const Pending& pending) {
         entity.toRecord(record, QVIM_EVENT_CHANGED, true);
     }
     notify(record, path);
+    if (pending.inherited != 0 && outcome != Outcome::Vanished) protectNew(path, pending.inherited);
 }
 
 void GuardFeeder::reportSettled(double now, bool flush) {

@@ -6,6 +6,7 @@
 #include <linux/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -26,9 +27,12 @@ struct GuardCounters {
 
 class GuardFeeder {
 public:
+    // Hands a newly protected entry to the kernel; false when it refuses.
+    using Protect = std::function<bool(const GuardTargets::Key& key, const guard_target& target)>;
+
     // settleSeconds: how long after an operation went through its result is read.
-    GuardFeeder(const GuardTargets& targets, Console& console, EventPrinter& printer, const std::string& logPath,
-                bool md5, uint64_t maxHashSize, double settleSeconds = 0.2);
+    GuardFeeder(GuardTargets& targets, Protect protect, Console& console, EventPrinter& printer,
+                const std::string& logPath, bool md5, uint64_t maxHashSize, double settleSeconds = 0.2);
 
     void decide(const guard_event& event, double now);
     // Reports the operations that went through and have settled (all of them
@@ -43,14 +47,18 @@ private:
         double due = 0;
         std::string newPath;  // a rename's new path
         entity_type kind = ENTITY_FILE;
+        uint64_t inherited = 0;         // a creation: the policies of its folder
+        GuardTargets::Key moved{0, 0};  // a rename: the protected entry that moves
     };
     // The path of what a decision concerns; for a rename also its new path
     // (empty when the target folder is not known).
     bool paths(const guard_event& event, std::string& path, std::string& newPath) const;
     qvim_status notify(im_wrapper_event_s& record, const std::string& path);
     void report(const std::string& path, const Pending& pending);
+    void protectNew(const std::string& path, uint64_t policies);
 
-    const GuardTargets& m_targets;
+    GuardTargets& m_targets;
+    Protect m_protect;
     Console& m_console;
     EventPrinter& m_printer;
     const std::string m_logPath;

@@ -94,14 +94,18 @@ bool GuardKernel::configure(bool audit, const std::vector<guard_policy>& policie
         }
     }
     for (const auto& [key, entry] : targets.entries()) {
-        const guard_key kernelKey = {key.first, key.second};
-        if (bpf_map__update_elem(skeleton->maps.targets, &kernelKey, sizeof kernelKey, &entry.target,
-                                 sizeof entry.target, 0) != 0) {
+        if (!protect(key, entry.target)) {
             error = "cannot protect '" + entry.path + "': " + errorText(errno);
             return false;
         }
     }
     return true;
+}
+
+bool GuardKernel::protect(const GuardTargets::Key& key, const guard_target& target) {
+    const guard_key kernelKey = {key.first, key.second};
+    return bpf_map__update_elem(m_state->skeleton->maps.targets, &kernelKey, sizeof kernelKey, &target, sizeof target,
+                                0) == 0;
 }
 
 bool GuardKernel::attach(std::string& why) {
@@ -142,6 +146,7 @@ std::unique_ptr<GuardKernel> GuardKernel::load(std::string& why) {
 bool GuardKernel::configure(bool, const std::vector<guard_policy>&, const GuardTargets&, std::string&) {
     return false;
 }
+bool GuardKernel::protect(const GuardTargets::Key&, const guard_target&) { return false; }
 bool GuardKernel::attach(std::string& why) {
     why = missingMechanism(ENOSYS);
     return false;

@@ -27,6 +27,8 @@ public:
 
     bool configure(bool audit, const std::vector<guard_policy>& policies, const GuardTargets& targets,
                    std::string& error);
+    // Protects one more entry.
+    bool protect(const GuardTargets::Key& key, const guard_target& target);
     // From here on the kernel decides; false with the reason when it refuses.
     bool attach(std::string& why);
     // Readable when decisions wait.

@@ -196,11 +196,18 @@ bool rowListsRule(const std::string& rowRules, const std::string& label) {
     return false;
 }
 
-void GuardTargets::add(const std::string& path, const struct stat& st, uint64_t policies, uint32_t flags) {
+const GuardTargets::Entry& GuardTargets::add(const std::string& path, const struct stat& st, uint64_t policies,
+                                             uint32_t flags) {
     Entry& entry = m_entries[Key(kernelDevice(st.st_dev), st.st_ino)];
     if (entry.path.empty()) entry.path = path;
     entry.target.policies |= policies;
     entry.target.flags |= flags;
+    return entry;
+}
+
+void GuardTargets::rename(uint64_t device, uint64_t inode, const std::string& path) {
+    const auto found = m_entries.find(Key(device, inode));
+    if (found != m_entries.end()) found->second.path = path;
 }
 
 const GuardTargets::Entry* GuardTargets::find(uint64_t device, uint64_t inode) const {

@@ -58,7 +58,10 @@ public:
     };
     using Key = std::pair<uint64_t, uint64_t>;  // kernel device, inode
 
-    void add(const std::string& path, const struct stat& st, uint64_t policies, uint32_t flags);
+    // The entry at its key, as it now stands.
+    const Entry& add(const std::string& path, const struct stat& st, uint64_t policies, uint32_t flags);
+    // A protected entry moved: it keeps its protection under its new name.
+    void rename(uint64_t device, uint64_t inode, const std::string& path);
     const Entry* find(uint64_t device, uint64_t inode) const;
     const std::map<Key, Entry>& entries() const { return m_entries; }
     size_t count(uint32_t flag) const;

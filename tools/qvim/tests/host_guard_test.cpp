@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <filesystem>
 #include <functional>
 #include <cstdio>
@@ -215,7 +217,13 @@ protected:
         std::vector<EnforcementRule> rules;
         ASSERT_TRUE(parseEnforcementRules(ruleset.text, rules, error)) << error;
         ASSERT_TRUE(collectTargets(rules, engineBaselineRows(parentFolder(db)), targets, error)) << error;
-        feeder = std::make_unique<GuardFeeder>(targets, *console, *printer, session->logPath(), false, 0, 0.0);
+        feeder = std::make_unique<GuardFeeder>(
+            targets,
+            [this](const GuardTargets::Key& key, const guard_target& target) {
+                handedToKernel[key] = target;
+                return true;
+            },
+            *console, *printer, session->logPath(), false, 0, 0.0);
     }
     void TearDown() override {
         feeder.reset();
@@ -267,6 +275,7 @@ protected:
     std::unique_ptr<Console> console;
     std::unique_ptr<EventPrinter> printer;
     GuardTargets targets;
+    std::map<GuardTargets::Key, guard_target> handedToKernel;
     std::unique_ptr<GuardFeeder> feeder;
 };
 
@@ -307,11 +316,42 @@ TEST_F(GuardEngine, WhatWentThroughIsReportedOnceDone) {
     EXPECT_EQ(feeder->counters().disagreements, 0u) << errors();
 }
 
+TEST_F(GuardEngine, WhatRootCreatesOrMovesStaysProtected) {
+    const std::string created = tree + "/new.conf";
+    feeder->decide(decision(tree, GUARD_OP_CREATE, GUARD_ALLOWED, 0, "tee", "new.conf"), 0);
+    writeText(created, "fresh\n");
+    const std::string moved = tree + "/moved.conf";
+    feeder->decide(decision(secret, GUARD_OP_RENAME, GUARD_ALLOWED, 0, "mv", "moved.conf"), 0);
+    const guard_event before = decision(secret, GUARD_OP_WRITE, GUARD_DENIED, kNobody, "sh");
+    ASSERT_EQ(rename(secret.c_str(), moved.c_str()), 0);
+    feeder->reportSettled(1, true);
+    std::map<std::string, std::string> operations;
+    for (const std::string& line : eventLines()) operations[parseEvent(line).key] = parseEvent(line).operation;
+    EXPECT_EQ(operations[created], "create") << errors();
+    EXPECT_EQ(operations[secret + " -> " + moved], "rename") << errors();
+
+    // The new file is handed to the kernel under its folder's rules...
+    struct stat st;
+    ASSERT_EQ(stat(created.c_str(), &st), 0);
+    const GuardTargets::Key key(kernelDevice(st.st_dev), st.st_ino);
+    ASSERT_EQ(handedToKernel.count(key), 1u);
+    EXPECT_EQ(handedToKernel[key].policies, 1u);
+    EXPECT_EQ(handedToKernel[key].flags, GUARD_ENTRY);
+    // ...and a refusal on the moved one names it where it now is.
+    feeder->decide(before, 2);
+    const std::vector<std::string> events = eventLines();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(parseEvent(events.back()).key, moved);
+    EXPECT_EQ(parseEvent(events.back()).operation, "block");
+}
+
 TEST_F(GuardEngine, AVerdictOtherThanTheKernelsIsAnError) {
+    // The process name is the acting process's to choose: it cannot forge a line.
     feeder->decide(decision(secret, GUARD_OP_WRITE, GUARD_DENIED, 0, "tee"), 0);
-    feeder->decide(decision(secret, GUARD_OP_WRITE, GUARD_ALLOWED, kNobody, "sh"), 0);
+    feeder->decide(decision(secret, GUARD_OP_WRITE, GUARD_ALLOWED, kNobody, "s\nqvim: h"), 0);
     EXPECT_EQ(feeder->counters().disagreements, 2u);
     const std::string text = errors();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
     EXPECT_NE(text.find("the kernel refused the write of '" + secret + "' by root"), std::string::npos) << text;
     EXPECT_NE(text.find("the engine's verdict is allow"), std::string::npos) << text;
     EXPECT_NE(text.find("the engine's verdict is block"), std::string::npos) << text;
