@@ -2,6 +2,7 @@
 // and the engine reports them.
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "Commands.h"
@@ -84,7 +85,15 @@ int runGuard(const Options& options, Session& session, Console& console, EventPr
     };
     GuardFeeder feeder(targets, protect, console, printer, session.logPath(), ruleset.md5Watched,
                        options.maxHashSize);
+    const auto decide = [&](const guard_event& event) { feeder.decide(event, monotonicSeconds()); };
     uint64_t lostReported = 0;
+    const auto reportLost = [&] {
+        const uint64_t lost = kernel->lost();
+        if (lost > lostReported)
+            console.error("the kernel had no room to report " + plural(lost - lostReported, "decision", "decisions") +
+                          " (they were applied); their events are missing");
+        lostReported = std::max(lost, lostReported);
+    };
     bool unreadable = false;
     while (!stopRequested()) {
         const int due = feeder.nextDueMs(monotonicSeconds());
@@ -95,20 +104,16 @@ int runGuard(const Options& options, Session& session, Console& console, EventPr
             unreadable = true;
             break;
         }
-        if (!kernel->consume([&](const guard_event& event) { feeder.decide(event, monotonicSeconds()); })) {
+        if (!kernel->consume(decide)) {
             console.error("cannot read the kernel's decisions");
             unreadable = true;
             break;
         }
         feeder.reportSettled(monotonicSeconds());
-        const uint64_t lost = kernel->lost();
-        if (lost > lostReported) {
-            console.error("the kernel had no room to report " + plural(lost - lostReported, "decision", "decisions") +
-                          " (they were applied); their events are missing");
-            lostReported = lost;
-        }
+        reportLost();
     }
-    kernel->consume([&](const guard_event& event) { feeder.decide(event, monotonicSeconds()); });
+    kernel->consume(decide);
+    reportLost();
     // Protection ends here, with the programs' links; what went through is still told.
     kernel.reset();
     feeder.reportSettled(monotonicSeconds(), true);
