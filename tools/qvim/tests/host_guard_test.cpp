@@ -191,6 +191,22 @@ TEST(GuardPolicy, ProtectsWhatStandsAtTheBaselineNamesNeverALinksTarget) {
     EXPECT_EQ(flagsOf(tree + "/some", policies), 0u);
 }
 
+using GuardStart = HostTree;
+
+// Rules the guard cannot enforce as written stop it before the kernel is asked.
+TEST_F(GuardStart, RulesItCannotEnforceAreRefusedWithTheirOwnStatus) {
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
+    ProgramRun run = qvim({"guard"});
+    EXPECT_EQ(run.status, kExitUsage) << run.err;
+    EXPECT_NE(run.err.find("nothing to guard"), std::string::npos) << run.err;
+
+    writeText("rules.json", enforcedRules(tree, "{\"type\":\"allow\",\"processName\":\"a*b\"}"));
+    ASSERT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
+    run = qvim({"guard"});
+    EXPECT_EQ(run.status, kExitRules) << run.err;
+    EXPECT_NE(run.err.find("'a*b'"), std::string::npos) << run.err;
+}
+
 // The kernel's decisions handed to a real engine, without the kernel.
 class GuardEngine : public HostTree {
 protected:
