@@ -53,7 +53,7 @@ struct {
 } decisions SEC(".maps");
 
 struct check {
-    struct guard_actor *actor;
+    struct guard_actor actor;
     __u64 mask;
     __u64 denying;
 };
@@ -65,17 +65,16 @@ static long check_policy(__u64 index, void *data) {
     __u32 key = index;
     const struct guard_policy *policy = bpf_map_lookup_elem(&policies, &key);
     if (!policy) return 0;
-    if (guard_policy_denies(policy, check->actor)) check->denying |= 1ull << index;
+    if (guard_policy_denies(policy, &check->actor)) check->denying |= 1ull << index;
     return 0;
 }
 
 static __always_inline void read_actor(struct guard_actor *actor) {
     struct task_struct *task = bpf_get_current_task_btf();
-    const struct cred *cred = task->cred;
-    actor->uid = cred->euid.val;
-    actor->gid = cred->egid.val;
-    struct group_info *info = cred->group_info;
-    int count = info ? info->ngroups : 0;
+    actor->uid = BPF_CORE_READ(task, cred, euid.val);
+    actor->gid = BPF_CORE_READ(task, cred, egid.val);
+    struct group_info *info = BPF_CORE_READ(task, cred, group_info);
+    int count = info ? BPF_CORE_READ(info, ngroups) : 0;
     actor->ngroups = 0;
     for (int i = 0; i < GUARD_MAX_GROUPS; i++) {
         if (i >= count) break;
@@ -112,9 +111,9 @@ static __always_inline int decide(struct inode *inode, __u32 flag, __u32 op, str
     struct task_struct *task = bpf_get_current_task_btf();
     if (tgid == settings->guard_tgid || tgid == 1 || (task->flags & PF_KTHREAD)) return 0;
 
-    struct guard_actor actor = {};
-    read_actor(&actor);
-    struct check check = {.actor = &actor, .mask = target->policies, .denying = 0};
+    struct check check = {};
+    read_actor(&check.actor);
+    check.mask = target->policies;
     bpf_loop(GUARD_MAX_POLICIES, check_policy, &check, 0);
 
     __u32 outcome = GUARD_ALLOWED;
@@ -133,11 +132,11 @@ static __always_inline int decide(struct inode *inode, __u32 flag, __u32 op, str
         event->op = op;
         event->outcome = outcome;
         event->pid = tgid;
-        event->uid = actor.uid;
-        event->gid = actor.gid;
-        event->ngroups = actor.ngroups;
-        __builtin_memcpy(event->groups, actor.groups, sizeof event->groups);
-        __builtin_memcpy(event->comm, actor.comm, sizeof event->comm);
+        event->uid = check.actor.uid;
+        event->gid = check.actor.gid;
+        event->ngroups = check.actor.ngroups;
+        __builtin_memcpy(event->groups, check.actor.groups, sizeof event->groups);
+        __builtin_memcpy(event->comm, check.actor.comm, sizeof event->comm);
         event->mode = mode;
         event->name[0] = 0;
         if (named) bpf_probe_read_kernel_str(event->name, sizeof event->name, BPF_CORE_READ(named, d_name.name));

@@ -8,6 +8,13 @@
 #ifndef GUARD_INLINE
 #define GUARD_INLINE static inline __attribute__((always_inline))
 #endif
+/* Unrolled in the kernel, every access to the actor's arrays has a constant
+ * offset, which the verifier checks most simply. */
+#ifdef __BPF__
+#define GUARD_UNROLL _Pragma("unroll")
+#else
+#define GUARD_UNROLL
+#endif
 
 struct guard_actor {
     __u32 uid;
@@ -18,32 +25,34 @@ struct guard_actor {
 };
 
 GUARD_INLINE int guard_listed(const __u32 *ids, __u32 count, __u32 id) {
-    for (int i = 0; i < GUARD_MAX_IDS; i++) {
-        if (i >= (int)count) break;
-        if (ids[i] == id) return 1;
-    }
-    return 0;
+    int found = 0;
+    GUARD_UNROLL
+    for (int i = 0; i < GUARD_MAX_IDS; i++) found |= i < (int)count && ids[i] == id;
+    return found;
 }
 
+/* The name held at offset at of comm. */
 GUARD_INLINE int guard_name_at(const struct guard_policy *policy, const char *comm, int at) {
+    int same = 1;
+    GUARD_UNROLL
     for (int i = 0; i < GUARD_COMM_LEN; i++) {
-        if (i >= (int)policy->comm_len) return 1;
-        int k = at + i;
-        if (k >= GUARD_COMM_LEN || comm[k & (GUARD_COMM_LEN - 1)] != policy->comm[i]) return 0;
+        if (i < (int)policy->comm_len)
+            same &= at + i < GUARD_COMM_LEN && comm[(at + i) & (GUARD_COMM_LEN - 1)] == policy->comm[i];
     }
-    return 1;
+    return same;
 }
 
 GUARD_INLINE int guard_name_matches(const struct guard_policy *policy, const char *comm) {
+    int found = 0;
     switch (policy->name_mode) {
         case GUARD_NAME_ANY: return 1;
         case GUARD_NAME_PREFIX: return guard_name_at(policy, comm, 0);
         case GUARD_NAME_CONTAINS:
-            for (int at = 0; at < GUARD_COMM_LEN; at++) {
-                if (at > 0 && comm[at] == 0) break;
-                if (guard_name_at(policy, comm, at)) return 1;
-            }
-            return 0;
+            /* Only where the process name has not ended yet. */
+            GUARD_UNROLL
+            for (int at = 0; at < GUARD_COMM_LEN; at++)
+                found |= (at == 0 || comm[at] != 0) && guard_name_at(policy, comm, at);
+            return found;
         default: return 0;
     }
 }
@@ -54,10 +63,9 @@ GUARD_INLINE int guard_policy_matches(const struct guard_policy *policy, const s
     if (policy->nusers > 0 && !guard_listed(policy->uids, policy->nusers, actor->uid)) return 0;
     if (policy->ngroups > 0) {
         int found = guard_listed(policy->gids, policy->ngroups, actor->gid);
-        for (int i = 0; i < GUARD_MAX_GROUPS && !found; i++) {
-            if (i >= (int)actor->ngroups) break;
-            found = guard_listed(policy->gids, policy->ngroups, actor->groups[i]);
-        }
+        GUARD_UNROLL
+        for (int i = 0; i < GUARD_MAX_GROUPS; i++)
+            found |= i < (int)actor->ngroups && guard_listed(policy->gids, policy->ngroups, actor->groups[i]);
         if (!found) return 0;
     }
     return guard_name_matches(policy, actor->comm);
