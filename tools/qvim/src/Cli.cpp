@@ -27,8 +27,7 @@ const CommandInfo kCommands[] = {
     {Command::Init, "init"},       {Command::Check, "check"},   {Command::Watch, "watch"},
     {Command::Export, "export"},   {Command::Metrics, "metrics"}, {Command::State, "state"},
     {Command::Migrate, "migrate"}, {Command::Demo, "demo"},     {Command::Help, "help"},
-    {Command::Version, "version"},
-    {Command::Verify, "verify"},
+    {Command::Version, "version"}, {Command::Verify, "verify"}, {Command::Guard, "guard"},
 };
 
 Command commandByName(const std::string& name) {
@@ -41,11 +40,15 @@ Command commandByName(const std::string& name) {
 constexpr unsigned bit(Command c) { return 1u << static_cast<unsigned>(c); }
 constexpr unsigned kEngineCommands = bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) |
                                      bit(Command::Export) | bit(Command::Metrics) | bit(Command::State) |
-                                     bit(Command::Migrate) | bit(Command::Demo) | bit(Command::Verify);
+                                     bit(Command::Migrate) | bit(Command::Demo) | bit(Command::Verify) |
+                                     bit(Command::Guard);
 // The commands that read or write the baseline's seal.
 constexpr unsigned kSealCommands = bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) |
-                                   bit(Command::State) | bit(Command::Migrate) | bit(Command::Verify);
+                                   bit(Command::State) | bit(Command::Migrate) | bit(Command::Verify) |
+                                   bit(Command::Guard);
 constexpr unsigned kAll = ~0u;
+// The commands that report changes as they happen.
+constexpr unsigned kRealtime = bit(Command::Watch) | bit(Command::Guard);
 
 struct OptionInfo {
     const char* longName;
@@ -61,18 +64,19 @@ const OptionInfo kOptions[] = {
     {"log", 0, true, kEngineCommands},
     {"verbose", 'v', false, kEngineCommands},
     {"quiet", 'q', false, kEngineCommands},
-    {"json", 0, false, bit(Command::Check) | bit(Command::Watch) | bit(Command::Metrics) | bit(Command::Demo)},
+    {"json", 0, false, bit(Command::Check) | kRealtime | bit(Command::Metrics) | bit(Command::Demo)},
     {"threads", 0, true, bit(Command::Init) | bit(Command::Check) | bit(Command::Demo)},
-    {"max-hash-size", 0, true, bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) | bit(Command::Demo)},
+    {"max-hash-size", 0, true, bit(Command::Init) | bit(Command::Check) | kRealtime | bit(Command::Demo)},
     {"rules", 0, true, bit(Command::Init) | bit(Command::Migrate)},
     {"key", 0, true, kSealCommands},
     {"kind", 0, true, bit(Command::Export)},
     {"since", 0, true, bit(Command::Export)},
     {"out", 0, true, bit(Command::Export)},
     {"keep", 0, false, bit(Command::Demo)},
-    {"format", 0, true, bit(Command::Check) | bit(Command::Watch)},
-    {"syslog", 0, false, bit(Command::Check) | bit(Command::Watch), true},
-    {"journal", 0, false, bit(Command::Check) | bit(Command::Watch)},
+    {"format", 0, true, bit(Command::Check) | kRealtime},
+    {"syslog", 0, false, bit(Command::Check) | kRealtime, true},
+    {"journal", 0, false, bit(Command::Check) | kRealtime},
+    {"audit", 0, false, bit(Command::Guard)},
 };
 
 const OptionInfo* findLong(const std::string& name) {
@@ -149,6 +153,8 @@ std::string applyOption(const OptionInfo& option, const std::string& value, Opti
         options.syslogSocket = value.empty() ? kDefaultSyslogSocket : value;
     } else if (name == "journal") {
         options.journal = true;
+    } else if (name == "audit") {
+        options.audit = true;
     }
     if (option.takesValue && value.empty()) return std::string("--") + option.longName + " needs a value";
     return std::string();
@@ -383,6 +389,24 @@ std::string helpText(Command command) {
             text += kHashLimit;
             text += kKey;
             break;
+        case Command::Guard:
+            text =
+                "Usage: qvim guard [--audit] [--json | --format FORMAT] [--syslog[=SOCKET]] [--journal]\n"
+                "                  [--db FILE] [--max-hash-size SIZE] [--key FILE]\n\n"
+                "Refuses, before they happen, the changes that the real-time rules with an\n"
+                "\"enforcement\" forbid to the acting process: writing, truncating, attribute\n"
+                "changes, renaming and deleting the entries of the baseline those rules select,\n"
+                "and new entries in the folders where they select everything. The refused\n"
+                "operation fails with EPERM and is reported as a \"block\" event naming the user\n"
+                "and the process; an allowed change is reported once done. Reads are never\n"
+                "refused, nor is this program or PID 1. Protection ends when the program ends.\n"
+                "Needs root and a kernel with BPF LSM active. Stops on Ctrl-C or SIGTERM.\n\n"
+                "  --audit        refuse nothing; report what would have been refused\n"
+                "  --json         one event object per line\n";
+            text += kDestinations;
+            text += kHashLimit;
+            text += kKey;
+            break;
         case Command::Export:
             text =
                 "Usage: qvim export --out FILE [--kind KIND] [--since MS] [--db FILE]\n\n"
@@ -442,6 +466,7 @@ std::string helpText(Command command) {
                        "  init --rules FILE           install a ruleset and build the baseline\n"
                        "  check                       compare the host with the baseline, print changes\n"
                        "  watch                       report file changes as they happen\n"
+                       "  guard [--audit]             refuse the changes the rules forbid, as they are tried\n"
                        "  export --out FILE           write the baseline as JSON lines\n"
                        "  metrics                     counters, events per rule, database figures\n"
                        "  state get|set NAME [VALUE]  read or write an engine setting\n"

@@ -10,7 +10,7 @@
 
 namespace qvimcli {
 
-enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Verify };
+enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Verify, Guard };
 
 struct Options {
     Command command = Command::None;
@@ -40,6 +40,7 @@ struct Options {
 
     std::string oldDb;  // migrate OLD_DB
     bool keep = false;  // demo --keep
+    bool audit = false;  // guard --audit: report what would be refused, refuse nothing
 
     bool quiet() const { return verbosity < 0; }
 };

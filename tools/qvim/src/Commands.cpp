@@ -170,6 +170,7 @@ SealUse sealUse(const Options& options) {
         // check accepts what it reports, so it writes too.
         case Command::Check:
         case Command::Watch:
+        case Command::Guard:
         case Command::Migrate: return {true, true};
         case Command::State: return {options.stateAction == "set", options.stateAction == "set"};
         default: return {false, false};
@@ -266,6 +267,7 @@ int runOnBaseline(const Options& options, Session& session, const Ruleset& rules
             installStopHandlers();
             return runCheck(options, session, console, printer);
         case Command::Watch: return runWatch(options, session, console, printer);
+        case Command::Guard: return runGuard(options, session, console, printer);
         case Command::Export: return runExport(options, session, console, printer);
         case Command::Metrics: return runMetrics(options, session, console, printer, false);
         case Command::State: return runState(options, session, console, printer);

@@ -19,6 +19,7 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
             EventPrinter& printer);
 int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer);
 int runWatch(const Options& options, Session& session, Console& console, EventPrinter& printer);
+int runGuard(const Options& options, Session& session, Console& console, EventPrinter& printer);
 int runMetrics(const Options& options, Session& session, Console& console, EventPrinter& printer, bool brief);
 int runDemo(const Options& options, Console& console, EventPrinter& printer);
 
