@@ -85,34 +85,20 @@ bool makeFile(const std::string& path, const std::string& text) {
 
 bool moveTo(const std::string& from, const std::string& to) { return rename(from.c_str(), to.c_str()) == 0; }
 
-class HostFanotify : public testing::Test {
+class HostFanotify : public WatchedTree {
 protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "fanotify needs root";
+        makeTree();
         // Other users' processes write below here too.
         ASSERT_EQ(chmod(".", 0711), 0);
-        root = absolute("watched");
-        outside = absolute("outside");
-        makeFolders(root + "/sub");
-        makeFolders(outside);
         for (const std::string& folder : {root, root + "/sub", outside}) ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
-        scope = Scope({root + "/"});
-        watcher = std::make_unique<Watcher>(scope, nullptr, Watcher::Timing{50, 400, 50});
         std::string why, problem, note;
         if (!watcher->useFanotify(why)) GTEST_SKIP() << why;
         ASSERT_TRUE(watcher->addRoot(root, problem, &note)) << problem;
         if (!note.empty()) GTEST_SKIP() << note;
     }
 
-    std::vector<FsChange> collect(size_t count, int timeoutMs = 3000) {
-        std::vector<FsChange> changes;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (changes.size() < count && std::chrono::steady_clock::now() < deadline) {
-            bool woken = false;
-            for (FsChange& change : watcher->poll(100, -1, woken)) changes.push_back(std::move(change));
-        }
-        return changes;
-    }
     // Everything that arrives until a quiet half second.
     std::vector<FsChange> all() {
         std::vector<FsChange> changes;
@@ -120,11 +106,6 @@ protected:
             changes.insert(changes.end(), more.begin(), more.end());
         return changes;
     }
-
-    std::string root;
-    std::string outside;
-    Scope scope;
-    std::unique_ptr<Watcher> watcher;
 };
 
 }  // namespace
