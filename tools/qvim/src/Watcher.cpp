@@ -583,8 +583,8 @@ void Watcher::handleFanotify(const FanEvent& event, double now) {
         const std::string name = nameOf(info);
         if (name == ".") {
             path = folder;
-            wanted = folder == "/" || folderWanted(parentFolder(folder)) || m_fanRoots.end() != std::find(
-                m_fanRoots.begin(), m_fanRoots.end(), folder);
+            wanted = std::find(m_fanRoots.begin(), m_fanRoots.end(), folder) != m_fanRoots.end() ||
+                     folderWanted(parentFolder(folder));
         } else {
             path = joinPath(folder, name.c_str());
             wanted = folderWanted(folder);
@@ -636,25 +636,26 @@ void Watcher::handleFanotify(const FanEvent& event, double now) {
     if (!found || !wanted) return;
     event.attribute(change);
     change.path = path;
-    if ((event.mask & FAN_DELETE) && isFolder) {
-        m_folderPaths.clear();
-        m_folderWanted.clear();
-    }
-    if ((event.mask & (FAN_CREATE | FAN_DELETE)) == (FAN_CREATE | FAN_DELETE)) {
+    bool deleted = (event.mask & FAN_DELETE) != 0;
+    if (deleted && (event.mask & FAN_CREATE)) {
         // Merged by the kernel, their order unknown: what stands there now tells.
         struct stat st;
-        const bool exists = lstat(path.c_str(), &st) == 0;
-        change.type = exists ? FsChange::Update : FsChange::Delete;
-        queue(std::move(change), now, exists);
+        deleted = lstat(path.c_str(), &st) != 0;
+    }
+    if (deleted) {
+        change.type = FsChange::Delete;
+        if (isFolder) {
+            // Removals inside it may have come from folders already gone, whose
+            // names could not be learnt: the baseline below it is looked
+            // through once, which also covers whatever is pending there.
+            change.movedOut = true;
+            dropPendingUnder(path);
+        }
+        queue(std::move(change), now, false);
         return;
     }
     if (event.mask & FAN_CREATE) {
         queue(std::move(change), now, true);
-        return;
-    }
-    if (event.mask & FAN_DELETE) {
-        change.type = FsChange::Delete;
-        queue(std::move(change), now, false);
         return;
     }
     if (event.mask & (FAN_CLOSE_WRITE | FAN_MODIFY | FAN_ATTRIB)) queue(std::move(change), now, false);

@@ -31,7 +31,9 @@ struct FsChange {
     std::string path;     // Rename: the old path; Overflow: the root to check again
     std::string newPath;  // Rename only
     bool folder = false;  // the entry is a directory
-    bool movedOut = false;  // Delete: moved out of the watched tree, its contents were not reported
+    // Delete of a folder whose contents were not all reported (moved out of the
+    // watched tree, or removed before their folders could be named).
+    bool movedOut = false;
     // The process that made the latest change (fanotify only; empty when unknown).
     std::string user, process, groups;
 };

@@ -176,6 +176,18 @@ TEST_F(HostFanotify, AFolderMadeAndFilledAtOnceIsFullyReportedOnce) {
         reported.insert(change.path);
     }
     EXPECT_EQ(reported, std::multiset<std::string>(made.begin(), made.end()));
+
+    // Removed at once, inner folders before their names can be learnt: the
+    // removal of the top folder has the baseline below it looked through.
+    Writer remover(0, "fan remover", [&] { return system(("rm -r " + root + "/new").c_str()) == 0; });
+    ASSERT_TRUE(remover.succeeded());
+    bool swept = false;
+    for (const FsChange& change : all()) {
+        EXPECT_EQ(change.type, FsChange::Delete) << change.path;
+        EXPECT_EQ(change.path.rfind(root + "/new", 0), 0u) << change.path;
+        swept = swept || (change.path == root + "/new" && change.movedOut);
+    }
+    EXPECT_TRUE(swept);
 }
 
 // ---- the program ----------------------------------------------------------------------
