@@ -91,15 +91,12 @@ Watcher::~Watcher() {
 }
 
 bool Watcher::useFanotify(std::string& why) {
-    if (geteuid() != 0) {
-        why = "fanotify needs root";
-        return false;
-    }
     const unsigned flags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_DFID_NAME | FAN_REPORT_PIDFD;
     UniqueFd fd(fanotify_init(flags, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
     if (!fd) {
-        why = errno == EINVAL ? "the kernel cannot report names and processes with fanotify"
-                              : "fanotify is not available: " + errorText(errno);
+        why = errno == EPERM    ? "fanotify needs root (CAP_SYS_ADMIN)"
+              : errno == EINVAL ? "the kernel cannot report names and processes with fanotify"
+                                : "fanotify is not available: " + errorText(errno);
         return false;
     }
     // Renames as one event came later than names; a mark on one folder tells.
