@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -49,8 +50,9 @@ std::vector<std::string> mountPoints() {
         if (!(fields >> id >> parent >> device >> root >> point)) continue;
         std::string plain;
         for (size_t i = 0; i < point.size(); ++i) {
-            if (point[i] == '\\' && i + 3 < point.size()) {
-                plain += static_cast<char>(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+            if (point[i] == '\\' && i + 3 < point.size() &&
+                point.find_first_not_of("01234567", i + 1) >= i + 4) {
+                plain += static_cast<char>(std::strtol(point.substr(i + 1, 3).c_str(), nullptr, 8));
                 i += 3;
             } else {
                 plain += point[i];

@@ -2,6 +2,7 @@
 // process that made it, renames as one event, no folder missed for want of a
 // watch, and a queue overflow that loses nothing and reports nothing twice.
 #include <grp.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -188,6 +189,28 @@ TEST_F(HostFanotify, AFolderMadeAndFilledAtOnceIsFullyReportedOnce) {
         swept = swept || (change.path == root + "/new" && change.movedOut);
     }
     EXPECT_TRUE(swept);
+}
+
+TEST_F(HostFanotify, FileSystemsMountedBelowABaseAreMarkedToo) {
+    const std::string mounted = root + "/mnt";
+    makeFolders(mounted);
+    if (mount("qvim-test", mounted.c_str(), "tmpfs", 0, "mode=0777") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << errorText(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mounted};
+    watcher = std::make_unique<Watcher>(scope, nullptr, Watcher::Timing{50, 400, 50});
+    std::string why, problem, note;
+    ASSERT_TRUE(watcher->useFanotify(why)) << why;
+    ASSERT_TRUE(watcher->addRoot(root, problem, &note)) << problem;
+    if (!note.empty()) GTEST_SKIP() << note;
+    EXPECT_EQ(watcher->markedFileSystems(), 2u);
+    Writer writer(0, "fan mounted", [&] { return makeFile(mounted + "/inside.txt", "x"); });
+    ASSERT_TRUE(writer.succeeded());
+    const std::vector<FsChange> changes = all();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].path, mounted + "/inside.txt");
 }
 
 // ---- the program ----------------------------------------------------------------------
