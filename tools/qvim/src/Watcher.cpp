@@ -460,21 +460,26 @@ private:
 }  // namespace
 
 void Watcher::readFanotify() {
-    alignas(struct fanotify_event_metadata) char buffer[64 * 1024];
+    alignas(8) char buffer[64 * 1024];
     const pid_t self = getpid();
     for (int reads = 0; reads < kReadsPerPoll; ++reads) {
         const ssize_t got = ::read(m_fanotify, buffer, sizeof buffer);
         if (got <= 0) break;
         const double now = monotonicSeconds();
         ActorTexts actors;
-        auto* meta = reinterpret_cast<struct fanotify_event_metadata*>(buffer);
-        for (ssize_t left = got; FAN_EVENT_OK(meta, left); meta = FAN_EVENT_NEXT(meta, left)) {
+        // Records are only 4-byte aligned: the metadata, which holds a 64-bit
+        // mask, is copied out.
+        struct fanotify_event_metadata metadata;
+        const struct fanotify_event_metadata* meta = &metadata;
+        for (size_t offset = 0; offset + sizeof metadata <= static_cast<size_t>(got); offset += meta->event_len) {
+            std::memcpy(&metadata, buffer + offset, sizeof metadata);
+            if (meta->event_len < sizeof metadata || offset + meta->event_len > static_cast<size_t>(got)) break;
             if (meta->fd >= 0) ::close(meta->fd);
             FanEvent event;
             event.mask = meta->mask;
             event.pid = meta->pid;
-            const char* end = reinterpret_cast<const char*>(meta) + meta->event_len;
-            for (const char* at = reinterpret_cast<const char*>(meta) + meta->metadata_len;
+            const char* end = buffer + offset + meta->event_len;
+            for (const char* at = buffer + offset + meta->metadata_len;
                  at + sizeof(struct fanotify_event_info_header) <= end;) {
                 const auto* header = reinterpret_cast<const struct fanotify_event_info_header*>(at);
                 if (header->len < sizeof *header || at + header->len > end) break;
