@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
-#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 

@@ -382,8 +382,10 @@ std::string helpText(Command command) {
                 "                  [--db FILE] [--max-hash-size SIZE] [--key FILE]\n\n"
                 "Reports file changes under the bases of the real-time rules (\"realtime\": \"true\")\n"
                 "as they happen: creations, writes, attribute changes, renames and deletions.\n"
-                "Stops on Ctrl-C or SIGTERM. The baseline's digest is recorded in its seal at\n"
-                "most once a minute while events arrive, and when the watch ends.\n\n"
+                "As root on a recent kernel it uses fanotify and names the user and process of\n"
+                "each change; otherwise inotify. The start line says which. Stops on Ctrl-C or\n"
+                "SIGTERM. The baseline's digest is recorded in its seal at most once a minute\n"
+                "while events arrive, and when the watch ends.\n\n"
                 "  --json         one event object per line\n";
             text += kDestinations;
             text += kHashLimit;

@@ -1,4 +1,4 @@
-// qvim watch: inotify changes become real-time notifications to the engine.
+// qvim watch: file-system changes become real-time notifications to the engine.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -118,6 +119,7 @@ public:
           m_largeFiles(md5, limits) {}
 
     void apply(const FsChange& change) {
+        m_acting = &change;
         switch (change.type) {
             case FsChange::Update: update(change.path); break;
             case FsChange::Delete:
@@ -131,6 +133,7 @@ public:
                 recheck(change.path);
                 break;
         }
+        m_acting = nullptr;
     }
 
     bool failed() const { return m_failed; }
@@ -142,15 +145,29 @@ public:
         for (LargeFileHasher::Result& result : m_largeFiles.takeDone()) {
             WalkEntry now;
             int error = 0;
+            FsChange acting;
+            auto found = m_largeActing.find(result.path);
+            if (found != m_largeActing.end()) {
+                acting = std::move(found->second);
+                m_largeActing.erase(found);
+            }
             if (result.outcome == Outcome::Stopped || !lookUp(result.path, now, error) ||
                 !result.entity.sameStatus(now.st))
                 continue;
+            m_acting = &acting;
             tell(result.path, result.entity, result.outcome, result.problem);
+            m_acting = nullptr;
         }
     }
 
 private:
-    qvim_status notify(const im_wrapper_event_s& record, bool quiet = false) {
+    qvim_status notify(im_wrapper_event_s& record, bool quiet = false) {
+        // The process behind the change, where the kernel named it.
+        if (m_acting != nullptr) {
+            record.processUser = m_acting->user.c_str();
+            record.processName = m_acting->process.c_str();
+            record.processGroups = m_acting->groups.c_str();
+        }
         Response response;
         const qvim_status status = integrity_monitor(static_cast<unsigned long>(gettid()), &record, response.get());
         if (QVIM_FAILED(status)) {
@@ -172,6 +189,7 @@ private:
         if (S_ISREG(entry.st.st_mode) && static_cast<uint64_t>(entry.st.st_size) > kInlineHashBytes &&
             !m_hasher.tooLarge(static_cast<uint64_t>(entry.st.st_size))) {
             m_largeFiles.submit(entry);
+            if (m_acting != nullptr) m_largeActing[path] = *m_acting;
             return;
         }
         FsEntity entity;
@@ -237,6 +255,8 @@ private:
             }
         };
         Walker(m_scope, true, handlers).walk(to);
+        // Moved out of the watched trees: what it held is gone from here too.
+        if (!m_scope.covers(to)) sweep(from);
     }
 
     // Entries of the baseline below a folder that no longer exist are reported
@@ -279,6 +299,8 @@ private:
     EventPrinter& m_printer;
     Hasher m_hasher;
     LargeFileHasher m_largeFiles;
+    std::map<std::string, FsChange> m_largeActing;  // who changed each large file being hashed
+    const FsChange* m_acting = nullptr;              // the change being told, for its process
     bool m_failed = false;
 };
 
@@ -337,22 +359,31 @@ int runWatch(const Options& options, Session& session, Console& console, EventPr
     Watcher watcher(
         scope, [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; },
         Watcher::Timing());
+    std::string why;
+    const bool fanotify = watcher.useFanotify(why);
     std::string roots;
     for (const std::string& root : scope.roots()) {
-        std::string problem;
-        if (!watcher.addRoot(root, problem)) {
+        std::string problem, note;
+        if (!watcher.addRoot(root, problem, &note)) {
             console.warning(problem);
             continue;
         }
+        if (!note.empty()) console.warning(note);
         roots += (roots.empty() ? "" : ", ") + root;
     }
     for (const std::string& problem : watcher.takeProblems()) console.warning(problem);
-    if (watcher.watchedFolders() == 0) {
+    if (watcher.watchedFolders() == 0 && watcher.markedFileSystems() == 0) {
         console.error("nothing could be watched; see the messages above");
         return kExitFailure;
     }
-    console.note("Watching " + std::to_string(watcher.watchedFolders()) + " folders under " + roots +
-                 "; Ctrl-C stops.");
+    std::string how;
+    if (watcher.markedFileSystems() > 0)
+        how = std::to_string(watcher.markedFileSystems()) + " file system(s) with fanotify";
+    if (watcher.watchedFolders() > 0)
+        how += (how.empty() ? "" : " and ") + std::to_string(watcher.watchedFolders()) + " folders with inotify";
+    if (fanotify && watcher.markedFileSystems() == 0) why = "no file system could be marked for fanotify";
+    console.note("Watching " + how + " under " + roots + " (" +
+                 (fanotify && watcher.markedFileSystems() > 0 ? why : "inotify: " + why) + "); Ctrl-C stops.");
 
     // A stop signal also ends the hashing of a large file.
     RealtimeFeeder feeder(session, scope, console, printer, ruleset.md5Watched,

@@ -1,6 +1,8 @@
-// Real-time notifications from inotify, turned into the changes the engine is
-// told about: updates (creations, writes, attribute changes), deletions, renames
-// (matched move pairs) and queue overflows. No engine calls happen here.
+// Real-time notifications, turned into the changes the engine is told about:
+// updates (creations, writes, attribute changes), deletions, renames and queue
+// overflows. As root, one fanotify mark per file system reports every change
+// with the process that made it and renames as one event; otherwise inotify
+// watches every folder and pairs moves by cookie. No engine calls happen here.
 #pragma once
 
 #include <sys/inotify.h>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "Walk.h"
@@ -20,11 +23,19 @@ namespace qvimcli {
 
 struct FsChange {
     enum Type { Update, Delete, Rename, Overflow };
+    FsChange() = default;
+    FsChange(Type type_, std::string path_, std::string newPath_, bool folder_, bool movedOut_)
+        : type(type_), path(std::move(path_)), newPath(std::move(newPath_)), folder(folder_), movedOut(movedOut_) {}
+
     Type type = Update;
     std::string path;     // Rename: the old path; Overflow: the root to check again
     std::string newPath;  // Rename only
     bool folder = false;  // the entry is a directory
-    bool movedOut = false;  // Delete: moved out of the watched tree, its contents were not reported
+    // Delete of a folder whose contents were not all reported (moved out of the
+    // watched tree, or removed before their folders could be named).
+    bool movedOut = false;
+    // The process that made the latest change (fanotify only; empty when unknown).
+    std::string user, process, groups;
 };
 
 class Watcher {
@@ -41,11 +52,17 @@ public:
     Watcher(const Watcher&) = delete;
     Watcher& operator=(const Watcher&) = delete;
 
-    // Watches the tree below root with an inotify instance of its own, so that
-    // an overflow names the tree to check again. False with a reason when the
-    // root cannot be watched.
-    bool addRoot(const std::string& root, std::string& problem);
-    size_t watchedFolders() const;
+    // Opens fanotify for the roots added after it. False with the reason
+    // when it cannot be had (not root, an older kernel): inotify serves then.
+    bool useFanotify(std::string& why);
+
+    // Watches the tree below root: by the marks of its file systems when
+    // fanotify is in use and they can be had, else with an inotify instance
+    // of its own, so that an overflow names the tree to check again. False
+    // with a reason when the root cannot be watched; note says how it is.
+    bool addRoot(const std::string& root, std::string& problem, std::string* note = nullptr);
+    size_t watchedFolders() const;     // inotify watches
+    size_t markedFileSystems() const;  // fanotify marks
 
     // Waits up to timeoutMs for events; a readable wakeFd ends the wait and sets
     // woken. Returns the changes that are due, oldest first.
@@ -73,6 +90,19 @@ private:
         bool created = false;
     };
 
+    // One fanotify event; its info records (file handles, names, pidfd) follow it.
+    struct FanEvent;
+
+    bool markRoot(const std::string& root, std::string& problem);
+    void readFanotify();
+    void handleFanotify(const FanEvent& event, double now);
+    // The folder a reported directory handle stands for now; false when it is
+    // gone or cannot be opened.
+    bool folderOf(const void* fsid, const void* handle, std::string& path);
+    // Events inside folders the rules leave out are dropped.
+    bool folderWanted(const std::string& folder);
+    void queueTree(const std::string& folder, const FsChange& like, double now);
+    void dropPendingUnder(const std::string& root);
     void watchTree(Instance& instance, const std::string& folder, bool reportContents);
     void watchFolder(Instance& instance, const std::string& folder);
     void forgetTree(Instance& instance, const std::string& folder);
@@ -97,6 +127,13 @@ private:
     std::vector<FsChange> m_ready;
     std::vector<std::string> m_problems;
     bool m_limitReported = false;
+
+    int m_fanotify = -1;
+    std::vector<std::string> m_fanRoots;
+    struct MountFd;
+    std::vector<std::unique_ptr<MountFd>> m_mounts;  // one open folder per marked file system, by fsid
+    std::unordered_map<std::string, std::string> m_folderPaths;  // directory handle to path
+    std::unordered_map<std::string, bool> m_folderWanted;
 };
 
 }  // namespace qvimcli

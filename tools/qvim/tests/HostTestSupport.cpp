@@ -215,4 +215,23 @@ ProgramRun HostTree::qvim(std::vector<std::string> args, int timeoutSeconds) {
     return runQvim(args, timeoutSeconds);
 }
 
+void WatchedTree::makeTree() {
+    root = absolute("watched");
+    outside = absolute("outside");
+    makeFolders(root + "/sub");
+    makeFolders(outside);
+    scope = qvimcli::Scope({root + "/"});
+    watcher = std::make_unique<qvimcli::Watcher>(scope, nullptr, qvimcli::Watcher::Timing{50, 400, 50});
+}
+
+std::vector<qvimcli::FsChange> WatchedTree::collect(size_t count, int timeoutMs) {
+    std::vector<qvimcli::FsChange> changes;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (changes.size() < count && std::chrono::steady_clock::now() < deadline) {
+        bool woken = false;
+        for (qvimcli::FsChange& change : watcher->poll(100, -1, woken)) changes.push_back(std::move(change));
+    }
+    return changes;
+}
+
 }  // namespace qvimhost_test

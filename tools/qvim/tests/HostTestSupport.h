@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "Watcher.h"
 
 namespace qvimhost_test {
 
@@ -85,6 +88,20 @@ protected:
     ProgramRun qvim(std::vector<std::string> args, int timeoutSeconds = 120);
     std::string tree;
     std::string db;
+};
+
+// A folder to watch beside one outside, for the watcher's own tests.
+class WatchedTree : public testing::Test {
+protected:
+    // Makes watched/sub and outside; the watcher is made for watched, with short timings.
+    void makeTree();
+    // Changes until there are `count` of them, or timeoutMs.
+    std::vector<qvimcli::FsChange> collect(size_t count, int timeoutMs = 2000);
+
+    std::string root;
+    std::string outside;
+    qvimcli::Scope scope;
+    std::unique_ptr<qvimcli::Watcher> watcher;
 };
 
 }  // namespace qvimhost_test

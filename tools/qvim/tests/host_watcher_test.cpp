@@ -18,29 +18,13 @@ using namespace qvimhost_test;
 
 namespace {
 
-class HostWatcher : public testing::Test {
+class HostWatcher : public WatchedTree {
 protected:
     void SetUp() override {
-        root = absolute("watched");
-        outside = absolute("outside");
-        makeFolders(root + "/sub");
-        makeFolders(outside);
-        scope = Scope({root + "/"});
-        watcher = std::make_unique<Watcher>(scope, nullptr, Watcher::Timing{50, 400, 50});
+        makeTree();
         std::string problem;
         ASSERT_TRUE(watcher->addRoot(root, problem)) << problem;
         EXPECT_EQ(watcher->watchedFolders(), 2u);
-    }
-
-    // Changes until there are `count` of them, or timeoutMs.
-    std::vector<FsChange> collect(size_t count, int timeoutMs = 2000) {
-        std::vector<FsChange> changes;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (changes.size() < count && std::chrono::steady_clock::now() < deadline) {
-            bool woken = false;
-            for (FsChange& change : watcher->poll(100, -1, woken)) changes.push_back(std::move(change));
-        }
-        return changes;
     }
 
     // A short quiet period shows nothing else arrives.
@@ -56,11 +40,6 @@ protected:
         EXPECT_EQ(changes[0].path, path);
         return changes[0];
     }
-
-    std::string root;
-    std::string outside;
-    Scope scope;
-    std::unique_ptr<Watcher> watcher;
 };
 
 }  // namespace
