@@ -10,7 +10,7 @@
 
 namespace qvimcli {
 
-enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version };
+enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Update, Events };
 
 struct Options {
     Command command = Command::None;
@@ -28,9 +28,10 @@ struct Options {
     uint64_t maxHashSize = kDefaultMaxHashSize;  // --max-hash-size SIZE, 0: no limit
 
     std::string rules;      // init, migrate: --rules FILE
+    bool accept = false;    // update, check --update: the scanned state becomes the baseline
 
     entity_type kind = ENTITY_ALL;  // export --kind
-    uint64_t since = 0;             // export --since MS
+    uint64_t since = 0;             // export --since MS, events --since TIME (as milliseconds)
     std::string out;                // export --out FILE ("-" is standard output)
 
     std::string stateAction;  // state get|set

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "Baseline.h"
+#include "Journal.h"
 #include "SafeFiles.h"
 #include "Scan.h"
 #include "Text.h"
@@ -60,6 +61,55 @@ JsonPtr metricsDocument() {
 std::string rulesetRefusedMessage(const std::string& source, qvim_status status, const Session& session) {
     return "the engine refused the ruleset from " + source + ": " + statusText(status) + " (details in " +
            session.logPath() + ")";
+}
+
+// The one way a scan's changes become the baseline: the working copy the scan
+// wrote replaces it in a single rename, after the events are in the journal.
+// A crash before the rename leaves the old baseline, after it the new one.
+bool acceptBaseline(Session& session, Console& console) {
+    session.setSetting("baselineScanTime", std::to_string(nowMillis()));
+    // The engine closes the copy: from here on it is complete on disk.
+    session.stopEngine();
+    // The new baseline's digest is computed and recorded here, before it becomes current.
+    std::string error;
+    if (!session.replaceBaseline(error)) {
+        console.error("the changes were not accepted: " + error);
+        return false;
+    }
+    return true;
+}
+
+// Events read back from the journal, oldest first.
+int runEvents(const Options& options, Console& console, EventPrinter& printer) {
+    const std::string db = options.db.empty() ? defaultDatabasePath() : options.db;
+    size_t skipped = 0;
+    size_t notEvents = 0;
+    size_t shown = 0;
+    std::string error;
+    const bool read = readJournal(
+        db,
+        [&](const std::string& line) {
+            JsonPtr event(cJSON_Parse(line.c_str()));
+            if (!cJSON_IsObject(event.get())) {
+                ++notEvents;
+                return;
+            }
+            const cJSON* time = cJSON_GetObjectItemCaseSensitive(event.get(), "eventTime");
+            if (options.since > 0 && (!cJSON_IsNumber(time) || time->valuedouble < static_cast<double>(options.since)))
+                return;
+            printer.printEvent(event.get());
+            ++shown;
+        },
+        skipped, error);
+    if (!read) {
+        console.error("cannot read the evidence journal beside '" + db + "': " + error);
+        return kExitFailure;
+    }
+    if (skipped + notEvents > 0)
+        console.warning(std::to_string(skipped + notEvents) +
+                        " lines of the journal are not events (too long, cut short by a crash, or not JSON)");
+    if (shown == 0 && !printer.json()) printer.line("No events.");
+    return kExitOk;
 }
 
 int runExport(const Options& options, Session& session, Console& console, EventPrinter& printer) {
@@ -285,7 +335,8 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
     return kExitOk;
 }
 
-int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer) {
+int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer,
+             EventJournal* journal) {
     Ruleset ruleset;
     if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     bool found = false;
@@ -302,11 +353,21 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
     const ScanResult result = scan.run(stopRequested);
     session.setSetting("scanningForChanges", "0");
     if (!printer.json()) printer.line(printer.summary());
+    // What was reported is evidence whatever became of the run.
+    std::string error;
+    const bool journalled = journal == nullptr || journal->sync(error);
+    const std::string nothingAccepted = options.accept ? "; nothing was accepted" : "";
+    if (!journalled) console.error("the evidence journal is incomplete: " + error + nothingAccepted);
     if (result.interrupted) {
-        console.error("interrupted; removed files were not reported, run 'qvim check' again");
+        console.error("interrupted; removed files were not reported" + nothingAccepted + ", run 'qvim " +
+                      (options.accept ? "update" : "check") + "' again");
         return kExitInterrupted;
     }
-    if (result.failed) return kExitFailure;
+    if (result.failed) {
+        if (options.accept) console.error("the scan failed (see the messages above); nothing was accepted");
+        return kExitFailure;
+    }
+    if (!journalled || (options.accept && !acceptBaseline(session, console))) return kExitFailure;
     return result.events > 0 ? kExitChanges : kExitOk;
 }
 
@@ -351,20 +412,42 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
         return kExitUsage;
     }
 
+    if (options.command == Command::Events) return runEvents(options, console, printer);
+
+    // Check and update scan a working copy: the baseline changes only by an
+    // update's rename.
+    const bool scansCopy = options.command == Command::Check || options.command == Command::Update;
     int status = kExitFailure;
-    std::unique_ptr<Session> session = Session::start(options, std::string(), error, status);
+    std::unique_ptr<Session> session = Session::start(options, std::string(), error, status,
+                                                      scansCopy ? DatabaseUse::Copy : DatabaseUse::Direct);
     if (!session) {
         console.error(error);
+        return status;
+    }
+    if (scansCopy || options.command == Command::Watch) {
+        EventJournal journal;
+        if (!journal.open(session->dbPath(), error)) {
+            console.error("cannot open the evidence journal '" + journal.path() + "': " + error);
+            return kExitFailure;
+        }
+        // Watch accepts each change as the engine reports it: its line is synced at once.
+        journal.syncEachAppend(options.command == Command::Watch);
+        std::atomic<bool> warned{false};
+        printer.setRecorder([&](const cJSON* event) {
+            if (!journal.append(event) && !warned.exchange(true))
+                console.error("cannot write the evidence journal '" + journal.path() + "'; the run will fail");
+        });
+        if (scansCopy) installStopHandlers();
+        status = scansCopy ? runCheck(options, *session, console, printer, &journal)
+                           : runWatch(options, *session, console, printer);
+        printer.setRecorder(nullptr);
+        if (journal.failed() && status != kExitInterrupted) status = kExitFailure;
         return status;
     }
     switch (options.command) {
         case Command::Init:
             installStopHandlers();
             return runInit(options, *session, rules, console, printer);
-        case Command::Check:
-            installStopHandlers();
-            return runCheck(options, *session, console, printer);
-        case Command::Watch: return runWatch(options, *session, console, printer);
         case Command::Export: return runExport(options, *session, console, printer);
         case Command::Metrics: return runMetrics(options, *session, console, printer, false);
         case Command::State: return runState(options, *session, console, printer);

@@ -192,7 +192,7 @@ void routeLibraryOutput(int fd) {
 }
 
 std::unique_ptr<Session> Session::start(const Options& options, std::string dbPath, std::string& error,
-                                        int& status) {
+                                        int& status, DatabaseUse use) {
     status = kExitFailure;
     if (dbPath.empty()) dbPath = options.db.empty() ? defaultDatabasePath() : options.db;
     const std::string folder = parentFolder(dbPath);
@@ -248,7 +248,21 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     if (previous > STDERR_FILENO && previous != logFd) ::close(previous);
     if (options.verbosity >= 2) routeLibraryOutput(logFd);
 
-    const std::string enginePath = joinPath(resolvedFolder, dbName.c_str());
+    std::string enginePath = joinPath(resolvedFolder, dbName.c_str());
+    std::unique_ptr<BaselineCopy> copy;
+    if (use == DatabaseUse::Copy) {
+        if (fstatat(folderFd.get(), dbName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            error = "there is no baseline in '" + dbPath + "' yet; run 'qvim init --rules FILE' first";
+            status = kExitUsage;
+            return nullptr;
+        }
+        copy.reset(new BaselineCopy());
+        if (!copy->create(folderFd.get(), resolvedFolder, dbName, reason)) {
+            error = "cannot make a working copy of the baseline '" + dbPath + "': " + reason;
+            return nullptr;
+        }
+        enginePath = copy->path();
+    }
     im_engine_init_s init{};
     init.dbPath = enginePath.c_str();
     init.logLevel = levelMask(options.verbosity);
@@ -267,12 +281,35 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     }
     set_loglevel(init.logLevel);
     status = kExitOk;
-    return std::unique_ptr<Session>(new Session(dbPath, logPath));
+    return std::unique_ptr<Session>(new Session(dbPath, logPath, enginePath, std::move(copy)));
 }
 
+Session::Session(std::string dbPath, std::string logPath, std::string enginePath, std::unique_ptr<BaselineCopy> copy)
+    : m_dbPath(std::move(dbPath)),
+      m_logPath(std::move(logPath)),
+      m_enginePath(std::move(enginePath)),
+      m_copy(std::move(copy)) {}
+
 Session::~Session() {
-    engine_stop();
+    stopEngine();
     g_libraryOutput.finish();
+}
+
+void Session::stopEngine() {
+    if (!m_engineRunning) return;
+    engine_stop();
+    m_engineRunning = false;
+}
+
+const char* Session::copyMethod() const { return copyMethodName(m_copy ? m_copy->method() : CopyMethod::None); }
+
+bool Session::replaceBaseline(std::string& error) {
+    if (!m_copy) {
+        error = "the engine works on the baseline itself";
+        return false;
+    }
+    stopEngine();
+    return m_copy->replaceOriginal(error);
 }
 
 std::string Session::setting(const char* name, bool* found) const {
