@@ -86,12 +86,26 @@ UniqueFd lockedNewFile(int folder, std::string& copyName, const std::string& pre
 const char* copyMethodName(CopyMethod method) {
     switch (method) {
         case CopyMethod::Reflink: return "reflink";
+        case CopyMethod::Bytes: return "copy";
         case CopyMethod::Backup: return "backup";
         default: return "none";
     }
 }
 
 bool reflinkFile(int from, int to) { return ioctl(to, FICLONE, from) == 0; }
+
+bool copyFileBytes(int from, int to) {
+    struct stat st;
+    if (fstat(from, &st) != 0 || ftruncate(to, 0) != 0) return false;
+    loff_t in = 0, out = 0;
+    for (off_t left = st.st_size; left > 0;) {
+        const ssize_t copied = copy_file_range(from, &in, to, &out, static_cast<size_t>(left), 0);
+        if (copied < 0 && errno == EINTR) continue;
+        if (copied <= 0) return false;  // the file shrank under us, or the kernel cannot
+        left -= copied;
+    }
+    return true;
+}
 
 bool backupDatabase(const std::string& from, const std::string& to, std::string& error) {
     SqlitePtr source;
@@ -164,18 +178,29 @@ bool BaselineCopy::create(int folder, const std::string& folderPath, const std::
         return false;
     }
     m_path = joinPath(folderPath, m_copyName.c_str());
-    // A journal left by a crashed writer belongs to the database: only a
-    // reader through SQLite applies it, so a copy of the bare file would not do.
-    bool journalled = false;
-    for (const char* suffix : kSqliteSuffixes) {
-        struct stat journal;
-        if (fstatat(m_folder.get(), (name + suffix).c_str(), &journal, AT_SYMLINK_NOFOLLOW) == 0) journalled = true;
+    const std::string sourcePath = joinPath(folderPath, name.c_str());
+    {
+        // A read transaction on the baseline: a writer (watch, init) cannot
+        // commit while the bytes are copied, and a journal a crashed writer
+        // left is rolled back first, as any reader does.
+        SqlitePtr reader;
+        if (!openSqlite(sourcePath, reader, error)) return false;
+        if (sqlite3_exec(reader.get(), "BEGIN; SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+            error = "cannot read '" + name + "': " + sqlite3_errmsg(reader.get());
+            return false;
+        }
+        if (reflinkFile(source.get(), m_file.get())) {
+            m_method = CopyMethod::Reflink;
+            return true;
+        }
+        if (copyFileBytes(source.get(), m_file.get())) {
+            m_method = CopyMethod::Bytes;
+            return true;
+        }
     }
-    if (!journalled && reflinkFile(source.get(), m_file.get())) {
-        m_method = CopyMethod::Reflink;
-        return true;
-    }
-    if (ftruncate(m_file.get(), 0) != 0 || !backupDatabase(joinPath(folderPath, name.c_str()), m_path, error)) {
+    // A file system that copies neither way: SQLite copies page by page.
+    if (ftruncate(m_file.get(), 0) != 0 || !backupDatabase(sourcePath, m_path, error)) {
         if (error.empty()) error = errorText(errno);
         return false;
     }

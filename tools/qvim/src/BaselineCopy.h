@@ -1,5 +1,6 @@
 // A throw-away working copy of the baseline database, made in the database's
-// own folder: check scans on it so the baseline stays as it was, and update
+// own folder (shared blocks where the file system offers them, else the
+// bytes, read under SQLite's read lock): check scans on it so the baseline stays as it was, and update
 // puts it in place of the baseline in one rename once its events are safe.
 #pragma once
 
@@ -9,12 +10,16 @@
 
 namespace qvimcli {
 
-enum class CopyMethod { None, Reflink, Backup };
+enum class CopyMethod { None, Reflink, Bytes, Backup };
 const char* copyMethodName(CopyMethod method);
 
 // Shares the blocks of from with to (both open); false with errno set when the
 // file system cannot (EOPNOTSUPP, EXDEV, EINVAL).
 bool reflinkFile(int from, int to);
+
+// Copies every byte of from into to in the kernel (copy_file_range); false
+// with errno set when it cannot.
+bool copyFileBytes(int from, int to);
 
 // Copies the database at from into the (empty) database at to through
 // SQLite's online backup; a hot journal of from is rolled back first, as any

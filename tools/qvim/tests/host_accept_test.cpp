@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -98,6 +100,32 @@ TEST_F(HostAccept, CheckLeavesTheBaselineByteForByteAndUpdateAcceptsWhatItReport
     struct stat journal;
     ASSERT_EQ(stat((state() + "/" + kJournalName).c_str(), &journal), 0);
     EXPECT_EQ(journal.st_mode & 07777, 0600u);
+}
+
+// A writer killed mid-transaction leaves pages of its own in the database and
+// the old ones in its journal: the copy must be of the rolled-back baseline.
+TEST_F(HostAccept, TheCopyOfABaselineWithAHotJournalIsTheRolledBackOne) {
+    const std::map<std::string, std::string> expected = changeTree(2000);
+    fflush(nullptr);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        sqlite3* handle = nullptr;
+        if (sqlite3_open(db.c_str(), &handle) != SQLITE_OK) _exit(1);
+        // A cache of a few pages spills the changed pages into the file before any commit.
+        sqlite3_exec(handle, "PRAGMA cache_size=2; BEGIN; UPDATE EntityFileItems SET size = size + 1;", nullptr,
+                     nullptr, nullptr);
+        kill(getpid(), SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    struct stat journal;
+    if (stat((db + "-journal").c_str(), &journal) != 0 || journal.st_size == 0)
+        GTEST_SKIP() << "the killed writer left no journal";
+
+    const ProgramRun run = qvim({"check", "--json"});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(operationsByKey(parseEvents(run.out), "File"), expected) << run.out.substr(0, 2000);
 }
 
 TEST_F(HostAccept, AnUnwritableJournalAcceptsNothingAndALinkThereIsNeverFollowed) {
