@@ -419,7 +419,9 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
     const bool scansCopy = options.command == Command::Check || options.command == Command::Update;
     int status = kExitFailure;
     std::unique_ptr<Session> session = Session::start(options, std::string(), error, status,
-                                                      scansCopy ? DatabaseUse::Copy : DatabaseUse::Direct);
+                                                      !scansCopy        ? DatabaseUse::Direct
+                                                      : options.accept ? DatabaseUse::CopyToAccept
+                                                                       : DatabaseUse::Copy);
     if (!session) {
         console.error(error);
         return status;

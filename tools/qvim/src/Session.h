@@ -47,8 +47,10 @@ private:
 };
 
 // Whether the engine works on the baseline itself or on a working copy of it
-// (made in the database folder, thrown away unless it replaces the baseline).
-enum class DatabaseUse { Direct, Copy };
+// (made in the database folder, thrown away unless it replaces the baseline:
+// CopyToAccept, which no run on the baseline itself may overlap, as its
+// writes would go to the file the rename replaces).
+enum class DatabaseUse { Direct, Copy, CopyToAccept };
 
 class Session {
 public:
@@ -86,12 +88,14 @@ public:
     bool replaceBaseline(std::string& error);
 
 private:
-    Session(std::string dbPath, std::string logPath, std::string enginePath, std::unique_ptr<BaselineCopy> copy);
+    Session(std::string dbPath, std::string logPath, std::string enginePath, std::unique_ptr<BaselineCopy> copy,
+            UniqueFd lock);
 
     std::string m_dbPath;
     std::string m_logPath;
     std::string m_enginePath;
     std::unique_ptr<BaselineCopy> m_copy;  // null when the engine works on the baseline
+    UniqueFd m_lock;  // the baseline, locked shared (direct use) or alone (an accepting update)
     bool m_engineRunning = true;
 };
 

@@ -33,14 +33,16 @@ class HostAccept : public HostTree {
 protected:
     std::string state() const { return parentFolder(db); }
 
-    // Names in the database folder other than the database, its log and its journal.
+    // Names in the database folder other than the database, its log, its journal
+    // and the scan's scratch pages (which a killed run leaves).
     std::vector<std::string> leftovers() const {
         std::vector<std::string> names;
         DIR* listing = opendir(state().c_str());
         if (listing == nullptr) return names;
         while (const dirent* entry = readdir(listing)) {
             const std::string name = entry->d_name;
-            if (name != "." && name != ".." && name != "im.db" && name != "qvim.log" && name != kJournalName)
+            if (name != "." && name != ".." && name != "im.db" && name != "qvim.log" && name != kJournalName &&
+                !startsWith(name, ".qvim-scratch-"))
                 names.push_back(name);
         }
         closedir(listing);
@@ -172,7 +174,7 @@ TEST_F(HostAccept, StaleWorkingCopiesAreRemovedAndOnesInUseAreKept) {
     close(held);
 }
 
-TEST_F(HostAccept, WatchJournalsWhatItAccepts) {
+TEST_F(HostAccept, WatchJournalsWhatItAcceptsAndNoUpdateTakesTheBaselineFromUnderIt) {
     ASSERT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
     Background watch({"watch", "--json", "--db", db});
     watch.waitUntilWatching();
@@ -185,6 +187,13 @@ TEST_F(HostAccept, WatchJournalsWhatItAccepts) {
     EXPECT_EQ(operationsByKey(parseEvents(run.out), "File"),
               (std::map<std::string, std::string>{{tree + "/seen", "create"}}))
         << run.out;
+    // The rename of an update would leave the watch writing to a file nobody reads.
+    const std::string before = readText(db);
+    const ProgramRun update = qvim({"update"});
+    EXPECT_EQ(update.status, kExitFailure);
+    EXPECT_NE(update.err.find("in use by another qvim"), std::string::npos) << update.err;
+    EXPECT_TRUE(readText(db) == before);
+    EXPECT_EQ(qvim({"check"}).status, 0) << "a check beside the watch";
     EXPECT_EQ(watch.stop(SIGINT), 0) << watch.errorOutput();
 }
 
