@@ -374,7 +374,8 @@ std::string helpText(Command command) {
                 "Reports the changes as check does and accepts them: once the events are synced\n"
                 "to the evidence journal, the scanned working copy replaces the baseline in one\n"
                 "rename. A crash at any moment leaves the old or the new baseline, never a mix.\n"
-                "An interrupted or failed scan accepts nothing.\n\n"
+                "An interrupted or failed scan accepts nothing. It refuses to start while a\n"
+                "watch, init or export works on the baseline (their writes would be lost).\n\n"
                 "  --json         one event object per line\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             text += kDestinations;
