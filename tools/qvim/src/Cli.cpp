@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "EventSinks.h"
+#include "Journal.h"
 
 #include <strings.h>
 #include <unistd.h>
@@ -27,7 +28,8 @@ const CommandInfo kCommands[] = {
     {Command::Init, "init"},       {Command::Check, "check"},   {Command::Watch, "watch"},
     {Command::Export, "export"},   {Command::Metrics, "metrics"}, {Command::State, "state"},
     {Command::Migrate, "migrate"}, {Command::Demo, "demo"},     {Command::Help, "help"},
-    {Command::Version, "version"}, {Command::Verify, "verify"}, {Command::Guard, "guard"},
+    {Command::Version, "version"}, {Command::Verify, "verify"},  {Command::Guard, "guard"},
+    {Command::Update, "update"},   {Command::Events, "events"},
 };
 
 Command commandByName(const std::string& name) {
@@ -41,14 +43,15 @@ constexpr unsigned bit(Command c) { return 1u << static_cast<unsigned>(c); }
 constexpr unsigned kEngineCommands = bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) |
                                      bit(Command::Export) | bit(Command::Metrics) | bit(Command::State) |
                                      bit(Command::Migrate) | bit(Command::Demo) | bit(Command::Verify) |
-                                     bit(Command::Guard);
+                                     bit(Command::Guard) | bit(Command::Update);
 // The commands that read or write the baseline's seal.
 constexpr unsigned kSealCommands = bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) |
                                    bit(Command::State) | bit(Command::Migrate) | bit(Command::Verify) |
-                                   bit(Command::Guard);
+                                   bit(Command::Guard) | bit(Command::Update);
+// The commands that report changes.
+constexpr unsigned kChangeCommands =
+    bit(Command::Check) | bit(Command::Update) | bit(Command::Watch) | bit(Command::Guard);
 constexpr unsigned kAll = ~0u;
-// The commands that report changes as they happen.
-constexpr unsigned kRealtime = bit(Command::Watch) | bit(Command::Guard);
 
 struct OptionInfo {
     const char* longName;
@@ -60,23 +63,24 @@ struct OptionInfo {
 
 const OptionInfo kOptions[] = {
     {"help", 'h', false, kAll},
-    {"db", 0, true, kEngineCommands & ~bit(Command::Demo)},
+    {"db", 0, true, (kEngineCommands & ~bit(Command::Demo)) | bit(Command::Events)},
     {"log", 0, true, kEngineCommands},
     {"verbose", 'v', false, kEngineCommands},
-    {"quiet", 'q', false, kEngineCommands},
-    {"json", 0, false, bit(Command::Check) | kRealtime | bit(Command::Metrics) | bit(Command::Demo)},
-    {"threads", 0, true, bit(Command::Init) | bit(Command::Check) | bit(Command::Demo)},
-    {"max-hash-size", 0, true, bit(Command::Init) | bit(Command::Check) | kRealtime | bit(Command::Demo)},
+    {"quiet", 'q', false, kEngineCommands | bit(Command::Events)},
+    {"json", 0, false, kChangeCommands | bit(Command::Metrics) | bit(Command::Demo) | bit(Command::Events)},
+    {"threads", 0, true, bit(Command::Init) | bit(Command::Check) | bit(Command::Update) | bit(Command::Demo)},
+    {"max-hash-size", 0, true, bit(Command::Init) | kChangeCommands | bit(Command::Demo)},
     {"rules", 0, true, bit(Command::Init) | bit(Command::Migrate)},
     {"key", 0, true, kSealCommands},
     {"kind", 0, true, bit(Command::Export)},
-    {"since", 0, true, bit(Command::Export)},
+    {"since", 0, true, bit(Command::Export) | bit(Command::Events)},
     {"out", 0, true, bit(Command::Export)},
     {"keep", 0, false, bit(Command::Demo)},
-    {"format", 0, true, bit(Command::Check) | kRealtime},
-    {"syslog", 0, false, bit(Command::Check) | kRealtime, true},
-    {"journal", 0, false, bit(Command::Check) | kRealtime},
+    {"format", 0, true, kChangeCommands},
+    {"syslog", 0, false, kChangeCommands, true},
+    {"journal", 0, false, kChangeCommands},
     {"audit", 0, false, bit(Command::Guard)},
+    {"update", 0, false, bit(Command::Check)},
 };
 
 const OptionInfo* findLong(const std::string& name) {
@@ -137,6 +141,10 @@ std::string applyOption(const OptionInfo& option, const std::string& value, Opti
         if (!parseKind(value, options.kind))
             return "unknown kind '" + value +
                    "'; use File, Directory, User, Group, Port, InstalledSoftware, Process or All";
+    } else if (name == "since" && options.command == Command::Events) {
+        if (!parseTimeText(value, options.since))
+            return "--since needs a time such as 2026-12-06T01:30:00Z, 2026-12-06 01:30 (local) or seconds "
+                   "since 1970, not '" + value + "'";
     } else if (name == "since") {
         if (!parseNumber(value, options.since))
             return "--since needs a time in milliseconds since 1970, not '" + value + "'";
@@ -155,6 +163,8 @@ std::string applyOption(const OptionInfo& option, const std::string& value, Opti
         options.journal = true;
     } else if (name == "audit") {
         options.audit = true;
+    } else if (name == "update") {
+        options.accept = true;
     }
     if (option.takesValue && value.empty()) return std::string("--") + option.longName + " needs a value";
     return std::string();
@@ -296,6 +306,7 @@ std::string parseArguments(const std::vector<std::string>& args, Options& option
     }
 
     if (options.command == Command::Help) options.help = true;
+    if (options.command == Command::Update) options.accept = true;
     for (const auto& [option, value] : given) {
         const unsigned commandBit = options.command == Command::None ? kAll : bit(options.command);
         if ((option->commands & commandBit) == 0)
@@ -367,14 +378,43 @@ std::string helpText(Command command) {
                 "Usage: qvim check [--json | --format FORMAT] [--syslog[=SOCKET]] [--journal]\n"
                 "                  [--db FILE] [--threads N] [--max-hash-size SIZE] [--key FILE]\n\n"
                 "Compares the host with the baseline and prints every change: a table on a\n"
-                "terminal, or one JSON event per line with --json. The baseline is updated, so\n"
-                "each change is reported once. A baseline whose digest is not the one recorded\n"
-                "in its seal is refused (exit status 19) before anything is scanned.\n\n"
+                "terminal, or one JSON event per line with --json. The baseline is left as it\n"
+                "was (the scan runs on a working copy), so a second check reports the same\n"
+                "changes again; 'qvim update' accepts them. Each change is also appended to the\n"
+                "evidence journal (see 'qvim events'). A baseline whose digest is not the one\n"
+                "recorded in its seal is refused (exit status 19) before anything is scanned.\n\n"
+                "  --update       accept the changes, as 'qvim update' does\n"
                 "  --json         one event object per line\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             text += kDestinations;
             text += kHashLimit;
             text += kKey;
+            break;
+        case Command::Update:
+            text =
+                "Usage: qvim update [--json | --format FORMAT] [--syslog[=SOCKET]] [--journal]\n"
+                "                   [--db FILE] [--threads N] [--max-hash-size SIZE] [--key FILE]\n\n"
+                "Reports the changes as check does and accepts them: once the events are synced\n"
+                "to the evidence journal, the new baseline's digest is recorded in the seal and\n"
+                "the scanned working copy replaces the baseline in one rename. A crash at any moment leaves the old or the new baseline, never a mix.\n"
+                "An interrupted or failed scan accepts nothing. It refuses to start while a\n"
+                "watch, init or export works on the baseline (their writes would be lost).\n\n"
+                "  --json         one event object per line\n"
+                "  --threads N    hashing threads (default one per processor)\n";
+            text += kDestinations;
+            text += kHashLimit;
+            text += kKey;
+            break;
+        case Command::Events:
+            text =
+                "Usage: qvim events [--since TIME] [--json] [--db FILE]\n\n"
+                "Prints the evidence journal: every change check, update and watch reported,\n"
+                "kept in events.jsonl (0600) beside the database, rotated at 64 MiB with four\n"
+                "older generations (events.jsonl.1 to .4).\n\n"
+                "  --since TIME   only events from TIME on: 2026-12-06T01:30:00Z, with an offset\n"
+                "                 (+01:00), local time (2026-12-06 01:30, 2026-12-06) or seconds\n"
+                "                 since 1970\n"
+                "  --json         the journal's lines as they are, one event object per line\n";
             break;
         case Command::Watch:
             text =
@@ -385,7 +425,8 @@ std::string helpText(Command command) {
                 "As root on a recent kernel it uses fanotify and names the user and process of\n"
                 "each change; otherwise inotify. The start line says which. Stops on Ctrl-C or\n"
                 "SIGTERM. The baseline's digest is recorded in its seal at most once a minute\n"
-                "while events arrive, and when the watch ends.\n\n"
+                "while events arrive, and when the watch ends. Each change is accepted into the\n"
+                "baseline as it is reported, and synced to the evidence journal first.\n\n"
                 "  --json         one event object per line\n";
             text += kDestinations;
             text += kHashLimit;
@@ -467,8 +508,10 @@ std::string helpText(Command command) {
                        "Commands:\n"
                        "  init --rules FILE           install a ruleset and build the baseline\n"
                        "  check                       compare the host with the baseline, print changes\n"
+                       "  update                      print changes and accept them into the baseline\n"
                        "  watch                       report file changes as they happen\n"
                        "  guard [--audit]             refuse the changes the rules forbid, as they are tried\n"
+                       "  events [--since TIME]       print the evidence journal of reported changes\n"
                        "  export --out FILE           write the baseline as JSON lines\n"
                        "  metrics                     counters, events per rule, database figures\n"
                        "  state get|set NAME [VALUE]  read or write an engine setting\n"

@@ -10,7 +10,9 @@
 
 namespace qvimcli {
 
-enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Verify, Guard };
+enum class Command {
+    None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Verify, Guard, Update, Events
+};
 
 struct Options {
     Command command = Command::None;
@@ -29,9 +31,10 @@ struct Options {
 
     std::string rules;      // init, migrate: --rules FILE
     std::string keyFile;    // --key FILE: signs and checks the baseline's seal
+    bool accept = false;    // update, check --update: the scanned state becomes the baseline
 
     entity_type kind = ENTITY_ALL;  // export --kind
-    uint64_t since = 0;             // export --since MS
+    uint64_t since = 0;             // export --since MS, events --since TIME (as milliseconds)
     std::string out;                // export --out FILE ("-" is standard output)
 
     std::string stateAction;  // state get|set

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "Baseline.h"
+#include "Journal.h"
 #include "SafeFiles.h"
 #include "Scan.h"
 #include "Seal.h"
@@ -61,6 +62,82 @@ JsonPtr metricsDocument() {
 std::string rulesetRefusedMessage(const std::string& source, qvim_status status, const Session& session) {
     return "the engine refused the ruleset from " + source + ": " + statusText(status) + " (details in " +
            session.logPath() + ")";
+}
+
+// Records an accepted baseline's digest in the journal too, so that it leaves
+// the host with the events.
+void journalAccepted(EventJournal* journal, const std::string& digest, const SealKey* key, Console& console) {
+    std::string error;
+    if (journal != nullptr && !(journal->appendLine(sealJournalLine(digest, key != nullptr)) && journal->sync(error)))
+        console.warning("the accepted baseline's digest is not in the evidence journal: " + error);
+}
+
+// The one way a scan's changes become the baseline: the working copy the scan
+// wrote replaces it in a single rename, after the events are in the journal
+// and the copy's digest is pending in the seal. A crash before the rename
+// leaves the old baseline, after it the new one; both verify.
+bool acceptBaseline(Session& session, EventJournal* journal, const SealKey* key, Console& console) {
+    session.setSetting("baselineScanTime", std::to_string(nowMillis()));
+    // The engine closes the copy: from here on it is complete on disk.
+    session.stopEngine();
+    std::string digest, error;
+    if (!sealNewBaseline(session.dbPath(), session.enginePath(), key, digest, error,
+                         [&](std::string& why) { return session.replaceBaseline(why); })) {
+        console.error("the changes were not accepted: " + error);
+        return false;
+    }
+    console.note("Baseline sealed: sha256:" + digest + (key != nullptr ? " (signed)" : ""));
+    journalAccepted(journal, digest, key, console);
+    return true;
+}
+
+// Events read back from the journal, oldest first.
+int runEvents(const Options& options, Console& console, EventPrinter& printer) {
+    const std::string db = options.db.empty() ? defaultDatabasePath() : options.db;
+    size_t skipped = 0;
+    size_t notEvents = 0;
+    size_t shown = 0;
+    std::string error;
+    const bool read = readJournal(
+        db,
+        [&](const std::string& line) {
+            JsonPtr event(cJSON_Parse(line.c_str()));
+            if (!cJSON_IsObject(event.get())) {
+                ++notEvents;
+                return;
+            }
+            // The digests of accepted baselines travel with the events.
+            const cJSON* accepted = cJSON_GetObjectItemCaseSensitive(event.get(), "baselineAccepted");
+            if (cJSON_IsObject(accepted)) {
+                const cJSON* digest = cJSON_GetObjectItemCaseSensitive(accepted, "sha256");
+                const cJSON* when = cJSON_GetObjectItemCaseSensitive(accepted, "time");
+                uint64_t at = 0;
+                if (options.since > 0 && !(cJSON_IsString(when) && parseTimeText(when->valuestring, at) &&
+                                           at >= options.since))
+                    return;
+                if (printer.json())
+                    printer.rawLine(line);
+                else if (cJSON_IsString(digest) && cJSON_IsString(when))
+                    printer.line("Baseline accepted " + printable(when->valuestring) + ": sha256:" +
+                                 printable(digest->valuestring));
+                return;
+            }
+            const cJSON* time = cJSON_GetObjectItemCaseSensitive(event.get(), "eventTime");
+            if (options.since > 0 && (!cJSON_IsNumber(time) || time->valuedouble < static_cast<double>(options.since)))
+                return;
+            printer.printEvent(event.get());
+            ++shown;
+        },
+        skipped, error);
+    if (!read) {
+        console.error("cannot read the evidence journal beside '" + db + "': " + error);
+        return kExitFailure;
+    }
+    if (skipped + notEvents > 0)
+        console.warning(std::to_string(skipped + notEvents) +
+                        " lines of the journal are not events (too long, cut short by a crash, or not JSON)");
+    if (shown == 0 && !printer.json()) printer.line("No events.");
+    return kExitOk;
 }
 
 int runExport(const Options& options, Session& session, Console& console, EventPrinter& printer) {
@@ -167,8 +244,9 @@ SealUse sealUse(const Options& options) {
     switch (options.command) {
         // init is how a refused baseline is rebuilt: it warns instead.
         case Command::Init: return {false, true};
-        // check accepts what it reports, so it writes too.
+        // check and update scan a copy; update's accept seals the copy it moves in place.
         case Command::Check:
+        case Command::Update: return {true, false};
         case Command::Watch:
         case Command::Guard:
         case Command::Migrate: return {true, true};
@@ -198,6 +276,7 @@ int runVerify(const Options& options, const SealKey* key, Console& console, Even
             return kExitOk;
         case SealVerdict::Unsealed: console.warning("WARNING: " + check.message); return kExitOk;
         case SealVerdict::Tampered: console.error(check.message); return kExitTampered;
+        case SealVerdict::InUse: console.error(check.message + "; verify it again when that run has ended"); return kExitFailure;
         default: console.error(check.message); return kExitFailure;
     }
 }
@@ -221,6 +300,14 @@ int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCh
     std::string digest = check.digest;
     switch (check.verdict) {
         case SealVerdict::Valid: break;
+        // A check reads a copy beside a running watch; nothing else may write meanwhile.
+        case SealVerdict::InUse:
+            if (use.writes || options.accept) {
+                console.error(check.message + "; run this again when it has ended");
+                return kExitFailure;
+            }
+            console.warning(check.message + "; the baseline's digest is not checked this time");
+            break;
         case SealVerdict::Unsealed:
             if (hadBaseline) console.warning("WARNING: " + check.message);
             break;
@@ -232,7 +319,7 @@ int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCh
         default: console.error(check.message); return kExitFailure;
     }
     // A run without the key would replace a signed seal by an unsigned one.
-    if (use.writes && check.seal.isSigned && seal.key() == nullptr) {
+    if ((use.writes || options.accept) && check.seal.isSigned && seal.key() == nullptr) {
         console.error("the baseline's seal is signed: pass its key with --key FILE (or remove '" +
                       sealPathFor(session.dbPath()) + "' to start over without one)");
         return kExitUsage;
@@ -246,7 +333,7 @@ int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCh
 }
 
 // Records the digest a writing command left, once the engine has closed the baseline.
-int closeSeal(const Options& options, InPlaceSeal& seal, int status, Console& console) {
+int closeSeal(const Options& options, InPlaceSeal& seal, int status, Console& console, EventJournal* journal) {
     if (!sealUse(options).writes) return status;
     std::string digest, error;
     if (!seal.finish(digest, error)) {
@@ -254,6 +341,7 @@ int closeSeal(const Options& options, InPlaceSeal& seal, int status, Console& co
         return status == kExitOk || status == kExitChanges ? kExitFailure : status;
     }
     console.note("Baseline sealed: sha256:" + digest + (seal.key() != nullptr ? " (signed)" : ""));
+    journalAccepted(journal, digest, seal.key(), console);
     return status;
 }
 
@@ -263,9 +351,6 @@ int runOnBaseline(const Options& options, Session& session, const Ruleset& rules
         case Command::Init:
             installStopHandlers();
             return runInit(options, session, rules, console, printer);
-        case Command::Check:
-            installStopHandlers();
-            return runCheck(options, session, console, printer);
         case Command::Watch: return runWatch(options, session, console, printer);
         case Command::Guard: return runGuard(options, session, console, printer);
         case Command::Export: return runExport(options, session, console, printer);
@@ -405,7 +490,8 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
     return kExitOk;
 }
 
-int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer) {
+int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer,
+             EventJournal* journal, const SealKey* key) {
     Ruleset ruleset;
     if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     bool found = false;
@@ -422,11 +508,21 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
     const ScanResult result = scan.run(stopRequested);
     session.setSetting("scanningForChanges", "0");
     if (!printer.json()) printer.line(printer.summary());
+    // What was reported is evidence whatever became of the run.
+    std::string error;
+    const bool journalled = journal == nullptr || journal->sync(error);
+    const std::string nothingAccepted = options.accept ? "; nothing was accepted" : "";
+    if (!journalled) console.error("the evidence journal is incomplete: " + error + nothingAccepted);
     if (result.interrupted) {
-        console.error("interrupted; removed files were not reported, run 'qvim check' again");
+        console.error("interrupted; removed files were not reported" + nothingAccepted + ", run 'qvim " +
+                      (options.accept ? "update" : "check") + "' again");
         return kExitInterrupted;
     }
-    if (result.failed) return kExitFailure;
+    if (result.failed) {
+        if (options.accept) console.error("the scan failed (see the messages above); nothing was accepted");
+        return kExitFailure;
+    }
+    if (!journalled || (options.accept && !acceptBaseline(session, journal, key, console))) return kExitFailure;
     return result.events > 0 ? kExitChanges : kExitOk;
 }
 
@@ -478,6 +574,8 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
         return kExitUsage;
     }
 
+    if (options.command == Command::Events) return runEvents(options, console, printer);
+
     // A changed baseline is refused before the engine opens it: what it holds
     // is not to be trusted, not even its header.
     SealCheck sealed;
@@ -486,8 +584,14 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
         sealed = checkSeal(databasePathOf(options), sealKey);
         if (sealed.verdict == SealVerdict::Tampered && use.verifies) return refuseTampered(sealed, console);
     }
+    // Check and update scan a working copy: the baseline changes only by an
+    // update's rename.
+    const bool scansCopy = options.command == Command::Check || options.command == Command::Update;
     int status = kExitFailure;
-    std::unique_ptr<Session> session = Session::start(options, std::string(), error, status);
+    std::unique_ptr<Session> session = Session::start(options, std::string(), error, status,
+                                                      !scansCopy        ? DatabaseUse::Direct
+                                                      : options.accept ? DatabaseUse::CopyToAccept
+                                                                       : DatabaseUse::Copy);
     if (!session) {
         console.error(error);
         return status;
@@ -495,9 +599,31 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
     InPlaceSeal seal(session->dbPath(), sealKey);
     status = openSeal(options, *session, seal, sealed, console);
     if (status != kExitOk) return status;
-    status = runOnBaseline(options, *session, rules, needsRules, console, printer);
+    // What check, update, watch and guard report is evidence: it goes to the journal.
+    const bool realTime = options.command == Command::Watch || options.command == Command::Guard;
+    EventJournal journal;
+    if (scansCopy || realTime) {
+        if (!journal.open(session->dbPath(), error)) {
+            console.error("cannot open the evidence journal '" + journal.path() + "': " + error);
+            return kExitFailure;
+        }
+        // The real-time commands accept each change as the engine reports it: its line is synced at once.
+        journal.syncEachAppend(realTime);
+        std::atomic<bool> warned{false};
+        printer.setRecorder([&](const cJSON* event) {
+            if (!journal.append(event) && !warned.exchange(true))
+                console.error("cannot write the evidence journal '" + journal.path() + "'; the run will fail");
+        });
+        if (scansCopy) installStopHandlers();
+        status = scansCopy ? runCheck(options, *session, console, printer, &journal, sealKey)
+                           : runOnBaseline(options, *session, rules, needsRules, console, printer);
+        printer.setRecorder(nullptr);
+        if (journal.failed() && status != kExitInterrupted) status = kExitFailure;
+    } else {
+        status = runOnBaseline(options, *session, rules, needsRules, console, printer);
+    }
     session.reset();  // the digest is of the file at rest
-    return closeSeal(options, seal, status, console);
+    return closeSeal(options, seal, status, console, realTime ? &journal : nullptr);
 }
 
 }  // namespace qvimcli

@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "Cli.h"
+#include "Journal.h"
 #include "Output.h"
 #include "Rules.h"
+#include "Seal.h"
 #include "Session.h"
 
 namespace qvimcli {
@@ -17,7 +19,10 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer);
 // The commands that work on a started engine; the demo chains them.
 int runInit(const Options& options, Session& session, const Ruleset& ruleset, Console& console,
             EventPrinter& printer);
-int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer);
+// Reports changes (check); with options.accept the session's working copy
+// then replaces the baseline (update). Events go to the journal when one is given.
+int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer,
+             EventJournal* journal = nullptr, const SealKey* key = nullptr);
 int runWatch(const Options& options, Session& session, Console& console, EventPrinter& printer);
 int runGuard(const Options& options, Session& session, Console& console, EventPrinter& printer);
 int runMetrics(const Options& options, Session& session, Console& console, EventPrinter& printer, bool brief);

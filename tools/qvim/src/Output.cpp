@@ -268,6 +268,7 @@ void EventPrinter::printEvent(const cJSON* event) {
     } else {
         text = formatEvent(event);
     }
+    if (m_recorder) m_recorder(event);
     if (m_eachEvent) m_eachEvent(event);
     if (m_beforeOutput) m_beforeOutput();
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -100,6 +100,8 @@ public:
     void setJsonFormat(std::function<std::string(const cJSON*)> format) { m_jsonFormat = std::move(format); }
     // Runs for each event as it is printed (further destinations).
     void setEachEvent(std::function<void(const cJSON*)> hook) { m_eachEvent = std::move(hook); }
+    // Runs for each event before anything else sees it (the evidence journal).
+    void setRecorder(std::function<void(const cJSON*)> hook) { m_recorder = std::move(hook); }
 
     // Prints the events of one response document ({"events":[...]}); returns
     // how many it printed. A null or unparsable text prints nothing.
@@ -123,6 +125,7 @@ private:
     std::function<void()> m_beforeOutput;
     std::function<std::string(const cJSON*)> m_jsonFormat;
     std::function<void(const cJSON*)> m_eachEvent;
+    std::function<void(const cJSON*)> m_recorder;
     mutable std::mutex m_mutex;
     bool m_headerShown = false;
     std::map<std::string, size_t> m_byOperation;

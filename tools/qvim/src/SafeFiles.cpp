@@ -54,6 +54,8 @@ std::string shownPath(const std::vector<std::string>& names) {
     return path.empty() ? "/" : path;
 }
 
+}  // namespace
+
 std::string randomSuffix() {
     unsigned char bytes[6];
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
@@ -61,8 +63,6 @@ std::string randomSuffix() {
     }
     return hexText(bytes, sizeof bytes);
 }
-
-}  // namespace
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     if (this != &other) reset(other.release());

@@ -27,6 +27,9 @@ private:
     int m_fd = -1;
 };
 
+// Twelve random hexadecimal digits, for names of temporary files.
+std::string randomSuffix();
+
 // Whether the folder itself may be one others write to (such as /tmp).
 enum class FolderSharing { OwnOnly, StickyAllowed };
 

@@ -1,12 +1,15 @@
 #include "Seal.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -290,6 +293,18 @@ bool writeSeal(const std::string& dbPath, SealRecord record, const SealKey* key,
     return true;
 }
 
+// The writer a seal names ("watch 1234 TIME") still runs, in another process,
+// and holds the baseline: a qvim that works on the baseline itself holds a
+// shared lock on the file for as long as its engine has it open.
+bool writerHoldsBaseline(const std::string& dbPath, const std::string& writer) {
+    const size_t space = writer.find(' ');
+    const long pid = space == std::string::npos ? 0 : strtol(writer.c_str() + space + 1, nullptr, 10);
+    if (pid <= 0 || pid == static_cast<long>(getpid()) || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH))
+        return false;
+    UniqueFd file(open(dbPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return file && flock(file.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
 SealCheck checkSeal(const std::string& dbPath, const SealKey* key) {
     SealCheck check;
     const std::string path = sealPathFor(dbPath);
@@ -346,6 +361,12 @@ SealCheck checkSeal(const std::string& dbPath, const SealKey* key) {
                                  "the new baseline is the one it was replacing with");
         return check;
     }
+    if (check.seal.writer != "-" && writerHoldsBaseline(dbPath, check.seal.writer)) {
+        check.verdict = SealVerdict::InUse;
+        check.message = "the baseline is being written by a running qvim (" + check.seal.writer +
+                        "), which records its digest at most a minute after each change and when it ends";
+        return check;
+    }
     check.message = "the baseline's digest is " + check.digest + ", but the one last accepted (" +
                     check.seal.time + ") is " + check.seal.digest;
     if (check.seal.writer != "-")
@@ -356,7 +377,8 @@ SealCheck checkSeal(const std::string& dbPath, const SealKey* key) {
 }
 
 bool sealNewBaseline(const std::string& dbPath, const std::string& newFile, const SealKey* key,
-                     std::string& digestHex, std::string& error) {
+                     std::string& digestHex, std::string& error,
+                     const std::function<bool(std::string&)>& moveIntoPlace) {
     if (parentFolder(newFile) != parentFolder(dbPath)) {
         error = "the new baseline '" + newFile + "' is not in the folder of '" + dbPath + "'";
         return false;
@@ -371,13 +393,17 @@ bool sealNewBaseline(const std::string& dbPath, const std::string& newFile, cons
     if (current.verdict == SealVerdict::Valid) record.digest = current.digest;
     record.pending = digestHex;
     if (!writeSeal(dbPath, record, key, error)) return false;
-    UniqueFd folder;
-    if (!openDatabaseFolder(dbPath, folder, error)) return false;
-    if (renameat(folder.get(), baseName(newFile).c_str(), folder.get(), baseName(dbPath).c_str()) != 0) {
-        error = "cannot move '" + newFile + "' over the baseline: " + errorText(errno);
-        return false;
+    if (moveIntoPlace) {
+        if (!moveIntoPlace(error)) return false;
+    } else {
+        UniqueFd folder;
+        if (!openDatabaseFolder(dbPath, folder, error)) return false;
+        if (renameat(folder.get(), baseName(newFile).c_str(), folder.get(), baseName(dbPath).c_str()) != 0) {
+            error = "cannot move '" + newFile + "' over the baseline: " + errorText(errno);
+            return false;
+        }
+        if (!syncFolder(parentFolder(dbPath), error)) return false;
     }
-    if (!syncFolder(parentFolder(dbPath), error)) return false;
     record.digest = digestHex;
     record.pending = "-";
     return writeSeal(dbPath, record, key, error);

@@ -32,6 +32,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,7 @@ enum class SealVerdict {
     Valid,     // the baseline is the one last accepted
     Unsealed,  // no seal yet and no key given: a baseline from before sealing
     Tampered,  // digest, signature or the seal itself is not what qvim wrote
+    InUse,     // differs from the seal while the run the seal names still writes it
     Failed     // the digest or the seal could not be read
 };
 
@@ -89,10 +91,13 @@ struct SealCheck {
 SealCheck checkSeal(const std::string& dbPath, const SealKey* key);
 
 // Moves newFile (closed, complete, in the database's folder) over the baseline
-// and seals it, in the crash-safe order above. digestHex receives its digest.
-// Nothing is renamed when the pending record cannot be written.
+// and seals it, in the crash-safe order above. moveIntoPlace, when given, does
+// the rename and syncs the folder (the working copy's owner knows its file);
+// else newFile is renamed by name. digestHex receives its digest. Nothing is
+// renamed when the pending record cannot be written.
 bool sealNewBaseline(const std::string& dbPath, const std::string& newFile, const SealKey* key,
-                     std::string& digestHex, std::string& error);
+                     std::string& digestHex, std::string& error,
+                     const std::function<bool(std::string&)>& moveIntoPlace = nullptr);
 
 // A command writing the baseline in place. begin names the writer (keeping the
 // digest just verified), checkpoint records the digest while it writes,

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +88,20 @@ bool openLog(const std::string& logPath, int databaseFolder, UniqueFd& log, std:
         where = folder.get();
     }
     return openOwnFileForAppend(where, baseName(logPath), log, error);
+}
+
+// Runs on the baseline itself share it; an update that will replace it must
+// be alone. The lock is the file's own (flock), which SQLite's locks ignore;
+// the descriptor stays open until the engine has stopped, since closing
+// another descriptor of the file would drop SQLite's locks.
+bool lockBaseline(int folder, const std::string& name, bool alone, UniqueFd& lock, std::string& error) {
+    lock.reset(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!lock) return true;  // nothing to share yet: init makes it
+    if (flock(lock.get(), (alone ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return true;
+    error = alone ? "is in use by another qvim (a watch, init or export); an update would take the baseline from "
+                    "under it: stop it (systemctl stop qvim-watch) and run the update again"
+                  : "is being replaced by a running 'qvim update'; run this again when it has finished";
+    return false;
 }
 
 }  // namespace
@@ -192,7 +207,7 @@ void routeLibraryOutput(int fd) {
 }
 
 std::unique_ptr<Session> Session::start(const Options& options, std::string dbPath, std::string& error,
-                                        int& status) {
+                                        int& status, DatabaseUse use) {
     status = kExitFailure;
     if (dbPath.empty()) dbPath = options.db.empty() ? defaultDatabasePath() : options.db;
     const std::string folder = parentFolder(dbPath);
@@ -248,7 +263,27 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     if (previous > STDERR_FILENO && previous != logFd) ::close(previous);
     if (options.verbosity >= 2) routeLibraryOutput(logFd);
 
-    const std::string enginePath = joinPath(resolvedFolder, dbName.c_str());
+    std::string enginePath = joinPath(resolvedFolder, dbName.c_str());
+    UniqueFd lock;
+    if (use != DatabaseUse::Copy &&
+        !lockBaseline(folderFd.get(), dbName, use == DatabaseUse::CopyToAccept, lock, reason)) {
+        error = "'" + dbPath + "' " + reason;
+        return nullptr;
+    }
+    std::unique_ptr<BaselineCopy> copy;
+    if (use != DatabaseUse::Direct) {
+        if (fstatat(folderFd.get(), dbName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            error = "there is no baseline in '" + dbPath + "' yet; run 'qvim init --rules FILE' first";
+            status = kExitUsage;
+            return nullptr;
+        }
+        copy.reset(new BaselineCopy());
+        if (!copy->create(folderFd.get(), resolvedFolder, dbName, reason)) {
+            error = "cannot make a working copy of the baseline '" + dbPath + "': " + reason;
+            return nullptr;
+        }
+        enginePath = copy->path();
+    }
     im_engine_init_s init{};
     init.dbPath = enginePath.c_str();
     init.logLevel = levelMask(options.verbosity);
@@ -267,12 +302,37 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
     }
     set_loglevel(init.logLevel);
     status = kExitOk;
-    return std::unique_ptr<Session>(new Session(dbPath, logPath));
+    return std::unique_ptr<Session>(new Session(dbPath, logPath, enginePath, std::move(copy), std::move(lock)));
 }
 
+Session::Session(std::string dbPath, std::string logPath, std::string enginePath, std::unique_ptr<BaselineCopy> copy,
+                 UniqueFd lock)
+    : m_dbPath(std::move(dbPath)),
+      m_logPath(std::move(logPath)),
+      m_enginePath(std::move(enginePath)),
+      m_copy(std::move(copy)),
+      m_lock(std::move(lock)) {}
+
 Session::~Session() {
-    engine_stop();
+    stopEngine();
     g_libraryOutput.finish();
+}
+
+void Session::stopEngine() {
+    if (!m_engineRunning) return;
+    engine_stop();
+    m_engineRunning = false;
+}
+
+const char* Session::copyMethod() const { return copyMethodName(m_copy ? m_copy->method() : CopyMethod::None); }
+
+bool Session::replaceBaseline(std::string& error) {
+    if (!m_copy) {
+        error = "the engine works on the baseline itself";
+        return false;
+    }
+    stopEngine();
+    return m_copy->replaceOriginal(error);
 }
 
 std::string Session::setting(const char* name, bool* found) const {

@@ -7,6 +7,7 @@
 
 #include "Cli.h"
 #include "Output.h"
+#include "BaselineCopy.h"
 #include "Rules.h"
 #include "qvim.h"
 
@@ -45,13 +46,19 @@ private:
     im_wrapper_response_s m_response;
 };
 
+// Whether the engine works on the baseline itself or on a working copy of it
+// (made in the database folder, thrown away unless it replaces the baseline:
+// CopyToAccept, which no run on the baseline itself may overlap, as its
+// writes would go to the file the rename replaces).
+enum class DatabaseUse { Direct, Copy, CopyToAccept };
+
 class Session {
 public:
     // Creates the database folder if needed, sets up the engine's log and
     // starts the engine. On failure returns null with a one-line message and
     // the exit status to use.
     static std::unique_ptr<Session> start(const Options& options, std::string dbPath, std::string& error,
-                                          int& status);
+                                          int& status, DatabaseUse use = DatabaseUse::Direct);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -71,11 +78,25 @@ public:
     // Records a ruleset as the one in force.
     void recordRuleset(const Ruleset& ruleset);
 
+    // The file the engine works on: the working copy, or the baseline itself.
+    const std::string& enginePath() const { return m_enginePath; }
+    const char* copyMethod() const;
+    // Stops the engine, which closes its database; no engine call may follow.
+    void stopEngine();
+    // Puts the working copy in place of the baseline (the engine stopped
+    // first). False with a reason; the baseline is then the old one.
+    bool replaceBaseline(std::string& error);
+
 private:
-    Session(std::string dbPath, std::string logPath) : m_dbPath(std::move(dbPath)), m_logPath(std::move(logPath)) {}
+    Session(std::string dbPath, std::string logPath, std::string enginePath, std::unique_ptr<BaselineCopy> copy,
+            UniqueFd lock);
 
     std::string m_dbPath;
     std::string m_logPath;
+    std::string m_enginePath;
+    std::unique_ptr<BaselineCopy> m_copy;  // null when the engine works on the baseline
+    UniqueFd m_lock;  // the baseline, locked shared (direct use) or alone (an accepting update)
+    bool m_engineRunning = true;
 };
 
 // Where the library's own lines on standard output go: /dev/null, or the log

@@ -96,7 +96,7 @@ TEST_F(HostChanges, ThousandsOfFolderAndLinkChangesAreEachReportedOnce) {
         ASSERT_EQ(symlink(i == kLinks / 2 ? "/etc/shadow" : "decoy2", link.c_str()), 0);
         expected[link] = "update";
     }
-    run = qvim({"check", "--json"});
+    run = qvim({"update", "--json"});
     EXPECT_EQ(run.status, 1) << run.err;
     const std::vector<Event> events = parseEvents(run.out);
     EXPECT_EQ(events.size(), expected.size());
@@ -182,7 +182,7 @@ TEST_F(HostChanges, NamesThatAreNotUtf8StayApartThroughChecksAndRenames) {
     ASSERT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
     writeText(acute, "acute");
     writeText(grave, "grave");
-    ProgramRun run = qvim({"check", "--json"});
+    ProgramRun run = qvim({"update", "--json"});
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(parseEvents(run.out).size(), 2u) << run.out;
     EXPECT_EQ(qvim({"check"}).status, 0);
@@ -190,7 +190,7 @@ TEST_F(HostChanges, NamesThatAreNotUtf8StayApartThroughChecksAndRenames) {
     // Away from an ill-formed name and onto one: each is a rename of the exact old key.
     ASSERT_EQ(rename(acute.c_str(), (tree + "/cafe").c_str()), 0);
     ASSERT_EQ(rename(plain.c_str(), (tree + "/caf\xe7").c_str()), 0);
-    run = qvim({"check", "--json"});
+    run = qvim({"update", "--json"});
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(operationsByKey(parseEvents(run.out)),
               (std::map<std::string, std::string>{{acute + " -> " + tree + "/cafe", "rename"},
@@ -269,7 +269,7 @@ TEST_F(HostChanges, AFolderThatCannotBeOpenedIsNotCheckedAndNothingBelowItIsRemo
     if (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
         prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0)
         GTEST_SKIP() << "cannot drop capabilities for the program: " << strerror(errno);
-    const ProgramRun run = qvim({"check", "--json"});
+    const ProgramRun run = qvim({"update", "--json"});
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_NE(run.err.find("cannot open the folder '" + tree + "/locked'"), std::string::npos) << run.err;
     // The folder itself changed owner and mode; what it holds was not looked at.

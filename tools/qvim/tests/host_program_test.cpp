@@ -57,7 +57,7 @@ TEST_F(HostProgram, ChecksReportNothingUntilEachChangeOnceWithItsOperation) {
     ASSERT_EQ(unlink((tree + "/link").c_str()), 0);
     ASSERT_EQ(symlink("content.txt", (tree + "/link").c_str()), 0);
 
-    run = qvim({"check", "--json"});
+    run = qvim({"update", "--json"});
     EXPECT_EQ(run.status, 1) << run.err;
     const std::map<std::string, std::string> expected = {
         {tree + "/mode.txt", "update"},   {tree + "/setuid.bin", "update"},
@@ -129,7 +129,7 @@ TEST_F(HostProgram, PackagesComeFromDpkgWhenTheEngineFindsNoPackageDatabase) {
         GTEST_SKIP() << "this host's package database is read by the engine itself: " << run.out;
 
     writeText("dpkg/status", status("1.1").substr(0, status("1.1").find("\n\n") + 1));
-    run = qvim({"check", "--json"});
+    run = qvim({"update", "--json"});
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(operationsByKey(parseEvents(run.out)), (std::map<std::string, std::string>{
                               {"tool-1.0", "delete"}, {"tool-1.1", "create"}, {"gone-2", "delete"}}));

@@ -1,0 +1,232 @@
+#include "BaselineCopy.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "Text.h"
+
+namespace qvimcli {
+namespace {
+
+// The copies of im.db are ".im.db.working-<random>": hidden, and never a name
+// SQLite gives its own files ("im.db-journal", "im.db-wal").
+std::string copyPrefix(const std::string& name) { return "." + name + ".working-"; }
+
+// SQLite's files beside a database of this name.
+const char* const kSqliteSuffixes[] = {"-journal", "-wal", "-shm"};
+
+// How long a copy waits for a writer (watch, init) to finish its transaction.
+constexpr int kBusyMilliseconds = 10000;
+
+struct SqliteCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using SqlitePtr = std::unique_ptr<sqlite3, SqliteCloser>;
+
+bool openSqlite(const std::string& path, SqlitePtr& db, std::string& error) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+    db.reset(raw);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(raw, kBusyMilliseconds);
+        return true;
+    }
+    error = "cannot open '" + path + "': " + (raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+    return false;
+}
+
+// A file for the copy that has no name until it is locked, so that no other
+// run takes it for a stale copy; a named one where the file system has no
+// unnamed files.
+UniqueFd lockedNewFile(int folder, std::string& copyName, const std::string& prefix, int& failure) {
+    UniqueFd file(openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (file && flock(file.get(), LOCK_EX) == 0) {
+        const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            const std::string name = prefix + randomSuffix();
+            if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                copyName = name;
+                return file;
+            }
+            if (errno != EEXIST) break;  // no /proc: a named file then
+        }
+    }
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string name = prefix + randomSuffix();
+        UniqueFd named(openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!named && errno == EEXIST) continue;
+        if (!named) break;
+        if (flock(named.get(), LOCK_EX) != 0) {
+            failure = errno;
+            unlinkat(folder, name.c_str(), 0);
+            return UniqueFd();
+        }
+        copyName = name;
+        return named;
+    }
+    failure = errno;
+    return UniqueFd();
+}
+
+}  // namespace
+
+const char* copyMethodName(CopyMethod method) {
+    switch (method) {
+        case CopyMethod::Reflink: return "reflink";
+        case CopyMethod::Bytes: return "copy";
+        case CopyMethod::Backup: return "backup";
+        default: return "none";
+    }
+}
+
+bool reflinkFile(int from, int to) { return ioctl(to, FICLONE, from) == 0; }
+
+bool copyFileBytes(int from, int to) {
+    struct stat st;
+    if (fstat(from, &st) != 0 || ftruncate(to, 0) != 0) return false;
+    loff_t in = 0, out = 0;
+    for (off_t left = st.st_size; left > 0;) {
+        const ssize_t copied = copy_file_range(from, &in, to, &out, static_cast<size_t>(left), 0);
+        if (copied < 0 && errno == EINTR) continue;
+        if (copied <= 0) return false;  // the file shrank under us, or the kernel cannot
+        left -= copied;
+    }
+    return true;
+}
+
+bool backupDatabase(const std::string& from, const std::string& to, std::string& error) {
+    SqlitePtr source;
+    SqlitePtr target;
+    if (!openSqlite(from, source, error) || !openSqlite(to, target, error)) return false;
+    sqlite3_backup* backup = sqlite3_backup_init(target.get(), "main", source.get(), "main");
+    if (backup == nullptr) {
+        error = std::string("cannot copy the database: ") + sqlite3_errmsg(target.get());
+        return false;
+    }
+    int rc;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyMilliseconds);
+    while ((rc = sqlite3_backup_step(backup, -1)) == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+        if (std::chrono::steady_clock::now() > deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const int finished = sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE || finished != SQLITE_OK) {
+        error = std::string("cannot copy the database: ") + sqlite3_errstr(rc != SQLITE_DONE ? rc : finished);
+        return false;
+    }
+    return true;
+}
+
+void removeStaleCopies(int folder, const std::string& name) {
+    const std::string prefix = copyPrefix(name);
+    UniqueFd listed(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* listing = listed ? fdopendir(listed.release()) : nullptr;
+    if (listing == nullptr) return;
+    std::vector<std::string> stale;
+    while (const struct dirent* entry = readdir(listing)) {
+        const std::string entryName = entry->d_name;
+        if (!startsWith(entryName, prefix)) continue;
+        std::string copy = entryName;
+        for (const char* suffix : kSqliteSuffixes)
+            if (endsWith(copy, suffix)) copy.resize(copy.size() - strlen(suffix));
+        // A running qvim holds the lock of its copy for as long as it uses it.
+        UniqueFd file(openat(dirfd(listing), copy.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (file && flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        stale.push_back(entryName);
+    }
+    for (const std::string& entryName : stale) unlinkat(dirfd(listing), entryName.c_str(), 0);
+    closedir(listing);
+}
+
+BaselineCopy::~BaselineCopy() {
+    if (m_copyName.empty()) return;
+    for (const char* suffix : kSqliteSuffixes) unlinkat(m_folder.get(), (m_copyName + suffix).c_str(), 0);
+    unlinkat(m_folder.get(), m_copyName.c_str(), 0);
+}
+
+bool BaselineCopy::create(int folder, const std::string& folderPath, const std::string& name, std::string& error) {
+    m_folder.reset(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_folder) {
+        error = "cannot open the database folder: " + errorText(errno);
+        return false;
+    }
+    m_name = name;
+    UniqueFd source(openat(m_folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (!source || fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "cannot read '" + name + "': " + (source ? "it is not a regular file" : errorText(errno));
+        return false;
+    }
+    removeStaleCopies(m_folder.get(), name);
+    int failure = 0;
+    m_file = lockedNewFile(m_folder.get(), m_copyName, copyPrefix(name), failure);
+    if (!m_file) {
+        error = "cannot create a working copy beside '" + name + "': " + errorText(failure);
+        return false;
+    }
+    m_path = joinPath(folderPath, m_copyName.c_str());
+    const std::string sourcePath = joinPath(folderPath, name.c_str());
+    {
+        // A read transaction on the baseline: a writer (watch, init) cannot
+        // commit while the bytes are copied, and a journal a crashed writer
+        // left is rolled back first, as any reader does.
+        SqlitePtr reader;
+        if (!openSqlite(sourcePath, reader, error)) return false;
+        if (sqlite3_exec(reader.get(), "BEGIN; SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+            error = "cannot read '" + name + "': " + sqlite3_errmsg(reader.get());
+            return false;
+        }
+        if (reflinkFile(source.get(), m_file.get())) {
+            m_method = CopyMethod::Reflink;
+            return true;
+        }
+        if (copyFileBytes(source.get(), m_file.get())) {
+            m_method = CopyMethod::Bytes;
+            return true;
+        }
+    }
+    // A file system that copies neither way: SQLite copies page by page.
+    if (ftruncate(m_file.get(), 0) != 0 || !backupDatabase(sourcePath, m_path, error)) {
+        if (error.empty()) error = errorText(errno);
+        return false;
+    }
+    m_method = CopyMethod::Backup;
+    return true;
+}
+
+bool BaselineCopy::replaceOriginal(std::string& error) {
+    if (m_copyName.empty()) {
+        error = "there is no working copy";
+        return false;
+    }
+    if (fsync(m_file.get()) != 0) {
+        error = "cannot sync the new baseline: " + errorText(errno);
+        return false;
+    }
+    if (renameat(m_folder.get(), m_copyName.c_str(), m_folder.get(), m_name.c_str()) != 0) {
+        error = "cannot put the new baseline in place: " + errorText(errno);
+        return false;
+    }
+    m_copyName.clear();
+    if (fsync(m_folder.get()) != 0) {
+        error = "the new baseline is in place, but its folder could not be synced: " + errorText(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace qvimcli

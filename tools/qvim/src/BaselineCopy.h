@@ -1,0 +1,62 @@
+// A throw-away working copy of the baseline database, made in the database's
+// own folder (shared blocks where the file system offers them, else the
+// bytes, read under SQLite's read lock): check scans on it so the baseline stays as it was, and update
+// puts it in place of the baseline in one rename once its events are safe.
+#pragma once
+
+#include <string>
+
+#include "SafeFiles.h"
+
+namespace qvimcli {
+
+enum class CopyMethod { None, Reflink, Bytes, Backup };
+const char* copyMethodName(CopyMethod method);
+
+// Shares the blocks of from with to (both open); false with errno set when the
+// file system cannot (EOPNOTSUPP, EXDEV, EINVAL).
+bool reflinkFile(int from, int to);
+
+// Copies every byte of from into to in the kernel (copy_file_range); false
+// with errno set when it cannot.
+bool copyFileBytes(int from, int to);
+
+// Copies the database at from into the (empty) database at to through
+// SQLite's online backup; a hot journal of from is rolled back first, as any
+// reader of it would. False with a reason.
+bool backupDatabase(const std::string& from, const std::string& to, std::string& error);
+
+// Removes working copies of name (and their SQLite journals) that no running
+// qvim holds: what a crash or a kill left behind. A copy in use is locked.
+void removeStaleCopies(int folder, const std::string& name);
+
+class BaselineCopy {
+public:
+    BaselineCopy() = default;
+    // Removes the copy (and its journal) unless it replaced the baseline.
+    ~BaselineCopy();
+    BaselineCopy(const BaselineCopy&) = delete;
+    BaselineCopy& operator=(const BaselineCopy&) = delete;
+
+    // Copies the database name in folder (open, trusted; folderPath is its
+    // path without links). False with a reason.
+    bool create(int folder, const std::string& folderPath, const std::string& name, std::string& error);
+    const std::string& path() const { return m_path; }
+    CopyMethod method() const { return m_method; }
+
+    // Syncs the copy, renames it over the baseline and syncs the folder, so
+    // that after a crash the folder holds either the old or the new baseline.
+    // Whoever wrote the copy must have closed it. False with a reason (the
+    // baseline is then the old one).
+    bool replaceOriginal(std::string& error);
+
+private:
+    UniqueFd m_folder;
+    UniqueFd m_file;  // holds the lock that tells a copy in use from a stale one
+    std::string m_name;
+    std::string m_copyName;
+    std::string m_path;
+    CopyMethod m_method = CopyMethod::None;
+};
+
+}  // namespace qvimcli
