@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "EventSinks.h"
+#include "Rules.h"
 
 #include <strings.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@ const CommandInfo kCommands[] = {
     {Command::Export, "export"},   {Command::Metrics, "metrics"}, {Command::State, "state"},
     {Command::Migrate, "migrate"}, {Command::Demo, "demo"},     {Command::Help, "help"},
     {Command::Version, "version"},
+    {Command::Rules, "rules"},
 };
 
 Command commandByName(const std::string& name) {
@@ -172,6 +174,11 @@ std::string applyPositionals(const std::vector<std::string>& positionals, Option
                 return std::string();
             }
             return prefix + "expects 'get NAME' or 'set NAME VALUE'" + seeHelp(command);
+        case Command::Rules:
+            if (positionals.size() != 2 || positionals[0] != "check")
+                return prefix + "expects 'check FILE'" + seeHelp(command);
+            options.rules = positionals[1];
+            return std::string();
         case Command::Migrate:
             if (positionals.size() != 1) return prefix + "expects the path of the old database" + seeHelp(command);
             options.oldDb = positionals[0];
@@ -202,27 +209,6 @@ const char* commandName(Command command) {
     for (const CommandInfo& info : kCommands)
         if (info.command == command) return info.name;
     return "";
-}
-
-bool parseKind(const std::string& text, entity_type& kind) {
-    static const struct {
-        const char* name;
-        entity_type kind;
-    } kinds[] = {{"all", ENTITY_ALL},
-                 {"file", ENTITY_FILE},
-                 {"directory", ENTITY_DIRECTORY},
-                 {"user", ENTITY_USER},
-                 {"group", ENTITY_GROUP},
-                 {"port", ENTITY_PORT},
-                 {"installedsoftware", ENTITY_INSTALLED_SOFTWARE},
-                 {"process", ENTITY_PROCESS}};
-    for (const auto& entry : kinds) {
-        if (strcasecmp(text.c_str(), entry.name) == 0) {
-            kind = entry.kind;
-            return true;
-        }
-    }
-    return false;
 }
 
 std::string parseArguments(const std::vector<std::string>& args, Options& options) {
@@ -322,8 +308,11 @@ std::string helpText(Command command) {
         "  --journal      also send each event to the systemd journal, one field per\n"
         "                 member\n";
     static const char kStatus[] =
-        "Exit status: 0 nothing changed, 1 changes found, 2 bad command line or input,\n"
-        "3 the run failed (database, engine, file system or an event destination).\n";
+        "Exit status: 0 nothing changed; changes add up: 1 added, 2 removed, 4 changed\n"
+        "or renamed (any sum of these, up to 7); failures: 14 the run failed\n"
+        "(database, engine, file system or an event destination), 15 bad command line or\n"
+        "input, 17 invalid rules, 19 the baseline is not the one last accepted, 20 the\n"
+        "kernel lacks what the command needs, 130 interrupted.\n";
     std::string text;
     switch (command) {
         case Command::Init:
@@ -396,6 +385,16 @@ std::string helpText(Command command) {
                 "the rules watch are kept; the ruleset is the one of the last init, or FILE.\n\n"
                 "  --rules FILE   the ruleset to install first\n";
             break;
+        case Command::Rules:
+            text =
+                "Usage: qvim rules check FILE\n\n"
+                "Checks a ruleset without installing it and lists, with line numbers, what the\n"
+                "engine would read otherwise than written or skip without a word: unknown\n"
+                "members, attribute names, kinds and operations (with the name probably meant),\n"
+                "a boolean where a text is read (\"realtime\": true), rules and sets that watch\n"
+                "nothing. Errors make 'qvim init' refuse the file (exit status 17); warnings are\n"
+                "shown and do not. See qvim-rules(5).\n";
+            break;
         case Command::Demo:
             text =
                 "Usage: qvim demo [--json] [--keep]\n\n"
@@ -417,10 +416,13 @@ std::string helpText(Command command) {
                        "  state get|set NAME [VALUE]  read or write an engine setting\n"
                        "  migrate OLD_DB              move a baseline from the older database layout\n"
                        "  demo                        a guided run on a scratch tree\n"
+                       "  rules check FILE            check a ruleset, with line numbers, without installing it\n"
                        "  help [COMMAND]              help for a command\n\n") +
                    kCommon + "  --json         events as JSON, one object per line\n"
                    "  --version      the program's version\n\n" + kStatus;
     }
+    // Checking rules opens no baseline.
+    if (command == Command::Rules) return text + "\n" + kStatus;
     return text + "\n" + kCommon + "\n" + kStatus;
 }
 

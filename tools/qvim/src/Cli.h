@@ -10,7 +10,7 @@
 
 namespace qvimcli {
 
-enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version };
+enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Rules };
 
 struct Options {
     Command command = Command::None;
@@ -27,7 +27,7 @@ struct Options {
     unsigned threads = 0;   // --threads N, 0: one per processor
     uint64_t maxHashSize = kDefaultMaxHashSize;  // --max-hash-size SIZE, 0: no limit
 
-    std::string rules;      // init, migrate: --rules FILE
+    std::string rules;      // init, migrate: --rules FILE; rules check FILE
 
     entity_type kind = ENTITY_ALL;  // export --kind
     uint64_t since = 0;             // export --since MS
@@ -54,8 +54,5 @@ std::string versionText();
 
 // Help for one command, or the overview for Command::None.
 std::string helpText(Command command);
-
-// "File", "directory", "InstalledSoftware", "all" ... to a kind; false when unknown.
-bool parseKind(const std::string& text, entity_type& kind);
 
 }  // namespace qvimcli

@@ -158,6 +158,28 @@ int runMigrate(const Options& options, Session& session, Console& console, Event
 
 }  // namespace
 
+namespace {
+
+// Loads a rules file after checking it; its problems are shown. False with
+// error empty when the file is invalid, with error set when it is unreadable.
+bool loadRulesChecked(const std::string& path, Ruleset& rules, Console& console, std::string& error) {
+    std::vector<RuleProblem> problems;
+    bool invalid = false;
+    const bool loaded = loadRulesetFile(path, rules, error, &problems, &invalid);
+    for (const RuleProblem& problem : problems) {
+        if (problem.error)
+            console.error(problem.text(path));
+        else
+            console.warning(problem.text(path));
+    }
+    if (loaded) return true;
+    console.error(error);
+    if (invalid) error.clear();
+    return false;
+}
+
+}  // namespace
+
 bool installRecordedRuleset(Session& session, Console& console, Ruleset& ruleset) {
     std::string error;
     if (session.reinstallRuleset(ruleset, error)) return true;
@@ -229,7 +251,6 @@ std::string baselineCounts() {
 
 int runInit(const Options& options, Session& session, const Ruleset& ruleset, Console& console,
             EventPrinter& printer) {
-    for (const std::string& warning : ruleset.warnings) console.warning("rules: " + warning);
     // With a baseline in place the engine compares the new rules with the old
     // ones and rebuilds only what the change touched.
     bool partial = session.hasBaseline();
@@ -307,7 +328,7 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
         return kExitInterrupted;
     }
     if (result.failed) return kExitFailure;
-    return result.events > 0 ? kExitChanges : kExitOk;
+    return printer.changeStatus();
 }
 
 int runMetrics(const Options& options, Session& session, Console& console, EventPrinter& printer, bool brief) {
@@ -338,14 +359,14 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
     }
     if (options.command == Command::Demo) return runDemo(options, console, printer);
 
+    if (options.command == Command::Rules) return runRulesCheck(options, console, printer);
+
     // Input is checked before the database is touched.
     Ruleset rules;
     std::string error;
     const bool needsRules = options.command == Command::Init || !options.rules.empty();
-    if (needsRules && !loadRulesetFile(options.rules, rules, error)) {
-        console.error(error);
-        return kExitUsage;
-    }
+    if (needsRules && !loadRulesChecked(options.rules, rules, console, error))
+        return error.empty() ? kExitRules : kExitUsage;
     if (options.command == Command::Migrate && access(options.oldDb.c_str(), R_OK) != 0) {
         console.error("cannot read the old database '" + options.oldDb + "': " + errorText(errno));
         return kExitUsage;

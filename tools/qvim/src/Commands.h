@@ -21,6 +21,8 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
 int runWatch(const Options& options, Session& session, Console& console, EventPrinter& printer);
 int runMetrics(const Options& options, Session& session, Console& console, EventPrinter& printer, bool brief);
 int runDemo(const Options& options, Console& console, EventPrinter& printer);
+// "qvim rules check FILE": the problems of the file, one a line, and a count.
+int runRulesCheck(const Options& options, Console& console, EventPrinter& printer);
 
 // The metrics document as readable lines; brief leaves out the settings.
 std::vector<std::string> formatMetrics(const cJSON* document, bool brief);

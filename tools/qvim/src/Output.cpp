@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Session.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -296,6 +297,21 @@ void EventPrinter::flush() {
 size_t EventPrinter::count() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_count;
+}
+
+int EventPrinter::changeStatus() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int status = kExitOk;
+    for (const auto& [operation, count] : m_byOperation) {
+        if (count == 0) continue;
+        if (operation == "create")
+            status |= kExitAdded;
+        else if (operation == "delete")
+            status |= kExitRemoved;
+        else  // update, rename, and anything newer: never lost as "nothing"
+            status |= kExitChanged;
+    }
+    return status;
 }
 
 std::string EventPrinter::summary() const {

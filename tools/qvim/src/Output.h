@@ -113,6 +113,9 @@ public:
     void flush();
 
     size_t count() const;
+    // The exit status of what was printed: 1 added, 2 removed, 4 changed or
+    // renamed, added up; 0 when nothing was.
+    int changeStatus() const;
     // "3 changes: 1 create, 1 update, 1 delete" or "No changes."
     std::string summary() const;
     bool json() const { return m_json; }

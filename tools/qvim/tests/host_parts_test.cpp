@@ -77,10 +77,6 @@ TEST(HostRules, BasesAreNormalisedLikeTheEngineDoesAndWildcardsWiden) {
     EXPECT_EQ(ruleset.basesOf(ENTITY_ALL, true), (std::vector<std::string>{"/etc/", "/var/log/app"}));
     EXPECT_TRUE(ruleset.watches(ENTITY_PROCESS));
     EXPECT_FALSE(ruleset.watches(ENTITY_USER));
-    ASSERT_EQ(ruleset.warnings.size(), 3u);
-    EXPECT_NE(ruleset.warnings[0].find("'relative/path', which is not an absolute path"), std::string::npos);
-    EXPECT_NE(ruleset.warnings[1].find("without a known \"entityType\""), std::string::npos);
-    EXPECT_NE(ruleset.warnings[2].find("rule 3 has no \"id\""), std::string::npos);
 }
 
 TEST(HostRules, Md5IsWantedOnlyWhenAFileSetWatchesOrTestsIt) {
@@ -108,6 +104,115 @@ TEST(HostRules, UnusableDocumentsAreRefusedWithTheReason) {
     EXPECT_FALSE(parseRuleset("{\"IntegrityRules\":[{\"id\":1,\"EntitySets\":[{\"entityType\":\"file\"}]}]}",
                               ruleset, error));
     EXPECT_NE(error.find("no entity set with a known"), std::string::npos);
+}
+
+namespace {
+
+// The problems of a document as "LINE error|warning: MESSAGE".
+std::vector<std::string> problems(const std::string& text) {
+    std::vector<std::string> shown;
+    for (const RuleProblem& problem : checkRuleset(text))
+        shown.push_back(std::to_string(problem.line) + (problem.error ? " error: " : " warning: ") + problem.message);
+    return shown;
+}
+
+// One rule with one entity set whose members are given, on lines of their own.
+std::string oneSet(const std::string& members, const std::string& ruleMembers = "") {
+    return "{\"IntegrityRules\": [\n{\"id\": 1,\n" + ruleMembers + "\"EntitySets\": [\n{" + members + "}\n]}\n]}";
+}
+
+bool has(const std::vector<std::string>& shown, const std::string& expected) {
+    return std::any_of(shown.begin(), shown.end(),
+                       [&expected](const std::string& line) { return line.find(expected) != std::string::npos; });
+}
+
+}  // namespace
+
+TEST(HostRules, CheckNamesWhatTheEngineWouldIgnoreWithItsLineAndTheNameMeant) {
+    const struct {
+        std::string document;
+        std::string expected;  // a part of one problem, with its line
+    } cases[] = {
+        // What the engine skips without a word.
+        {oneSet("\"entityType\": \"File\"", "\"realtime\": true,\n"),
+         "3 error: \"realtime\" must be a text, not a boolean; the engine ignores it; write \"true\" in quotes"},
+        {oneSet("\"entityType\": \"File\", \"attributes\": \"size, mtime\""),
+         "4 error: \"mtime\" is not an attribute of File entities, so nothing watches it; did you mean "
+         "\"lastModified\"?"},
+        {oneSet("\"entityType\": \"Directory\", \"attributes\": \"sha256\""),
+         "4 error: \"sha256\" is not an attribute of Directory entities"},
+        {oneSet("\"entityType\": \"User\", \"attributes\": \"passwordLastChange\""),
+         "did you mean \"passwordLastChanged\"?"},
+        {oneSet("\"entityType\": \"File\", \"Includes\": \"*.conf\""),
+         "4 error: unknown member \"Includes\", which the engine ignores (names here are case-sensitive); did you "
+         "mean \"includes\"?"},
+        {oneSet("\"entityType\": \"File\"", "\"nmae\": \"x\",\n"), "3 error: unknown member \"nmae\""},
+        {oneSet("\"entityType\": \"file\""), "4 error: unknown \"entityType\" \"file\"; did you mean \"File\"?"},
+        {oneSet("\"entityType\": \"Fyle\""), "4 warning: \"entityType\" \"Fyle\" is read as \"File\""},
+        {oneSet("\"entityType\": \"File\", \"operations\": \"create, modify\""),
+         "unknown operation \"modify\", which the engine ignores; did you mean \"update\"?"},
+        {oneSet("\"entityType\": \"File\", \"includes_owner\": \"root\""),
+         "\"includes_owner\" tests nothing: File entities answer conditions on executable only"},
+        {oneSet("\"entityType\": \"Process\", \"and\": {\"includes_cmdline\": \"*\"}"),
+         "did you mean \"commandLine\"?"},
+        {oneSet("\"entityType\": \"File\", \"includes\": [\"*.conf\"]"),
+         "\"includes\" must be a text, not an array"},
+        {oneSet("\"entityType\": \"File\", \"base\": \"etc\""), "\"base\" \"etc\" is not an absolute path"},
+        // Rules and sets that watch nothing.
+        {"{\"IntegrityRules\": []}", "1 error: \"IntegrityRules\" is empty"},
+        {"{\"IntegrityRules\": [\n{\"id\": 1, \"EntitySets\": []}]}", "2 error: rule 1 has no entity set"},
+        {oneSet(""), "4 error: the entity set has no \"entityType\""},
+        {"{\"IntegrityRules\": [\n{\"name\": \"x\", \"EntitySets\": [{\"entityType\": \"User\"}]}]}",
+         "2 error: rule 1 has no \"id\""},
+        {"{\"IntegrityRules\": [{\"id\": \"one\", \"EntitySets\": [{\"entityType\": \"User\"}]}]}",
+         "1 error: \"id\" \"one\" is not a decimal number"},
+        // Enforcement is read for real-time rules only, and only with a known type.
+        {oneSet("\"entityType\": \"File\"", "\"enforcement\": {\"type\": \"allow\"},\n"),
+         "3 warning: \"enforcement\" of rule 1 is ignored: the rule is not \"realtime\""},
+        {oneSet("\"entityType\": \"File\"", "\"realtime\": \"true\", \"enforcement\": {\"type\": \"deny\"},\n"),
+         "\"type\" must be \"allow\" or \"block\", not \"deny\""},
+        {oneSet("\"entityType\": \"File\"", "\"realtime\": \"no\",\n"), "3 warning: \"realtime\": \"no\" is read as true"},
+        {"{\"IntegrityRules\": [{\"id\": 1, \"EntitySets\": [{\"entityType\": \"User\"}]}],\n\"IntegrityRule\": 2}",
+         "2 error: unknown member \"IntegrityRule\", which the engine ignores; did you mean \"IntegrityRules\"?"},
+        {"{\n\"IntegrityRules\": [\n  {\"id\": 1,,}\n]}", "3 error: not valid JSON here"},
+    };
+    for (const auto& test : cases) {
+        const std::vector<std::string> shown = problems(test.document);
+        EXPECT_TRUE(has(shown, test.expected)) << test.document << "\nexpected: " << test.expected << "\nshown:\n"
+                                               << testing::PrintToString(shown);
+    }
+
+    // Escaped quotes and line breaks inside texts, and keys, do not shift lines.
+    const std::vector<std::string> shown = problems(
+        "{\"IntegrityRules\": [{\"id\": 1, \"name\": \"a \\\" b \\\\\",\n\"EntitySets\": [{\"entityType\": \"File\",\n"
+        "\"base\": \"/x\\\"y\\n\", \"\\\"odd\": 1,\n\"attributes\": \"ctime\"}]}]}");
+    EXPECT_EQ(shown, (std::vector<std::string>{"3 error: unknown member \"\"odd\", which the engine ignores",
+                                               "4 error: \"ctime\" is not an attribute of File entities, so nothing "
+                                               "watches it"}));
+}
+
+TEST(HostRules, CheckAcceptsWhatTheProgramShipsAndBoundsHostileDocuments) {
+    for (const std::string& path : {std::string(QVIM_SOURCE_DIR "/examples/rules/default.json")}) {
+        std::string text, why;
+        ASSERT_TRUE(readRulesFile(path, text, why)) << why;
+        EXPECT_EQ(problems(text), std::vector<std::string>{}) << path;
+    }
+    EXPECT_EQ(problems(folderRules("/srv")), std::vector<std::string>{});
+    EXPECT_EQ(problems(oneSet("\"entityType\": \"File\", \"attributes\": \"standard, contents, MD5, inodeNumber\", "
+                              "\"operations\": \"Create,,block\", \"and\": {\"includes\": \"*\", "
+                              "\"includes_executable\": \"true\", \"includes_casesensitive\": \"false\"}")),
+              std::vector<std::string>{});
+
+    // Nesting far deeper than cJSON takes is refused as such, without a deep stack.
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    EXPECT_EQ(problems(deep), (std::vector<std::string>{"1 error: not valid JSON here"}));
+    // Millions of values are refused before any per-value bookkeeping.
+    std::string many = "{\"IntegrityRules\": [";
+    for (int i = 0; i < 1100000; ++i) many += "0,";
+    many += "0]}";
+    const std::vector<std::string> shown = problems(many);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].find("too many values to check"), std::string::npos) << shown[0];
 }
 
 // ---- Scope and walk ---------------------------------------------------------------------
