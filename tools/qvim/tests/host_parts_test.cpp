@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -213,6 +215,61 @@ TEST(HostRules, CheckAcceptsWhatTheProgramShipsAndBoundsHostileDocuments) {
     const std::vector<std::string> shown = problems(many);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_NE(shown[0].find("too many values to check"), std::string::npos) << shown[0];
+}
+
+namespace {
+
+// The names in the rows of the Markdown table headed by header: kind -> names in backquotes.
+std::map<std::string, std::set<std::string>> referenceTable(const std::string& text, const std::string& header) {
+    std::map<std::string, std::set<std::string>> rows;
+    size_t at = text.find(header);
+    if (at == std::string::npos) return rows;
+    std::istringstream lines(text.substr(at));
+    std::string line;
+    std::getline(lines, line);  // the header
+    std::getline(lines, line);  // its rule
+    while (std::getline(lines, line) && startsWith(line, "|")) {
+        const size_t second = line.find('|', 1);
+        std::string kind = line.substr(1, second - 1);
+        kind.erase(std::remove(kind.begin(), kind.end(), ' '), kind.end());
+        std::set<std::string>& names = rows[kind];
+        for (size_t open = line.find('`', second); open != std::string::npos; open = line.find('`', open)) {
+            const size_t close = line.find('`', open + 1);
+            if (close == std::string::npos) break;
+            names.insert(line.substr(open + 1, close - open - 1));
+            open = close + 1;
+        }
+    }
+    return rows;
+}
+
+}  // namespace
+
+TEST(HostRules, TheReferenceListsExactlyTheNamesTheCheckerKnows) {
+    const std::string markdown = readText(QVIM_SOURCE_DIR "/docs/rules.md");
+    const std::string manual = readText(QVIM_SOURCE_DIR "/docs/qvim-rules.5.in");
+    ASSERT_FALSE(markdown.empty());
+    ASSERT_FALSE(manual.empty());
+    const auto attributes = referenceTable(markdown, "| Kind | Attribute names |");
+    auto conditions = referenceTable(markdown, "| Kind | Condition names |");  // "none" has no names
+    const std::string section = manual.substr(manual.find(".SH ATTRIBUTES"));
+    for (int value = ENTITY_FILE; value < ENTITY_UNKNOWN; ++value) {
+        const auto kind = static_cast<entity_type>(value);
+        SCOPED_TRACE(kindName(kind));
+        const std::vector<std::string>& known = kindAttributes(kind);
+        EXPECT_EQ(attributes.count(kindName(kind)) ? attributes.at(kindName(kind)) : std::set<std::string>{},
+                  std::set<std::string>(known.begin(), known.end()));
+        EXPECT_EQ(conditions[kindName(kind)],
+                  std::set<std::string>(kindConditions(kind).begin(), kindConditions(kind).end()));
+        // The manual's list of the kind, on the line after its name.
+        const size_t at = section.find("\n" + std::string(kindName(kind)) + "\n");
+        ASSERT_NE(at, std::string::npos);
+        std::string listed = section.substr(at + strlen(kindName(kind)) + 2);
+        listed = listed.substr(0, listed.find('\n'));
+        std::string expected;
+        for (const std::string& name : known) expected += (expected.empty() ? "" : ", ") + name;
+        EXPECT_EQ(listed, expected);
+    }
 }
 
 // ---- Scope and walk ---------------------------------------------------------------------
