@@ -294,8 +294,10 @@ std::string helpText(Command command) {
         "                 $XDG_STATE_HOME/qvim/im.db or ~/.local/state/qvim/im.db otherwise)\n"
         "  --log FILE     engine log (default qvim.log beside the database; '-' for standard error)\n"
         "                 a regular file of this user, made 0600 if missing; a link at FILE is refused\n"
-        "  -v, --verbose  more log detail: -v adds notices, -vv traces and engine diagnostics\n"
-        "  -q, --quiet    only errors on standard error, no progress\n"
+        "  -v, --verbose  more log detail: -v adds notices, -vv traces and engine diagnostics;\n"
+        "                 whole digests in the table\n"
+        "  -q, --quiet    only errors on standard error, no progress; check prints only\n"
+        "                 the changes, and nothing when nothing changed\n"
         "  -h, --help     this help\n";
     static const char kHashLimit[] =
         "  --max-hash-size SIZE  files larger than SIZE (default 1G; K, M, G, T; 0: no\n"
@@ -336,8 +338,11 @@ std::string helpText(Command command) {
                 "                  [--db FILE] [--threads N] [--max-hash-size SIZE]\n\n"
                 "Compares the host with the baseline and prints every change: a table on a\n"
                 "terminal, or one JSON event per line with --json. The baseline is updated, so\n"
-                "each change is reported once.\n\n"
-                "  --json         one event object per line\n"
+                "each change is reported once. The table has a header (host, start time,\n"
+                "database, baseline digest) and a footer (counts by operation, end time,\n"
+                "duration, digest); times are local ISO 8601 with the offset from UTC.\n\n"
+                "  --json         one event object per line, nothing else (under -v the header\n"
+                "                 and footer go to standard error)\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             text += kDestinations;
             text += kHashLimit;

@@ -317,12 +317,15 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
                                   session.logPath() + ")");
         return kExitFailure;
     }
+    RunReport report = startReport("check", session.dbPath());
+    // The baseline's digest goes into report.digest here once baselines are sealed.
+    printer.reportHeader(report, options.verbosity, console);
     session.setSetting("scanningForChanges", "1");
     HostScan scan(session, ruleset, console, printer,
                   ScanSettings{ScanMode::Change, false, options.threads, options.maxHashSize});
     const ScanResult result = scan.run(stopRequested);
     session.setSetting("scanningForChanges", "0");
-    if (!printer.json()) printer.line(printer.summary());
+    printer.reportFooter(report, options.verbosity, console);
     if (result.interrupted) {
         console.error("interrupted; removed files were not reported, run 'qvim check' again");
         return kExitInterrupted;

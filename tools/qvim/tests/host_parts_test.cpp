@@ -21,6 +21,7 @@
 #include "Output.h"
 #include "Pipeline.h"
 #include "Rules.h"
+#include "Session.h"
 #include "Text.h"
 #include "Walk.h"
 
@@ -512,13 +513,16 @@ const char kUpdate[] =
 }  // namespace
 
 TEST(HostOutput, TableShowsEachChangedAttributeAsOldToNewInFriendlyForm) {
+    // Times print in ISO 8601 with the offset of the local zone, here 5:30 east of UTC.
+    setenv("TZ", "QVT-05:30", 1);
+    tzset();
     JsonPtr document(cJSON_Parse(kUpdate));
     const cJSON* event = cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "events"), 0);
     std::vector<std::string> shown;
     for (const AttributeChange& change : attributeChanges(event))
         shown.push_back(change.name + ": " + change.before + " -> " + change.after);
     EXPECT_EQ(shown, (std::vector<std::string>{
-                         "lastModified:  -> " + localTimeText(1600000000) + ".123",
+                         "lastModified:  -> 2020-09-13T17:56:40.123+05:30",
                          "permissions: user::rw- group::r-- other::r-- -> user::rw- group::--- other::---",
                          "sha256: AAAAAAAAAAAA... -> BBBBBBBBBBBB...", "symLinkPath: old -> "}));
 
@@ -526,31 +530,82 @@ TEST(HostOutput, TableShowsEachChangedAttributeAsOldToNewInFriendlyForm) {
     EXPECT_EQ(text.substr(0, text.find('\n')), "update  File      /etc/app.conf  [etc]");
     EXPECT_NE(text.find("symLinkPath: old -> (none)"), std::string::npos);
     EXPECT_EQ(text.find("owner"), std::string::npos);  // unchanged attributes are not listed
+    // -v shows digests whole, as JSON does.
+    EXPECT_NE(formatEvent(event, true).find("sha256: " + std::string(64, 'A') + " -> " + std::string(64, 'B')),
+              std::string::npos);
 }
 
-TEST(HostOutput, PrinterWritesTableOrOneJsonEventPerLineAndCounts) {
-    for (bool json : {false, true}) {
-        char* text = nullptr;
-        size_t size = 0;
-        FILE* out = open_memstream(&text, &size);
-        EventPrinter printer(out, json);
-        EXPECT_EQ(printer.printDocument(kUpdate), 2u);
-        EXPECT_EQ(printer.printDocument("{\"events\":[]}"), 0u);
-        EXPECT_EQ(printer.printDocument("not json"), 0u);
-        EXPECT_EQ(printer.printDocument(nullptr), 0u);
-        EXPECT_EQ(printer.summary(), "2 changes: 1 create, 1 update");
-        fclose(out);
-        const std::string printed(text, size);
-        free(text);
-        if (json) {
-            EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2) << printed;
-            JsonPtr first(cJSON_Parse(printed.substr(0, printed.find('\n')).c_str()));
-            EXPECT_EQ(jsonText(first.get(), "key"), "/etc/app.conf");
-        } else {
-            EXPECT_EQ(printed.rfind("CHANGE  KIND      KEY\n", 0), 0u) << printed;
-            EXPECT_EQ(printed.substr(printed.rfind('\n', printed.size() - 2) + 1), "create  Package   tool-1.0\n");
-        }
+namespace {
+
+struct Printed {
+    std::string out, err;
+    int status;
+};
+
+// One report through the printer: header, the events of document, footer.
+Printed report(bool json, int verbosity, const char* document) {
+    char *out = nullptr, *err = nullptr;
+    size_t outSize = 0, errSize = 0;
+    FILE* outStream = open_memstream(&out, &outSize);
+    FILE* errStream = open_memstream(&err, &errSize);
+    int status;
+    {
+        Console console(errStream, verbosity < 0, false);
+        EventPrinter printer(outStream, json);
+        RunReport frame = startReport("check", "/var/lib/qvim/im.db");
+        frame.digest = std::string(64, 'c');
+        printer.reportHeader(frame, verbosity, console);
+        printer.printDocument(document);
+        printer.printDocument("not json");
+        printer.printDocument(nullptr);
+        printer.reportFooter(frame, verbosity, console);
+        status = printer.changeStatus();
     }
+    fclose(outStream);
+    fclose(errStream);
+    Printed printed{std::string(out, outSize), std::string(err, errSize), status};
+    free(out);
+    free(err);
+    return printed;
+}
+
+}  // namespace
+
+TEST(HostOutput, ReportsFrameTheTableKeepJsonOutputToEventsAndStaySilentWhenQuiet) {
+    const std::string digest(64, 'c');
+    // The table: header, events, counts by operation; the digest shortened.
+    Printed table = report(false, 0, kUpdate);
+    EXPECT_EQ(table.status, kExitAdded | kExitChanged);
+    EXPECT_EQ(table.out.rfind("Command:  qvim check on ", 0), 0u) << table.out;
+    EXPECT_NE(table.out.find("Database: /var/lib/qvim/im.db\nBaseline: sha256 cccccccccccc...\n\nCHANGE  KIND      KEY\n"),
+              std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("create  Package   tool-1.0\n\nChanges:  1 create, 1 update\nFinished: "),
+              std::string::npos) << table.out;
+    EXPECT_EQ(table.err, "");
+
+    // JSON: nothing but events on the output; the frame, with the full digest, on
+    // standard error and only under -v.
+    for (int verbosity : {0, 1}) {
+        Printed json = report(true, verbosity, kUpdate);
+        const std::vector<std::string> printed = lines(json.out);
+        ASSERT_EQ(printed.size(), 2u) << json.out;
+        for (const std::string& line : printed) EXPECT_TRUE(JsonPtr(cJSON_Parse(line.c_str()))) << line;
+        EXPECT_EQ(json.err.find("Baseline: sha256 " + digest + "\n") != std::string::npos, verbosity > 0) << json.err;
+    }
+
+    // -q: only the changes, and nothing at all when there are none.
+    Printed quiet = report(false, -1, kUpdate);
+    EXPECT_EQ(quiet.out.rfind("CHANGE  KIND      KEY\nupdate  File", 0), 0u) << quiet.out;
+    EXPECT_EQ(quiet.out.find("Changes:"), std::string::npos) << quiet.out;
+    quiet = report(false, -1, "{\"events\":[]}");
+    EXPECT_EQ(quiet.out + quiet.err, "");
+    EXPECT_EQ(quiet.status, kExitOk);
+
+    // Renames count as changes; a removal has its own bit.
+    const Printed moved = report(true, 0,
+                                 R"({"events":[{"operationType":"rename","key":"a -> b"},)"
+                                 R"({"operationType":"delete","key":"c"}]})");
+    EXPECT_EQ(moved.status, kExitRemoved | kExitChanged);
 }
 
 // ---- Hashing pipeline ---------------------------------------------------------------------
