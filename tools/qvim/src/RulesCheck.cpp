@@ -145,7 +145,9 @@ bool valueLines(const std::string& text, size_t maxDepth, size_t maxValues, std:
     std::vector<char> open;  // '{' or '['
     bool expectKey = false;
     uint32_t line = 1;
-    for (size_t i = 0; i < text.size(); ++i) {
+    // cJSON skips a byte order mark; so must the count.
+    const size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    for (size_t i = start; i < text.size(); ++i) {
         const char c = text[i];
         if (c == '\n') {
             ++line;
@@ -161,7 +163,7 @@ bool valueLines(const std::string& text, size_t maxDepth, size_t maxValues, std:
             if (open.empty()) break;
             continue;
         }
-        const uint32_t start = line;
+        const uint32_t first = line;
         if (c == '"') {
             for (++i; i < text.size() && text[i] != '"'; ++i) {
                 if (text[i] == '\\') ++i;
@@ -176,7 +178,7 @@ bool valueLines(const std::string& text, size_t maxDepth, size_t maxValues, std:
         }
         if (open.size() <= maxDepth) {
             if (lines.size() >= maxValues) return false;
-            lines.push_back(start);
+            lines.push_back(first);
         }
         if (c == '{' || c == '[') {
             open.push_back(c);

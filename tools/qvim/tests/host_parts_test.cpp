@@ -185,9 +185,9 @@ TEST(HostRules, CheckNamesWhatTheEngineWouldIgnoreWithItsLineAndTheNameMeant) {
                                                << testing::PrintToString(shown);
     }
 
-    // Escaped quotes and line breaks inside texts, and keys, do not shift lines.
+    // Escaped quotes and line breaks inside texts and keys, and a byte order mark, do not shift lines.
     const std::vector<std::string> shown = problems(
-        "{\"IntegrityRules\": [{\"id\": 1, \"name\": \"a \\\" b \\\\\",\n\"EntitySets\": [{\"entityType\": \"File\",\n"
+        "\xEF\xBB\xBF{\"IntegrityRules\": [{\"id\": 1, \"name\": \"a \\\" b \\\\\",\n\"EntitySets\": [{\"entityType\": \"File\",\n"
         "\"base\": \"/x\\\"y\\n\", \"\\\"odd\": 1,\n\"attributes\": \"ctime\"}]}]}");
     EXPECT_EQ(shown, (std::vector<std::string>{"3 error: unknown member \"\"odd\", which the engine ignores",
                                                "4 error: \"ctime\" is not an attribute of File entities, so nothing "
