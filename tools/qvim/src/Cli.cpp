@@ -29,6 +29,7 @@ const CommandInfo kCommands[] = {
     {Command::Export, "export"},   {Command::Metrics, "metrics"}, {Command::State, "state"},
     {Command::Migrate, "migrate"}, {Command::Demo, "demo"},     {Command::Help, "help"},
     {Command::Version, "version"},
+    {Command::Verify, "verify"},
     {Command::Rules, "rules"},
 };
 
@@ -42,7 +43,10 @@ Command commandByName(const std::string& name) {
 constexpr unsigned bit(Command c) { return 1u << static_cast<unsigned>(c); }
 constexpr unsigned kEngineCommands = bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) |
                                      bit(Command::Export) | bit(Command::Metrics) | bit(Command::State) |
-                                     bit(Command::Migrate) | bit(Command::Demo);
+                                     bit(Command::Migrate) | bit(Command::Demo) | bit(Command::Verify);
+// The commands that read or write the baseline's seal.
+constexpr unsigned kSealCommands = bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) |
+                                   bit(Command::State) | bit(Command::Migrate) | bit(Command::Verify);
 constexpr unsigned kAll = ~0u;
 
 struct OptionInfo {
@@ -63,6 +67,7 @@ const OptionInfo kOptions[] = {
     {"threads", 0, true, bit(Command::Init) | bit(Command::Check) | bit(Command::Demo)},
     {"max-hash-size", 0, true, bit(Command::Init) | bit(Command::Check) | bit(Command::Watch) | bit(Command::Demo)},
     {"rules", 0, true, bit(Command::Init) | bit(Command::Migrate)},
+    {"key", 0, true, kSealCommands},
     {"kind", 0, true, bit(Command::Export)},
     {"since", 0, true, bit(Command::Export)},
     {"out", 0, true, bit(Command::Export)},
@@ -124,6 +129,8 @@ std::string applyOption(const OptionInfo& option, const std::string& value, Opti
             return "--max-hash-size needs a size such as 1G, 300M or 0 (no limit), not '" + value + "'";
     } else if (name == "rules") {
         options.rules = value;
+    } else if (name == "key") {
+        options.keyFile = value;
     } else if (name == "kind") {
         if (!parseKind(value, options.kind))
             return "unknown kind '" + value +
@@ -315,11 +322,17 @@ std::string helpText(Command command) {
         "(database, engine, file system or an event destination), 15 bad command line or\n"
         "input, 17 invalid rules, 19 the baseline is not the one last accepted, 20 the\n"
         "kernel lacks what the command needs, 130 interrupted.\n";
+    static const char kKey[] =
+        "  --key FILE     sign the baseline's seal with HMAC-SHA256 under this key and\n"
+        "                 refuse a seal without a matching signature; FILE is a regular\n"
+        "                 file (no link) of root or this user, mode 0600 or 0400, 16 bytes\n"
+        "                 to 64 KiB (head -c 32 /dev/urandom >FILE)\n";
     std::string text;
     switch (command) {
         case Command::Init:
             text =
-                "Usage: qvim init [--rules FILE] [--db FILE] [--threads N] [--max-hash-size SIZE]\n\n"
+                "Usage: qvim init [--rules FILE] [--db FILE] [--threads N] [--max-hash-size SIZE]\n"
+                "                 [--key FILE]\n\n"
                 "Installs the ruleset in FILE and builds the baseline: the engine scans the\n"
                 "directories, users, groups, ports, packages and processes the rules watch, and\n"
                 "qvim walks and hashes (SHA-256, SHA-1, and MD5 where a rule watches \"md5\") the\n"
@@ -331,32 +344,38 @@ std::string helpText(Command command) {
                 "                 " QVIM_RULES_FILE " when that file is readable\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             text += kHashLimit;
+            text += kKey;
             break;
         case Command::Check:
             text =
                 "Usage: qvim check [--json | --format FORMAT] [--syslog[=SOCKET]] [--journal]\n"
-                "                  [--db FILE] [--threads N] [--max-hash-size SIZE]\n\n"
+                "                  [--db FILE] [--threads N] [--max-hash-size SIZE] [--key FILE]\n\n"
                 "Compares the host with the baseline and prints every change: a table on a\n"
                 "terminal, or one JSON event per line with --json. The baseline is updated, so\n"
-                "each change is reported once. The table has a header (host, start time,\n"
-                "database, baseline digest) and a footer (counts by operation, end time,\n"
-                "duration, digest); times are local ISO 8601 with the offset from UTC.\n\n"
+                "each change is reported once. A baseline whose digest is not the one recorded\n"
+                "in its seal is refused (exit status 19) before anything is scanned. The table\n"
+                "has a header (host, start time, database, baseline digest) and a footer\n"
+                "(counts by operation, end time, duration, digest); times are local ISO 8601\n"
+                "with the offset from UTC.\n\n"
                 "  --json         one event object per line, nothing else (under -v the header\n"
                 "                 and footer go to standard error)\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             text += kDestinations;
             text += kHashLimit;
+            text += kKey;
             break;
         case Command::Watch:
             text =
                 "Usage: qvim watch [--json | --format FORMAT] [--syslog[=SOCKET]] [--journal]\n"
-                "                  [--db FILE] [--max-hash-size SIZE]\n\n"
+                "                  [--db FILE] [--max-hash-size SIZE] [--key FILE]\n\n"
                 "Reports file changes under the bases of the real-time rules (\"realtime\": \"true\")\n"
                 "as they happen: creations, writes, attribute changes, renames and deletions.\n"
-                "Stops on Ctrl-C or SIGTERM.\n\n"
+                "Stops on Ctrl-C or SIGTERM. The baseline's digest is recorded in its seal at\n"
+                "most once a minute while events arrive, and when the watch ends.\n\n"
                 "  --json         one event object per line\n";
             text += kDestinations;
             text += kHashLimit;
+            text += kKey;
             break;
         case Command::Export:
             text =
@@ -379,16 +398,27 @@ std::string helpText(Command command) {
         case Command::State:
             text =
                 "Usage: qvim state get NAME [--db FILE]\n"
-                "       qvim state set NAME VALUE [--db FILE]\n\n"
+                "       qvim state set NAME VALUE [--db FILE] [--key FILE]\n\n"
                 "Reads or writes one of the engine's settings, for example baselineExists,\n"
-                "baselineScanTime or rulesetList.\n";
+                "baselineScanTime or rulesetList.\n\n";
+            text += kKey;
             break;
         case Command::Migrate:
             text =
-                "Usage: qvim migrate OLD_DB [--rules FILE] [--db FILE]\n\n"
+                "Usage: qvim migrate OLD_DB [--rules FILE] [--db FILE] [--key FILE]\n\n"
                 "Moves the baseline of an older database layout into the database. The entities\n"
                 "the rules watch are kept; the ruleset is the one of the last init, or FILE.\n\n"
                 "  --rules FILE   the ruleset to install first\n";
+            text += kKey;
+            break;
+        case Command::Verify:
+            text =
+                "Usage: qvim verify [--key FILE] [--db FILE]\n\n"
+                "Checks the baseline against its seal without scanning: prints the baseline's\n"
+                "SHA-256 digest and whether it is the one qvim last accepted. Every command\n"
+                "that writes the baseline records its new digest in the seal (FILE.seal\n"
+                "beside the database); check and watch refuse a baseline that differs.\n\n";
+            text += kKey;
             break;
         case Command::Rules:
             text =
@@ -420,6 +450,7 @@ std::string helpText(Command command) {
                        "  metrics                     counters, events per rule, database figures\n"
                        "  state get|set NAME [VALUE]  read or write an engine setting\n"
                        "  migrate OLD_DB              move a baseline from the older database layout\n"
+                       "  verify                      check the baseline against its seal, no scan\n"
                        "  demo                        a guided run on a scratch tree\n"
                        "  rules check FILE            check a ruleset, with line numbers, without installing it\n"
                        "  help [COMMAND]              help for a command\n\n") +

@@ -10,7 +10,7 @@
 
 namespace qvimcli {
 
-enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Rules };
+enum class Command { None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Verify, Rules };
 
 struct Options {
     Command command = Command::None;
@@ -28,6 +28,7 @@ struct Options {
     uint64_t maxHashSize = kDefaultMaxHashSize;  // --max-hash-size SIZE, 0: no limit
 
     std::string rules;      // init, migrate: --rules FILE; rules check FILE
+    std::string keyFile;    // --key FILE: signs and checks the baseline's seal
 
     entity_type kind = ENTITY_ALL;  // export --kind
     uint64_t since = 0;             // export --since MS

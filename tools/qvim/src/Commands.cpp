@@ -13,6 +13,7 @@
 #include "Baseline.h"
 #include "SafeFiles.h"
 #include "Scan.h"
+#include "Seal.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -154,6 +155,126 @@ int runMigrate(const Options& options, Session& session, Console& console, Event
     printer.line("Migrated '" + options.oldDb + "' in " + secondsText(monotonicSeconds() - started) + ": " +
                  baselineCounts());
     return kExitOk;
+}
+
+// What a command does with the baseline's seal.
+struct SealUse {
+    bool verifies;  // refuses a baseline that is not the one last accepted
+    bool writes;    // records the digest it leaves
+};
+
+SealUse sealUse(const Options& options) {
+    switch (options.command) {
+        // init is how a refused baseline is rebuilt: it warns instead.
+        case Command::Init: return {false, true};
+        // check accepts what it reports, so it writes too.
+        case Command::Check:
+        case Command::Watch:
+        case Command::Migrate: return {true, true};
+        case Command::State: return {options.stateAction == "set", options.stateAction == "set"};
+        default: return {false, false};
+    }
+}
+
+std::string signedText(const SealCheck& check, const SealKey* key) {
+    if (!check.seal.isSigned) return "not signed";
+    return key != nullptr ? "signature checked" : "signed, signature not checked (no --key)";
+}
+
+std::string databasePathOf(const Options& options) {
+    return options.db.empty() ? defaultDatabasePath() : options.db;
+}
+
+int runVerify(const Options& options, const SealKey* key, Console& console, EventPrinter& printer) {
+    const std::string dbPath = databasePathOf(options);
+    const SealCheck check = checkSeal(dbPath, key);
+    for (const std::string& warning : check.warnings) console.warning(warning);
+    if (!check.digest.empty()) printer.line("Baseline '" + printable(dbPath) + "': sha256:" + check.digest);
+    switch (check.verdict) {
+        case SealVerdict::Valid:
+            printer.line("Sealed " + check.seal.time + " (" + signedText(check, key) +
+                         "): the baseline is the one last accepted.");
+            return kExitOk;
+        case SealVerdict::Unsealed: console.warning("WARNING: " + check.message); return kExitOk;
+        case SealVerdict::Tampered: console.error(check.message); return kExitTampered;
+        default: console.error(check.message); return kExitFailure;
+    }
+}
+
+int refuseTampered(const SealCheck& check, Console& console) {
+    console.error(check.message + "; refusing it ('qvim verify' checks it again, 'qvim init' rebuilds it)");
+    return kExitTampered;
+}
+
+// Verifies the baseline before a command uses it and, for one that writes,
+// names it as the writer in the seal. check is the verdict taken before the
+// engine opened the baseline (Failed when it could not be taken then). kExitOk
+// to go on.
+int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCheck check, Console& console,
+             std::string& startDigest) {
+    const SealUse use = sealUse(options);
+    if (!use.verifies && !use.writes) return kExitOk;
+    // Opening rolls back what a crash left unfinished; only then can the digest be taken.
+    if (check.verdict == SealVerdict::Failed) check = checkSeal(session.dbPath(), seal.key());
+    for (const std::string& warning : check.warnings) console.warning(warning);
+    const bool hadBaseline = session.setting("baselineExists") == "1";
+    std::string digest = check.digest;
+    switch (check.verdict) {
+        case SealVerdict::Valid: break;
+        case SealVerdict::Unsealed:
+            if (hadBaseline) console.warning("WARNING: " + check.message);
+            break;
+        case SealVerdict::Tampered:
+            if (use.verifies) return refuseTampered(check, console);
+            if (hadBaseline) console.warning("WARNING: " + check.message + "; init rebuilds it and seals it anew");
+            digest.clear();
+            break;
+        default: console.error(check.message); return kExitFailure;
+    }
+    startDigest = digest;
+    // A run without the key would replace a signed seal by an unsigned one.
+    if (use.writes && check.seal.isSigned && seal.key() == nullptr) {
+        console.error("the baseline's seal is signed: pass its key with --key FILE (or remove '" +
+                      sealPathFor(session.dbPath()) + "' to start over without one)");
+        return kExitUsage;
+    }
+    std::string error;
+    if (use.writes && !seal.begin(writerName(commandName(options.command)), digest, error)) {
+        console.error(error);
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+// Records the digest a writing command left, once the engine has closed the baseline.
+int closeSeal(const Options& options, InPlaceSeal& seal, int status, Console& console, std::string& digest) {
+    digest.clear();
+    if (!sealUse(options).writes) return status;
+    std::string error;
+    if (!seal.finish(digest, error)) {
+        console.error(error + "; the next check refuses the baseline until 'qvim init' seals it again");
+        return status == kExitOk || changesFound(status) ? kExitFailure : status;
+    }
+    console.note("Baseline sealed: sha256:" + digest + (seal.key() != nullptr ? " (signed)" : ""));
+    return status;
+}
+
+int runOnBaseline(const Options& options, Session& session, const Ruleset& rules, bool needsRules, Console& console,
+                  EventPrinter& printer, RunReport& report) {
+    switch (options.command) {
+        case Command::Init:
+            installStopHandlers();
+            return runInit(options, session, rules, console, printer);
+        case Command::Check:
+            installStopHandlers();
+            return runCheck(options, session, console, printer, &report);
+        case Command::Watch: return runWatch(options, session, console, printer);
+        case Command::Export: return runExport(options, session, console, printer);
+        case Command::Metrics: return runMetrics(options, session, console, printer, false);
+        case Command::State: return runState(options, session, console, printer);
+        case Command::Migrate: return runMigrate(options, session, console, printer, needsRules ? &rules : nullptr);
+        default: return kExitUsage;
+    }
 }
 
 }  // namespace
@@ -306,7 +427,7 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
     return kExitOk;
 }
 
-int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer) {
+int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer, RunReport* frame) {
     Ruleset ruleset;
     if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     bool found = false;
@@ -317,15 +438,17 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
                                   session.logPath() + ")");
         return kExitFailure;
     }
-    RunReport report = startReport("check", session.dbPath());
-    // The baseline's digest goes into report.digest here once baselines are sealed.
+    // Without a frame from the caller (the demo) the check frames its own report.
+    RunReport own = startReport("check", session.dbPath());
+    RunReport& report = frame != nullptr ? *frame : own;
     printer.reportHeader(report, options.verbosity, console);
+    report.headerShown = true;
     session.setSetting("scanningForChanges", "1");
     HostScan scan(session, ruleset, console, printer,
                   ScanSettings{ScanMode::Change, false, options.threads, options.maxHashSize});
     const ScanResult result = scan.run(stopRequested);
     session.setSetting("scanningForChanges", "0");
-    printer.reportFooter(report, options.verbosity, console);
+    if (frame == nullptr) printer.reportFooter(report, options.verbosity, console);
     if (result.interrupted) {
         console.error("interrupted; removed files were not reported, run 'qvim check' again");
         return kExitInterrupted;
@@ -365,8 +488,15 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
     if (options.command == Command::Rules) return runRulesCheck(options, console, printer);
 
     // Input is checked before the database is touched.
-    Ruleset rules;
+    SealKey key;
     std::string error;
+    if (!options.keyFile.empty() && !loadSealKey(options.keyFile, key, error)) {
+        console.error(error);
+        return kExitUsage;
+    }
+    const SealKey* sealKey = options.keyFile.empty() ? nullptr : &key;
+    if (options.command == Command::Verify) return runVerify(options, sealKey, console, printer);
+    Ruleset rules;
     const bool needsRules = options.command == Command::Init || !options.rules.empty();
     if (needsRules && !loadRulesChecked(options.rules, rules, console, error))
         return error.empty() ? kExitRules : kExitUsage;
@@ -375,26 +505,30 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
         return kExitUsage;
     }
 
+    // A changed baseline is refused before the engine opens it: what it holds
+    // is not to be trusted, not even its header.
+    SealCheck sealed;
+    const SealUse use = sealUse(options);
+    if ((use.verifies || use.writes) && baselineAtRest(databasePathOf(options))) {
+        sealed = checkSeal(databasePathOf(options), sealKey);
+        if (sealed.verdict == SealVerdict::Tampered && use.verifies) return refuseTampered(sealed, console);
+    }
     int status = kExitFailure;
     std::unique_ptr<Session> session = Session::start(options, std::string(), error, status);
     if (!session) {
         console.error(error);
         return status;
     }
-    switch (options.command) {
-        case Command::Init:
-            installStopHandlers();
-            return runInit(options, *session, rules, console, printer);
-        case Command::Check:
-            installStopHandlers();
-            return runCheck(options, *session, console, printer);
-        case Command::Watch: return runWatch(options, *session, console, printer);
-        case Command::Export: return runExport(options, *session, console, printer);
-        case Command::Metrics: return runMetrics(options, *session, console, printer, false);
-        case Command::State: return runState(options, *session, console, printer);
-        case Command::Migrate: return runMigrate(options, *session, console, printer, needsRules ? &rules : nullptr);
-        default: return kExitUsage;
-    }
+    InPlaceSeal seal(session->dbPath(), sealKey);
+    RunReport report = startReport(commandName(options.command), session->dbPath());
+    status = openSeal(options, *session, seal, sealed, console, report.digest);
+    if (status != kExitOk) return status;
+    status = runOnBaseline(options, *session, rules, needsRules, console, printer, report);
+    session.reset();  // the digest is of the file at rest
+    status = closeSeal(options, seal, status, console, report.digest);
+    // The footer names the digest the run left, once it is sealed.
+    if (report.headerShown) printer.reportFooter(report, options.verbosity, console);
+    return status;
 }
 
 }  // namespace qvimcli

@@ -17,7 +17,10 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer);
 // The commands that work on a started engine; the demo chains them.
 int runInit(const Options& options, Session& session, const Ruleset& ruleset, Console& console,
             EventPrinter& printer);
-int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer);
+// frame: the report the caller frames (its header is printed here, the footer
+// is the caller's); without one the check prints both.
+int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer,
+             RunReport* frame = nullptr);
 int runWatch(const Options& options, Session& session, Console& console, EventPrinter& printer);
 int runMetrics(const Options& options, Session& session, Console& console, EventPrinter& printer, bool brief);
 int runDemo(const Options& options, Console& console, EventPrinter& printer);

@@ -99,6 +99,7 @@ struct RunReport {
     uint64_t startMillis = 0;
     std::string database;
     std::string digest;  // the baseline's digest, filled by the caller; empty when not recorded
+    bool headerShown = false;
 };
 
 // A report of the command starting now on this host.

@@ -15,6 +15,7 @@
 #include "Baseline.h"
 #include "Commands.h"
 #include "FsEntity.h"
+#include "Seal.h"
 #include "Text.h"
 #include "Watcher.h"
 
@@ -356,12 +357,14 @@ int runWatch(const Options& options, Session& session, Console& console, EventPr
     // A stop signal also ends the hashing of a large file.
     RealtimeFeeder feeder(session, scope, console, printer, ruleset.md5Watched,
                           HashLimits{options.maxHashSize, [&signals] { return signals.pending(); }});
+    WatchSeal seal(session.dbPath(), options.keyFile);
     for (;;) {
         bool stop = false;
         // While large files are hashed, results are looked for every tenth of a second.
-        for (const FsChange& change : watcher.poll(feeder.hashing() ? 100 : -1, signals.fd(), stop))
+        for (const FsChange& change : watcher.poll(feeder.hashing() ? 100 : seal.waitMs(-1), signals.fd(), stop))
             feeder.apply(change);
         feeder.finishLargeFiles();
+        if (const std::string problem = seal.tick(); !problem.empty()) console.warning(problem);
         for (const std::string& problem : watcher.takeProblems()) console.warning(problem);
         if (stop) {
             signals.consume();
