@@ -2,6 +2,7 @@
 
 #include "EventSinks.h"
 #include "Journal.h"
+#include "Rules.h"
 
 #include <strings.h>
 #include <unistd.h>
@@ -29,7 +30,7 @@ const CommandInfo kCommands[] = {
     {Command::Export, "export"},   {Command::Metrics, "metrics"}, {Command::State, "state"},
     {Command::Migrate, "migrate"}, {Command::Demo, "demo"},     {Command::Help, "help"},
     {Command::Version, "version"}, {Command::Verify, "verify"},  {Command::Guard, "guard"},
-    {Command::Update, "update"},   {Command::Events, "events"},
+    {Command::Update, "update"},   {Command::Events, "events"}, {Command::Rules, "rules"},
 };
 
 Command commandByName(const std::string& name) {
@@ -195,6 +196,11 @@ std::string applyPositionals(const std::vector<std::string>& positionals, Option
                 return std::string();
             }
             return prefix + "expects 'get NAME' or 'set NAME VALUE'" + seeHelp(command);
+        case Command::Rules:
+            if (positionals.size() != 2 || positionals[0] != "check")
+                return prefix + "expects 'check FILE'" + seeHelp(command);
+            options.rules = positionals[1];
+            return std::string();
         case Command::Migrate:
             if (positionals.size() != 1) return prefix + "expects the path of the old database" + seeHelp(command);
             options.oldDb = positionals[0];
@@ -225,27 +231,6 @@ const char* commandName(Command command) {
     for (const CommandInfo& info : kCommands)
         if (info.command == command) return info.name;
     return "";
-}
-
-bool parseKind(const std::string& text, entity_type& kind) {
-    static const struct {
-        const char* name;
-        entity_type kind;
-    } kinds[] = {{"all", ENTITY_ALL},
-                 {"file", ENTITY_FILE},
-                 {"directory", ENTITY_DIRECTORY},
-                 {"user", ENTITY_USER},
-                 {"group", ENTITY_GROUP},
-                 {"port", ENTITY_PORT},
-                 {"installedsoftware", ENTITY_INSTALLED_SOFTWARE},
-                 {"process", ENTITY_PROCESS}};
-    for (const auto& entry : kinds) {
-        if (strcasecmp(text.c_str(), entry.name) == 0) {
-            kind = entry.kind;
-            return true;
-        }
-    }
-    return false;
 }
 
 std::string parseArguments(const std::vector<std::string>& args, Options& options) {
@@ -332,8 +317,10 @@ std::string helpText(Command command) {
         "                 $XDG_STATE_HOME/qvim/im.db or ~/.local/state/qvim/im.db otherwise)\n"
         "  --log FILE     engine log (default qvim.log beside the database; '-' for standard error)\n"
         "                 a regular file of this user, made 0600 if missing; a link at FILE is refused\n"
-        "  -v, --verbose  more log detail: -v adds notices, -vv traces and engine diagnostics\n"
-        "  -q, --quiet    only errors on standard error, no progress\n"
+        "  -v, --verbose  more log detail: -v adds notices, -vv traces and engine diagnostics;\n"
+        "                 whole digests in the table\n"
+        "  -q, --quiet    only errors on standard error, no progress; check prints only\n"
+        "                 the changes, and nothing when nothing changed\n"
         "  -h, --help     this help\n";
     static const char kHashLimit[] =
         "  --max-hash-size SIZE  files larger than SIZE (default 1G; K, M, G, T; 0: no\n"
@@ -346,9 +333,11 @@ std::string helpText(Command command) {
         "  --journal      also send each event to the systemd journal, one field per\n"
         "                 member\n";
     static const char kStatus[] =
-        "Exit status: 0 nothing changed, 1 changes found, 2 bad command line or input,\n"
-        "3 the run failed (database, engine, file system or an event destination),\n"
-        "19 the baseline is not the one last accepted (digest, signature or seal).\n";
+        "Exit status: 0 nothing changed; changes add up: 1 added, 2 removed, 4 changed\n"
+        "or renamed (any sum of these, up to 7); failures: 14 the run failed\n"
+        "(database, engine, file system or an event destination), 15 bad command line or\n"
+        "input, 17 invalid rules, 19 the baseline is not the one last accepted, 20 the\n"
+        "kernel lacks what the command needs, 130 interrupted.\n";
     static const char kKey[] =
         "  --key FILE     sign the baseline's seal with HMAC-SHA256 under this key and\n"
         "                 refuse a seal without a matching signature; FILE is a regular\n"
@@ -382,9 +371,13 @@ std::string helpText(Command command) {
                 "was (the scan runs on a working copy), so a second check reports the same\n"
                 "changes again; 'qvim update' accepts them. Each change is also appended to the\n"
                 "evidence journal (see 'qvim events'). A baseline whose digest is not the one\n"
-                "recorded in its seal is refused (exit status 19) before anything is scanned.\n\n"
+                "recorded in its seal is refused (exit status 19) before anything is scanned.\n"
+                "The table has a header (host, start time, database, baseline digest) and a\n"
+                "footer (counts by operation, end time, duration, digest); times are local\n"
+                "ISO 8601 with the offset from UTC.\n\n"
                 "  --update       accept the changes, as 'qvim update' does\n"
-                "  --json         one event object per line\n"
+                "  --json         one event object per line, nothing else (under -v the header\n"
+                "                 and footer go to standard error)\n"
                 "  --threads N    hashing threads (default one per processor)\n";
             text += kDestinations;
             text += kHashLimit;
@@ -493,6 +486,16 @@ std::string helpText(Command command) {
                 "beside the database); check and watch refuse a baseline that differs.\n\n";
             text += kKey;
             break;
+        case Command::Rules:
+            text =
+                "Usage: qvim rules check FILE\n\n"
+                "Checks a ruleset without installing it and lists, with line numbers, what the\n"
+                "engine would read otherwise than written or skip without a word: unknown\n"
+                "members, attribute names, kinds and operations (with the name probably meant),\n"
+                "a boolean where a text is read (\"realtime\": true), rules and sets that watch\n"
+                "nothing. Errors make 'qvim init' refuse the file (exit status 17); warnings are\n"
+                "shown and do not. See qvim-rules(5).\n";
+            break;
         case Command::Demo:
             text =
                 "Usage: qvim demo [--json] [--keep]\n\n"
@@ -518,10 +521,13 @@ std::string helpText(Command command) {
                        "  migrate OLD_DB              move a baseline from the older database layout\n"
                        "  verify                      check the baseline against its seal, no scan\n"
                        "  demo                        a guided run on a scratch tree\n"
+                       "  rules check FILE            check a ruleset, with line numbers, without installing it\n"
                        "  help [COMMAND]              help for a command\n\n") +
                    kCommon + "  --json         events as JSON, one object per line\n"
                    "  --version      the program's version\n\n" + kStatus;
     }
+    // Checking rules opens no baseline.
+    if (command == Command::Rules) return text + "\n" + kStatus;
     return text + "\n" + kCommon + "\n" + kStatus;
 }
 

@@ -11,7 +11,7 @@
 namespace qvimcli {
 
 enum class Command {
-    None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Verify, Guard, Update, Events
+    None, Init, Check, Watch, Export, Metrics, State, Migrate, Demo, Help, Version, Verify, Guard, Update, Events, Rules
 };
 
 struct Options {
@@ -29,7 +29,7 @@ struct Options {
     unsigned threads = 0;   // --threads N, 0: one per processor
     uint64_t maxHashSize = kDefaultMaxHashSize;  // --max-hash-size SIZE, 0: no limit
 
-    std::string rules;      // init, migrate: --rules FILE
+    std::string rules;      // init, migrate: --rules FILE; rules check FILE
     std::string keyFile;    // --key FILE: signs and checks the baseline's seal
     bool accept = false;    // update, check --update: the scanned state becomes the baseline
 
@@ -59,8 +59,5 @@ std::string versionText();
 
 // Help for one command, or the overview for Command::None.
 std::string helpText(Command command);
-
-// "File", "directory", "InstalledSoftware", "all" ... to a kind; false when unknown.
-bool parseKind(const std::string& text, entity_type& kind);
 
 }  // namespace qvimcli

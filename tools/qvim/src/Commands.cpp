@@ -76,7 +76,8 @@ void journalAccepted(EventJournal* journal, const std::string& digest, const Sea
 // wrote replaces it in a single rename, after the events are in the journal
 // and the copy's digest is pending in the seal. A crash before the rename
 // leaves the old baseline, after it the new one; both verify.
-bool acceptBaseline(Session& session, EventJournal* journal, const SealKey* key, Console& console) {
+bool acceptBaseline(Session& session, EventJournal* journal, const SealKey* key, RunReport& report,
+                    Console& console) {
     session.setSetting("baselineScanTime", std::to_string(nowMillis()));
     // The engine closes the copy: from here on it is complete on disk.
     session.stopEngine();
@@ -86,7 +87,7 @@ bool acceptBaseline(Session& session, EventJournal* journal, const SealKey* key,
         console.error("the changes were not accepted: " + error);
         return false;
     }
-    console.note("Baseline sealed: sha256:" + digest + (key != nullptr ? " (signed)" : ""));
+    report.digest = digest;
     journalAccepted(journal, digest, key, console);
     return true;
 }
@@ -290,7 +291,8 @@ int refuseTampered(const SealCheck& check, Console& console) {
 // names it as the writer in the seal. check is the verdict taken before the
 // engine opened the baseline (Failed when it could not be taken then). kExitOk
 // to go on.
-int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCheck check, Console& console) {
+int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCheck check, Console& console,
+             std::string& startDigest) {
     const SealUse use = sealUse(options);
     if (!use.verifies && !use.writes) return kExitOk;
     // Opening rolls back what a crash left unfinished; only then can the digest be taken.
@@ -318,6 +320,7 @@ int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCh
             break;
         default: console.error(check.message); return kExitFailure;
     }
+    startDigest = digest;
     // A run without the key would replace a signed seal by an unsigned one.
     if ((use.writes || options.accept) && check.seal.isSigned && seal.key() == nullptr) {
         console.error("the baseline's seal is signed: pass its key with --key FILE (or remove '" +
@@ -333,12 +336,14 @@ int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCh
 }
 
 // Records the digest a writing command left, once the engine has closed the baseline.
-int closeSeal(const Options& options, InPlaceSeal& seal, int status, Console& console, EventJournal* journal) {
+int closeSeal(const Options& options, InPlaceSeal& seal, int status, Console& console, EventJournal* journal,
+              std::string& digest) {
+    digest.clear();
     if (!sealUse(options).writes) return status;
-    std::string digest, error;
+    std::string error;
     if (!seal.finish(digest, error)) {
         console.error(error + "; the next check refuses the baseline until 'qvim init' seals it again");
-        return status == kExitOk || status == kExitChanges ? kExitFailure : status;
+        return status == kExitOk || changesFound(status) ? kExitFailure : status;
     }
     console.note("Baseline sealed: sha256:" + digest + (seal.key() != nullptr ? " (signed)" : ""));
     journalAccepted(journal, digest, seal.key(), console);
@@ -359,6 +364,28 @@ int runOnBaseline(const Options& options, Session& session, const Ruleset& rules
         case Command::Migrate: return runMigrate(options, session, console, printer, needsRules ? &rules : nullptr);
         default: return kExitUsage;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Loads a rules file after checking it; its problems are shown. False with
+// error empty when the file is invalid, with error set when it is unreadable.
+bool loadRulesChecked(const std::string& path, Ruleset& rules, Console& console, std::string& error) {
+    std::vector<RuleProblem> problems;
+    bool invalid = false;
+    const bool loaded = loadRulesetFile(path, rules, error, &problems, &invalid);
+    for (const RuleProblem& problem : problems) {
+        if (problem.error)
+            console.error(problem.text(path));
+        else
+            console.warning(problem.text(path));
+    }
+    if (loaded) return true;
+    console.error(error);
+    if (invalid) error.clear();
+    return false;
 }
 
 }  // namespace
@@ -434,7 +461,6 @@ std::string baselineCounts() {
 
 int runInit(const Options& options, Session& session, const Ruleset& ruleset, Console& console,
             EventPrinter& printer) {
-    for (const std::string& warning : ruleset.warnings) console.warning("rules: " + warning);
     // With a baseline in place the engine compares the new rules with the old
     // ones and rebuilds only what the change touched.
     bool partial = session.hasBaseline();
@@ -491,7 +517,7 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
 }
 
 int runCheck(const Options& options, Session& session, Console& console, EventPrinter& printer,
-             EventJournal* journal, const SealKey* key) {
+             EventJournal* journal, const SealKey* key, RunReport* frame) {
     Ruleset ruleset;
     if (!installRecordedRuleset(session, console, ruleset)) return kExitUsage;
     bool found = false;
@@ -502,12 +528,17 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
                                   session.logPath() + ")");
         return kExitFailure;
     }
+    // Without a frame from the caller (the demo) the check frames its own report.
+    RunReport own = startReport("check", session.dbPath());
+    RunReport& report = frame != nullptr ? *frame : own;
+    printer.reportHeader(report, options.verbosity, console);
+    report.headerShown = true;
     session.setSetting("scanningForChanges", "1");
     HostScan scan(session, ruleset, console, printer,
                   ScanSettings{ScanMode::Change, false, options.threads, options.maxHashSize});
     const ScanResult result = scan.run(stopRequested);
     session.setSetting("scanningForChanges", "0");
-    if (!printer.json()) printer.line(printer.summary());
+    if (frame == nullptr) printer.reportFooter(report, options.verbosity, console);
     // What was reported is evidence whatever became of the run.
     std::string error;
     const bool journalled = journal == nullptr || journal->sync(error);
@@ -522,8 +553,9 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
         if (options.accept) console.error("the scan failed (see the messages above); nothing was accepted");
         return kExitFailure;
     }
-    if (!journalled || (options.accept && !acceptBaseline(session, journal, key, console))) return kExitFailure;
-    return result.events > 0 ? kExitChanges : kExitOk;
+    if (!journalled || (options.accept && !acceptBaseline(session, journal, key, report, console)))
+        return kExitFailure;
+    return printer.changeStatus();
 }
 
 int runMetrics(const Options& options, Session& session, Console& console, EventPrinter& printer, bool brief) {
@@ -554,6 +586,8 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
     }
     if (options.command == Command::Demo) return runDemo(options, console, printer);
 
+    if (options.command == Command::Rules) return runRulesCheck(options, console, printer);
+
     // Input is checked before the database is touched.
     SealKey key;
     std::string error;
@@ -565,10 +599,8 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
     if (options.command == Command::Verify) return runVerify(options, sealKey, console, printer);
     Ruleset rules;
     const bool needsRules = options.command == Command::Init || !options.rules.empty();
-    if (needsRules && !loadRulesetFile(options.rules, rules, error)) {
-        console.error(error);
-        return kExitUsage;
-    }
+    if (needsRules && !loadRulesChecked(options.rules, rules, console, error))
+        return error.empty() ? kExitRules : kExitUsage;
     if (options.command == Command::Migrate && access(options.oldDb.c_str(), R_OK) != 0) {
         console.error("cannot read the old database '" + options.oldDb + "': " + errorText(errno));
         return kExitUsage;
@@ -597,7 +629,8 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
         return status;
     }
     InPlaceSeal seal(session->dbPath(), sealKey);
-    status = openSeal(options, *session, seal, sealed, console);
+    RunReport report = startReport(commandName(options.command), session->dbPath());
+    status = openSeal(options, *session, seal, sealed, console, report.digest);
     if (status != kExitOk) return status;
     // What check, update, watch and guard report is evidence: it goes to the journal.
     const bool realTime = options.command == Command::Watch || options.command == Command::Guard;
@@ -615,7 +648,7 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
                 console.error("cannot write the evidence journal '" + journal.path() + "'; the run will fail");
         });
         if (scansCopy) installStopHandlers();
-        status = scansCopy ? runCheck(options, *session, console, printer, &journal, sealKey)
+        status = scansCopy ? runCheck(options, *session, console, printer, &journal, sealKey, &report)
                            : runOnBaseline(options, *session, rules, needsRules, console, printer);
         printer.setRecorder(nullptr);
         if (journal.failed() && status != kExitInterrupted) status = kExitFailure;
@@ -623,7 +656,12 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
         status = runOnBaseline(options, *session, rules, needsRules, console, printer);
     }
     session.reset();  // the digest is of the file at rest
-    return closeSeal(options, seal, status, console, realTime ? &journal : nullptr);
+    std::string sealedDigest;
+    status = closeSeal(options, seal, status, console, realTime ? &journal : nullptr, sealedDigest);
+    // The footer names the digest the run left, once it is sealed.
+    if (!sealedDigest.empty()) report.digest = sealedDigest;
+    if (report.headerShown) printer.reportFooter(report, options.verbosity, console);
+    return status;
 }
 
 }  // namespace qvimcli

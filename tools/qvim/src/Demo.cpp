@@ -125,9 +125,9 @@ int tellStory(const Options& options, const std::string& folder, Console& consol
     }
 
     say("");
-    say("3. qvim check: what changed since the baseline (exit status 1: something did)");
+    say("3. qvim check: what changed since the baseline (exit status 1 added, 2 removed, 4 changed, added up)");
     status = runCheck(demo, *session, console, printer);
-    if (status != kExitChanges) {
+    if (!changesFound(status)) {
         if (status == kExitOk) console.error("the check reported none of the demo's changes; see " + session->logPath());
         return status == kExitOk ? kExitFailure : status;
     }
@@ -137,7 +137,7 @@ int tellStory(const Options& options, const std::string& folder, Console& consol
     runMetrics(demo, *session, console, printer, true);
     say("");
     say("On your own machine: qvim init --rules examples/rules/default.json, then qvim check");
-    say("(from cron or CI: exit status 1 means changes) or qvim watch for changes as they happen.");
+    say("(from cron or CI: an exit status from 1 to 7 means changes) or qvim watch for changes as they happen.");
     return kExitOk;
 }
 }  // namespace

@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 
+#include "EventSinks.h"
+#include "Session.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -171,21 +174,31 @@ void Console::tick() {
 
 // ---- Event formatting ---------------------------------------------------------------
 
-std::string displayValue(const cJSON* attribute) {
+namespace {
+
+// Milliseconds since 1970 as local ISO 8601 time; other texts as they are.
+std::string timeValueText(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return text;
+    const unsigned long long millis = strtoull(text.c_str(), nullptr, 10);
+    const std::string iso = millis > 0 ? isoLocalTime(millis, true) : std::string();
+    return iso.empty() ? text : iso;
+}
+
+std::string digestText(const std::string& digest, bool full) {
+    return full || digest.size() <= 16 ? digest : digest.substr(0, 12) + "...";
+}
+
+}  // namespace
+
+std::string displayValue(const cJSON* attribute, bool fullDigests) {
     const std::string name = jsonText(attribute, "name");
     std::string text = jsonText(attribute, "friendlyValue");
     if (text.empty()) {
         text = jsonText(attribute, "value");
-        if (isTimeAttribute(name) && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
-            const unsigned long long millis = strtoull(text.c_str(), nullptr, 10);
-            if (millis > 0) {
-                char fraction[8];
-                snprintf(fraction, sizeof fraction, ".%03llu", millis % 1000);
-                text = localTimeText(static_cast<int64_t>(millis / 1000)) + fraction;
-            }
-        } else if (isDigestAttribute(name) && text.size() > 16) {
-            text = text.substr(0, 12) + "...";
-        }
+        if (isTimeAttribute(name))
+            text = timeValueText(text);
+        else if (isDigestAttribute(name))
+            text = digestText(text, fullDigests);
     }
     // Multi-line values (access lists) go on one line.
     for (char& c : text)
@@ -193,7 +206,7 @@ std::string displayValue(const cJSON* attribute) {
     return printable(text);
 }
 
-std::vector<AttributeChange> attributeChanges(const cJSON* event) {
+std::vector<AttributeChange> attributeChanges(const cJSON* event, bool fullDigests) {
     std::vector<AttributeChange> changes;
     const cJSON* was = cJSON_GetObjectItemCaseSensitive(event, "wasAttributes");
     const cJSON* is = cJSON_GetObjectItemCaseSensitive(event, "isAttributes");
@@ -205,14 +218,15 @@ std::vector<AttributeChange> attributeChanges(const cJSON* event) {
     // Both maps are ordered by name: one merge pass.
     while (b != before.end() || a != after.end()) {
         if (a == after.end() || (b != before.end() && b->first < a->first)) {
-            changes.push_back({b->first, displayValue(b->second.entry), std::string()});
+            changes.push_back({b->first, displayValue(b->second.entry, fullDigests), std::string()});
             ++b;
         } else if (b == before.end() || a->first < b->first) {
-            changes.push_back({a->first, std::string(), displayValue(a->second.entry)});
+            changes.push_back({a->first, std::string(), displayValue(a->second.entry, fullDigests)});
             ++a;
         } else {
             if (b->second.value != a->second.value)
-                changes.push_back({b->first, displayValue(b->second.entry), displayValue(a->second.entry)});
+                changes.push_back({b->first, displayValue(b->second.entry, fullDigests),
+                                   displayValue(a->second.entry, fullDigests)});
             ++b;
             ++a;
         }
@@ -220,7 +234,7 @@ std::vector<AttributeChange> attributeChanges(const cJSON* event) {
     return changes;
 }
 
-std::string formatEvent(const cJSON* event) {
+std::string formatEvent(const cJSON* event, bool fullDigests) {
     // Every field may carry a name someone else chose; its exact bytes keep
     // two names apart that differ only in bytes that are not UTF-8.
     const auto field = [event](const char* name) { return printable(exactJsonText(event, name)); };
@@ -230,7 +244,7 @@ std::string formatEvent(const cJSON* event) {
     const std::string process = field("processName");
     const std::string user = field("user");
     if (!process.empty() || !user.empty()) text += "  by " + (process.empty() ? user : process + " (" + user + ")");
-    for (const AttributeChange& change : attributeChanges(event)) {
+    for (const AttributeChange& change : attributeChanges(event, fullDigests)) {
         text += "\n" + std::string(18, ' ') + printable(change.name) + ": " + (change.before.empty() ? "(none)" : change.before) +
                 " -> " + (change.after.empty() ? "(none)" : change.after);
     }
@@ -266,7 +280,7 @@ void EventPrinter::printEvent(const cJSON* event) {
             cJSON_free(printed);
         }
     } else {
-        text = formatEvent(event);
+        text = formatEvent(event, m_fullDigests);
     }
     if (m_recorder) m_recorder(event);
     if (m_eachEvent) m_eachEvent(event);
@@ -299,19 +313,84 @@ size_t EventPrinter::count() const {
     return m_count;
 }
 
-std::string EventPrinter::summary() const {
+int EventPrinter::changeStatus() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_count == 0) return "No changes.";
-    std::string text = std::to_string(m_count) + (m_count == 1 ? " change:" : " changes:");
+    int status = kExitOk;
+    for (const auto& [operation, count] : m_byOperation) {
+        if (count == 0) continue;
+        if (operation == "create")
+            status |= kExitAdded;
+        else if (operation == "delete")
+            status |= kExitRemoved;
+        else  // update, rename, and anything newer: never lost as "nothing"
+            status |= kExitChanged;
+    }
+    return status;
+}
+
+std::string EventPrinter::countsByOperation() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_count == 0) return "none";
+    std::string text;
     const char* order[] = {"create", "update", "rename", "delete", "block"};
-    bool first = true;
     for (const char* operation : order) {
         auto found = m_byOperation.find(operation);
         if (found == m_byOperation.end()) continue;
-        text += (first ? " " : ", ") + std::to_string(found->second) + " " + operation;
-        first = false;
+        text += (text.empty() ? "" : ", ") + std::to_string(found->second) + " " + operation;
     }
     return text;
+}
+
+// ---- Report header and footer ------------------------------------------------------------
+
+RunReport startReport(const std::string& command, const std::string& database) {
+    RunReport report;
+    report.command = command;
+    report.host = hostName();
+    report.startMillis = nowMillis();
+    report.database = database;
+    return report;
+}
+
+namespace {
+
+std::string reportRow(const char* name, const std::string& value) { return padded(name, 10) + value; }
+
+std::string digestRow(const RunReport& report, bool full) {
+    return reportRow("Baseline:", report.digest.empty() ? "digest not recorded" : "sha256 " + digestText(report.digest, full));
+}
+
+}  // namespace
+
+void EventPrinter::reportLines(const std::vector<std::string>& lines, int verbosity, Console& console) {
+    if (verbosity < 0) return;
+    if (!m_json) {
+        for (const std::string& text : lines) line(text);
+    } else if (verbosity > 0) {
+        for (const std::string& text : lines)
+            if (!text.empty()) console.note(text);
+    }
+}
+
+void EventPrinter::reportHeader(const RunReport& report, int verbosity, Console& console) {
+    const bool full = m_json || verbosity > 0 || m_fullDigests;
+    reportLines({reportRow("Command:", "qvim " + report.command + " on " + report.host),
+                 reportRow("Started:", isoLocalTime(report.startMillis, false)),
+                 reportRow("Database:", report.database), digestRow(report, full), std::string()},
+                verbosity, console);
+}
+
+void EventPrinter::reportFooter(const RunReport& report, int verbosity, Console& console) {
+    const bool full = m_json || verbosity > 0 || m_fullDigests;
+    const uint64_t end = nowMillis();
+    char duration[32];
+    snprintf(duration, sizeof duration, "%.1f s", static_cast<double>(end - std::min(end, report.startMillis)) / 1000);
+    std::vector<std::string> lines;
+    if (count() > 0) lines.emplace_back();
+    lines.push_back(reportRow("Changes:", countsByOperation()));
+    lines.push_back(reportRow("Finished:", isoLocalTime(end, false) + " after " + duration));
+    lines.push_back(digestRow(report, full));
+    reportLines(lines, verbosity, console);
 }
 
 }  // namespace qvimcli

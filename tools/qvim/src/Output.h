@@ -82,18 +82,34 @@ struct AttributeChange {
 };
 
 // Attributes that differ between "wasAttributes" and "isAttributes", in name order.
-std::vector<AttributeChange> attributeChanges(const cJSON* event);
+std::vector<AttributeChange> attributeChanges(const cJSON* event, bool fullDigests = false);
 
 // The readable form of one attribute entry: its friendly value when it has one,
-// times as local time, digests shortened, line breaks as blanks.
-std::string displayValue(const cJSON* attribute);
+// times as local ISO 8601 time, digests shortened unless fullDigests, line
+// breaks as blanks.
+std::string displayValue(const cJSON* attribute, bool fullDigests = false);
 
 // One event as table lines (no trailing newline).
-std::string formatEvent(const cJSON* event);
+std::string formatEvent(const cJSON* event, bool fullDigests = false);
+
+// The frame of a check's report: where and when it ran, against which baseline.
+struct RunReport {
+    std::string command;  // "check", "update"
+    std::string host;
+    uint64_t startMillis = 0;
+    std::string database;
+    std::string digest;  // the baseline's digest, filled by the caller; empty when not recorded
+    bool headerShown = false;
+};
+
+// A report of the command starting now on this host.
+RunReport startReport(const std::string& command, const std::string& database);
 
 class EventPrinter {
 public:
     EventPrinter(FILE* out, bool json);
+    // Digests in full in the table too (-v); JSON always has them in full.
+    void setFullDigests(bool full) { m_fullDigests = full; }
     // Runs before anything is printed (the console clears its progress line).
     void setBeforeOutput(std::function<void()> hook) { m_beforeOutput = std::move(hook); }
     // The line of an event in JSON mode, when not the event itself (another schema).
@@ -115,13 +131,26 @@ public:
     void flush();
 
     size_t count() const;
-    // "3 changes: 1 create, 1 update, 1 delete" or "No changes."
-    std::string summary() const;
+    // The exit status of what was printed: 1 added, 2 removed, 4 changed or
+    // renamed, added up; 0 when nothing was.
+    int changeStatus() const;
+    // "1 create, 1 update, 1 delete" or "none".
+    std::string countsByOperation() const;
+
+    // The report's header and footer: on the table output; with --json on
+    // standard error, and only under -v, so that the output holds nothing but
+    // events; with -q not at all, and with -q nothing else either when nothing
+    // changed.
+    void reportHeader(const RunReport& report, int verbosity, Console& console);
+    void reportFooter(const RunReport& report, int verbosity, Console& console);
     bool json() const { return m_json; }
 
 private:
+    void reportLines(const std::vector<std::string>& lines, int verbosity, Console& console);
+
     FILE* m_out;
     const bool m_json;
+    bool m_fullDigests = false;
     std::function<void()> m_beforeOutput;
     std::function<std::string(const cJSON*)> m_jsonFormat;
     std::function<void(const cJSON*)> m_eachEvent;

@@ -3,9 +3,11 @@
 #include <cjson/cJSON.h>
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <sstream>
@@ -18,26 +20,14 @@
 namespace qvimcli {
 namespace {
 
-entity_type kindOfName(const char* name) {
-    if (name == nullptr) return ENTITY_UNKNOWN;
-    switch (name[0]) {
-        case 'F': return ENTITY_FILE;
-        case 'D': return ENTITY_DIRECTORY;
-        case 'U': return ENTITY_USER;
-        case 'G': return ENTITY_GROUP;
-        case 'I': return ENTITY_INSTALLED_SOFTWARE;
-        case 'P': return std::string(name).compare(1, 3, "ort") == 0 ? ENTITY_PORT : ENTITY_PROCESS;
-        default: return ENTITY_UNKNOWN;
-    }
-}
-
 bool isRealtime(const cJSON* rule) {
     const cJSON* item = cJSON_GetObjectItem(rule, "realtime");
     if (cJSON_IsString(item)) {
         const std::string text = item->valuestring;
         return text != "false" && text != "FALSE";
     }
-    return cJSON_IsTrue(item);
+    // The engine reads only a text here; the rules check refuses a boolean.
+    return false;
 }
 
 size_t lineOf(const std::string& text, const char* position) {
@@ -88,7 +78,7 @@ bool needsMd5(const cJSON* set) {
 
 // Members of an entity set are read in document order, exactly as named; a
 // later "entityType" or "base" wins.
-void readEntitySet(const cJSON* set, bool realtime, size_t ruleIndex, Ruleset& ruleset) {
+void readEntitySet(const cJSON* set, bool realtime, Ruleset& ruleset) {
     entity_type kind = ENTITY_UNKNOWN;
     std::string base;
     bool hasBase = false;
@@ -103,11 +93,7 @@ void readEntitySet(const cJSON* set, bool realtime, size_t ruleIndex, Ruleset& r
             hasBase = true;
         }
     }
-    if (kind == ENTITY_UNKNOWN) {
-        ruleset.warnings.push_back("rule " + std::to_string(ruleIndex + 1) +
-                                   " has an entity set without a known \"entityType\"; it watches nothing");
-        return;
-    }
+    if (kind == ENTITY_UNKNOWN) return;
     ruleset.kinds.insert(kind);
     if (kind == ENTITY_FILE && needsMd5(set)) ruleset.md5Watched = true;
     if (kind != ENTITY_FILE && kind != ENTITY_DIRECTORY) return;
@@ -117,20 +103,40 @@ void readEntitySet(const cJSON* set, bool realtime, size_t ruleIndex, Ruleset& r
     if (wildcard != std::string::npos) normalised = normalised.substr(0, normalised.rfind('/', wildcard) + 1);
     // An empty base is a prefix of every key.
     if (normalised.empty()) normalised = "/";
-    if (normalised[0] != '/') {
-        ruleset.warnings.push_back("rule " + std::to_string(ruleIndex + 1) + " has the base '" + base +
-                                   "', which is not an absolute path; no files are walked for it");
-        return;
-    }
+    // The rules check refuses a relative base; a recorded one walks nothing.
+    if (normalised[0] != '/') return;
     ruleset.bases.push_back(RuleBase{normalised, kind, realtime});
 }
 
 }  // namespace
 
+entity_type kindOfName(const char* name) {
+    if (name == nullptr) return ENTITY_UNKNOWN;
+    switch (name[0]) {
+        case 'F': return ENTITY_FILE;
+        case 'D': return ENTITY_DIRECTORY;
+        case 'U': return ENTITY_USER;
+        case 'G': return ENTITY_GROUP;
+        case 'I': return ENTITY_INSTALLED_SOFTWARE;
+        case 'P': return std::string(name).compare(1, 3, "ort") == 0 ? ENTITY_PORT : ENTITY_PROCESS;
+        default: return ENTITY_UNKNOWN;
+    }
+}
+
 const char* kindName(entity_type kind) {
     static const char* const names[] = {"All",  "File",  "Directory",         "User",    "Group",
                                         "Port", "InstalledSoftware", "Process", "Unknown"};
     return static_cast<unsigned>(kind) <= ENTITY_UNKNOWN ? names[kind] : "Unknown";
+}
+
+bool parseKind(const std::string& text, entity_type& kind) {
+    for (unsigned value = ENTITY_ALL; value < ENTITY_UNKNOWN; ++value) {
+        if (strcasecmp(text.c_str(), kindName(static_cast<entity_type>(value))) == 0) {
+            kind = static_cast<entity_type>(value);
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string normaliseBase(const std::string& base) {
@@ -175,8 +181,6 @@ bool parseRuleset(const std::string& text, Ruleset& ruleset, std::string& error)
             error = "has a rule that is not an object (rule " + std::to_string(index + 1) + ")";
             return false;
         }
-        if (cJSON_GetObjectItem(rule, "id") == nullptr)
-            ruleset.warnings.push_back("rule " + std::to_string(index + 1) + " has no \"id\"; the engine ignores it");
         if (cJSON_GetObjectItem(rule, "hash") == nullptr) {
             char* printed = cJSON_PrintUnformatted(rule);
             if (printed != nullptr) {
@@ -189,7 +193,7 @@ bool parseRuleset(const std::string& text, Ruleset& ruleset, std::string& error)
         const bool realtime = isRealtime(rule);
         const cJSON* sets = cJSON_GetObjectItem(rule, "EntitySets");
         const cJSON* set = nullptr;
-        cJSON_ArrayForEach(set, sets) { readEntitySet(set, realtime, index, ruleset); }
+        cJSON_ArrayForEach(set, sets) { readEntitySet(set, realtime, ruleset); }
         ++index;
     }
     if (ruleset.kinds.empty()) {
@@ -215,7 +219,8 @@ namespace {
 // Larger than any ruleset written by hand or by a tool.
 constexpr size_t kMaxRulesFileBytes = 16u << 20;
 
-// The whole content of a regular file of bounded size; a reason otherwise.
+}  // namespace
+
 bool readRulesFile(const std::string& path, std::string& content, std::string& why) {
     // Not through a link, and without waiting for a writer: a pipe opens at once.
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -258,9 +263,9 @@ bool readRulesFile(const std::string& path, std::string& content, std::string& w
     return true;
 }
 
-}  // namespace
-
-bool loadRulesetFile(const std::string& path, Ruleset& ruleset, std::string& error) {
+bool loadRulesetFile(const std::string& path, Ruleset& ruleset, std::string& error,
+                     std::vector<RuleProblem>* problems, bool* rulesInvalid) {
+    if (rulesInvalid != nullptr) *rulesInvalid = false;
     std::string content;
     std::string why;
     if (!readRulesFile(path, content, why)) {
@@ -268,9 +273,16 @@ bool loadRulesetFile(const std::string& path, Ruleset& ruleset, std::string& err
                 "; pass a ruleset with --rules FILE (examples/rules/default.json is a start)";
         return false;
     }
+    std::vector<RuleProblem> found = checkRuleset(content);
+    const size_t errors = static_cast<size_t>(
+        std::count_if(found.begin(), found.end(), [](const RuleProblem& problem) { return problem.error; }));
+    if (problems != nullptr) *problems = std::move(found);
     std::string reason;
-    if (!parseRuleset(content, ruleset, reason)) {
-        error = "the rules file '" + path + "' " + reason + "; fix it and run the command again";
+    if (errors > 0 || !parseRuleset(content, ruleset, reason)) {
+        if (rulesInvalid != nullptr) *rulesInvalid = true;
+        error = "the rules file '" + path + "' " +
+                (errors > 0 ? "has " + std::to_string(errors) + (errors == 1 ? " error" : " errors") : reason) +
+                "; fix it and run the command again ('qvim rules check " + path + "' lists the problems)";
         return false;
     }
     const size_t slash = path.find_last_of('/');

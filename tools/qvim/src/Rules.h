@@ -20,9 +20,8 @@ struct Ruleset {
     std::string text;  // the text to install
     std::string id;    // the ruleset id handed to the engine
     std::vector<RuleBase> bases;
-    std::set<entity_type> kinds;        // kinds some entity set names
-    bool md5Watched = false;            // a File set watches or tests "md5": files are hashed with MD5 too
-    std::vector<std::string> warnings;  // defects the engine would skip silently
+    std::set<entity_type> kinds;  // kinds some entity set names
+    bool md5Watched = false;      // a File set watches or tests "md5": files are hashed with MD5 too
 
     bool watches(entity_type kind) const { return kinds.count(kind) != 0; }
     std::vector<std::string> basesOf(entity_type kind, bool realtimeOnly) const;
@@ -33,10 +32,44 @@ struct Ruleset {
 // Returns false with a one-line reason when the text is no usable ruleset.
 bool parseRuleset(const std::string& text, Ruleset& ruleset, std::string& error);
 
-bool loadRulesetFile(const std::string& path, Ruleset& ruleset, std::string& error);
+// Something in a ruleset the engine would read otherwise than written, or skip
+// without a word. Errors make init refuse the file; warnings do not.
+struct RuleProblem {
+    size_t line;  // 0 when no line can be named
+    bool error;
+    std::string message;
+    // "FILE:LINE: error: MESSAGE".
+    std::string text(const std::string& file) const;
+};
+
+// Reads and checks a rules file (checkRuleset) before parsing it: the
+// problems found go to problems; false with a one-line reason when the file
+// cannot be read, is no usable ruleset or has errors (rulesInvalid then tells
+// a defect of the document from a file that could not be read).
+bool loadRulesetFile(const std::string& path, Ruleset& ruleset, std::string& error,
+                     std::vector<RuleProblem>* problems = nullptr, bool* rulesInvalid = nullptr);
+
+// The whole content of a regular file of at most 16 MiB, never through a link;
+// a reason otherwise.
+bool readRulesFile(const std::string& path, std::string& content, std::string& why);
+
+// Every problem of a ruleset text, in line order.
+std::vector<RuleProblem> checkRuleset(const std::string& text);
+
+// The attribute names the engine's events give an entity of the kind (what
+// "attributes" may list), and those a condition "includes_NAME" can test.
+const std::vector<std::string>& kindAttributes(entity_type kind);
+const std::vector<std::string>& kindConditions(entity_type kind);
+
+// The kind an "entityType" names, as the engine reads it: by the first letter
+// ("Port" by four); ENTITY_UNKNOWN otherwise.
+entity_type kindOfName(const char* name);
 
 // "File", "Directory", ... "InstalledSoftware", "Process"; "All" for 0.
 const char* kindName(entity_type kind);
+
+// "file", "Directory", "installedsoftware", "all" ... (any case) to a kind; false when unknown.
+bool parseKind(const std::string& text, entity_type& kind);
 
 // The base of an entity set as the engine normalises it ("/etc" gives "/etc/",
 // "/var/log/app*" gives "/var/log/app").

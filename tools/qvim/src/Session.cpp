@@ -48,7 +48,7 @@ void logLine(uint32_t level, uint32_t line, const char* function, const char* so
              uint32_t length) {
     const int fd = g_logFd.load(std::memory_order_relaxed);
     if (fd < 0) return;
-    std::string text = localTimeText(time(nullptr));
+    std::string text = isoLocalTime(nowMillis(), true);
     text += ' ';
     text += levelName(level);
     text += ' ';
@@ -169,7 +169,7 @@ private:
     // the end of its line: each piece gets a head of its own that no log line
     // of the engine has.
     static void writeLine(int logFd, const std::string& text) {
-        writeAll(logFd, localTimeText(time(nullptr)) + " OUTPUT library: " + printable(text, kKeepBackslash) + "\n");
+        writeAll(logFd, isoLocalTime(nowMillis(), true) + " OUTPUT library: " + printable(text, kKeepBackslash) + "\n");
     }
 
     static void relay(int in, int logFd) {

@@ -13,16 +13,23 @@
 
 namespace qvimcli {
 
+// Changes are bits that add up, as wrappers of older checkers expect; every
+// failure lies above them, so a failure never reads as a set of changes.
 enum ExitStatus {
     kExitOk = 0,
-    kExitChanges = 1,
-    kExitUsage = 2,
-    kExitFailure = 3,
+    kExitAdded = 1,
+    kExitRemoved = 2,
+    kExitChanged = 4,       // attributes changed, or renamed
+    kExitFailure = 14,      // database, engine, file system or an event destination
+    kExitUsage = 15,        // bad command line or input, no baseline yet
     kExitRules = 17,        // the rules file is invalid
     kExitTampered = 19,     // the baseline's digest or signature is not the one last accepted
     kExitUnsupported = 20,  // the kernel lacks what the command needs
     kExitInterrupted = 130
 };
+
+// A status made only of change bits (at least one).
+inline bool changesFound(int status) { return status > kExitOk && status < kExitFailure; }
 
 // The default database: /var/lib/qvim/im.db for root, else under
 // $XDG_STATE_HOME or ~/.local/state.

@@ -116,6 +116,24 @@ std::string localTimeText(int64_t secondsSinceEpoch) {
     return text;
 }
 
+std::string isoLocalTime(uint64_t millisSinceEpoch, bool withMillis) {
+    const time_t seconds = static_cast<time_t>(millisSinceEpoch / 1000);
+    struct tm local;
+    char text[40];
+    char offset[8];
+    if (localtime_r(&seconds, &local) == nullptr || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local) == 0 ||
+        strftime(offset, sizeof offset, "%z", &local) != 5)
+        return std::string();
+    std::string result = text;
+    if (withMillis) {
+        char fraction[8];
+        snprintf(fraction, sizeof fraction, ".%03u", static_cast<unsigned>(millisSinceEpoch % 1000));
+        result += fraction;
+    }
+    // strftime gives "+0100"; ISO 8601 extended form wants "+01:00".
+    return result + std::string(offset, 3) + ":" + std::string(offset + 3, 2);
+}
+
 std::string errorText(int error) {
     char buffer[256];
     // The GNU variant may return a static text instead of filling the buffer.

@@ -33,8 +33,13 @@ uint64_t nowMillis();
 // Monotonic seconds, for rates and durations.
 double monotonicSeconds();
 
-// Local time as "YYYY-MM-DD HH:MM:SS".
+// Local time as "YYYY-MM-DD HH:MM:SS" (the form package install dates are
+// recorded in, so it must not change).
 std::string localTimeText(int64_t secondsSinceEpoch);
+
+// Local time in ISO 8601 with the offset from UTC, "2026-12-06T03:04:05+01:00",
+// with ".123" before the offset when withMillis; how the program prints times.
+std::string isoLocalTime(uint64_t millisSinceEpoch, bool withMillis);
 
 // strerror as a std::string (thread-safe).
 std::string errorText(int error);

@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
         qvimcli::Console console(stderr, options.quiet(), true);
         console.setRepeatedLimit(options.verbosity > 0 ? static_cast<size_t>(-1) : 5);
         qvimcli::EventPrinter printer(out, options.json);
+        printer.setFullDigests(options.verbosity > 0);
         printer.setBeforeOutput([&console] { console.clearProgressLine(); });
         qvimcli::EventSinks sinks;
         const std::string sinkError = sinks.attach(options, printer, console);

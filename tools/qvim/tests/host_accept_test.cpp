@@ -52,6 +52,9 @@ protected:
     }
 
     // Baseline of a few files, then a change of each kind.
+    // changeTree's changes: one of each kind.
+    static constexpr int kAllThree = kExitAdded | kExitRemoved | kExitChanged;
+
     std::map<std::string, std::string> changeTree(int files) {
         for (int i = 0; i < files; ++i) writeText(tree + "/f" + std::to_string(i), "old");
         EXPECT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
@@ -69,7 +72,7 @@ TEST_F(HostAccept, CheckLeavesTheBaselineByteForByteAndUpdateAcceptsWhatItReport
 
     for (int round = 0; round < 2; ++round) {
         const ProgramRun run = qvim({"check", "--json"});
-        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(run.status, kAllThree) << run.err;
         EXPECT_EQ(operationsByKey(parseEvents(run.out), "File"), expected) << "check " << round << "\n" << run.out;
         EXPECT_TRUE(readText(db) == before) << "check " << round << " changed the database";
         EXPECT_EQ(leftovers(), std::vector<std::string>()) << "check " << round << " left its working copy";
@@ -79,7 +82,7 @@ TEST_F(HostAccept, CheckLeavesTheBaselineByteForByteAndUpdateAcceptsWhatItReport
     const ino_t baseline = st.st_ino;
 
     ProgramRun run = qvim({"update", "--json"});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kAllThree) << run.err;
     EXPECT_EQ(operationsByKey(parseEvents(run.out), "File"), expected) << run.out;
     ASSERT_EQ(stat(db.c_str(), &st), 0);
     EXPECT_NE(st.st_ino, baseline) << "the baseline was written in place, not replaced";
@@ -90,7 +93,7 @@ TEST_F(HostAccept, CheckLeavesTheBaselineByteForByteAndUpdateAcceptsWhatItReport
 
     // check --update is update.
     writeText(tree + "/later", "l");
-    EXPECT_EQ(qvim({"check", "--update"}).status, 1);
+    EXPECT_EQ(qvim({"check", "--update"}).status, kExitAdded);
     EXPECT_EQ(qvim({"check"}).status, 0);
 
     // Everything reported is in the journal, whatever the output format was.
@@ -132,7 +135,7 @@ TEST_F(HostAccept, TheCopyOfABaselineWithAHotJournalIsTheRolledBackOne) {
         GTEST_SKIP() << "the killed writer left no journal";
 
     const ProgramRun run = qvim({"check", "--json"});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kAllThree) << run.err;
     EXPECT_EQ(operationsByKey(parseEvents(run.out), "File"), expected) << run.out.substr(0, 2000);
 }
 
@@ -174,7 +177,7 @@ TEST_F(HostAccept, StaleWorkingCopiesAreRemovedAndOnesInUseAreKept) {
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
 
-    EXPECT_EQ(qvim({"check"}).status, 1);
+    EXPECT_EQ(qvim({"check"}).status, kAllThree);
     EXPECT_EQ(leftovers(), std::vector<std::string>{".im.db.working-11fe11fe11fe"});
     EXPECT_EQ(readText("target"), "keep");
     close(held);
@@ -210,7 +213,7 @@ TEST_F(HostAccept, KilledUpdatesLeaveTheOldOrTheNewBaseline) {
     const std::string old = readText(db);
     const std::string oldSeal = readText(db + ".seal");
     const auto started = Clock::now();
-    ASSERT_EQ(qvim({"check"}).status, 1);
+    ASSERT_EQ(qvim({"check"}).status, kAllThree);
     const long long span =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count() * 5 / 4;
 
@@ -234,7 +237,7 @@ TEST_F(HostAccept, KilledUpdatesLeaveTheOldOrTheNewBaseline) {
         const ProgramRun check = qvim({"check", "--json"});
         if (isOld) {
             ++olds;
-            EXPECT_EQ(check.status, 1) << check.err;
+            EXPECT_EQ(check.status, kAllThree) << check.err;
             EXPECT_EQ(operationsByKey(parseEvents(check.out), "File"), expected) << check.out;
         } else {
             ++news;

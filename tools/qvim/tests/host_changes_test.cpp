@@ -20,6 +20,7 @@
 
 #include "Baseline.h"
 #include "HostTestSupport.h"
+#include "Session.h"
 #include "Output.h"
 
 using namespace qvimcli;
@@ -97,7 +98,7 @@ TEST_F(HostChanges, ThousandsOfFolderAndLinkChangesAreEachReportedOnce) {
         expected[link] = "update";
     }
     run = qvim({"update", "--json"});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kExitAdded | kExitChanged) << run.err;
     const std::vector<Event> events = parseEvents(run.out);
     EXPECT_EQ(events.size(), expected.size());
     EXPECT_EQ(operationsByKey(events), expected);
@@ -168,7 +169,7 @@ TEST_F(HostChanges, AReusedInodeIsADeletionAndACreationWhileARenameStaysARename)
     ASSERT_EQ(rename((tree + "/kept").c_str(), (tree + "/kept-moved").c_str()), 0);
 
     const ProgramRun run = qvim({"check", "--json"});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kExitAdded | kExitRemoved | kExitChanged) << run.err;
     EXPECT_EQ(operationsByKey(parseEvents(run.out)),
               (std::map<std::string, std::string>{{tree + "/audit-rules", "delete"},
                                                   {backdoor, "create"},
@@ -183,7 +184,7 @@ TEST_F(HostChanges, NamesThatAreNotUtf8StayApartThroughChecksAndRenames) {
     writeText(acute, "acute");
     writeText(grave, "grave");
     ProgramRun run = qvim({"update", "--json"});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kExitAdded) << run.err;
     EXPECT_EQ(parseEvents(run.out).size(), 2u) << run.out;
     EXPECT_EQ(qvim({"check"}).status, 0);
 
@@ -191,7 +192,7 @@ TEST_F(HostChanges, NamesThatAreNotUtf8StayApartThroughChecksAndRenames) {
     ASSERT_EQ(rename(acute.c_str(), (tree + "/cafe").c_str()), 0);
     ASSERT_EQ(rename(plain.c_str(), (tree + "/caf\xe7").c_str()), 0);
     run = qvim({"update", "--json"});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kExitChanged) << run.err;
     EXPECT_EQ(operationsByKey(parseEvents(run.out)),
               (std::map<std::string, std::string>{{acute + " -> " + tree + "/cafe", "rename"},
                                                   {plain + " -> " + tree + "/caf\xe7", "rename"}}))
@@ -211,9 +212,9 @@ TEST_F(HostChanges, AFullDiskFailsTheInitAndTheHalfBaselineIsNotUsed) {
     const std::string longName(200, 'n');
     for (int i = 0; i < 3000; ++i) writeText(tree + "/" + longName + std::to_string(i), "x");
     ProgramRun run = qvim({"init", "--rules", "rules.json"});
-    if (run.status == 3 && run.err.find("did not start") != std::string::npos)
+    if (run.status == kExitFailure && run.err.find("did not start") != std::string::npos)
         GTEST_SKIP() << "the engine does not start in 400 KiB: " << run.err;
-    EXPECT_EQ(run.status, 3) << run.out << run.err;
+    EXPECT_EQ(run.status, kExitFailure) << run.out << run.err;
     EXPECT_EQ(run.out.find("Baseline built"), std::string::npos) << run.out;
     EXPECT_NE(run.err.find("the baseline is incomplete"), std::string::npos) << run.err;
 
@@ -238,7 +239,7 @@ TEST_F(HostChanges, RunningOutOfDescriptorsFailsTheCheckBeforeAnyRemoval) {
     limit.rlim_cur = 256;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);  // inherited by the program
     ProgramRun run = qvim({"check", "--json"});
-    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(run.status, kExitFailure) << run.err;
     for (const Event& event : parseEvents(run.out)) EXPECT_NE(event.operation, "delete") << event.key;
 
     limit.rlim_cur = limit.rlim_max;
@@ -270,7 +271,7 @@ TEST_F(HostChanges, AFolderThatCannotBeOpenedIsNotCheckedAndNothingBelowItIsRemo
         prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0)
         GTEST_SKIP() << "cannot drop capabilities for the program: " << strerror(errno);
     const ProgramRun run = qvim({"update", "--json"});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kExitAdded | kExitRemoved | kExitChanged) << run.err;
     EXPECT_NE(run.err.find("cannot open the folder '" + tree + "/locked'"), std::string::npos) << run.err;
     // The folder itself changed owner and mode; what it holds was not looked at.
     EXPECT_EQ(operationsByKey(parseEvents(run.out)),
@@ -308,7 +309,7 @@ TEST_F(HostChanges, AnExportThatTheLockedDatabaseCutsShortFails) {
     sqlite3_close(locker);
     while (exporter.readLine(line, 60000)) ++rows;
     EXPECT_LT(rows, 3000u);
-    EXPECT_EQ(exporter.stop(0), 3) << exporter.errorOutput();
+    EXPECT_EQ(exporter.stop(0), kExitFailure) << exporter.errorOutput();
     // Whether the engine reports the failed read itself or the rows do not add up.
     const std::string err = exporter.errorOutput();
     EXPECT_TRUE(err.find("export ended after " + std::to_string(rows) + " of 3000") != std::string::npos ||

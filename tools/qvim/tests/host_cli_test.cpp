@@ -28,6 +28,10 @@ TEST(HostCli, OptionsMayComeBeforeOrAfterTheCommand) {
     EXPECT_EQ(options.since, 1700000000000ull);
     EXPECT_EQ(options.out, "-");
 
+    ASSERT_EQ(parse({"rules", "check", "r.json"}, options), "");
+    EXPECT_EQ(options.command, Command::Rules);
+    EXPECT_EQ(options.rules, "r.json");
+
     ASSERT_EQ(parse({"-q", "state", "set", "rulesetList", "mine"}, options), "");
     EXPECT_TRUE(options.quiet());
     EXPECT_EQ(options.stateName, "rulesetList");
@@ -65,6 +69,8 @@ TEST(HostCli, MistakesGetAOneLineReasonNamingTheCommand) {
     EXPECT_EQ(parse({"check", "--syslog="}, options), "qvim: --syslog= needs a value after '='");
     EXPECT_EQ(parse({"check", "--format", "xml"}, options), "qvim check: --format needs table, json or ecs, not 'xml'");
     EXPECT_NE(parse({"init", "--journal", "--rules", "r.json"}, options), "");
+    EXPECT_EQ(parse({"rules", "lint", "r.json"}, options), "qvim rules: expects 'check FILE'; see 'qvim rules --help'");
+    EXPECT_NE(parse({"rules", "check", "r.json", "--db", "x"}, options), "");
 }
 
 TEST(HostCli, HelpIsAvailableForEveryCommandEvenWithRequiredOptionsMissing) {
@@ -78,7 +84,7 @@ TEST(HostCli, HelpIsAvailableForEveryCommandEvenWithRequiredOptionsMissing) {
     EXPECT_EQ(options.helpFor, Command::None);
 
     for (Command command : {Command::Init, Command::Check, Command::Watch, Command::Export, Command::Metrics,
-                            Command::State, Command::Migrate, Command::Demo}) {
+                            Command::State, Command::Migrate, Command::Demo, Command::Rules}) {
         const std::string text = helpText(command);
         EXPECT_NE(text.find(std::string("qvim ") + commandName(command)), std::string::npos) << text;
         EXPECT_NE(text.find("Exit status"), std::string::npos);

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "HostTestSupport.h"
+#include "Session.h"
 #include "Output.h"
 #include "Text.h"
 
@@ -91,7 +92,7 @@ TEST_F(HostPrintable, NamesCannotForgeLogLinesOrReachTheTerminalRaw) {
 
     // -vv puts the engine's trace of every matched name into the log.
     const ProgramRun run = qvim({"check", "-vv"});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kExitAdded) << run.err;
     EXPECT_EQ(controlByte(run.out), std::string::npos) << run.out;
     EXPECT_EQ(controlByte(run.err), std::string::npos) << run.err;
     EXPECT_NE(run.out.find("/b\\x1b]0;title\\x07\\x1b[2J"), std::string::npos) << run.out;

@@ -12,6 +12,7 @@
 
 #include "Baseline.h"
 #include "HostTestSupport.h"
+#include "Session.h"
 #include "Output.h"
 #include "Text.h"
 #include "qvim.h"
@@ -86,7 +87,7 @@ TEST_F(HostPaths, LinksAndForeignFilesAtTheLogOrDatabaseAreRefused) {
         std::vector<std::string> args{"init", "--rules", "rules.json"};
         args.insert(args.end(), options.begin(), options.end());
         const ProgramRun run = runQvim(args, 30);
-        EXPECT_EQ(run.status, 3) << run.err;
+        EXPECT_EQ(run.status, kExitFailure) << run.err;
         EXPECT_EQ(run.err.rfind("qvim: ", 0), 0u) << run.err;
         expectUntouched();
     };
@@ -121,7 +122,7 @@ TEST_F(HostPaths, DatabaseFoldersSomeoneElseCouldSwapAreRefused) {
     const auto refused = [&](const std::string& what, const std::string& db, const std::string& created) {
         SCOPED_TRACE(what);
         const ProgramRun run = runQvim({"init", "--rules", "rules.json", "--db", db}, 30);
-        EXPECT_EQ(run.status, 3) << run.err;
+        EXPECT_EQ(run.status, kExitFailure) << run.err;
         EXPECT_NE(run.err.find("qvim: cannot use the database folder"), std::string::npos) << run.err;
         EXPECT_EQ(entries(created), std::vector<std::string>{}) << "qvim wrote into " << created;
     };
@@ -158,7 +159,7 @@ TEST_F(HostPaths, ExportReplacesItsFileWholeAndNeverWritesThroughALink) {
     for (const char* name : {"link.json", "dangling.json", "fifo.json"}) {
         SCOPED_TRACE(name);
         const ProgramRun run = exportTo(out + "/" + name);
-        EXPECT_EQ(run.status, 3) << run.err;
+        EXPECT_EQ(run.status, kExitFailure) << run.err;
         EXPECT_NE(run.err.find("qvim: cannot write '" + out + "/" + name + "': it is "), std::string::npos) << run.err;
         expectUntouched();
     }
@@ -196,7 +197,7 @@ TEST_F(HostPaths, ExportReplacesItsFileWholeAndNeverWritesThroughALink) {
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     ASSERT_EQ(lchown(link.c_str(), kOther, kOther), 0);
     run = exportTo(link + "/rows.json");
-    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(run.status, kExitFailure) << run.err;
     EXPECT_EQ(entries(target), std::vector<std::string>{}) << "the export went through their link";
 }
 

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -19,6 +21,7 @@
 #include "Output.h"
 #include "Pipeline.h"
 #include "Rules.h"
+#include "Session.h"
 #include "Text.h"
 #include "Walk.h"
 
@@ -77,10 +80,6 @@ TEST(HostRules, BasesAreNormalisedLikeTheEngineDoesAndWildcardsWiden) {
     EXPECT_EQ(ruleset.basesOf(ENTITY_ALL, true), (std::vector<std::string>{"/etc/", "/var/log/app"}));
     EXPECT_TRUE(ruleset.watches(ENTITY_PROCESS));
     EXPECT_FALSE(ruleset.watches(ENTITY_USER));
-    ASSERT_EQ(ruleset.warnings.size(), 3u);
-    EXPECT_NE(ruleset.warnings[0].find("'relative/path', which is not an absolute path"), std::string::npos);
-    EXPECT_NE(ruleset.warnings[1].find("without a known \"entityType\""), std::string::npos);
-    EXPECT_NE(ruleset.warnings[2].find("rule 3 has no \"id\""), std::string::npos);
 }
 
 TEST(HostRules, Md5IsWantedOnlyWhenAFileSetWatchesOrTestsIt) {
@@ -108,6 +107,170 @@ TEST(HostRules, UnusableDocumentsAreRefusedWithTheReason) {
     EXPECT_FALSE(parseRuleset("{\"IntegrityRules\":[{\"id\":1,\"EntitySets\":[{\"entityType\":\"file\"}]}]}",
                               ruleset, error));
     EXPECT_NE(error.find("no entity set with a known"), std::string::npos);
+}
+
+namespace {
+
+// The problems of a document as "LINE error|warning: MESSAGE".
+std::vector<std::string> problems(const std::string& text) {
+    std::vector<std::string> shown;
+    for (const RuleProblem& problem : checkRuleset(text))
+        shown.push_back(std::to_string(problem.line) + (problem.error ? " error: " : " warning: ") + problem.message);
+    return shown;
+}
+
+// One rule with one entity set whose members are given, on lines of their own.
+std::string oneSet(const std::string& members, const std::string& ruleMembers = "") {
+    return "{\"IntegrityRules\": [\n{\"id\": 1,\n" + ruleMembers + "\"EntitySets\": [\n{" + members + "}\n]}\n]}";
+}
+
+bool has(const std::vector<std::string>& shown, const std::string& expected) {
+    return std::any_of(shown.begin(), shown.end(),
+                       [&expected](const std::string& line) { return line.find(expected) != std::string::npos; });
+}
+
+}  // namespace
+
+TEST(HostRules, CheckNamesWhatTheEngineWouldIgnoreWithItsLineAndTheNameMeant) {
+    const struct {
+        std::string document;
+        std::string expected;  // a part of one problem, with its line
+    } cases[] = {
+        // What the engine skips without a word.
+        {oneSet("\"entityType\": \"File\"", "\"realtime\": true,\n"),
+         "3 error: \"realtime\" must be a text, not a boolean; the engine ignores it; write \"true\" in quotes"},
+        {oneSet("\"entityType\": \"File\", \"attributes\": \"size, mtime\""),
+         "4 error: \"mtime\" is not an attribute of File entities, so nothing watches it; did you mean "
+         "\"lastModified\"?"},
+        {oneSet("\"entityType\": \"Directory\", \"attributes\": \"sha256\""),
+         "4 error: \"sha256\" is not an attribute of Directory entities"},
+        {oneSet("\"entityType\": \"User\", \"attributes\": \"passwordLastChange\""),
+         "did you mean \"passwordLastChanged\"?"},
+        {oneSet("\"entityType\": \"File\", \"Includes\": \"*.conf\""),
+         "4 error: unknown member \"Includes\", which the engine ignores (names here are case-sensitive); did you "
+         "mean \"includes\"?"},
+        {oneSet("\"entityType\": \"File\"", "\"nmae\": \"x\",\n"), "3 error: unknown member \"nmae\""},
+        {oneSet("\"entityType\": \"file\""), "4 error: unknown \"entityType\" \"file\"; did you mean \"File\"?"},
+        {oneSet("\"entityType\": \"Fyle\""), "4 warning: \"entityType\" \"Fyle\" is read as \"File\""},
+        {oneSet("\"entityType\": \"File\", \"operations\": \"create, modify\""),
+         "unknown operation \"modify\", which the engine ignores; did you mean \"update\"?"},
+        {oneSet("\"entityType\": \"File\", \"includes_owner\": \"root\""),
+         "\"includes_owner\" tests nothing: File entities answer conditions on executable only"},
+        {oneSet("\"entityType\": \"Process\", \"and\": {\"includes_cmdline\": \"*\"}"),
+         "did you mean \"commandLine\"?"},
+        {oneSet("\"entityType\": \"File\", \"includes\": [\"*.conf\"]"),
+         "\"includes\" must be a text, not an array"},
+        {oneSet("\"entityType\": \"File\", \"base\": \"etc\""), "\"base\" \"etc\" is not an absolute path"},
+        // Rules and sets that watch nothing.
+        {"{\"IntegrityRules\": []}", "1 error: \"IntegrityRules\" is empty"},
+        {"{\"IntegrityRules\": [\n{\"id\": 1, \"EntitySets\": []}]}", "2 error: rule 1 has no entity set"},
+        {oneSet(""), "4 error: the entity set has no \"entityType\""},
+        {"{\"IntegrityRules\": [\n{\"name\": \"x\", \"EntitySets\": [{\"entityType\": \"User\"}]}]}",
+         "2 error: rule 1 has no \"id\""},
+        {"{\"IntegrityRules\": [{\"id\": \"one\", \"EntitySets\": [{\"entityType\": \"User\"}]}]}",
+         "1 error: \"id\" \"one\" is not a decimal number"},
+        // Enforcement is read for real-time rules only, and only with a known type.
+        {oneSet("\"entityType\": \"File\"", "\"enforcement\": {\"type\": \"allow\"},\n"),
+         "3 warning: \"enforcement\" of rule 1 is ignored: the rule is not \"realtime\""},
+        {oneSet("\"entityType\": \"File\"", "\"realtime\": \"true\", \"enforcement\": {\"type\": \"deny\"},\n"),
+         "\"type\" must be \"allow\" or \"block\", not \"deny\""},
+        {oneSet("\"entityType\": \"File\"", "\"realtime\": \"no\",\n"), "3 warning: \"realtime\": \"no\" is read as true"},
+        {"{\"IntegrityRules\": [{\"id\": 1, \"EntitySets\": [{\"entityType\": \"User\"}]}],\n\"IntegrityRule\": 2}",
+         "2 error: unknown member \"IntegrityRule\", which the engine ignores; did you mean \"IntegrityRules\"?"},
+        {"{\n\"IntegrityRules\": [\n  {\"id\": 1,,}\n]}", "3 error: not valid JSON here"},
+    };
+    for (const auto& test : cases) {
+        const std::vector<std::string> shown = problems(test.document);
+        EXPECT_TRUE(has(shown, test.expected)) << test.document << "\nexpected: " << test.expected << "\nshown:\n"
+                                               << testing::PrintToString(shown);
+    }
+
+    // Escaped quotes and line breaks inside texts and keys, and a byte order mark, do not shift lines.
+    const std::vector<std::string> shown = problems(
+        "\xEF\xBB\xBF{\"IntegrityRules\": [{\"id\": 1, \"name\": \"a \\\" b \\\\\",\n\"EntitySets\": [{\"entityType\": \"File\",\n"
+        "\"base\": \"/x\\\"y\\n\", \"\\\"odd\": 1,\n\"attributes\": \"ctime\"}]}]}");
+    EXPECT_EQ(shown, (std::vector<std::string>{"3 error: unknown member \"\"odd\", which the engine ignores",
+                                               "4 error: \"ctime\" is not an attribute of File entities, so nothing "
+                                               "watches it"}));
+}
+
+TEST(HostRules, CheckAcceptsWhatTheProgramShipsAndBoundsHostileDocuments) {
+    for (const std::string& path : {std::string(QVIM_SOURCE_DIR "/examples/rules/default.json")}) {
+        std::string text, why;
+        ASSERT_TRUE(readRulesFile(path, text, why)) << why;
+        EXPECT_EQ(problems(text), std::vector<std::string>{}) << path;
+    }
+    EXPECT_EQ(problems(folderRules("/srv")), std::vector<std::string>{});
+    EXPECT_EQ(problems(oneSet("\"entityType\": \"File\", \"attributes\": \"standard, contents, MD5, inodeNumber\", "
+                              "\"operations\": \"Create,,block\", \"and\": {\"includes\": \"*\", "
+                              "\"includes_executable\": \"true\", \"includes_casesensitive\": \"false\"}")),
+              std::vector<std::string>{});
+
+    // Nesting far deeper than cJSON takes is refused as such, without a deep stack.
+    const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+    EXPECT_EQ(problems(deep), (std::vector<std::string>{"1 error: not valid JSON here"}));
+    // Millions of values are refused before any per-value bookkeeping.
+    std::string many = "{\"IntegrityRules\": [";
+    for (int i = 0; i < 1100000; ++i) many += "0,";
+    many += "0]}";
+    const std::vector<std::string> shown = problems(many);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].find("too many values to check"), std::string::npos) << shown[0];
+}
+
+namespace {
+
+// The names in the rows of the Markdown table headed by header: kind -> names in backquotes.
+std::map<std::string, std::set<std::string>> referenceTable(const std::string& text, const std::string& header) {
+    std::map<std::string, std::set<std::string>> rows;
+    size_t at = text.find(header);
+    if (at == std::string::npos) return rows;
+    std::istringstream lines(text.substr(at));
+    std::string line;
+    std::getline(lines, line);  // the header
+    std::getline(lines, line);  // its rule
+    while (std::getline(lines, line) && startsWith(line, "|")) {
+        const size_t second = line.find('|', 1);
+        std::string kind = line.substr(1, second - 1);
+        kind.erase(std::remove(kind.begin(), kind.end(), ' '), kind.end());
+        std::set<std::string>& names = rows[kind];
+        for (size_t open = line.find('`', second); open != std::string::npos; open = line.find('`', open)) {
+            const size_t close = line.find('`', open + 1);
+            if (close == std::string::npos) break;
+            names.insert(line.substr(open + 1, close - open - 1));
+            open = close + 1;
+        }
+    }
+    return rows;
+}
+
+}  // namespace
+
+TEST(HostRules, TheReferenceListsExactlyTheNamesTheCheckerKnows) {
+    const std::string markdown = readText(QVIM_SOURCE_DIR "/docs/rules.md");
+    const std::string manual = readText(QVIM_SOURCE_DIR "/docs/qvim-rules.5.in");
+    ASSERT_FALSE(markdown.empty());
+    ASSERT_FALSE(manual.empty());
+    const auto attributes = referenceTable(markdown, "| Kind | Attribute names |");
+    auto conditions = referenceTable(markdown, "| Kind | Condition names |");  // "none" has no names
+    const std::string section = manual.substr(manual.find(".SH ATTRIBUTES"));
+    for (int value = ENTITY_FILE; value < ENTITY_UNKNOWN; ++value) {
+        const auto kind = static_cast<entity_type>(value);
+        SCOPED_TRACE(kindName(kind));
+        const std::vector<std::string>& known = kindAttributes(kind);
+        EXPECT_EQ(attributes.count(kindName(kind)) ? attributes.at(kindName(kind)) : std::set<std::string>{},
+                  std::set<std::string>(known.begin(), known.end()));
+        EXPECT_EQ(conditions[kindName(kind)],
+                  std::set<std::string>(kindConditions(kind).begin(), kindConditions(kind).end()));
+        // The manual's list of the kind, on the line after its name.
+        const size_t at = section.find("\n" + std::string(kindName(kind)) + "\n");
+        ASSERT_NE(at, std::string::npos);
+        std::string listed = section.substr(at + strlen(kindName(kind)) + 2);
+        listed = listed.substr(0, listed.find('\n'));
+        std::string expected;
+        for (const std::string& name : known) expected += (expected.empty() ? "" : ", ") + name;
+        EXPECT_EQ(listed, expected);
+    }
 }
 
 // ---- Scope and walk ---------------------------------------------------------------------
@@ -350,13 +513,16 @@ const char kUpdate[] =
 }  // namespace
 
 TEST(HostOutput, TableShowsEachChangedAttributeAsOldToNewInFriendlyForm) {
+    // Times print in ISO 8601 with the offset of the local zone, here 5:30 east of UTC.
+    setenv("TZ", "QVT-05:30", 1);
+    tzset();
     JsonPtr document(cJSON_Parse(kUpdate));
     const cJSON* event = cJSON_GetArrayItem(cJSON_GetObjectItem(document.get(), "events"), 0);
     std::vector<std::string> shown;
     for (const AttributeChange& change : attributeChanges(event))
         shown.push_back(change.name + ": " + change.before + " -> " + change.after);
     EXPECT_EQ(shown, (std::vector<std::string>{
-                         "lastModified:  -> " + localTimeText(1600000000) + ".123",
+                         "lastModified:  -> 2020-09-13T17:56:40.123+05:30",
                          "permissions: user::rw- group::r-- other::r-- -> user::rw- group::--- other::---",
                          "sha256: AAAAAAAAAAAA... -> BBBBBBBBBBBB...", "symLinkPath: old -> "}));
 
@@ -364,31 +530,82 @@ TEST(HostOutput, TableShowsEachChangedAttributeAsOldToNewInFriendlyForm) {
     EXPECT_EQ(text.substr(0, text.find('\n')), "update  File      /etc/app.conf  [etc]");
     EXPECT_NE(text.find("symLinkPath: old -> (none)"), std::string::npos);
     EXPECT_EQ(text.find("owner"), std::string::npos);  // unchanged attributes are not listed
+    // -v shows digests whole, as JSON does.
+    EXPECT_NE(formatEvent(event, true).find("sha256: " + std::string(64, 'A') + " -> " + std::string(64, 'B')),
+              std::string::npos);
 }
 
-TEST(HostOutput, PrinterWritesTableOrOneJsonEventPerLineAndCounts) {
-    for (bool json : {false, true}) {
-        char* text = nullptr;
-        size_t size = 0;
-        FILE* out = open_memstream(&text, &size);
-        EventPrinter printer(out, json);
-        EXPECT_EQ(printer.printDocument(kUpdate), 2u);
-        EXPECT_EQ(printer.printDocument("{\"events\":[]}"), 0u);
-        EXPECT_EQ(printer.printDocument("not json"), 0u);
-        EXPECT_EQ(printer.printDocument(nullptr), 0u);
-        EXPECT_EQ(printer.summary(), "2 changes: 1 create, 1 update");
-        fclose(out);
-        const std::string printed(text, size);
-        free(text);
-        if (json) {
-            EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2) << printed;
-            JsonPtr first(cJSON_Parse(printed.substr(0, printed.find('\n')).c_str()));
-            EXPECT_EQ(jsonText(first.get(), "key"), "/etc/app.conf");
-        } else {
-            EXPECT_EQ(printed.rfind("CHANGE  KIND      KEY\n", 0), 0u) << printed;
-            EXPECT_EQ(printed.substr(printed.rfind('\n', printed.size() - 2) + 1), "create  Package   tool-1.0\n");
-        }
+namespace {
+
+struct Printed {
+    std::string out, err;
+    int status;
+};
+
+// One report through the printer: header, the events of document, footer.
+Printed report(bool json, int verbosity, const char* document) {
+    char *out = nullptr, *err = nullptr;
+    size_t outSize = 0, errSize = 0;
+    FILE* outStream = open_memstream(&out, &outSize);
+    FILE* errStream = open_memstream(&err, &errSize);
+    int status;
+    {
+        Console console(errStream, verbosity < 0, false);
+        EventPrinter printer(outStream, json);
+        RunReport frame = startReport("check", "/var/lib/qvim/im.db");
+        frame.digest = std::string(64, 'c');
+        printer.reportHeader(frame, verbosity, console);
+        printer.printDocument(document);
+        printer.printDocument("not json");
+        printer.printDocument(nullptr);
+        printer.reportFooter(frame, verbosity, console);
+        status = printer.changeStatus();
     }
+    fclose(outStream);
+    fclose(errStream);
+    Printed printed{std::string(out, outSize), std::string(err, errSize), status};
+    free(out);
+    free(err);
+    return printed;
+}
+
+}  // namespace
+
+TEST(HostOutput, ReportsFrameTheTableKeepJsonOutputToEventsAndStaySilentWhenQuiet) {
+    const std::string digest(64, 'c');
+    // The table: header, events, counts by operation; the digest shortened.
+    Printed table = report(false, 0, kUpdate);
+    EXPECT_EQ(table.status, kExitAdded | kExitChanged);
+    EXPECT_EQ(table.out.rfind("Command:  qvim check on ", 0), 0u) << table.out;
+    EXPECT_NE(table.out.find("Database: /var/lib/qvim/im.db\nBaseline: sha256 cccccccccccc...\n\nCHANGE  KIND      KEY\n"),
+              std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("create  Package   tool-1.0\n\nChanges:  1 create, 1 update\nFinished: "),
+              std::string::npos) << table.out;
+    EXPECT_EQ(table.err, "");
+
+    // JSON: nothing but events on the output; the frame, with the full digest, on
+    // standard error and only under -v.
+    for (int verbosity : {0, 1}) {
+        Printed json = report(true, verbosity, kUpdate);
+        const std::vector<std::string> printed = lines(json.out);
+        ASSERT_EQ(printed.size(), 2u) << json.out;
+        for (const std::string& line : printed) EXPECT_TRUE(JsonPtr(cJSON_Parse(line.c_str()))) << line;
+        EXPECT_EQ(json.err.find("Baseline: sha256 " + digest + "\n") != std::string::npos, verbosity > 0) << json.err;
+    }
+
+    // -q: only the changes, and nothing at all when there are none.
+    Printed quiet = report(false, -1, kUpdate);
+    EXPECT_EQ(quiet.out.rfind("CHANGE  KIND      KEY\nupdate  File", 0), 0u) << quiet.out;
+    EXPECT_EQ(quiet.out.find("Changes:"), std::string::npos) << quiet.out;
+    quiet = report(false, -1, "{\"events\":[]}");
+    EXPECT_EQ(quiet.out + quiet.err, "");
+    EXPECT_EQ(quiet.status, kExitOk);
+
+    // Renames count as changes; a removal has its own bit.
+    const Printed moved = report(true, 0,
+                                 R"({"events":[{"operationType":"rename","key":"a -> b"},)"
+                                 R"({"operationType":"delete","key":"c"}]})");
+    EXPECT_EQ(moved.status, kExitRemoved | kExitChanged);
 }
 
 // ---- Hashing pipeline ---------------------------------------------------------------------

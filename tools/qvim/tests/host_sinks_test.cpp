@@ -15,6 +15,7 @@
 #include "Cli.h"
 #include "EventSinks.h"
 #include "HostTestSupport.h"
+#include "Session.h"
 
 using namespace qvimcli;
 using namespace qvimhost_test;
@@ -175,7 +176,7 @@ TEST_F(HostSinks, CheckSendsEachEventToSyslogAsParsableStructuredDataAndPrintsEc
     writeText(tree + "/plain", "changed");
 
     const ProgramRun run = qvim({"check", "--format", "ecs", "--syslog=" + receiver.path()});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kExitAdded | kExitChanged) << run.err;
     const std::vector<std::string> documents = lines(run.out);
     const std::vector<std::string> messages = receiver.messages();
     ASSERT_EQ(documents.size(), 2u) << run.out;
@@ -231,7 +232,7 @@ TEST_F(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
     unlink(path.c_str());
     writeText(tree + "/second", "y");
     ASSERT_TRUE(watch.readLine(line, 2000)) << watch.errorOutput();
-    EXPECT_EQ(watch.stop(SIGINT), 3) << watch.errorOutput();
+    EXPECT_EQ(watch.stop(SIGINT), kExitFailure) << watch.errorOutput();
     EXPECT_NE(watch.errorOutput().find("1 event could not be sent to syslog"), std::string::npos)
         << watch.errorOutput();
 }
@@ -240,18 +241,18 @@ TEST_F(HostSinks, AnUnreachableDestinationFailsTheRunBeforeItStarts) {
     ASSERT_EQ(qvim({"init", "--rules", "rules.json", "-q"}).status, 0);
     writeText(tree + "/new", "x");
     ProgramRun run = qvim({"check", "--syslog=" + absolute("nobody.sock")});
-    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.status, kExitFailure);
     EXPECT_NE(run.err.find("cannot reach syslog"), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "");
     // The change is still there for the next run to report.
     run = qvim({"check", "--json"});
-    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.status, kExitAdded) << run.err;
 
     struct stat journal;
     if (stat("/run/systemd/journal/socket", &journal) == 0)
         GTEST_SKIP() << "a journal runs here: its unreachable case cannot be made";
     run = qvim({"check", "--journal"});
-    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.status, kExitFailure);
     EXPECT_NE(run.err.find("journal is not reachable"), std::string::npos) << run.err;
 }
 
