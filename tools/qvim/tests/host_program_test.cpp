@@ -43,7 +43,7 @@ TEST_F(HostProgram, ChecksReportNothingUntilEachChangeOnceWithItsOperation) {
     ProgramRun run = qvim({"init", "--rules", "rules.json"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("Baseline built"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("8 files, 1 directory"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("8 files, 2 directories"), std::string::npos) << run.out;  // sub and the base
     run = qvim({"check"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(run.out, "No changes.\n");

@@ -170,6 +170,9 @@ TEST_F(HostSinks, CheckSendsEachEventToSyslogAsParsableStructuredDataAndPrintsEc
     Receiver receiver("log.sock");
     ASSERT_TRUE(receiver.bound()) << strerror(errno);
     writeText(tree + "/plain", "x");
+    // Files only: the folder that gains the new name is not this test's concern.
+    writeText("rules.json", "{\"IntegrityRules\":[{\"id\":1,\"name\":\"tree files\",\"EntitySets\":["
+                            "{\"entityType\":\"File\",\"base\":\"" + tree + "\",\"includes\":\"**/*\"}]}]}");
     ASSERT_EQ(qvim({"init", "--rules", "rules.json", "-q"}).status, 0);
     writeText(tree + "/" + kHostileName, "hostile");
     writeText(tree + "/plain", "changed");
