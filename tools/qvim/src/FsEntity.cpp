@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "FileDescriptor.h"
+#include "InodeAttributes.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -29,11 +30,12 @@ uint64_t birthMillis(int dirfd, const char* path, int flags, const struct stat& 
     return static_cast<uint64_t>(extended.stx_btime.tv_sec) * 1000u + extended.stx_btime.tv_nsec / 1000000u;
 }
 
-std::string octalMode(unsigned mode) {
-    char text[16];
-    snprintf(text, sizeof text, "0%o", mode);
-    return text;
-}
+bool isSpecial(unsigned mode) { return !S_ISREG(mode) && !S_ISDIR(mode) && !S_ISLNK(mode); }
+
+// A failure of the run (no descriptors or memory left, I/O errors), as
+// opposed to the entry's own business (refused to us, replaced since it was
+// listed, attributes that keep changing), which its fingerprint records.
+bool isRunFailure(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM || error == EIO; }
 
 void fillCommon(FsEntity& entity, const struct stat& st) {
     entity.owner = std::to_string(static_cast<unsigned long long>(st.st_uid));
@@ -42,8 +44,8 @@ void fillCommon(FsEntity& entity, const struct stat& st) {
     entity.inode = st.st_ino;
     entity.lastAccessed = millis(st.st_atim);
     entity.lastModified = millis(st.st_mtim);
-    // The sticky bit is not part of the recorded mode.
-    entity.permissions = octalMode(st.st_mode & 06777);
+    entity.mode = st.st_mode;
+    entity.permissions = permissionsText(st.st_mode);
 }
 
 void fillRegular(FsEntity& entity, const struct stat& st) {
@@ -51,6 +53,56 @@ void fillRegular(FsEntity& entity, const struct stat& st) {
     entity.kind = ENTITY_FILE;
     entity.size = static_cast<uint64_t>(st.st_size);
     entity.blocks = static_cast<uint64_t>(st.st_blocks);
+}
+
+// Inode flags, generation (descriptors opened for reading only), extended
+// attributes and the fingerprint of what has no column. st is the status of
+// the inode fd refers to. Returns the error that kept the attributes from
+// being listed when it is a failure of the run, whose fingerprint would
+// report a change that did not happen.
+int fillInode(FsEntity& entity, int fd, bool pathOnly, const struct stat& st) {
+    if (!pathOnly) {
+        int inodeFlags = 0;
+        if (ioctl(fd, FS_IOC_GETFLAGS, &inodeFlags) == 0) entity.flags = static_cast<unsigned>(inodeFlags);
+        // Tells a renamed file from a new one that reuses a deleted file's inode.
+        int generation = 0;
+        if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) entity.generation = static_cast<unsigned>(generation);
+    }
+    const ExtendedAttributes attributes = readExtendedAttributes(fd, pathOnly);
+    entity.flagsAll = inodeFingerprint(st, attributes);
+    for (const auto& [name, value] : attributes.entries)
+        if (name == "security.capability") entity.capabilities = capabilityText(value);
+    return isRunFailure(attributes.error) ? attributes.error : 0;
+}
+
+// The same for an entry that is not opened for reading: through an O_PATH
+// descriptor, which neither opens a device or pipe nor follows a link. What
+// it finds must be the entry the walk examined.
+int fillInodeAt(FsEntity& entity, const WalkEntry& entry) {
+    const struct stat& st = entry.st;
+    ExtendedAttributes none;
+    // A link's own attributes are reached only through the link's path:
+    // leave them out rather than risk reading its target's.
+    if (!S_ISLNK(st.st_mode)) {
+        FileDescriptor fd(openat(entry.folder->fd(), entry.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat now;
+        if (fd.get() < 0 && isRunFailure(errno)) return errno;
+        if (fd.get() >= 0 && fstat(fd.get(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+            return fillInode(entity, fd.get(), true, st);
+        // Replaced since it was examined: recorded as unlisted, which differs
+        // from any attributes it had; the next look records the newcomer.
+        none.error = fd.get() < 0 ? errno : ESTALE;
+    }
+    entity.flagsAll = inodeFingerprint(st, none);
+    return 0;
+}
+
+// An entry whose inode attributes could not be read: its other attributes
+// only, and why.
+Outcome attributesOnly(FsEntity& entity, int error, std::string& problem) {
+    entity.readError = error;
+    problem = errorText(error);
+    return Outcome::AttributesOnly;
 }
 
 int openForReading(const WalkEntry& entry) {
@@ -101,12 +153,20 @@ void FsEntity::toRecord(im_wrapper_event_s& record, uint32_t eventType, bool rea
     record.deviceNumber = device;
     record.inodeNumber = inode;
     record.flags = flags;
+    record.flagsAll = flagsAll;
     record.inodeGenerationNumber = generation;
     if (hasDigests) {
         record.sha256 = digests.sha256;
         record.sha1 = digests.sha1;
         record.md5 = digests.hasMd5 ? digests.md5 : nullptr;
     }
+}
+
+void FsEntity::annotate(cJSON* event) const {
+    if (event == nullptr) return;
+    if (isSpecial(mode) && !cJSON_HasObjectItem(event, "type")) cJSON_AddStringToObject(event, "type", typeName(mode));
+    if (!capabilities.empty() && !cJSON_HasObjectItem(event, "capabilities"))
+        cJSON_AddStringToObject(event, "capabilities", capabilities.c_str());
 }
 
 Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& entity, std::string& problem) {
@@ -123,6 +183,7 @@ Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
         if (openError == ELOOP) return Outcome::Skipped;  // became a link since it was listed; the next walk records it
         fillRegular(entity, entry.st);
         entity.created = birthMillis(folder, name, AT_SYMLINK_NOFOLLOW, entry.st);
+        fillInodeAt(entity, entry);  // the open's error is the one to tell
         entity.readError = openError;
         problem = errorText(openError);
         return Outcome::AttributesOnly;
@@ -132,11 +193,7 @@ Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::Skipped;
     fillRegular(entity, st);
     entity.created = birthMillis(fd.get(), "", AT_EMPTY_PATH, st);
-    int inodeFlags = 0;
-    if (ioctl(fd.get(), FS_IOC_GETFLAGS, &inodeFlags) == 0) entity.flags = static_cast<unsigned>(inodeFlags);
-    // Tells a renamed file from a new one that reuses a deleted file's inode.
-    int generation = 0;
-    if (ioctl(fd.get(), FS_IOC_GETVERSION, &generation) == 0) entity.generation = static_cast<unsigned>(generation);
+    if (const int error = fillInode(entity, fd.get(), false, st)) return attributesOnly(entity, error, problem);
     if (hasher.tooLarge(entity.size)) {
         problem = "not hashed: larger than " + sizeText(hasher.limits().maxBytes);
         return Outcome::Unhashed;
@@ -168,19 +225,29 @@ Outcome collectEntry(const WalkEntry& entry, Hasher& hasher, FsEntity& entity, s
     entity.created = birthMillis(folder, name, AT_SYMLINK_NOFOLLOW, st);
     if (S_ISDIR(st.st_mode)) {
         entity.kind = ENTITY_DIRECTORY;
+        // A folder may be opened for reading: that gives its inode flags too.
+        FileDescriptor fd(openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (fd.get() < 0 && isRunFailure(errno)) return attributesOnly(entity, errno, problem);
+        struct stat now;
+        const int error = fd.get() >= 0 && fstat(fd.get(), &now) == 0 && now.st_dev == st.st_dev &&
+                                  now.st_ino == st.st_ino
+                              ? fillInode(entity, fd.get(), false, st)
+                              : fillInodeAt(entity, entry);
+        if (error != 0) return attributesOnly(entity, error, problem);
     } else if (S_ISLNK(st.st_mode)) {
         char target[4097];
         const ssize_t length = readlinkat(folder, name, target, sizeof target - 1);
         if (length < 0) return errno == ENOENT ? Outcome::Vanished : Outcome::Skipped;
         entity.symLinkPath.assign(target, static_cast<size_t>(length));
         entity.size = static_cast<uint64_t>(length);
-        entity.permissions = octalMode((st.st_mode & 06777) | S_IFLNK);
+        if (const int error = fillInodeAt(entity, entry)) return attributesOnly(entity, error, problem);
         // The link's target is resolved from the link's own folder.
         struct stat resolved;
         entity.kind = fstatat(folder, name, &resolved, 0) == 0 && S_ISDIR(resolved.st_mode) ? ENTITY_DIRECTORY
                                                                                             : ENTITY_FILE;
     } else {
-        entity.kind = ENTITY_FILE;  // sockets, pipes and devices are recorded as files
+        entity.kind = ENTITY_FILE;  // sockets, pipes and devices are recorded as files, with their type
+        if (const int error = fillInodeAt(entity, entry)) return attributesOnly(entity, error, problem);
     }
     return Outcome::Ok;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include <cjson/cJSON.h>
+
 #include "Digest.h"
 #include "Walk.h"
 #include "qvim.h"
@@ -27,7 +29,10 @@ struct FsEntity {
     std::string path;
     std::string owner;        // uid in decimal
     std::string group;        // gid in decimal
-    std::string permissions;  // "0644"; links carry the link type ("0120777")
+    // "0644", "01777" with the sticky bit; special files and links carry
+    // their type too ("0010644" FIFO, "0120777" link). Regular files and
+    // folders leave it out, as baselines always recorded them.
+    std::string permissions;
     std::string symLinkPath;  // link text, links only
     uint64_t created = 0;     // birth time in ms, 0 when the file system has none
     uint64_t lastAccessed = 0;
@@ -36,8 +41,11 @@ struct FsEntity {
     uint64_t blocks = 0;
     uint64_t device = 0;
     uint64_t inode = 0;
-    uint64_t flags = 0;  // inode flags (immutable, append-only ...) of regular files
-    uint64_t generation = 0;  // inode generation of regular files, 0 where the file system has none
+    uint64_t flags = 0;       // inode flags (immutable, append-only ...) of files and folders
+    uint64_t flagsAll = 0;    // fingerprint of what has no column (see InodeAttributes.h)
+    uint64_t generation = 0;  // inode generation of files and folders, 0 where the file system has none
+    unsigned mode = 0;        // st_mode as recorded
+    std::string capabilities;  // readable file capabilities, empty when none
     int readError = 0;        // why the content could not be read (AttributesOnly)
     bool hasDigests = false;
     Digests digests{};
@@ -50,6 +58,10 @@ struct FsEntity {
     // outlive the engine call. newKey defaults to the path.
     void toRecord(im_wrapper_event_s& record, uint32_t eventType, bool realTime,
                   const std::string* newKey = nullptr) const;
+
+    // Adds what the engine's event cannot say to one of this entity's events:
+    // "type" for special files, "capabilities" when the file has some.
+    void annotate(cJSON* event) const;
 };
 
 // A regular file as the walk found it: opened relative to its folder, never

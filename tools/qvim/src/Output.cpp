@@ -9,6 +9,7 @@
 
 #include "EventSinks.h"
 #include "Session.h"
+#include "InodeAttributes.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -206,27 +207,96 @@ std::string displayValue(const cJSON* attribute, bool fullDigests) {
     return printable(text);
 }
 
+namespace {
+
+// The mode bits the engine's access-list form of permissions keeps
+// ("u::rws\ng::r-x\no::r--": no type, no sticky bit); -1 for another text.
+long modeFromAccessList(const std::string& text) {
+    if (text.size() != 20 || text[0] != 'u' || text[7] != 'g' || text[14] != 'o') return -1;
+    long mode = 0;
+    for (int line = 0; line < 3; ++line) {
+        const char* bits = text.c_str() + line * 7 + 3;
+        const int shift = 6 - 3 * line;
+        if (bits[0] == 'r') mode |= 4L << shift;
+        if (bits[1] == 'w') mode |= 2L << shift;
+        if (bits[2] == 'x' || bits[2] == 's') mode |= 1L << shift;
+        if (bits[2] == 's' || bits[2] == 'S') mode |= line == 0 ? S_ISUID : S_ISGID;
+    }
+    return mode;
+}
+
+uint64_t numberValue(const std::string& text) { return strtoull(text.c_str(), nullptr, 10); }
+
+// One side's values, read together: permissions show their type and sticky
+// bit only with the flagsAll of the same side.
+struct Side {
+    std::map<std::string, Attribute> attributes;
+    bool hasFingerprint = false;
+    uint64_t fingerprint = 0;
+    bool fullDigests = false;
+
+    Side(const cJSON* array, bool fullDigests) : attributes(attributeMap(array)), fullDigests(fullDigests) {
+        auto found = attributes.find("flagsAll");
+        if (found != attributes.end()) {
+            fingerprint = numberValue(found->second.value);
+            hasFingerprint = fingerprintRecorded(fingerprint);
+        }
+    }
+
+    std::string display(const std::string& name, const Attribute& attribute) const {
+        if (name == "permissions") {
+            const long mode = modeFromAccessList(attribute.value);
+            if (mode < 0) return displayValue(attribute.entry, fullDigests);
+            if (!hasFingerprint) return modeText(static_cast<unsigned>(mode)).substr(1);
+            const unsigned full = static_cast<unsigned>(mode) | fingerprintModeBits(fingerprint);
+            return modeText(full) + " (" + permissionsText(full) + ")";
+        }
+        if (name == "flags") return inodeFlagsText(numberValue(attribute.value));
+        if (name == "flagsAll") {
+            const uint64_t value = numberValue(attribute.value);
+            if (!fingerprintRecorded(value)) return value == 0 ? "not recorded" : printable(attribute.value);
+            char hex[24];
+            snprintf(hex, sizeof hex, "%014llx", static_cast<unsigned long long>(value));
+            return hex;
+        }
+        return displayValue(attribute.entry, fullDigests);
+    }
+};
+
+}  // namespace
+
 std::vector<AttributeChange> attributeChanges(const cJSON* event, bool fullDigests) {
     std::vector<AttributeChange> changes;
     const cJSON* was = cJSON_GetObjectItemCaseSensitive(event, "wasAttributes");
     const cJSON* is = cJSON_GetObjectItemCaseSensitive(event, "isAttributes");
     if (!cJSON_IsArray(was) || !cJSON_IsArray(is)) return changes;
-    const auto before = attributeMap(was);
-    const auto after = attributeMap(is);
-    auto b = before.begin();
-    auto a = after.begin();
+    const Side before(was, fullDigests);
+    const Side after(is, fullDigests);
+    auto b = before.attributes.begin();
+    auto a = after.attributes.begin();
     // Both maps are ordered by name: one merge pass.
-    while (b != before.end() || a != after.end()) {
-        if (a == after.end() || (b != before.end() && b->first < a->first)) {
-            changes.push_back({b->first, displayValue(b->second.entry, fullDigests), std::string()});
+    while (b != before.attributes.end() || a != after.attributes.end()) {
+        if (a == after.attributes.end() || (b != before.attributes.end() && b->first < a->first)) {
+            changes.push_back({b->first, before.display(b->first, b->second), std::string()});
             ++b;
-        } else if (b == before.end() || a->first < b->first) {
-            changes.push_back({a->first, std::string(), displayValue(a->second.entry, fullDigests)});
+        } else if (b == before.attributes.end() || a->first < b->first) {
+            changes.push_back({a->first, std::string(), after.display(a->first, a->second)});
             ++a;
         } else {
-            if (b->second.value != a->second.value)
-                changes.push_back({b->first, displayValue(b->second.entry, fullDigests),
-                                   displayValue(a->second.entry, fullDigests)});
+            const std::string old = before.display(b->first, b->second);
+            std::string now = after.display(a->first, a->second);
+            // The engine's form of permissions drops the type and sticky bit:
+            // what differs is what shows.
+            if (b->second.value != a->second.value || old != now) {
+                if (b->first == "flagsAll") {
+                    std::string parts;
+                    for (const std::string& part :
+                         changedInodeParts(numberValue(b->second.value), numberValue(a->second.value)))
+                        parts += (parts.empty() ? "" : ", ") + part;
+                    if (!parts.empty()) now += " (changed: " + parts + ")";
+                }
+                changes.push_back({b->first, old, now});
+            }
             ++b;
             ++a;
         }
@@ -239,6 +309,9 @@ std::string formatEvent(const cJSON* event, bool fullDigests) {
     // two names apart that differ only in bytes that are not UTF-8.
     const auto field = [event](const char* name) { return printable(exactJsonText(event, name)); };
     std::string text = padded(field("operationType"), 8) + padded(kindColumn(field("entityType")), 10) + field("key");
+    // Special files are recorded as files; their type tells a new device node from an empty file.
+    const std::string type = field("type");
+    if (!type.empty()) text += "  (" + type + ")";
     const std::string rule = field("integrityRuleName");
     if (!rule.empty()) text += "  [" + rule + "]";
     const std::string process = field("processName");
@@ -248,6 +321,8 @@ std::string formatEvent(const cJSON* event, bool fullDigests) {
         text += "\n" + std::string(18, ' ') + printable(change.name) + ": " + (change.before.empty() ? "(none)" : change.before) +
                 " -> " + (change.after.empty() ? "(none)" : change.after);
     }
+    const std::string capabilities = field("capabilities");
+    if (!capabilities.empty()) text += "\n" + std::string(18, ' ') + "capabilities now: " + capabilities;
     return text;
 }
 
@@ -255,13 +330,14 @@ std::string formatEvent(const cJSON* event, bool fullDigests) {
 
 EventPrinter::EventPrinter(FILE* out, bool json) : m_out(out), m_json(json) {}
 
-size_t EventPrinter::printDocument(const char* json) {
+size_t EventPrinter::printDocument(const char* json, const std::function<void(cJSON*)>& annotate) {
     if (json == nullptr) return 0;
     JsonPtr document(cJSON_Parse(json));
     const cJSON* events = cJSON_GetObjectItemCaseSensitive(document.get(), "events");
     size_t printed = 0;
-    const cJSON* event = nullptr;
+    cJSON* event = nullptr;
     cJSON_ArrayForEach(event, events) {
+        if (annotate) annotate(event);
         printEvent(event);
         ++printed;
     }

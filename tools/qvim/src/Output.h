@@ -120,8 +120,9 @@ public:
     void setRecorder(std::function<void(const cJSON*)> hook) { m_recorder = std::move(hook); }
 
     // Prints the events of one response document ({"events":[...]}); returns
-    // how many it printed. A null or unparsable text prints nothing.
-    size_t printDocument(const char* json);
+    // how many it printed. A null or unparsable text prints nothing. annotate,
+    // when given, adds the program's own members to each event first.
+    size_t printDocument(const char* json, const std::function<void(cJSON*)>& annotate = nullptr);
     void printEvent(const cJSON* event);
     // A plain line on the event output (tables of other commands), control
     // characters escaped; line breaks in it stay.

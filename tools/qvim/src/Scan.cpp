@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include <algorithm>
 #include <thread>
 
 #include "Dpkg.h"
@@ -231,6 +232,9 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
                                                             rootHint());
     };
     handlers.stop = stop;
+    // Like the folders the walk hands on, also when a partial rebuild covers files only.
+    if (m_ruleset.watches(ENTITY_DIRECTORY))
+        for (FsEntity& base : baseFolders()) collected.push(std::move(base));
     Walker walker(scope, true, handlers);
     walker.walk("/");
     pipeline.finish();
@@ -287,7 +291,7 @@ void HostScan::store(FsEntity& entity) {
             entity.toRecord(record, QVIM_EVENT_RENAMED, false, &path);
             // A rename the engine cannot apply (the new path is taken) ends as a
             // change of the new path; the old one is then reported removed.
-            if (!QVIM_FAILED(submit(record))) {
+            if (!QVIM_FAILED(submit(record, &entity))) {
                 ++m_files;
                 return;
             }
@@ -295,7 +299,7 @@ void HostScan::store(FsEntity& entity) {
         }
     }
     entity.toRecord(record, QVIM_EVENT_CHANGED, false);
-    const qvim_status status = submit(record);
+    const qvim_status status = submit(record, &entity);
     if (QVIM_FAILED(status)) {
         m_fileSystemFailed = true;
         reportFailure("the engine could not process '" + entity.path + "'", status);
@@ -340,11 +344,41 @@ void HostScan::feedPackages() {
     }
 }
 
-qvim_status HostScan::submit(const im_wrapper_event_s& record) {
+std::vector<FsEntity> HostScan::baseFolders() {
+    // The walk hands on what lies below a base; the folder itself (a chmod of
+    // /etc) is recorded here. The engine matches no key of the folder's own
+    // name to a set based on it, but "/etc/." lies below the base and names
+    // the same folder.
+    std::vector<std::string> bases = m_ruleset.basesOf(ENTITY_DIRECTORY, false);
+    std::sort(bases.begin(), bases.end());
+    bases.erase(std::unique(bases.begin(), bases.end()), bases.end());
+    Hasher unused(false);
+    std::vector<FsEntity> found;
+    for (const std::string& base : bases) {
+        if (base.size() < 2 || !endsWith(base, "/")) continue;
+        const std::string folder = base.substr(0, base.size() - 1);
+        if (isPseudoFileSystemPath(folder) || should_scan_folder(base.c_str()) == 0) continue;
+        const std::string key = base + ".";
+        if (m_settings.mode == ScanMode::Baseline && m_settings.partial && m_storedFolders.contains(key)) continue;
+        FsEntity entity;
+        std::string problem;
+        const Outcome outcome = collectEntry(folder, unused, entity, problem);
+        if (outcome == Outcome::Vanished) continue;  // a missing base: nothing below it either
+        if (outcome != Outcome::Ok || entity.kind != ENTITY_DIRECTORY) continue;
+        entity.path = key;
+        found.push_back(std::move(entity));
+    }
+    return found;
+}
+
+qvim_status HostScan::submit(const im_wrapper_event_s& record, const FsEntity* entity) {
     Response response;
     if (m_settings.mode == ScanMode::Baseline) return store_item(&record, true, response.get());
     const qvim_status status = integrity_monitor(threadNumber(), &record, response.get());
-    if (!QVIM_FAILED(status)) m_events += m_printer.printDocument(response->json);
+    if (!QVIM_FAILED(status))
+        m_events += m_printer.printDocument(response->json, [entity](cJSON* event) {
+            if (entity != nullptr) entity->annotate(event);
+        });
     return status;
 }
 

@@ -59,8 +59,11 @@ private:
     // read, whose contents the engine's cleanup would take for removed.
     void reportRemovedOutsideUnreadable();
     void feedPackages();
-    // Hands one record to the engine (store or monitor) and prints its events.
-    qvim_status submit(const im_wrapper_event_s& record);
+    // Hands one record to the engine (store or monitor) and prints its events,
+    // with what entity (when given) adds to them.
+    qvim_status submit(const im_wrapper_event_s& record, const FsEntity* entity = nullptr);
+    // The folders Directory sets are based on, under keys ending in "/.".
+    std::vector<FsEntity> baseFolders();
     void reportFailure(const std::string& what, qvim_status status);
     // A failure of the walk itself (not of the engine); the run reports no removals.
     void reportProblem(const std::string& what);

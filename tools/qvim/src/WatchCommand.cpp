@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -12,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "Baseline.h"
 #include "Commands.h"
@@ -133,6 +135,13 @@ public:
                 recheck(change.path);
                 break;
         }
+        // A name made or removed changes its folder too (its times, its link
+        // count), which a later check would otherwise report.
+        if (change.type != FsChange::Overflow) {
+            refreshFolder(parentFolder(change.path));
+            if (change.type == FsChange::Rename && parentFolder(change.newPath) != parentFolder(change.path))
+                refreshFolder(parentFolder(change.newPath));
+        }
         m_acting = nullptr;
     }
 
@@ -207,6 +216,27 @@ private:
         im_wrapper_event_s record;
         entity.toRecord(record, QVIM_EVENT_CHANGED, true);
         notify(record);
+    }
+
+    // Tells the engine about a folder whose status changed since it was last
+    // told; a rule's base folder is recorded as "BASE/.", as the scans do.
+    void refreshFolder(const std::string& folder) {
+        const bool base =
+            std::find(m_scope.bases().begin(), m_scope.bases().end(), folder + "/") != m_scope.bases().end();
+        if (!base && !m_scope.covers(folder)) return;
+        WalkEntry entry;
+        int error = 0;
+        if (!lookUp(folder, entry, error) || !S_ISDIR(entry.st.st_mode)) return;
+        const std::pair<int64_t, long> changed{entry.st.st_ctim.tv_sec, entry.st.st_ctim.tv_nsec};
+        if (m_folderTimes.size() > kRememberedFolders) m_folderTimes.clear();
+        auto known = m_folderTimes.find(folder);
+        if (known != m_folderTimes.end() && known->second == changed) return;
+        m_folderTimes[folder] = changed;
+        FsEntity entity;
+        std::string problem;
+        const Outcome outcome = collectEntry(entry, m_hasher, entity, problem);
+        if (base) entity.path = folder + "/.";
+        tell(entity.path, entity, outcome, problem);
     }
 
     void remove(const std::string& path, bool folder) {
@@ -300,6 +330,9 @@ private:
     Hasher m_hasher;
     LargeFileHasher m_largeFiles;
     std::map<std::string, FsChange> m_largeActing;  // who changed each large file being hashed
+    // The status-change time of each folder as last told to the engine (event thread only).
+    static constexpr size_t kRememberedFolders = 65536;
+    std::unordered_map<std::string, std::pair<int64_t, long>> m_folderTimes;
     const FsChange* m_acting = nullptr;              // the change being told, for its process
     bool m_failed = false;
 };

@@ -380,7 +380,7 @@ TEST(HostEntities, OtherEntriesAreRecordedAsTheEnginesOwnWalkRecordsThem) {
         return std::string(record.entityType) + " " + record.permissions + " " + std::to_string(record.size) + " " +
                (record.symLinkPath != nullptr ? record.symLinkPath : "-") + (record.sha256 != nullptr ? " hashed" : "");
     };
-    EXPECT_EQ(recorded("d"), "Directory 0777 0 -");  // no sticky bit
+    EXPECT_EQ(recorded("d"), "Directory 01777 0 -");
     EXPECT_EQ(recorded("to-file"), "File 0120777 10 target.txt");
     EXPECT_EQ(recorded("to-dir"), "Directory 0120777 1 d");
     EXPECT_EQ(recorded("dangling"), "File 0120777 7 nowhere");
@@ -523,7 +523,7 @@ TEST(HostOutput, TableShowsEachChangedAttributeAsOldToNewInFriendlyForm) {
         shown.push_back(change.name + ": " + change.before + " -> " + change.after);
     EXPECT_EQ(shown, (std::vector<std::string>{
                          "lastModified:  -> 2020-09-13T17:56:40.123+05:30",
-                         "permissions: user::rw- group::r-- other::r-- -> user::rw- group::--- other::---",
+                         "permissions: rw-r--r-- -> rw-------",
                          "sha256: AAAAAAAAAAAA... -> BBBBBBBBBBBB...", "symLinkPath: old -> "}));
 
     const std::string text = formatEvent(event);
