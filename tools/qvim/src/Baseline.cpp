@@ -1,7 +1,10 @@
 #include "Baseline.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -108,16 +111,123 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
     }
 }
 
+DiskKeySet::~DiskKeySet() { close(); }
+
+void DiskKeySet::close() {
+    if (m_log != nullptr) std::fclose(m_log);
+    m_log = nullptr;
+    sqlite3_finalize(m_insert);
+    sqlite3_finalize(m_find);
+    m_insert = m_find = nullptr;
+    sqlite3_close_v2(m_db);
+    m_db = nullptr;
+}
+
+bool DiskKeySet::open(const std::string& scratchFolder, std::string& error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    close();
+    m_failed = false;
+    m_count = 0;
+    if (!m_folder.create(scratchFolder, error)) return false;
+    // The folder is ours alone (0700): the names in it cannot be links of someone else's.
+    UniqueFd fd(::open(joinPath(m_folder.path(), "keys").c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd) m_log = fdopen(fd.get(), "w");
+    if (m_log == nullptr) {
+        error = "cannot make a scratch file in '" + m_folder.path() + "': " + errorText(errno);
+        return false;
+    }
+    fd.release();
+    return true;
+}
+
+void DiskKeySet::fail() { m_failed = true; }
+
+bool DiskKeySet::failed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failed;
+}
+
+void DiskKeySet::add(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_failed) return;
+    ++m_count;
+    if (m_db != nullptr) {
+        if (!insert(key)) fail();
+        return;
+    }
+    if (m_log == nullptr || std::fwrite(key.c_str(), 1, key.size() + 1, m_log) != key.size() + 1)
+        fail();
+}
+
+bool DiskKeySet::insert(const std::string& key) {
+    sqlite3_bind_blob(m_insert, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    const int done = sqlite3_step(m_insert);
+    sqlite3_reset(m_insert);
+    return done == SQLITE_DONE;
+}
+
+bool DiskKeySet::index() {
+    if (m_log == nullptr || std::fflush(m_log) != 0) return false;
+    const std::string path = joinPath(m_folder.path(), "index");
+    // Nothing here needs to survive a crash: no journal, no syncs; the page
+    // cache is small and fixed, the rest stays in the file.
+    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                        nullptr) != SQLITE_OK ||
+        sqlite3_exec(m_db,
+                     "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;"
+                     "PRAGMA cache_size=-2048; PRAGMA temp_store=FILE;"
+                     "CREATE TABLE keys(key BLOB PRIMARY KEY) WITHOUT ROWID; BEGIN;",
+                     nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(m_db, "INSERT OR IGNORE INTO keys VALUES(?)", -1, &m_insert, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(m_db, "SELECT 1 FROM keys WHERE key = ?", -1, &m_find, nullptr) != SQLITE_OK)
+        return false;
+    FILE* in = std::fopen(joinPath(m_folder.path(), "keys").c_str(), "re");
+    if (in == nullptr) return false;
+    std::string key;
+    bool ok = true;
+    for (int c; ok && (c = std::getc(in)) != EOF;) {
+        if (c != '\0') {
+            key.push_back(static_cast<char>(c));
+            continue;
+        }
+        ok = insert(key);
+        key.clear();
+    }
+    ok = ok && !std::ferror(in) && key.empty();
+    std::fclose(in);
+    // The transaction stays open: later keys go straight into the index and
+    // are seen by this connection's look-ups.
+    std::fclose(m_log);
+    m_log = nullptr;
+    unlinkat(AT_FDCWD, joinPath(m_folder.path(), "keys").c_str(), 0);
+    return ok;
+}
+
+bool DiskKeySet::contains(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_failed || m_count == 0) return false;
+    if (m_db == nullptr && !index()) {
+        fail();
+        return false;
+    }
+    sqlite3_bind_blob(m_find, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    const int step = sqlite3_step(m_find);
+    sqlite3_reset(m_find);
+    if (step != SQLITE_ROW && step != SQLITE_DONE) fail();
+    return step == SQLITE_ROW;
+}
+
 bool BaselineKeys::load(entity_type kind, const std::string& scratchFolder, std::string& error,
                         const std::function<void(const std::string& key, const cJSON* row)>& each) {
-    m_keys.clear();
+    if (!m_keys.open(scratchFolder, error)) return false;
     return forEachBaselineRow(
         kind, 0, scratchFolder,
         [this, &each](const std::string&, const cJSON* row) {
             std::string key = exactJsonText(row, "key");
             if (key.empty()) return true;
             if (each) each(key, row);
-            m_keys.insert(std::move(key));
+            m_keys.add(key);
             return true;
         },
         error);
@@ -136,9 +246,9 @@ bool RenameIndex::build(const std::string& scratchFolder, std::string& error) {
 
 std::string RenameIndex::take(const FsEntity& entity) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_vanished.empty() || m_keys.contains(entity.path)) return std::string();
+    // The inode first: the keys on disk are consulted only for a likely rename.
     auto found = m_vanished.find({entity.device, entity.inode});
-    if (found == m_vanished.end()) return std::string();
+    if (found == m_vanished.end() || m_keys.contains(entity.path) || m_keys.failed()) return std::string();
     const Vanished& old = found->second;
     // A rename keeps the birth time and the generation. Without either nothing
     // proves the file is the same one: it is then reported deleted and created.
