@@ -236,7 +236,7 @@ int main() {
     const long small = peakResidentKiB(data, kLargeBaseline / 10);
     benchResult("peak RSS, baseline of 1 000 000 Files", static_cast<double>(large), "KiB",
                 "baseline of 100 000 Files", static_cast<double>(small),
-                static_cast<double>(small) / static_cast<double>(large), large < 65536 ? "< 64 MiB: yes" : "< 64 MiB: NO");
+                static_cast<double>(small) / static_cast<double>(large), "value < 65536 (64 MiB)");
     for (const std::string& file : {std::string("bench_store.db"), std::string("bench_bare.db"),
                                     "bench_memory_" + std::to_string(kLargeBaseline) + ".db",
                                     "bench_memory_" + std::to_string(kLargeBaseline / 10) + ".db"})
