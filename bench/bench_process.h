@@ -112,9 +112,10 @@ inline std::string treeArgument(int argc, char** argv, const char* fallback) {
 // qvim's rule for a tree: Files with the attributes the comparisons use and,
 // when folders is set, the Directories too, as the other tools record them.
 inline std::string qvimTreeRules(const std::string& tree, bool folders) {
-    std::string sets = "{\"entityType\":\"File\",\"base\":\"" + tree + "/\",\"attributes\":"
+    // "**/*": without a pattern that descends, a set covers the base's own entries only.
+    std::string sets = "{\"entityType\":\"File\",\"base\":\"" + tree + "/\",\"includes\":\"**/*\",\"attributes\":"
                        "\"permissions,owner,group,size,lastmodified,created,inodenumber,sha256,sha1\"}";
-    if (folders) sets += ",{\"entityType\":\"Directory\",\"base\":\"" + tree + "/\"}";
+    if (folders) sets += ",{\"entityType\":\"Directory\",\"base\":\"" + tree + "/\",\"includes\":\"**/*\"}";
     return "{\"IntegrityRules\":[{\"id\":1,\"name\":\"tree\",\"EntitySets\":[" + sets + "]}]}\n";
 }
 
