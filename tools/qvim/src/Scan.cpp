@@ -19,6 +19,9 @@ namespace {
 constexpr size_t kQueuedPaths = 64;
 // Files hashed while the engine is busy, for instance syncing a commit.
 constexpr size_t kQueuedFiles = 1024;
+// An idle thread waits for this many queued items rather than waking for each.
+constexpr size_t kWakePaths = 16;
+constexpr size_t kWakeFiles = 64;
 
 // The kinds the engine collects itself, in the order they are scanned. Folders,
 // links and special files are walked here instead: the engine's change scan
@@ -210,7 +213,7 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
     m_walked = true;
     // Hashing threads hand their entries to one storing thread, so that none of
     // them waits while the engine writes.
-    BoundedQueue<FsEntity> collected(kQueuedFiles);
+    BoundedQueue<FsEntity> collected(kQueuedFiles, kWakeFiles);
     std::thread storer([this, &collected] {
         FsEntity entity;
         while (collected.pop(entity)) store(entity);
@@ -221,7 +224,7 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
             FsEntity entity;
             if (collect(entry, hasher, entity)) collected.push(std::move(entity));
         },
-        m_ruleset.md5Watched, HashLimits{m_settings.maxHashSize, stop});
+        m_ruleset.md5Watched, HashLimits{m_settings.maxHashSize, stop}, kWakePaths);
     WalkHandlers handlers;
     handlers.enterFolder = [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; };
     const bool keepStored = m_settings.mode == ScanMode::Baseline && m_settings.partial;
