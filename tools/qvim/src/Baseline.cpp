@@ -111,16 +111,15 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
     }
 }
 
-DiskKeySet::~DiskKeySet() { close(); }
+void DiskKeySet::Closer::operator()(FILE* file) const { std::fclose(file); }
+void DiskKeySet::Closer::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+void DiskKeySet::Closer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 
 void DiskKeySet::close() {
-    if (m_log != nullptr) std::fclose(m_log);
-    m_log = nullptr;
-    sqlite3_finalize(m_insert);
-    sqlite3_finalize(m_find);
-    m_insert = m_find = nullptr;
-    sqlite3_close_v2(m_db);
-    m_db = nullptr;
+    m_insert.reset();
+    m_find.reset();
+    m_db.reset();
+    m_log.reset();
 }
 
 bool DiskKeySet::open(const std::string& scratchFolder, std::string& error) {
@@ -132,8 +131,8 @@ bool DiskKeySet::open(const std::string& scratchFolder, std::string& error) {
     // The folder is ours alone (0700): the names in it cannot be links of someone else's.
     UniqueFd fd(::open(joinPath(m_folder.path(), "keys").c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd) m_log = fdopen(fd.get(), "w");
-    if (m_log == nullptr) {
+    if (fd) m_log.reset(fdopen(fd.get(), "w"));
+    if (!m_log) {
         error = "cannot make a scratch file in '" + m_folder.path() + "': " + errorText(errno);
         return false;
     }
@@ -152,68 +151,67 @@ void DiskKeySet::add(const std::string& key) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_failed) return;
     ++m_count;
-    if (m_db != nullptr) {
+    if (m_db) {
         if (!insert(key)) fail();
         return;
     }
-    if (m_log == nullptr || std::fwrite(key.c_str(), 1, key.size() + 1, m_log) != key.size() + 1)
-        fail();
+    if (!m_log || std::fwrite(key.c_str(), 1, key.size() + 1, m_log.get()) != key.size() + 1) fail();
 }
 
 bool DiskKeySet::insert(const std::string& key) {
-    sqlite3_bind_blob(m_insert, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    const int done = sqlite3_step(m_insert);
-    sqlite3_reset(m_insert);
+    sqlite3_stmt* statement = m_insert.get();
+    sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    const int done = sqlite3_step(statement);
+    sqlite3_reset(statement);
     return done == SQLITE_DONE;
 }
 
 bool DiskKeySet::index() {
-    if (m_log == nullptr || std::fflush(m_log) != 0) return false;
-    const std::string path = joinPath(m_folder.path(), "index");
+    if (!m_log || std::fflush(m_log.get()) != 0) return false;
+    m_log.reset();
+    const std::string keys = joinPath(m_folder.path(), "keys");
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(joinPath(m_folder.path(), "index").c_str(), &db,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+    m_db.reset(db);
+    sqlite3_stmt* inserting = nullptr;
+    sqlite3_stmt* finding = nullptr;
     // Nothing here needs to survive a crash: no journal, no syncs; the page
     // cache is small and fixed, the rest stays in the file.
-    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
-                        nullptr) != SQLITE_OK ||
-        sqlite3_exec(m_db,
+    const bool ready =
+        opened == SQLITE_OK &&
+        sqlite3_exec(db,
                      "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;"
                      "PRAGMA cache_size=-2048; PRAGMA temp_store=FILE;"
                      "CREATE TABLE keys(key BLOB PRIMARY KEY) WITHOUT ROWID; BEGIN;",
-                     nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(m_db, "INSERT OR IGNORE INTO keys VALUES(?)", -1, &m_insert, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(m_db, "SELECT 1 FROM keys WHERE key = ?", -1, &m_find, nullptr) != SQLITE_OK)
-        return false;
-    FILE* in = std::fopen(joinPath(m_folder.path(), "keys").c_str(), "re");
-    if (in == nullptr) return false;
-    std::string key;
-    bool ok = true;
-    for (int c; ok && (c = std::getc(in)) != EOF;) {
-        if (c != '\0') {
-            key.push_back(static_cast<char>(c));
-            continue;
-        }
-        ok = insert(key);
-        key.clear();
-    }
-    ok = ok && !std::ferror(in) && key.empty();
-    std::fclose(in);
+                     nullptr, nullptr, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO keys VALUES(?)", -1, &inserting, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT 1 FROM keys WHERE key = ?", -1, &finding, nullptr) == SQLITE_OK;
+    m_insert.reset(inserting);
+    m_find.reset(finding);
+    if (!ready) return false;
     // The transaction stays open: later keys go straight into the index and
     // are seen by this connection's look-ups.
-    std::fclose(m_log);
-    m_log = nullptr;
-    unlinkat(AT_FDCWD, joinPath(m_folder.path(), "keys").c_str(), 0);
+    std::ifstream in(keys, std::ios::binary);
+    std::string key;
+    bool ok = static_cast<bool>(in);
+    while (ok && std::getline(in, key, '\0')) ok = insert(key);
+    ok = ok && in.eof();
+    unlink(keys.c_str());
     return ok;
 }
 
 bool DiskKeySet::contains(const std::string& key) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_failed || m_count == 0) return false;
-    if (m_db == nullptr && !index()) {
+    if (!m_db && !index()) {
         fail();
         return false;
     }
-    sqlite3_bind_blob(m_find, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    const int step = sqlite3_step(m_find);
-    sqlite3_reset(m_find);
+    sqlite3_stmt* statement = m_find.get();
+    sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    const int step = sqlite3_step(statement);
+    sqlite3_reset(statement);
     if (step != SQLITE_ROW && step != SQLITE_DONE) fail();
     return step == SQLITE_ROW;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -35,13 +36,11 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
 class DiskKeySet {
 public:
     DiskKeySet() = default;
-    ~DiskKeySet();
     DiskKeySet(const DiskKeySet&) = delete;
     DiskKeySet& operator=(const DiskKeySet&) = delete;
 
     // Starts an empty set in a private folder made inside scratchFolder.
     bool open(const std::string& scratchFolder, std::string& error);
-    bool isOpen() const { return m_log != nullptr || m_db != nullptr; }
     void add(const std::string& key);
     // False when absent or when the set has failed.
     bool contains(const std::string& key);
@@ -49,6 +48,12 @@ public:
     uint64_t size() const { return m_count; }
 
 private:
+    struct Closer {
+        void operator()(FILE* file) const;
+        void operator()(sqlite3* db) const;
+        void operator()(sqlite3_stmt* statement) const;
+    };
+
     bool index();
     bool insert(const std::string& key);
     void fail();
@@ -56,10 +61,11 @@ private:
 
     mutable std::mutex m_mutex;
     PrivateFolder m_folder;
-    FILE* m_log = nullptr;  // keys not yet indexed, each ended by a NUL (no path holds one)
-    sqlite3* m_db = nullptr;
-    sqlite3_stmt* m_insert = nullptr;
-    sqlite3_stmt* m_find = nullptr;
+    std::unique_ptr<FILE, Closer> m_log;  // keys not yet indexed, each ended by a NUL (no path holds one)
+    std::unique_ptr<sqlite3, Closer> m_db;
+    // Declared after the database, so that they are finalized before it closes.
+    std::unique_ptr<sqlite3_stmt, Closer> m_insert;
+    std::unique_ptr<sqlite3_stmt, Closer> m_find;
     bool m_failed = false;
     uint64_t m_count = 0;
 };
