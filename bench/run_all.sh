@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
-# Runs every benchmark program RUNS times (default 3) and prints one table of
-# medians: each figure, its reference measured in the same run, and the ratio
-# (higher is better; the target column says what is aimed for).
+# Runs every benchmark program RUNS times (default 3) and prints one table:
+# for each figure the median and, in brackets, the smallest and largest of
+# the runs, of the figure, of its reference (measured in the same run) and of
+# their ratio (higher is better). The last column says whether the target
+# was met in every run, in none, or only in some: then the spread crosses it
+# and the figure is not to be trusted either way.
+#   bench/run_all.sh BUILD_DIR [RUNS] [PROGRAM...]   (programs by name, e.g. init_bench; default all)
 set -euo pipefail
-build_dir=$(cd "$1" && pwd); runs="${2:-3}"
+build_dir=$(cd "$1" && pwd); runs="${2:-3}"; shift $(( $# < 2 ? $# : 2 ))
 results=$(mktemp); log=$(mktemp)
 trap 'rm -f "$results" "$log"' EXIT
 
+programs=()
+if [ $# -gt 0 ]; then
+  for name in "$@"; do programs+=("$build_dir/bench/$name"); done
+else
+  programs=("$build_dir"/bench/*_bench)
+fi
+
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
-echo "qvim benchmarks, $(date -u +%Y-%m-%d), $(nproc) cores ($cpu), medians of $runs runs"
-for program in "$build_dir"/bench/*_bench; do
+echo "qvim benchmarks, $(date -u +%Y-%m-%d), $(nproc) cores ($cpu), $runs runs each"
+for program in "${programs[@]}"; do
   [ -x "$program" ] || continue
   for _ in $(seq "$runs"); do
     # Figures come on stderr; the library's diagnostic lines on stdout are dropped.
@@ -23,31 +34,4 @@ for program in "$build_dir"/bench/*_bench; do
   done
 done
 
-python3 - "$results" <<'PY'
-import statistics, sys
-rows = {}
-order = []
-for line in open(sys.argv[1]):
-    parts = line.rstrip("\n").split("|")
-    if len(parts) != 8:
-        continue
-    _, figure, value, unit, ref, refvalue, ratio, target = parts
-    if figure not in rows:
-        rows[figure] = {"unit": unit, "ref": ref, "target": target, "v": [], "r": [], "q": []}
-        order.append(figure)
-    rows[figure]["v"].append(float(value))
-    rows[figure]["r"].append(float(refvalue))
-    rows[figure]["q"].append(float(ratio))
-    rows[figure]["target"] = target
-def fmt(x):
-    return f"{x:,.0f}" if abs(x) >= 100 else f"{x:.3g}"
-print()
-print(f"| figure | value | reference | reference value | ratio | target |")
-print(f"|---|---|---|---|---|---|")
-for figure in order:
-    r = rows[figure]
-    v = statistics.median(r["v"]); rv = statistics.median(r["r"]); q = statistics.median(r["q"])
-    refcell = "-" if r["ref"] == "-" else fmt(rv) + " " + r["unit"]
-    ratio = "-" if r["ref"] == "-" else f"{q:.2f}"
-    print(f"| {figure} | {fmt(v)} {r['unit']} | {r['ref']} | {refcell} | {ratio} | {r['target']} |")
-PY
+python3 "$(dirname "$0")/report.py" "$results"

@@ -1,7 +1,10 @@
 #include "Baseline.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -108,16 +111,121 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
     }
 }
 
+void DiskKeySet::Closer::operator()(FILE* file) const { std::fclose(file); }
+void DiskKeySet::Closer::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+void DiskKeySet::Closer::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+
+void DiskKeySet::close() {
+    m_insert.reset();
+    m_find.reset();
+    m_db.reset();
+    m_log.reset();
+}
+
+bool DiskKeySet::open(const std::string& scratchFolder, std::string& error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    close();
+    m_failed = false;
+    m_count = 0;
+    if (!m_folder.create(scratchFolder, error)) return false;
+    // The folder is ours alone (0700): the names in it cannot be links of someone else's.
+    UniqueFd fd(::open(joinPath(m_folder.path(), "keys").c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd) m_log.reset(fdopen(fd.get(), "w"));
+    if (!m_log) {
+        error = "cannot make a scratch file in '" + m_folder.path() + "': " + errorText(errno);
+        return false;
+    }
+    fd.release();
+    return true;
+}
+
+void DiskKeySet::fail() { m_failed = true; }
+
+bool DiskKeySet::failed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failed;
+}
+
+void DiskKeySet::add(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_failed) return;
+    ++m_count;
+    if (m_db) {
+        if (!insert(key)) fail();
+        return;
+    }
+    if (!m_log || std::fwrite(key.c_str(), 1, key.size() + 1, m_log.get()) != key.size() + 1) fail();
+}
+
+bool DiskKeySet::insert(const std::string& key) {
+    sqlite3_stmt* statement = m_insert.get();
+    sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    const int done = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    return done == SQLITE_DONE;
+}
+
+bool DiskKeySet::index() {
+    if (!m_log || std::fflush(m_log.get()) != 0) return false;
+    m_log.reset();
+    const std::string keys = joinPath(m_folder.path(), "keys");
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(joinPath(m_folder.path(), "index").c_str(), &db,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+    m_db.reset(db);
+    sqlite3_stmt* inserting = nullptr;
+    sqlite3_stmt* finding = nullptr;
+    // Nothing here needs to survive a crash: no journal, no syncs; the page
+    // cache is small and fixed, the rest stays in the file.
+    const bool ready =
+        opened == SQLITE_OK &&
+        sqlite3_exec(db,
+                     "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA locking_mode=EXCLUSIVE;"
+                     "PRAGMA cache_size=-2048; PRAGMA temp_store=FILE;"
+                     "CREATE TABLE keys(key BLOB PRIMARY KEY) WITHOUT ROWID; BEGIN;",
+                     nullptr, nullptr, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "INSERT OR IGNORE INTO keys VALUES(?)", -1, &inserting, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT 1 FROM keys WHERE key = ?", -1, &finding, nullptr) == SQLITE_OK;
+    m_insert.reset(inserting);
+    m_find.reset(finding);
+    if (!ready) return false;
+    // The transaction stays open: later keys go straight into the index and
+    // are seen by this connection's look-ups.
+    std::ifstream in(keys, std::ios::binary);
+    std::string key;
+    bool ok = static_cast<bool>(in);
+    while (ok && std::getline(in, key, '\0')) ok = insert(key);
+    ok = ok && in.eof();
+    unlink(keys.c_str());
+    return ok;
+}
+
+bool DiskKeySet::contains(const std::string& key) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_failed || m_count == 0) return false;
+    if (!m_db && !index()) {
+        fail();
+        return false;
+    }
+    sqlite3_stmt* statement = m_find.get();
+    sqlite3_bind_blob(statement, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    const int step = sqlite3_step(statement);
+    sqlite3_reset(statement);
+    if (step != SQLITE_ROW && step != SQLITE_DONE) fail();
+    return step == SQLITE_ROW;
+}
+
 bool BaselineKeys::load(entity_type kind, const std::string& scratchFolder, std::string& error,
                         const std::function<void(const std::string& key, const cJSON* row)>& each) {
-    m_keys.clear();
+    if (!m_keys.open(scratchFolder, error)) return false;
     return forEachBaselineRow(
         kind, 0, scratchFolder,
         [this, &each](const std::string&, const cJSON* row) {
             std::string key = exactJsonText(row, "key");
             if (key.empty()) return true;
             if (each) each(key, row);
-            m_keys.insert(std::move(key));
+            m_keys.add(key);
             return true;
         },
         error);
@@ -136,9 +244,9 @@ bool RenameIndex::build(const std::string& scratchFolder, std::string& error) {
 
 std::string RenameIndex::take(const FsEntity& entity) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_vanished.empty() || m_keys.contains(entity.path)) return std::string();
+    // The inode first: the keys on disk are consulted only for a likely rename.
     auto found = m_vanished.find({entity.device, entity.inode});
-    if (found == m_vanished.end()) return std::string();
+    if (found == m_vanished.end() || m_keys.contains(entity.path) || m_keys.failed()) return std::string();
     const Vanished& old = found->second;
     // A rename keeps the birth time and the generation. Without either nothing
     // proves the file is the same one: it is then reported deleted and created.

@@ -3,16 +3,22 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include <cjson/cJSON.h>
 
+#include <cstdio>
+
 #include "FsEntity.h"
+#include "SafeFiles.h"
 #include "qvim.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
 
 namespace qvimcli {
 
@@ -22,16 +28,61 @@ namespace qvimcli {
 bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scratchFolder,
                         const std::function<bool(const std::string& line, const cJSON* row)>& row, std::string& error);
 
+// A set of keys (paths) kept on disk, so that memory stays the same however
+// large the tree. Keys are appended to a scratch file, which is cheap; the
+// first look-up indexes them in a scratch SQLite database, so a set that is
+// only written (the common case) never pays for an index. Safe to share
+// between threads. A failure (disk full) makes failed() true for good.
+class DiskKeySet {
+public:
+    DiskKeySet() = default;
+    DiskKeySet(const DiskKeySet&) = delete;
+    DiskKeySet& operator=(const DiskKeySet&) = delete;
+
+    // Starts an empty set in a private folder made inside scratchFolder.
+    bool open(const std::string& scratchFolder, std::string& error);
+    void add(const std::string& key);
+    // False when absent or when the set has failed.
+    bool contains(const std::string& key);
+    bool failed() const;
+    uint64_t size() const { return m_count; }
+
+private:
+    struct Closer {
+        void operator()(FILE* file) const;
+        void operator()(sqlite3* db) const;
+        void operator()(sqlite3_stmt* statement) const;
+    };
+
+    bool index();
+    bool insert(const std::string& key);
+    void fail();
+    void close();
+
+    mutable std::mutex m_mutex;
+    PrivateFolder m_folder;
+    std::unique_ptr<FILE, Closer> m_log;  // keys not yet indexed, each ended by a NUL (no path holds one)
+    std::unique_ptr<sqlite3, Closer> m_db;
+    // Declared after the database, so that they are finalized before it closes.
+    std::unique_ptr<sqlite3_stmt, Closer> m_insert;
+    std::unique_ptr<sqlite3_stmt, Closer> m_find;
+    bool m_failed = false;
+    uint64_t m_count = 0;
+};
+
 // The exact keys of one kind in the baseline.
 class BaselineKeys {
 public:
     // each (optional) sees every exported row, with its key.
     bool load(entity_type kind, const std::string& scratchFolder, std::string& error,
               const std::function<void(const std::string& key, const cJSON* row)>& each = nullptr);
-    bool contains(const std::string& path) const { return m_keys.count(path) != 0; }
+    // False when absent; a set that could not be kept on disk answers
+    // false and says so through failed().
+    bool contains(const std::string& path) { return m_keys.contains(path); }
+    bool failed() const { return m_keys.failed(); }
 
 private:
-    std::unordered_set<std::string> m_keys;
+    DiskKeySet m_keys;
 };
 
 // Files of the baseline whose path is gone, by device and inode, so that a
@@ -45,6 +96,9 @@ public:
     // entity's path itself is in the baseline.
     std::string take(const FsEntity& entity);
     size_t vanished() const { return m_vanished.size(); }
+    // The baseline's keys could not be consulted: some renames may have been
+    // reported as a removal and an addition.
+    bool failed() const { return m_keys.failed(); }
 
 private:
     struct Vanished {

@@ -38,7 +38,7 @@ Hasher::~Hasher() {
     for (EVP_MD_CTX* context : m_contexts) EVP_MD_CTX_free(context);
 }
 
-DigestResult Hasher::digest(int fd, Digests& out, int& error) {
+DigestResult Hasher::digest(int fd, Digests& out, int& error, const uint64_t* knownSize) {
     for (int i = 0; i < m_count; ++i) EVP_DigestInit_ex(m_contexts[i], algorithm(i), nullptr);
     uint64_t total = 0;
     for (;;) {
@@ -55,6 +55,9 @@ DigestResult Hasher::digest(int fd, Digests& out, int& error) {
         total += static_cast<uint64_t>(got);
         if (tooLarge(total)) return DigestResult::TooLarge;
         for (int i = 0; i < m_count; ++i) EVP_DigestUpdate(m_contexts[i], m_buffer.data(), static_cast<size_t>(got));
+        // A file that grew, or one whose status says nothing of its size (such
+        // as those of /proc), is read on to its end.
+        if (knownSize != nullptr && total == *knownSize && static_cast<size_t>(got) < m_buffer.size()) break;
     }
     unsigned int length = 0;
     EVP_DigestFinal_ex(m_contexts[0], out.sha256, &length);

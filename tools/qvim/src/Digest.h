@@ -41,8 +41,10 @@ public:
 
     // Reads the descriptor to its end. A read error gives its error number in
     // error; a file that turns out larger than the limit, or a stop request,
-    // ends the reading without digests.
-    DigestResult digest(int fd, Digests& out, int& error);
+    // ends the reading without digests. knownSize, the size the descriptor's
+    // status gave (if any), spares the read that would only find the end: a
+    // short read that ends exactly there is the end of the file.
+    DigestResult digest(int fd, Digests& out, int& error, const uint64_t* knownSize = nullptr);
 
     const HashLimits& limits() const { return m_limits; }
     bool tooLarge(uint64_t size) const { return m_limits.maxBytes != 0 && size > m_limits.maxBytes; }

@@ -199,7 +199,7 @@ Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
         return Outcome::Unhashed;
     }
     int readError = 0;
-    switch (hasher.digest(fd.get(), entity.digests, readError)) {
+    switch (hasher.digest(fd.get(), entity.digests, readError, &entity.size)) {
         case DigestResult::Done: entity.hasDigests = true; return Outcome::Ok;
         case DigestResult::ReadError:
             entity.readError = readError;

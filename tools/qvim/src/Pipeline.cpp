@@ -2,8 +2,9 @@
 
 namespace qvimcli {
 
-HashPipeline::HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5, const HashLimits& limits)
-    : m_queue(capacity), m_handler(std::move(handler)) {
+HashPipeline::HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5, const HashLimits& limits,
+                           size_t wakeBatch)
+    : m_queue(capacity, wakeBatch), m_handler(std::move(handler)) {
     if (workers == 0) workers = 1;
     m_workers.reserve(workers);
     for (unsigned i = 0; i < workers; ++i) m_workers.emplace_back([this, md5, limits] { work(md5, limits); });

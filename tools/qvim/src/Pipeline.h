@@ -3,6 +3,7 @@
 // time.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -21,7 +22,11 @@ namespace qvimcli {
 template <typename T>
 class BoundedQueue {
 public:
-    explicit BoundedQueue(size_t capacity) : m_capacity(capacity) {}
+    // A consumer that found the queue empty is woken once wakeBatch items
+    // wait (or at close), not for each one: every wake-up costs a system
+    // call on both sides. 1 suits queues whose items must not wait.
+    explicit BoundedQueue(size_t capacity, size_t wakeBatch = 1)
+        : m_capacity(capacity), m_wakeBatch(std::max<size_t>(1, std::min(wakeBatch, capacity))) {}
 
     // Blocks while the queue is full; false once the queue is closed.
     bool push(T item) {
@@ -29,7 +34,7 @@ public:
         m_notFull.wait(lock, [this] { return m_closed || m_items.size() < m_capacity; });
         if (m_closed) return false;
         m_items.push_back(std::move(item));
-        m_notEmpty.notify_one();
+        if (m_items.size() % m_wakeBatch == 0) m_notEmpty.notify_one();
         return true;
     }
 
@@ -57,6 +62,7 @@ public:
 
 private:
     const size_t m_capacity;
+    const size_t m_wakeBatch;
     std::mutex m_mutex;
     std::condition_variable m_notEmpty;
     std::condition_variable m_notFull;
@@ -70,8 +76,9 @@ class HashPipeline {
 public:
     using Handler = std::function<void(const WalkEntry& entry, Hasher& hasher)>;
 
+    // wakeBatch: see BoundedQueue.
     HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5 = true,
-                 const HashLimits& limits = HashLimits());
+                 const HashLimits& limits = HashLimits(), size_t wakeBatch = 1);
     ~HashPipeline();
     HashPipeline(const HashPipeline&) = delete;
     HashPipeline& operator=(const HashPipeline&) = delete;

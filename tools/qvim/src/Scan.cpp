@@ -20,6 +20,9 @@ namespace {
 constexpr size_t kQueuedPaths = 64;
 // Files hashed while the engine is busy, for instance syncing a commit.
 constexpr size_t kQueuedFiles = 1024;
+// An idle thread waits for this many queued items rather than waking for each.
+constexpr size_t kWakePaths = 16;
+constexpr size_t kWakeFiles = 64;
 
 // The kinds the engine collects itself, in the order they are scanned. Folders,
 // links and special files are walked here instead: the engine's change scan
@@ -67,6 +70,9 @@ ScanResult HostScan::run(const std::function<bool()>& stop) {
         }
         if (m_ruleset.watches(ENTITY_FILE) && !m_renames.build(m_scratch, error))
             m_console.warning(error + "; renamed files are reported as removed and created");
+        // Only needed if a folder turns out unreadable; a failure here matters only then.
+        if ((m_ruleset.watches(ENTITY_FILE) || m_ruleset.watches(ENTITY_DIRECTORY)) && !m_seen.open(m_scratch, error))
+            m_console.warning(error);
     } else {
         set_baselinescan(true);
         std::string error;
@@ -86,6 +92,13 @@ ScanResult HostScan::run(const std::function<bool()>& stop) {
     m_console.stopProgress();
 
     const bool interrupted = stop && stop();
+    if (m_renames.failed())
+        m_console.warning("the baseline's paths could not be kept in scratch files; some renamed files may be "
+                          "reported as removed and created");
+    if (m_storedFiles.failed() || m_storedFolders.failed()) {
+        m_failed = true;
+        m_console.error("the baseline's paths could not be kept in scratch files; the baseline may miss entities");
+    }
     if (change) {
         // Switching off writes out which unchanged rows were seen; without that
         // the cleanup below would take them for removed.
@@ -131,18 +144,16 @@ void HostScan::reportRemovedOutsideUnreadable() {
     };
     for (entity_type kind : {ENTITY_FILE, ENTITY_DIRECTORY}) {
         if (!m_ruleset.watches(kind)) continue;
-        std::vector<std::string> gone;
-        BaselineKeys keys;
-        std::string error;
-        const bool read = keys.load(kind, m_scratch, error, [&](const std::string& key, const cJSON*) {
-            if (below(key)) return;
-            if (m_seen.count(key) == 0) gone.push_back(key);
-        });
-        if (!read) {
-            reportProblem(error + "; removals are not reported");
+        if (m_seen.failed()) {
+            reportProblem("the paths seen could not be kept in scratch files; removals are not reported");
             return;
         }
-        for (const std::string& key : gone) {
+        std::string error;
+        // Reported as the export goes: the removed can be as many as the baseline holds.
+        const bool read = forEachBaselineRow(kind, 0, m_scratch, [&](const std::string&, const cJSON* row) {
+            const std::string key = exactJsonText(row, "key");
+            if (key.empty() || below(key) || m_seen.contains(key)) return true;
+            if (m_seen.failed()) return false;
             FsEntity entity;
             entity.kind = kind;
             entity.path = key;
@@ -150,6 +161,12 @@ void HostScan::reportRemovedOutsideUnreadable() {
             entity.toRecord(record, QVIM_EVENT_DELETED, false);
             const qvim_status status = submit(record);
             if (QVIM_FAILED(status)) reportFailure("the engine could not report the removal of '" + key + "'", status);
+            return true;
+        }, error);
+        if (!read || m_seen.failed()) {
+            reportProblem((read ? std::string("the paths seen could not be read back") : error) +
+                          "; removals are not reported");
+            return;
         }
     }
     m_console.warning("what lies below the folders that could not be read is kept as it was, not reported removed");
@@ -197,7 +214,7 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
     m_walked = true;
     // Hashing threads hand their entries to one storing thread, so that none of
     // them waits while the engine writes.
-    BoundedQueue<FsEntity> collected(kQueuedFiles);
+    BoundedQueue<FsEntity> collected(kQueuedFiles, kWakeFiles);
     std::thread storer([this, &collected] {
         FsEntity entity;
         while (collected.pop(entity)) store(entity);
@@ -208,7 +225,7 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
             FsEntity entity;
             if (collect(entry, hasher, entity)) collected.push(std::move(entity));
         },
-        m_ruleset.md5Watched, HashLimits{m_settings.maxHashSize, stop});
+        m_ruleset.md5Watched, HashLimits{m_settings.maxHashSize, stop}, kWakePaths);
     WalkHandlers handlers;
     handlers.enterFolder = [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; };
     const bool keepStored = m_settings.mode == ScanMode::Baseline && m_settings.partial;
@@ -281,7 +298,7 @@ void HostScan::store(FsEntity& entity) {
         storeInBaseline(entity);
         return;
     }
-    m_seen.insert(entity.path);
+    m_seen.add(entity.path);
     im_wrapper_event_s record;
     if (entity.kind == ENTITY_FILE) {
         std::string path = m_renames.take(entity);
@@ -313,7 +330,7 @@ void HostScan::storeInBaseline(FsEntity& entity) {
     entity.toRecord(record, QVIM_EVENT_CHANGED, false);
     Response response;
     if (m_settings.partial) {
-        const BaselineKeys& stored = entity.kind == ENTITY_DIRECTORY ? m_storedFolders : m_storedFiles;
+        BaselineKeys& stored = entity.kind == ENTITY_DIRECTORY ? m_storedFolders : m_storedFiles;
         if (stored.contains(entity.path)) return;  // kept by the ruleset change
     }
     const qvim_status status = store_item(&record, true, response.get());

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "FsEntity.h"
@@ -83,9 +82,9 @@ private:
     BaselineKeys m_storedFolders;
     bool m_walked = false;
     std::vector<std::string> m_unreadable;  // folders the walk may not open
-    // Every path the change scan handed on (storing thread only), for when the
-    // engine's cleanup cannot be used.
-    std::unordered_set<std::string> m_seen;
+    // Every path the change scan handed on, for when the engine's cleanup
+    // cannot be used; on disk, as it grows with the tree.
+    DiskKeySet m_seen;
     bool m_packagesFromDpkg = false;
     bool m_skipPackages = false;
     std::atomic<uint64_t> m_files{0};

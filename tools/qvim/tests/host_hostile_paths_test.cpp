@@ -250,6 +250,15 @@ TEST_F(HostPaths, ScratchPagesStayInAFolderNobodyElseCanEnter) {
     ASSERT_EQ(access((shared + "/racing").c_str(), F_OK), 0) << "the other user never got into the shared folder";
     for (int round = 0; round < 20; ++round) {
         EXPECT_EQ(rows(shared, error), expected) << error;
+        // The paths a check keeps on disk go the same way, file and index.
+        DiskKeySet keys;
+        ASSERT_TRUE(keys.open(shared, error)) << error;
+        keys.add("/etc/shadow");
+        EXPECT_TRUE(keys.contains("/etc/shadow"));
+        keys.add("/etc/passwd");
+        EXPECT_TRUE(keys.contains("/etc/passwd"));
+        EXPECT_FALSE(keys.contains("/etc"));
+        EXPECT_FALSE(keys.failed());
     }
     kill(racer, SIGKILL);
     waitpid(racer, nullptr, 0);

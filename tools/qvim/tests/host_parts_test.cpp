@@ -387,6 +387,26 @@ TEST(HostEntities, OtherEntriesAreRecordedAsTheEnginesOwnWalkRecordsThem) {
     EXPECT_EQ(recorded("target.txt"), "File 0644 1 - hashed");
 }
 
+// The size from the file's status saves the read that would only find the
+// end, but a file that grew since, or one whose status understates it (as in
+// /proc), is still hashed whole.
+TEST(HostEntities, AKnownSizeNeverCutsTheHashingShort) {
+    const std::string content(300000, 'q');  // more than one read buffer
+    writeText("whole.bin", content);
+    const std::string expected = sha256Hex(content);
+    const int fd = ::open("whole.bin", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    Hasher hasher(false);
+    for (const uint64_t known : {uint64_t{300000}, uint64_t{0}, uint64_t{37856}, uint64_t{299999}, uint64_t{400000}}) {
+        ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+        Digests digests;
+        int error = 0;
+        EXPECT_EQ(hasher.digest(fd, digests, error, &known), DigestResult::Done) << known;
+        EXPECT_EQ(hexText(digests.sha256, 32), expected) << "known size " << known;
+    }
+    ::close(fd);
+}
+
 TEST(HostEntities, HashingEndsOnAStopAndOnAFileThatGrowsBeyondTheLimit) {
     writeText("grows.bin", std::string(3 << 20, 'x'));
     const int fd = ::open("grows.bin", O_RDONLY | O_CLOEXEC);
