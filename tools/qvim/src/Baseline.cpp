@@ -128,9 +128,8 @@ bool DiskKeySet::open(const std::string& scratchFolder, std::string& error) {
     m_failed = false;
     m_count = 0;
     if (!m_folder.create(scratchFolder, error)) return false;
-    // The folder is ours alone (0700): the names in it cannot be links of someone else's.
-    UniqueFd fd(::open(joinPath(m_folder.path(), "keys").c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // The folder is ours alone (0700) and open: nobody can put a link in its place.
+    UniqueFd fd(openat(m_folder.fd(), "keys", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd) m_log.reset(fdopen(fd.get(), "w"));
     if (!m_log) {
         error = "cannot make a scratch file in '" + m_folder.path() + "': " + errorText(errno);

@@ -234,30 +234,35 @@ bool openOwnFileForAppend(int folder, const std::string& name, UniqueFd& file, s
 }
 
 PrivateFolder::~PrivateFolder() {
-    if (m_path.empty()) return;
-    UniqueFd folder(::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    DIR* listing = folder ? fdopendir(dup(folder.get())) : nullptr;
+    if (!m_folder) return;
+    DIR* listing = fdopendir(dup(m_folder.get()));
     if (listing != nullptr) {
         while (const struct dirent* entry = readdir(listing)) {
             const std::string name = entry->d_name;
-            if (name != "." && name != "..") unlinkat(folder.get(), name.c_str(), 0);
+            if (name != "." && name != "..") unlinkat(m_folder.get(), name.c_str(), 0);
         }
         closedir(listing);
     }
-    rmdir(m_path.c_str());
+    unlinkat(m_parent.get(), m_name.c_str(), AT_REMOVEDIR);
 }
 
 bool PrivateFolder::create(const std::string& parent, std::string& error) {
-    UniqueFd checked;
-    if (!openTrustedFolder(parent, FolderSharing::StickyAllowed, false, checked, error)) return false;
     // The parent is ours or sticky: nobody else can rename what we make in it.
-    std::string pattern = joinPath(parent, ".qvim-scratch-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) {
-        error = "cannot create a private folder in '" + parent + "': " + errorText(errno);
-        return false;
+    if (!openTrustedFolder(parent, FolderSharing::StickyAllowed, false, m_parent, error)) return false;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string name = ".qvim-scratch-" + randomSuffix();
+        if (mkdirat(m_parent.get(), name.c_str(), 0700) != 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        m_folder.reset(openat(m_parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!m_folder) break;
+        m_name = name;
+        m_path = joinPath(parent, name.c_str());
+        return true;
     }
-    m_path = pattern;
-    return true;
+    error = "cannot create a private folder in '" + parent + "': " + errorText(errno);
+    return false;
 }
 
 ReplacingFile::~ReplacingFile() {

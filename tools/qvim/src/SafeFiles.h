@@ -58,9 +58,14 @@ public:
 
     bool create(const std::string& parent, std::string& error);
     const std::string& path() const { return m_path; }
+    // The folder itself, open: files in it are made relative to it.
+    int fd() const { return m_folder.get(); }
 
 private:
     std::string m_path;
+    std::string m_name;
+    UniqueFd m_parent;
+    UniqueFd m_folder;
 };
 
 // A file written under a temporary name next to its place and renamed over it
