@@ -51,16 +51,14 @@ std::string secondsText(double seconds) {
     return text;
 }
 
-JsonPtr metricsDocument() {
-    char* text = nullptr;
-    if (get_metrics_mem(&text) != QVIM_OK || text == nullptr) return JsonPtr();
-    JsonPtr document(cJSON_Parse(text));
-    free_json_string(text);
-    return document;
+JsonPtr metricsDocument(Engine& engine) {
+    EngineText text;
+    if (!engine.metrics(text).ok()) return JsonPtr();
+    return JsonPtr(cJSON_Parse(text.get()));
 }
 
-std::string rulesetRefusedMessage(const std::string& source, qvim_status status, const Session& session) {
-    return "the engine refused the ruleset from " + source + ": " + statusText(status) + " (details in " +
+std::string rulesetRefusedMessage(const std::string& source, const EngineResult& status, const Session& session) {
+    return "the engine refused the ruleset from " + source + ": " + status.text() + " (details in " +
            session.logPath() + ")";
 }
 
@@ -156,7 +154,7 @@ int runExport(const Options& options, Session& session, Console& console, EventP
     FILE* out = file.stream();
     uint64_t rows = 0;
     const bool ok = forEachBaselineRow(
-        options.kind, options.since, parentFolder(session.dbPath()),
+        session.engine(), options.kind, options.since, parentFolder(session.dbPath()),
         [&](const std::string& line, const cJSON*) {
             if (out != nullptr) {
                 fputs(line.c_str(), out);
@@ -208,8 +206,8 @@ int runMigrate(const Options& options, Session& session, Console& console, Event
     std::string error;
     if (rules != nullptr) {
         ruleset = *rules;
-        const qvim_status installed = set_ruleset(false, ruleset.text.c_str(), ruleset.id.c_str());
-        if (installed != QVIM_OK) {
+        const EngineResult installed = session.engine().setRuleset(false, ruleset.text, ruleset.id);
+        if (!installed.ok()) {
             console.error(rulesetRefusedMessage("'" + options.rules + "'", installed, session));
             return kExitUsage;
         }
@@ -219,9 +217,9 @@ int runMigrate(const Options& options, Session& session, Console& console, Event
     }
     session.setSetting("buildingBaseline", "1");
     const double started = monotonicSeconds();
-    const qvim_status status = migrate_baseline(options.oldDb.c_str());
-    if (status != QVIM_OK) {
-        console.error("the migration of '" + options.oldDb + "' failed: " + statusText(status) + " (details in " +
+    const EngineResult status = session.engine().migrate(options.oldDb);
+    if (!status.ok()) {
+        console.error("the migration of '" + options.oldDb + "' failed: " + status.text() + " (details in " +
                       session.logPath() + "); the baseline holds what was moved before the failure, " +
                       "run 'qvim init' to build a fresh one");
         return kExitFailure;
@@ -231,7 +229,7 @@ int runMigrate(const Options& options, Session& session, Console& console, Event
     session.setSetting("buildingBaseline", "0");
     session.setSetting("baselineScanTime", std::to_string(nowMillis()));
     printer.line("Migrated '" + options.oldDb + "' in " + secondsText(monotonicSeconds() - started) + ": " +
-                 baselineCounts());
+                 baselineCounts(session.engine()));
     return kExitOk;
 }
 
@@ -434,7 +432,7 @@ std::vector<std::string> formatMetrics(const cJSON* document, bool brief) {
     return lines;
 }
 
-std::string baselineCounts() {
+std::string baselineCounts(Engine& engine) {
     static const struct {
         const char* member;
         const char* one;
@@ -446,7 +444,7 @@ std::string baselineCounts() {
                    {"portItemCount", "port", "ports"},
                    {"installedSoftwareItemCount", "package", "packages"},
                    {"processItemCount", "process", "processes"}};
-    JsonPtr document = metricsDocument();
+    JsonPtr document = metricsDocument(engine);
     const cJSON* dbinfo =
         cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(document.get(), "metrics"), "dbinfo");
     std::string text;
@@ -469,8 +467,8 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
         std::string ignored;
         partial = session.reinstallRuleset(previous, ignored);
     }
-    const qvim_status installed = set_ruleset(partial, ruleset.text.c_str(), ruleset.id.c_str());
-    if (installed != QVIM_OK) {
+    const EngineResult installed = session.engine().setRuleset(partial, ruleset.text, ruleset.id);
+    if (!installed.ok()) {
         console.error(rulesetRefusedMessage("'" + ruleset.id + "'", installed, session));
         return kExitUsage;
     }
@@ -512,7 +510,7 @@ int runInit(const Options& options, Session& session, const Ruleset& ruleset, Co
         return kExitFailure;
     }
     printer.line(std::string(partial ? "Baseline updated" : "Baseline built") + " in " +
-                 secondsText(monotonicSeconds() - started) + ": " + baselineCounts() + ".");
+                 secondsText(monotonicSeconds() - started) + ": " + baselineCounts(session.engine()) + ".");
     return kExitOk;
 }
 
@@ -559,19 +557,18 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
 }
 
 int runMetrics(const Options& options, Session& session, Console& console, EventPrinter& printer, bool brief) {
-    char* text = nullptr;
-    const qvim_status status = get_metrics_mem(&text);
-    if (status != QVIM_OK || text == nullptr) {
-        console.error("the engine gave no metrics: " + statusText(status) + " (details in " + session.logPath() + ")");
+    EngineText text;
+    const EngineResult status = session.engine().metrics(text);
+    if (!status.ok()) {
+        console.error("the engine gave no metrics: " + status.text() + " (details in " + session.logPath() + ")");
         return kExitFailure;
     }
     if (options.json) {
-        printer.rawLine(text);
+        printer.rawLine(text.get());
     } else {
-        JsonPtr document(cJSON_Parse(text));
+        JsonPtr document(cJSON_Parse(text.get()));
         for (const std::string& line : formatMetrics(document.get(), brief)) printer.line(line);
     }
-    free_json_string(text);
     return kExitOk;
 }
 

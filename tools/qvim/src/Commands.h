@@ -39,7 +39,7 @@ std::vector<std::string> formatMetrics(const cJSON* document, bool brief);
 bool installRecordedRuleset(Session& session, Console& console, Ruleset& ruleset);
 
 // "530 files, 120 directories, ..." from the metrics' row counts.
-std::string baselineCounts();
+std::string baselineCounts(Engine& engine);
 
 // SIGINT and SIGTERM ask a running init or check to stop at the next file.
 void installStopHandlers();
