@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "Kinds.h"
 #include "Output.h"
 #include "SafeFiles.h"
 #include "Text.h"
@@ -28,21 +29,17 @@ uint64_t numberMember(const cJSON* row, const char* name) {
 // Rows of a kind (every kind for ENTITY_ALL) as the engine counts them; false
 // when the engine cannot count.
 bool countRows(Engine& engine, entity_type kind, uint64_t& count) {
-    // By kind number, from File (1) to Process (7).
-    static const char* const kMembers[] = {"fileItemCount",      "directoryItemCount", "userItemCount",
-                                           "userGroupItemCount", "portItemCount",      "installedSoftwareItemCount",
-                                           "processItemCount"};
     EngineText text;
     if (!engine.metrics(text).ok()) return false;
     JsonPtr document(cJSON_Parse(text.get()));
     const cJSON* dbinfo =
         cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(document.get(), "metrics"), "dbinfo");
     count = 0;
-    for (int index = 1; index <= 7; ++index) {
-        if (kind != ENTITY_ALL && kind != index) continue;
-        const cJSON* item = cJSON_GetObjectItemCaseSensitive(dbinfo, kMembers[index - 1]);
+    for (const KindNames& names : kStoredKinds) {
+        if (kind != ENTITY_ALL && kind != names.kind) continue;
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(dbinfo, names.countMember);
         if (!cJSON_IsNumber(item)) return false;
-        count += numberMember(dbinfo, kMembers[index - 1]);
+        count += numberMember(dbinfo, names.countMember);
     }
     return true;
 }

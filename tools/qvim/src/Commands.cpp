@@ -433,23 +433,12 @@ std::vector<std::string> formatMetrics(const cJSON* document, bool brief) {
 }
 
 std::string baselineCounts(Engine& engine) {
-    static const struct {
-        const char* member;
-        const char* one;
-        const char* many;
-    } kCounts[] = {{"fileItemCount", "file", "files"},
-                   {"directoryItemCount", "directory", "directories"},
-                   {"userItemCount", "user", "users"},
-                   {"userGroupItemCount", "group", "groups"},
-                   {"portItemCount", "port", "ports"},
-                   {"installedSoftwareItemCount", "package", "packages"},
-                   {"processItemCount", "process", "processes"}};
     JsonPtr document = metricsDocument(engine);
     const cJSON* dbinfo =
         cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(document.get(), "metrics"), "dbinfo");
     std::string text;
-    for (const auto& count : kCounts) {
-        const cJSON* item = cJSON_GetObjectItemCaseSensitive(dbinfo, count.member);
+    for (const KindNames& count : kStoredKinds) {
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(dbinfo, count.countMember);
         if (!cJSON_IsNumber(item) || item->valuedouble <= 0) continue;
         if (!text.empty()) text += ", ";
         text += numberText(item) + " " + (item->valuedouble == 1 ? count.one : count.many);

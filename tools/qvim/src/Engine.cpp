@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Kinds.h"
+
 namespace qvimcli {
 namespace {
 
@@ -92,8 +94,8 @@ EngineResult Engine::monitor(const im_wrapper_event_s& record, Response& respons
     return EngineResult(integrity_monitor(callingThread(), &record, response.get()));
 }
 
-EngineResult Engine::cleanUnscanned(const std::string& kind, uint64_t since, Response& response) {
-    return EngineResult(clean_unscanned(kind.c_str(), static_cast<unsigned long>(since), response.get()));
+EngineResult Engine::cleanUnscanned(entity_type kind, uint64_t since, Response& response) {
+    return EngineResult(clean_unscanned(kindName(kind), static_cast<unsigned long>(since), response.get()));
 }
 
 EngineResult Engine::metrics(EngineText& json) {

@@ -92,7 +92,7 @@ public:
     EngineResult scanKind(entity_type kind, scan_type type, Response& response);
     // Compares one entity with the baseline (and, before an operation, rules on it).
     EngineResult monitor(const im_wrapper_event_s& record, Response& response);
-    EngineResult cleanUnscanned(const std::string& kind, uint64_t since, Response& response);
+    EngineResult cleanUnscanned(entity_type kind, uint64_t since, Response& response);
 
     EngineResult metrics(EngineText& json);
     // Writes up to limit rows with ids above after into file, as JSON lines.

@@ -126,13 +126,13 @@ void HostScan::reportRemovals(uint64_t since) {
                         "above)");
     } else if (m_walked) {
         if (m_unreadable.empty()) {
-            if (m_ruleset.watches(ENTITY_FILE)) cleanUnscanned("File", since);
-            if (m_ruleset.watches(ENTITY_DIRECTORY)) cleanUnscanned("Directory", since);
+            if (m_ruleset.watches(ENTITY_FILE)) cleanUnscanned(ENTITY_FILE, since);
+            if (m_ruleset.watches(ENTITY_DIRECTORY)) cleanUnscanned(ENTITY_DIRECTORY, since);
         } else {
             reportRemovedOutsideUnreadable();
         }
     }
-    if (m_packagesFromDpkg && !m_failed) cleanUnscanned("InstalledSoftware", since);
+    if (m_packagesFromDpkg && !m_failed) cleanUnscanned(ENTITY_INSTALLED_SOFTWARE, since);
 }
 
 void HostScan::reportRemovedOutsideUnreadable() {
@@ -409,11 +409,11 @@ void HostScan::reportProblem(const std::string& what) {
     m_console.repeatedWarning("scan failures", what);
 }
 
-void HostScan::cleanUnscanned(const char* kind, uint64_t since) {
+void HostScan::cleanUnscanned(entity_type kind, uint64_t since) {
     Response response;
     const EngineResult status = m_engine.cleanUnscanned(kind, since, response);
     if (status.failed()) {
-        reportFailure(std::string("could not report the removed ") + kind + " entities", status);
+        reportFailure(std::string("could not report the removed ") + kindName(kind) + " entities", status);
         return;
     }
     m_events += m_printer.printDocument(response->json);

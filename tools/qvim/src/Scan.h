@@ -66,7 +66,7 @@ private:
     void reportFailure(const std::string& what, const EngineResult& status);
     // A failure of the walk itself (not of the engine); the run reports no removals.
     void reportProblem(const std::string& what);
-    void cleanUnscanned(const char* kind, uint64_t since);
+    void cleanUnscanned(entity_type kind, uint64_t since);
     std::string progressText() const;
 
     Session& m_session;
