@@ -184,22 +184,20 @@ void HostScan::scanKinds() {
         Response response;
         const EngineResult status = m_engine.scanKind(kind, change ? SCAN_CHANGE : SCAN_BASELINE, response);
         m_kindRunning = 0;
-        if (status.failed()) {
-            // No usable package database for the engine's scan: dpkg's is read instead.
-            if (software && !change) {
-                feedPackages();
-                continue;
-            }
+        // A baseline scan of packages that failed or stored nothing found no
+        // package database to read: dpkg's is read instead. A change scan
+        // follows the source the baseline came from (above).
+        const bool fromDpkg = software && !change && (status.failed() || response->state == IM_UNDETERMINED);
+        if (status.failed() && !fromDpkg)
             reportFailure(std::string("the engine's scan of ") + kindName(kind) + " failed", status);
-            continue;
+        if (!status.failed()) {
+            m_events += m_printer.printDocument(response->json);
+            if (response->state == IM_MATCH_WITH_MAX_EVENTS)
+                m_console.warning(std::string("the ") + kindName(kind) +
+                                  " scan reached the engine's limit of events per scan; further changes were "
+                                  "recorded without events");
         }
-        m_events += m_printer.printDocument(response->json);
-        if (response->state == IM_MATCH_WITH_MAX_EVENTS)
-            m_console.warning(std::string("the ") + kindName(kind) +
-                              " scan reached the engine's limit of events per scan; further changes were "
-                              "recorded without events");
-        // A baseline scan that stored nothing found no package database to read.
-        if (software && !change && response->state == IM_UNDETERMINED) feedPackages();
+        if (fromDpkg) feedPackages();
     }
 }
 

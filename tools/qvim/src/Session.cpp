@@ -359,4 +359,20 @@ void Session::recordRuleset(const Ruleset& ruleset) {
     setSetting("rulesetList", ruleset.id);
 }
 
+bool Session::beginBaseline(std::string& error) {
+    if (setSetting("buildingBaseline", "1")) return true;
+    error = "cannot write to the database '" + m_dbPath + "' (details in " + m_logPath + ")";
+    return false;
+}
+
+bool Session::finishBaseline(const Ruleset& ruleset, const std::string& itemsVisited, std::string& error) {
+    recordRuleset(ruleset);
+    if (setSetting("baselineExists", "1") && setSetting("baselineScanTime", std::to_string(nowMillis())) &&
+        (itemsVisited.empty() || setSetting("baselineItemsVisited", itemsVisited)) &&
+        setSetting("buildingBaseline", "0"))
+        return true;
+    error = "cannot record the finished baseline in '" + m_dbPath + "' (details in " + m_logPath + ")";
+    return false;
+}
+
 }  // namespace qvimcli

@@ -69,6 +69,13 @@ public:
     bool reinstallRuleset(Ruleset& ruleset, std::string& error);
     // Records a ruleset as the one in force.
     void recordRuleset(const Ruleset& ruleset);
+    // A baseline is marked as being built before its first entity is written
+    // and as built, with the ruleset it follows, once its last one is: a build
+    // that stops half-way is never taken for a whole baseline. False with a
+    // message when the marks cannot be written. itemsVisited: the entities
+    // the build handed to the engine, empty when not counted.
+    bool beginBaseline(std::string& error);
+    bool finishBaseline(const Ruleset& ruleset, const std::string& itemsVisited, std::string& error);
 
     // The file the engine works on: the working copy, or the baseline itself.
     const std::string& enginePath() const { return m_enginePath; }
