@@ -8,7 +8,7 @@ namespace qvimcli {
 
 // Events read back from the journal, oldest first.
 int runEvents(const Options& options, Console& console, EventPrinter& printer) {
-    const std::string db = options.db.empty() ? defaultDatabasePath() : options.db;
+    const std::string db = databasePathOf(options);
     size_t skipped = 0;
     size_t notEvents = 0;
     size_t shown = 0;
