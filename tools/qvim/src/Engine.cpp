@@ -67,8 +67,9 @@ bool Engine::state(const std::string& name, std::string& value) const {
     const qvim_status status = get_im_state(name.c_str(), &text);
     EngineText owned;
     owned.m_text = {text, releaseState};
-    value = owned.str();
-    return status == QVIM_OK && !owned.empty();
+    const bool found = status == QVIM_OK && !owned.empty();
+    value = found ? owned.str() : std::string();
+    return found;
 }
 
 EngineResult Engine::setState(const std::string& name, const std::string& value) {
