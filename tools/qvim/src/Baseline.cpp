@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "Kinds.h"
 #include "Output.h"
 #include "SafeFiles.h"
-#include "Session.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -28,32 +28,27 @@ uint64_t numberMember(const cJSON* row, const char* name) {
 
 // Rows of a kind (every kind for ENTITY_ALL) as the engine counts them; false
 // when the engine cannot count.
-bool countRows(entity_type kind, uint64_t& count) {
-    // By kind number, from File (1) to Process (7).
-    static const char* const kMembers[] = {"fileItemCount",      "directoryItemCount", "userItemCount",
-                                           "userGroupItemCount", "portItemCount",      "installedSoftwareItemCount",
-                                           "processItemCount"};
-    char* text = nullptr;
-    if (get_metrics_mem(&text) != QVIM_OK || text == nullptr) return false;
-    JsonPtr document(cJSON_Parse(text));
-    free_json_string(text);
+bool countRows(Engine& engine, entity_type kind, uint64_t& count) {
+    EngineText text;
+    if (!engine.metrics(text).ok()) return false;
+    JsonPtr document(cJSON_Parse(text.get()));
     const cJSON* dbinfo =
         cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(document.get(), "metrics"), "dbinfo");
     count = 0;
-    for (int index = 1; index <= 7; ++index) {
-        if (kind != ENTITY_ALL && kind != index) continue;
-        const cJSON* item = cJSON_GetObjectItemCaseSensitive(dbinfo, kMembers[index - 1]);
+    for (const KindNames& names : kStoredKinds) {
+        if (kind != ENTITY_ALL && kind != names.kind) continue;
+        const cJSON* item = cJSON_GetObjectItemCaseSensitive(dbinfo, names.countMember);
         if (!cJSON_IsNumber(item)) return false;
-        count += numberMember(dbinfo, kMembers[index - 1]);
+        count += numberMember(dbinfo, names.countMember);
     }
     return true;
 }
 
 // A page cut short by a failing read looks like the last page: the rows read
 // must add up to what the baseline holds, before and after (others may write meanwhile).
-bool exportComplete(entity_type kind, uint64_t before, uint64_t read, std::string& error) {
+bool exportComplete(Engine& engine, entity_type kind, uint64_t before, uint64_t read, std::string& error) {
     uint64_t after = 0;
-    if (!countRows(kind, after)) {
+    if (!countRows(engine, kind, after)) {
         error = "cannot count the baseline's entities to confirm the export was whole";
         return false;
     }
@@ -65,7 +60,7 @@ bool exportComplete(entity_type kind, uint64_t before, uint64_t read, std::strin
 
 }  // namespace
 
-bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scratchFolder,
+bool forEachBaselineRow(Engine& engine, entity_type kind, uint64_t since, const std::string& scratchFolder,
                         const std::function<bool(const std::string& line, const cJSON* row)>& row, std::string& error) {
     // The engine writes each page by name: the name lives in a folder of our
     // own, so nobody can put a link or a file of theirs in its place.
@@ -77,7 +72,7 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
     const std::string page = joinPath(scratch.path(), "page");
     // Only a read of every row can be checked against the counts.
     uint64_t before = 0;
-    if (since == 0 && !countRows(kind, before)) {
+    if (since == 0 && !countRows(engine, kind, before)) {
         error = "cannot count the baseline's entities";
         return false;
     }
@@ -86,9 +81,9 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
     for (;;) {
         // Each page is a new file, however the engine opens it.
         unlink(page.c_str());
-        const qvim_status status = get_baseline(after, since, kPageRows, kind, page.c_str());
-        if (status != QVIM_OK) {
-            error = "the engine could not export the baseline: " + statusText(status);
+        const EngineResult status = engine.exportPage(after, since, kPageRows, kind, page);
+        if (!status.ok()) {
+            error = "the engine could not export the baseline: " + status.text();
             return false;
         }
         std::ifstream in(page);
@@ -107,7 +102,7 @@ bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scr
             after = id;
             if (!row(line, parsed.get())) return true;
         }
-        if (rows < kPageRows) return since != 0 || exportComplete(kind, before, total, error);
+        if (rows < kPageRows) return since != 0 || exportComplete(engine, kind, before, total, error);
     }
 }
 
@@ -215,11 +210,11 @@ bool DiskKeySet::contains(const std::string& key) {
     return step == SQLITE_ROW;
 }
 
-bool BaselineKeys::load(entity_type kind, const std::string& scratchFolder, std::string& error,
+bool BaselineKeys::load(Engine& engine, entity_type kind, const std::string& scratchFolder, std::string& error,
                         const std::function<void(const std::string& key, const cJSON* row)>& each) {
     if (!m_keys.open(scratchFolder, error)) return false;
     return forEachBaselineRow(
-        kind, 0, scratchFolder,
+        engine, kind, 0, scratchFolder,
         [this, &each](const std::string&, const cJSON* row) {
             std::string key = exactJsonText(row, "key");
             if (key.empty()) return true;
@@ -230,8 +225,8 @@ bool BaselineKeys::load(entity_type kind, const std::string& scratchFolder, std:
         error);
 }
 
-bool RenameIndex::build(const std::string& scratchFolder, std::string& error) {
-    return m_keys.load(ENTITY_FILE, scratchFolder, error, [this](const std::string& key, const cJSON* row) {
+bool RenameIndex::build(Engine& engine, const std::string& scratchFolder, std::string& error) {
+    return m_keys.load(engine, ENTITY_FILE, scratchFolder, error, [this](const std::string& key, const cJSON* row) {
         struct stat st;
         if (lstat(key.c_str(), &st) == 0 || errno != ENOENT) return;
         const uint64_t inode = numberMember(row, "inodeNumber");
@@ -257,10 +252,11 @@ std::string RenameIndex::take(const FsEntity& entity) {
     return key;
 }
 
-bool baselinePackagesFromDpkg(const std::string& scratchFolder, bool& fromDpkg, std::string& error) {
+bool baselinePackagesFromDpkg(Engine& engine, const std::string& scratchFolder, bool& fromDpkg,
+                              std::string& error) {
     fromDpkg = false;
     return forEachBaselineRow(
-        ENTITY_INSTALLED_SOFTWARE, 0, scratchFolder,
+        engine, ENTITY_INSTALLED_SOFTWARE, 0, scratchFolder,
         [&fromDpkg](const std::string&, const cJSON* row) {
             fromDpkg = !jsonText(row, "parent").empty();
             return false;

@@ -15,7 +15,7 @@
 
 #include "FsEntity.h"
 #include "SafeFiles.h"
-#include "qvim.h"
+#include "Engine.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -25,7 +25,7 @@ namespace qvimcli {
 // Hands every exported row of a kind (ENTITY_ALL for every kind) to row, one
 // JSON line at a time with its parsed form; row returns false to stop early. The pages pass through
 // a scratch file in scratchFolder. False with a reason when the export fails.
-bool forEachBaselineRow(entity_type kind, uint64_t since, const std::string& scratchFolder,
+bool forEachBaselineRow(Engine& engine, entity_type kind, uint64_t since, const std::string& scratchFolder,
                         const std::function<bool(const std::string& line, const cJSON* row)>& row, std::string& error);
 
 // A set of keys (paths) kept on disk, so that memory stays the same however
@@ -74,7 +74,7 @@ private:
 class BaselineKeys {
 public:
     // each (optional) sees every exported row, with its key.
-    bool load(entity_type kind, const std::string& scratchFolder, std::string& error,
+    bool load(Engine& engine, entity_type kind, const std::string& scratchFolder, std::string& error,
               const std::function<void(const std::string& key, const cJSON* row)>& each = nullptr);
     // False when absent; a set that could not be kept on disk answers
     // false and says so through failed().
@@ -90,7 +90,7 @@ private:
 // inode is not a rename: the birth time and the inode generation must match too.
 class RenameIndex {
 public:
-    bool build(const std::string& scratchFolder, std::string& error);
+    bool build(Engine& engine, const std::string& scratchFolder, std::string& error);
     // The vanished key of this file (same device, inode, birth time and
     // generation), taken out of the index; empty when there is none or the
     // entity's path itself is in the baseline.
@@ -119,6 +119,6 @@ private:
 // Packages in the baseline came from dpkg when they carry their source package
 // (the engine's own package scan leaves "parent" empty). False when the
 // baseline cannot be read.
-bool baselinePackagesFromDpkg(const std::string& scratchFolder, bool& fromDpkg, std::string& error);
+bool baselinePackagesFromDpkg(Engine& engine, const std::string& scratchFolder, bool& fromDpkg, std::string& error);
 
 }  // namespace qvimcli

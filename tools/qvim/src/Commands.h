@@ -1,4 +1,5 @@
-// The qvim commands. Each returns the program's exit status.
+// The qvim commands, one a file, and what their runs share. Each returns the
+// program's exit status.
 #pragma once
 
 #include <string>
@@ -28,6 +29,13 @@ int runCheck(const Options& options, Session& session, Console& console, EventPr
 int runWatch(const Options& options, Session& session, Console& console, EventPrinter& printer);
 int runGuard(const Options& options, Session& session, Console& console, EventPrinter& printer);
 int runMetrics(const Options& options, Session& session, Console& console, EventPrinter& printer, bool brief);
+int runExport(const Options& options, Session& session, Console& console, EventPrinter& printer);
+int runState(const Options& options, Session& session, Console& console, EventPrinter& printer);
+// rules: the ruleset given with --rules; null to use the one recorded.
+int runMigrate(const Options& options, Session& session, Console& console, EventPrinter& printer,
+               const Ruleset* rules);
+int runVerify(const Options& options, const SealKey* key, Console& console, EventPrinter& printer);
+int runEvents(const Options& options, Console& console, EventPrinter& printer);
 int runDemo(const Options& options, Console& console, EventPrinter& printer);
 // "qvim rules check FILE": the problems of the file, one a line, and a count.
 int runRulesCheck(const Options& options, Console& console, EventPrinter& printer);
@@ -39,7 +47,16 @@ std::vector<std::string> formatMetrics(const cJSON* document, bool brief);
 bool installRecordedRuleset(Session& session, Console& console, Ruleset& ruleset);
 
 // "530 files, 120 directories, ..." from the metrics' row counts.
-std::string baselineCounts();
+std::string baselineCounts(Engine& engine);
+
+// --db, or the default database.
+std::string databasePathOf(const Options& options);
+// "1.5 s".
+std::string secondsText(double seconds);
+std::string rulesetRefusedMessage(const std::string& source, const EngineResult& status, const Session& session);
+// Records an accepted baseline's digest in the journal too, so that it leaves
+// the host with the events.
+void journalAccepted(EventJournal* journal, const std::string& digest, const SealKey* key, Console& console);
 
 // SIGINT and SIGTERM ask a running init or check to stop at the next file.
 void installStopHandlers();

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 
+#include "Kinds.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -50,7 +51,7 @@ bool finishStanza(std::map<std::string, std::string>& fields, DpkgPackage& packa
 
 void DpkgPackage::toRecord(im_wrapper_event_s& record, uint32_t eventType) const {
     memset(&record, 0, sizeof record);
-    record.entityType = "InstalledSoftware";
+    record.entityType = kindName(ENTITY_INSTALLED_SOFTWARE);
     record.eventType = eventType;
     record.name = key.c_str();
     record.newKey = key.c_str();

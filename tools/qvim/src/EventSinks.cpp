@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "Kinds.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -288,14 +289,14 @@ std::string octalMode(const std::string& acl) {
            static_cast<char>('0' + digits[2]);
 }
 
-void addFile(cJSON* file, const std::string& path, const std::string& kind, const cJSON* attributes) {
+void addFile(cJSON* file, const std::string& path, entity_type kind, const cJSON* attributes) {
     addText(file, "path", path);
     const size_t slash = path.rfind('/');
     if (slash != std::string::npos) {
         addText(file, "name", path.substr(slash + 1));
         addText(file, "directory", slash == 0 ? "/" : path.substr(0, slash));
     }
-    std::string type = kind == "Directory" ? "dir" : "file";
+    std::string type = kind == ENTITY_DIRECTORY ? "dir" : "file";
     const cJSON* entry = nullptr;
     cJSON_ArrayForEach(entry, attributes) {
         const std::string name = lower(jsonText(entry, "name"));
@@ -330,6 +331,7 @@ JsonPtr ecsDocument(const cJSON* event, const std::string& host) {
     JsonPtr document(cJSON_CreateObject());
     cJSON* root = document.get();
     const std::string kind = jsonText(event, "entityType");
+    const entity_type type = kindNamed(kind);
     const std::string operation = jsonText(event, "operationType");
     const std::string key = jsonText(event, "key");
     addText(root, "@timestamp", isoTime(eventMillis(event)));
@@ -342,17 +344,17 @@ JsonPtr ecsDocument(const cJSON* event, const std::string& host) {
     addText(ecsEvent, "action", operation);
     const bool created = operation == "create", deleted = operation == "delete";
     const char* change = operation == "block" ? "denied" : created ? "creation" : deleted ? "deletion" : "change";
-    if (kind == "File" || kind == "Directory") {
+    if (type == ENTITY_FILE || type == ENTITY_DIRECTORY) {
         addList(ecsEvent, "category", {"file"});
         addList(ecsEvent, "type", {change});
-    } else if (kind == "User" || kind == "Group") {
+    } else if (type == ENTITY_USER || type == ENTITY_GROUP) {
         addList(ecsEvent, "category", {"iam"});
-        addList(ecsEvent, "type", {kind == "User" ? "user" : "group", change});
-    } else if (kind == "InstalledSoftware") {
+        addList(ecsEvent, "type", {type == ENTITY_USER ? "user" : "group", change});
+    } else if (type == ENTITY_INSTALLED_SOFTWARE) {
         addList(ecsEvent, "category", {"package"});
         addList(ecsEvent, "type", {created ? "installation" : change});
-    } else if (kind == "Process" || kind == "Port") {
-        addList(ecsEvent, "category", {kind == "Process" ? "process" : "network"});
+    } else if (type == ENTITY_PROCESS || type == ENTITY_PORT) {
+        addList(ecsEvent, "category", {type == ENTITY_PROCESS ? "process" : "network"});
         addList(ecsEvent, "type", {created ? "start" : deleted ? "end" : "change"});
     }
     const cJSON* id = cJSON_GetObjectItemCaseSensitive(event, "integrityEventId");
@@ -376,14 +378,14 @@ JsonPtr ecsDocument(const cJSON* event, const std::string& host) {
 
     // What changed: a deleted entity is described by what it was.
     const cJSON* attributes = cJSON_GetObjectItemCaseSensitive(event, deleted ? "wasAttributes" : "isAttributes");
-    if (kind == "File" || kind == "Directory") {
+    if (type == ENTITY_FILE || type == ENTITY_DIRECTORY) {
         const std::string isKey = jsonText(event, "isKey");
-        addFile(objectIn(root, "file"), isKey.empty() ? key : isKey, kind, attributes);
-    } else if (kind == "User") {
+        addFile(objectIn(root, "file"), isKey.empty() ? key : isKey, type, attributes);
+    } else if (type == ENTITY_USER) {
         addText(objectIn(objectIn(root, "user"), "target"), "name", key);
-    } else if (kind == "Group") {
+    } else if (type == ENTITY_GROUP) {
         addText(objectIn(root, "group"), "name", key);
-    } else if (kind == "InstalledSoftware") {
+    } else if (type == ENTITY_INSTALLED_SOFTWARE) {
         cJSON* package = objectIn(root, "package");
         std::string name = key, version;
         const cJSON* entry = nullptr;

@@ -12,6 +12,7 @@
 
 #include "FileDescriptor.h"
 #include "InodeAttributes.h"
+#include "Kinds.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -136,7 +137,7 @@ bool FsEntity::sameStatus(const struct stat& st) const {
 void FsEntity::toRecord(im_wrapper_event_s& record, uint32_t eventType, bool realTime,
                         const std::string* newKey) const {
     memset(&record, 0, sizeof record);
-    record.entityType = kind == ENTITY_DIRECTORY ? "Directory" : "File";
+    record.entityType = kindName(kind == ENTITY_DIRECTORY ? ENTITY_DIRECTORY : ENTITY_FILE);
     record.eventType = eventType;
     record.realTime = realTime;
     record.path = path.c_str();

@@ -61,7 +61,7 @@ int runGuard(const Options& options, Session& session, Console& console, EventPr
         return kExitUsage;
     }
     GuardTargets targets;
-    if (!collectTargets(rules, engineBaselineRows(parentFolder(session.dbPath())), targets, error)) {
+    if (!collectTargets(rules, engineBaselineRows(session.engine(), parentFolder(session.dbPath())), targets, error)) {
         console.error(error);
         return kExitFailure;
     }
@@ -83,7 +83,7 @@ int runGuard(const Options& options, Session& session, Console& console, EventPr
     auto protect = [&kernel](const GuardTargets::Key& key, const guard_target& target) {
         return !kernel || kernel->protect(key, target);
     };
-    GuardFeeder feeder(targets, protect, console, printer, session.logPath(), ruleset.md5Watched,
+    GuardFeeder feeder(session.engine(), targets, protect, console, printer, session.logPath(), ruleset.md5Watched,
                        options.maxHashSize);
     const auto decide = [&](const guard_event& event) { feeder.decide(event, monotonicSeconds()); };
     uint64_t lostReported = 0;

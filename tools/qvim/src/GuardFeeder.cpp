@@ -7,7 +7,7 @@
 
 #include "Actor.h"
 #include "FsEntity.h"
-#include "Session.h"
+#include "Engine.h"
 #include "Text.h"
 #include "Walk.h"
 
@@ -46,9 +46,10 @@ Actor actorOf(const guard_event& event) {
 
 }  // namespace
 
-GuardFeeder::GuardFeeder(GuardTargets& targets, Protect protect, Console& console, EventPrinter& printer,
-                         const std::string& logPath, bool md5, uint64_t maxHashSize, double settleSeconds)
-    : m_targets(targets),
+GuardFeeder::GuardFeeder(Engine& engine, GuardTargets& targets, Protect protect, Console& console,
+                         EventPrinter& printer, const std::string& logPath, bool md5, uint64_t maxHashSize, double settleSeconds)
+    : m_engine(engine),
+      m_targets(targets),
       m_protect(std::move(protect)),
       m_console(console),
       m_printer(printer),
@@ -78,15 +79,15 @@ bool GuardFeeder::paths(const guard_event& event, std::string& path, std::string
 
 qvim_status GuardFeeder::notify(im_wrapper_event_s& record, const std::string& path) {
     Response response;
-    const qvim_status status = integrity_monitor(static_cast<unsigned long>(gettid()), &record, response.get());
-    if (QVIM_FAILED(status)) {
+    const EngineResult status = m_engine.monitor(record, response);
+    if (status.failed()) {
         ++m_counters.failures;
-        m_console.warning("the engine could not process '" + path + "': " + statusText(status) + " (details in " +
+        m_console.warning("the engine could not process '" + path + "': " + status.text() + " (details in " +
                           m_logPath + ")");
-        return status;
+        return status.code();
     }
     m_printer.printDocument(response->json);
-    return status;
+    return status.code();
 }
 
 void GuardFeeder::decide(const guard_event& event, double now) {

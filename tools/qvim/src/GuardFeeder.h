@@ -14,7 +14,7 @@
 #include "GuardPolicy.h"
 #include "Output.h"
 #include "guard_shared.h"
-#include "qvim.h"
+#include "Engine.h"
 
 namespace qvimcli {
 
@@ -31,7 +31,7 @@ public:
     using Protect = std::function<bool(const GuardTargets::Key& key, const guard_target& target)>;
 
     // settleSeconds: how long after an operation went through its result is read.
-    GuardFeeder(GuardTargets& targets, Protect protect, Console& console, EventPrinter& printer,
+    GuardFeeder(Engine& engine, GuardTargets& targets, Protect protect, Console& console, EventPrinter& printer,
                 const std::string& logPath, bool md5, uint64_t maxHashSize, double settleSeconds = 0.2);
 
     void decide(const guard_event& event, double now);
@@ -57,6 +57,7 @@ private:
     void report(const std::string& path, const Pending& pending);
     void protectNew(const std::string& path, uint64_t policies);
 
+    Engine& m_engine;
     GuardTargets& m_targets;
     Protect m_protect;
     Console& m_console;

@@ -222,12 +222,12 @@ size_t GuardTargets::count(uint32_t flag) const {
     return n;
 }
 
-BaselineRows engineBaselineRows(const std::string& scratchFolder) {
-    return [scratchFolder](const std::function<void(const std::string&, const std::string&)>& each,
+BaselineRows engineBaselineRows(Engine& engine, const std::string& scratchFolder) {
+    return [&engine, scratchFolder](const std::function<void(const std::string&, const std::string&)>& each,
                            std::string& error) {
         for (entity_type kind : {ENTITY_FILE, ENTITY_DIRECTORY}) {
             const bool ok = forEachBaselineRow(
-                kind, 0, scratchFolder,
+                engine, kind, 0, scratchFolder,
                 [&](const std::string&, const cJSON* row) {
                     each(exactJsonText(row, "key"), jsonText(row, "rule"));
                     return true;

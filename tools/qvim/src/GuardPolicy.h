@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "guard_shared.h"
-#include "qvim.h"
+#include "Engine.h"
 
 namespace qvimcli {
 
@@ -77,7 +77,7 @@ private:
 using BaselineRows = std::function<bool(const std::function<void(const std::string& key, const std::string& rules)>&,
                                         std::string& error)>;
 // The File and Directory rows of the engine's baseline, read through scratchFolder.
-BaselineRows engineBaselineRows(const std::string& scratchFolder);
+BaselineRows engineBaselineRows(Engine& engine, const std::string& scratchFolder);
 bool collectTargets(const std::vector<EnforcementRule>& rules, const BaselineRows& rows, GuardTargets& targets,
                     std::string& error);
 

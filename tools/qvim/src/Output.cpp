@@ -10,6 +10,7 @@
 #include "EventSinks.h"
 #include "Session.h"
 #include "InodeAttributes.h"
+#include "Kinds.h"
 #include "Text.h"
 
 namespace qvimcli {
@@ -23,8 +24,10 @@ bool isTimeAttribute(const std::string& name) {
 
 bool isDigestAttribute(const std::string& name) { return name == "sha256" || name == "sha1" || name == "md5"; }
 
-// The kind as the table shows it; "InstalledSoftware" is too wide for a column.
-std::string kindColumn(const std::string& kind) { return kind == "InstalledSoftware" ? "Package" : kind; }
+std::string kindColumn(const std::string& kind) {
+    const KindNames* names = kindNames(kindNamed(kind));
+    return names != nullptr ? names->column : kind;
+}
 
 std::string padded(const std::string& text, size_t width) {
     return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
@@ -45,35 +48,6 @@ std::map<std::string, Attribute> attributeMap(const cJSON* array) {
 }
 
 }  // namespace
-
-std::string jsonText(const cJSON* object, const char* name) {
-    const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
-    return cJSON_IsString(item) && item->valuestring != nullptr ? item->valuestring : std::string();
-}
-
-namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-}  // namespace
-
-std::string exactJsonText(const cJSON* object, const char* name) {
-    const std::string hex = jsonText(object, (std::string(name) + "Hex").c_str());
-    if (hex.empty() || hex.size() % 2 != 0) return jsonText(object, name);
-    std::string bytes;
-    bytes.reserve(hex.size() / 2);
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexDigit(hex[i]), low = hexDigit(hex[i + 1]);
-        if (high < 0 || low < 0) return jsonText(object, name);
-        bytes.push_back(static_cast<char>(high << 4 | low));
-    }
-    return bytes;
-}
 
 // ---- Console -------------------------------------------------------------------
 

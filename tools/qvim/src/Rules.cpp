@@ -3,7 +3,6 @@
 #include <cjson/cJSON.h>
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,35 +108,6 @@ void readEntitySet(const cJSON* set, bool realtime, Ruleset& ruleset) {
 }
 
 }  // namespace
-
-entity_type kindOfName(const char* name) {
-    if (name == nullptr) return ENTITY_UNKNOWN;
-    switch (name[0]) {
-        case 'F': return ENTITY_FILE;
-        case 'D': return ENTITY_DIRECTORY;
-        case 'U': return ENTITY_USER;
-        case 'G': return ENTITY_GROUP;
-        case 'I': return ENTITY_INSTALLED_SOFTWARE;
-        case 'P': return std::string(name).compare(1, 3, "ort") == 0 ? ENTITY_PORT : ENTITY_PROCESS;
-        default: return ENTITY_UNKNOWN;
-    }
-}
-
-const char* kindName(entity_type kind) {
-    static const char* const names[] = {"All",  "File",  "Directory",         "User",    "Group",
-                                        "Port", "InstalledSoftware", "Process", "Unknown"};
-    return static_cast<unsigned>(kind) <= ENTITY_UNKNOWN ? names[kind] : "Unknown";
-}
-
-bool parseKind(const std::string& text, entity_type& kind) {
-    for (unsigned value = ENTITY_ALL; value < ENTITY_UNKNOWN; ++value) {
-        if (strcasecmp(text.c_str(), kindName(static_cast<entity_type>(value))) == 0) {
-            kind = static_cast<entity_type>(value);
-            return true;
-        }
-    }
-    return false;
-}
 
 std::string normaliseBase(const std::string& base) {
     if (base.empty()) return "/";

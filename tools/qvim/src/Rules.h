@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Kinds.h"
 #include "qvim.h"
 
 namespace qvimcli {
@@ -60,16 +61,6 @@ std::vector<RuleProblem> checkRuleset(const std::string& text);
 // "attributes" may list), and those a condition "includes_NAME" can test.
 const std::vector<std::string>& kindAttributes(entity_type kind);
 const std::vector<std::string>& kindConditions(entity_type kind);
-
-// The kind an "entityType" names, as the engine reads it: by the first letter
-// ("Port" by four); ENTITY_UNKNOWN otherwise.
-entity_type kindOfName(const char* name);
-
-// "File", "Directory", ... "InstalledSoftware", "Process"; "All" for 0.
-const char* kindName(entity_type kind);
-
-// "file", "Directory", "installedsoftware", "all" ... (any case) to a kind; false when unknown.
-bool parseKind(const std::string& text, entity_type& kind);
 
 // The base of an entity set as the engine normalises it ("/etc" gives "/etc/",
 // "/var/log/app*" gives "/var/log/app").

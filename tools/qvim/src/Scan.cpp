@@ -36,13 +36,12 @@ bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
 
 std::string rootHint() { return geteuid() == 0 ? std::string() : " (run as root to include it)"; }
 
-unsigned long threadNumber() { return static_cast<unsigned long>(gettid()); }
-
 }  // namespace
 
 HostScan::HostScan(Session& session, const Ruleset& ruleset, Console& console, EventPrinter& printer,
                    ScanSettings settings)
     : m_session(session),
+      m_engine(session.engine()),
       m_ruleset(ruleset),
       m_console(console),
       m_printer(printer),
@@ -55,32 +54,32 @@ ScanResult HostScan::run(const std::function<bool()>& stop) {
     m_startedAt = monotonicSeconds();
 
     if (change) {
-        const qvim_status on = set_integrityscan(true);
-        if (on != QVIM_OK) {
+        const EngineResult on = m_engine.setIntegrityScan(true);
+        if (!on.ok()) {
             reportFailure("could not start the change scan", on);
             return ScanResult{0, 0, 0, true, false};
         }
         std::string error;
         if (m_ruleset.watches(ENTITY_INSTALLED_SOFTWARE) &&
-            !baselinePackagesFromDpkg(m_scratch, m_packagesFromDpkg, error)) {
+            !baselinePackagesFromDpkg(m_engine, m_scratch, m_packagesFromDpkg, error)) {
             // Checked against the wrong source, every package would look replaced.
             m_failed = true;
             m_skipPackages = true;
             m_console.error(error + "; installed software is not checked");
         }
-        if (m_ruleset.watches(ENTITY_FILE) && !m_renames.build(m_scratch, error))
+        if (m_ruleset.watches(ENTITY_FILE) && !m_renames.build(m_engine, m_scratch, error))
             m_console.warning(error + "; renamed files are reported as removed and created");
         // Only needed if a folder turns out unreadable; a failure here matters only then.
         if ((m_ruleset.watches(ENTITY_FILE) || m_ruleset.watches(ENTITY_DIRECTORY)) && !m_seen.open(m_scratch, error))
             m_console.warning(error);
     } else {
-        set_baselinescan(true);
+        m_engine.setBaselineScan(true);
         std::string error;
-        if (m_settings.partial && (!m_storedFiles.load(ENTITY_FILE, m_scratch, error) ||
-                                   !m_storedFolders.load(ENTITY_DIRECTORY, m_scratch, error))) {
+        if (m_settings.partial && (!m_storedFiles.load(m_engine, ENTITY_FILE, m_scratch, error) ||
+                                   !m_storedFolders.load(m_engine, ENTITY_DIRECTORY, m_scratch, error))) {
             m_failed = true;
             m_console.error(error + "; the baseline cannot be updated");
-            set_baselinescan(false);
+            m_engine.setBaselineScan(false);
             return ScanResult{0, 0, 0, true, false};
         }
     }
@@ -102,19 +101,19 @@ ScanResult HostScan::run(const std::function<bool()>& stop) {
     if (change) {
         // Switching off writes out which unchanged rows were seen; without that
         // the cleanup below would take them for removed.
-        const qvim_status off = set_integrityscan(false);
-        if (off != QVIM_OK) {
+        const EngineResult off = m_engine.setIntegrityScan(false);
+        if (!off.ok()) {
             reportFailure("could not record the entities seen unchanged; removals are not reported", off);
         } else if (!interrupted) {
             reportRemovals(start);
         }
     } else {
-        // The last items are still buffered; set_baselinescan does not say
-        // whether writing them worked.
+        // The last items are still buffered; switching the baseline scan off
+        // does not say whether writing them worked.
         unsigned long written = 0;
-        const qvim_status flushed = flush_db_buffer(&written);
-        if (QVIM_FAILED(flushed)) reportFailure("could not write the last entities to the baseline", flushed);
-        set_baselinescan(false);
+        const EngineResult flushed = m_engine.flush(written);
+        if (flushed.failed()) reportFailure("could not write the last entities to the baseline", flushed);
+        m_engine.setBaselineScan(false);
     }
     m_console.summarizeRepeated();
     return ScanResult{m_files.load(), m_packages.load(), m_events.load(), m_failed.load(), interrupted};
@@ -127,13 +126,13 @@ void HostScan::reportRemovals(uint64_t since) {
                         "above)");
     } else if (m_walked) {
         if (m_unreadable.empty()) {
-            if (m_ruleset.watches(ENTITY_FILE)) cleanUnscanned("File", since);
-            if (m_ruleset.watches(ENTITY_DIRECTORY)) cleanUnscanned("Directory", since);
+            if (m_ruleset.watches(ENTITY_FILE)) cleanUnscanned(ENTITY_FILE, since);
+            if (m_ruleset.watches(ENTITY_DIRECTORY)) cleanUnscanned(ENTITY_DIRECTORY, since);
         } else {
             reportRemovedOutsideUnreadable();
         }
     }
-    if (m_packagesFromDpkg && !m_failed) cleanUnscanned("InstalledSoftware", since);
+    if (m_packagesFromDpkg && !m_failed) cleanUnscanned(ENTITY_INSTALLED_SOFTWARE, since);
 }
 
 void HostScan::reportRemovedOutsideUnreadable() {
@@ -150,7 +149,7 @@ void HostScan::reportRemovedOutsideUnreadable() {
         }
         std::string error;
         // Reported as the export goes: the removed can be as many as the baseline holds.
-        const bool read = forEachBaselineRow(kind, 0, m_scratch, [&](const std::string&, const cJSON* row) {
+        const bool read = forEachBaselineRow(m_engine, kind, 0, m_scratch, [&](const std::string&, const cJSON* row) {
             const std::string key = exactJsonText(row, "key");
             if (key.empty() || below(key) || m_seen.contains(key)) return true;
             if (m_seen.failed()) return false;
@@ -159,8 +158,8 @@ void HostScan::reportRemovedOutsideUnreadable() {
             entity.path = key;
             im_wrapper_event_s record;
             entity.toRecord(record, QVIM_EVENT_DELETED, false);
-            const qvim_status status = submit(record);
-            if (QVIM_FAILED(status)) reportFailure("the engine could not report the removal of '" + key + "'", status);
+            const EngineResult status = submit(record);
+            if (status.failed()) reportFailure("the engine could not report the removal of '" + key + "'", status);
             return true;
         }, error);
         if (!read || m_seen.failed()) {
@@ -183,31 +182,28 @@ void HostScan::scanKinds() {
         }
         m_kindRunning = kind;
         Response response;
-        const qvim_status status =
-            integrity_scan(threadNumber(), kind, change ? SCAN_CHANGE : SCAN_BASELINE, response.get());
+        const EngineResult status = m_engine.scanKind(kind, change ? SCAN_CHANGE : SCAN_BASELINE, response);
         m_kindRunning = 0;
-        if (QVIM_FAILED(status)) {
-            // No usable package database for the engine's scan: dpkg's is read instead.
-            if (software && !change) {
-                feedPackages();
-                continue;
-            }
+        // A baseline scan of packages that failed or stored nothing found no
+        // package database to read: dpkg's is read instead. A change scan
+        // follows the source the baseline came from (above).
+        const bool fromDpkg = software && !change && (status.failed() || response->state == IM_UNDETERMINED);
+        if (status.failed() && !fromDpkg)
             reportFailure(std::string("the engine's scan of ") + kindName(kind) + " failed", status);
-            continue;
+        if (!status.failed()) {
+            m_events += m_printer.printDocument(response->json);
+            if (response->state == IM_MATCH_WITH_MAX_EVENTS)
+                m_console.warning(std::string("the ") + kindName(kind) +
+                                  " scan reached the engine's limit of events per scan; further changes were "
+                                  "recorded without events");
         }
-        m_events += m_printer.printDocument(response->json);
-        if (response->state == IM_MATCH_WITH_MAX_EVENTS)
-            m_console.warning(std::string("the ") + kindName(kind) +
-                              " scan reached the engine's limit of events per scan; further changes were "
-                              "recorded without events");
-        // A baseline scan that stored nothing found no package database to read.
-        if (software && !change && response->state == IM_UNDETERMINED) feedPackages();
+        if (fromDpkg) feedPackages();
     }
 }
 
 void HostScan::scanFileSystem(const std::function<bool()>& stop) {
-    const bool files = m_ruleset.watches(ENTITY_FILE) && should_scan_entity_type(ENTITY_FILE);
-    const bool folders = m_ruleset.watches(ENTITY_DIRECTORY) && should_scan_entity_type(ENTITY_DIRECTORY);
+    const bool files = m_ruleset.watches(ENTITY_FILE) && m_engine.shouldScanKind(ENTITY_FILE);
+    const bool folders = m_ruleset.watches(ENTITY_DIRECTORY) && m_engine.shouldScanKind(ENTITY_DIRECTORY);
     if (!files && !folders) return;
     const Scope scope(m_ruleset.basesOf(ENTITY_ALL, false));
     if (scope.empty()) return;
@@ -227,7 +223,7 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
         },
         m_ruleset.md5Watched, HashLimits{m_settings.maxHashSize, stop}, kWakePaths);
     WalkHandlers handlers;
-    handlers.enterFolder = [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; };
+    handlers.enterFolder = [this](const std::string& folder) { return m_engine.shouldScanFolder(folder); };
     const bool keepStored = m_settings.mode == ScanMode::Baseline && m_settings.partial;
     handlers.entry = [this, &pipeline, keepStored](const WalkEntry& entry) {
         // What the partial baseline's purge left in place is not even read again.
@@ -308,7 +304,7 @@ void HostScan::store(FsEntity& entity) {
             entity.toRecord(record, QVIM_EVENT_RENAMED, false, &path);
             // A rename the engine cannot apply (the new path is taken) ends as a
             // change of the new path; the old one is then reported removed.
-            if (!QVIM_FAILED(submit(record, &entity))) {
+            if (!submit(record, &entity).failed()) {
                 ++m_files;
                 return;
             }
@@ -316,8 +312,8 @@ void HostScan::store(FsEntity& entity) {
         }
     }
     entity.toRecord(record, QVIM_EVENT_CHANGED, false);
-    const qvim_status status = submit(record, &entity);
-    if (QVIM_FAILED(status)) {
+    const EngineResult status = submit(record, &entity);
+    if (status.failed()) {
         m_fileSystemFailed = true;
         reportFailure("the engine could not process '" + entity.path + "'", status);
         return;
@@ -333,8 +329,8 @@ void HostScan::storeInBaseline(FsEntity& entity) {
         BaselineKeys& stored = entity.kind == ENTITY_DIRECTORY ? m_storedFolders : m_storedFiles;
         if (stored.contains(entity.path)) return;  // kept by the ruleset change
     }
-    const qvim_status status = store_item(&record, true, response.get());
-    if (QVIM_FAILED(status)) {
+    const EngineResult status = m_engine.store(record, response);
+    if (status.failed()) {
         reportFailure("the engine could not store '" + entity.path + "'", status);
         return;
     }
@@ -352,8 +348,8 @@ void HostScan::feedPackages() {
     im_wrapper_event_s record;
     for (const DpkgPackage& package : packages) {
         package.toRecord(record, QVIM_EVENT_CHANGED);
-        const qvim_status status = submit(record);
-        if (QVIM_FAILED(status)) {
+        const EngineResult status = submit(record);
+        if (status.failed()) {
             reportFailure("the engine could not process the package " + package.key, status);
             continue;
         }
@@ -374,7 +370,7 @@ std::vector<FsEntity> HostScan::baseFolders() {
     for (const std::string& base : bases) {
         if (base.size() < 2 || !endsWith(base, "/")) continue;
         const std::string folder = base.substr(0, base.size() - 1);
-        if (isPseudoFileSystemPath(folder) || should_scan_folder(base.c_str()) == 0) continue;
+        if (isPseudoFileSystemPath(folder) || !m_engine.shouldScanFolder(base)) continue;
         const std::string key = base + ".";
         if (m_settings.mode == ScanMode::Baseline && m_settings.partial && m_storedFolders.contains(key)) continue;
         FsEntity entity;
@@ -388,21 +384,21 @@ std::vector<FsEntity> HostScan::baseFolders() {
     return found;
 }
 
-qvim_status HostScan::submit(const im_wrapper_event_s& record, const FsEntity* entity) {
+EngineResult HostScan::submit(const im_wrapper_event_s& record, const FsEntity* entity) {
     Response response;
-    if (m_settings.mode == ScanMode::Baseline) return store_item(&record, true, response.get());
-    const qvim_status status = integrity_monitor(threadNumber(), &record, response.get());
-    if (!QVIM_FAILED(status))
+    if (m_settings.mode == ScanMode::Baseline) return m_engine.store(record, response);
+    const EngineResult status = m_engine.monitor(record, response);
+    if (!status.failed())
         m_events += m_printer.printDocument(response->json, [entity](cJSON* event) {
             if (entity != nullptr) entity->annotate(event);
         });
     return status;
 }
 
-void HostScan::reportFailure(const std::string& what, qvim_status status) {
+void HostScan::reportFailure(const std::string& what, const EngineResult& status) {
     m_failed = true;
     m_console.repeatedWarning("engine failures",
-                              what + ": " + statusText(status) + " (details in " + m_session.logPath() + ")");
+                              what + ": " + status.text() + " (details in " + m_session.logPath() + ")");
 }
 
 void HostScan::reportProblem(const std::string& what) {
@@ -411,11 +407,11 @@ void HostScan::reportProblem(const std::string& what) {
     m_console.repeatedWarning("scan failures", what);
 }
 
-void HostScan::cleanUnscanned(const char* kind, uint64_t since) {
+void HostScan::cleanUnscanned(entity_type kind, uint64_t since) {
     Response response;
-    const qvim_status status = clean_unscanned(kind, static_cast<unsigned long>(since), response.get());
-    if (QVIM_FAILED(status)) {
-        reportFailure(std::string("could not report the removed ") + kind + " entities", status);
+    const EngineResult status = m_engine.cleanUnscanned(kind, since, response);
+    if (status.failed()) {
+        reportFailure(std::string("could not report the removed ") + kindName(kind) + " entities", status);
         return;
     }
     m_events += m_printer.printDocument(response->json);

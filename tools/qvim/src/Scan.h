@@ -60,16 +60,17 @@ private:
     void feedPackages();
     // Hands one record to the engine (store or monitor) and prints its events,
     // with what entity (when given) adds to them.
-    qvim_status submit(const im_wrapper_event_s& record, const FsEntity* entity = nullptr);
+    EngineResult submit(const im_wrapper_event_s& record, const FsEntity* entity = nullptr);
     // The folders Directory sets are based on, under keys ending in "/.".
     std::vector<FsEntity> baseFolders();
-    void reportFailure(const std::string& what, qvim_status status);
+    void reportFailure(const std::string& what, const EngineResult& status);
     // A failure of the walk itself (not of the engine); the run reports no removals.
     void reportProblem(const std::string& what);
-    void cleanUnscanned(const char* kind, uint64_t since);
+    void cleanUnscanned(entity_type kind, uint64_t since);
     std::string progressText() const;
 
     Session& m_session;
+    Engine& m_engine;
     const Ruleset& m_ruleset;
     Console& m_console;
     EventPrinter& m_printer;

@@ -119,21 +119,6 @@ std::string defaultDatabasePath() {
     return (homeDir.empty() ? std::string(".") : homeDir) + "/.local/state/qvim/im.db";
 }
 
-std::string statusText(qvim_status status) {
-    char code[16];
-    snprintf(code, sizeof code, "0x%08X", status);
-    const char* meaning = "";
-    switch (status) {
-        case QVIM_E_FAILED: meaning = " (the operation failed)"; break;
-        case QVIM_E_BAD_PARAMETER: meaning = " (bad parameter)"; break;
-        case QVIM_E_NO_ENGINE: meaning = " (no engine)"; break;
-        case QVIM_E_BASELINE_ACTIVE: meaning = " (a baseline is being built)"; break;
-        case QVIM_E_OUT_OF_MEMORY: meaning = " (out of memory)"; break;
-        default: break;
-    }
-    return std::string(code) + meaning;
-}
-
 namespace {
 
 // The library's lines on standard output, copied into the log one escaped line
@@ -284,25 +269,21 @@ std::unique_ptr<Session> Session::start(const Options& options, std::string dbPa
         }
         enginePath = copy->path();
     }
-    im_engine_init_s init{};
-    init.dbPath = enginePath.c_str();
-    init.logLevel = levelMask(options.verbosity);
-    init.logCallback = logLine;
-    const qvim_status started = engine_start(&init);
-    if (started != QVIM_OK) {
-        switch (started) {
+    std::unique_ptr<Session> session(new Session(dbPath, logPath, enginePath, std::move(copy), std::move(lock)));
+    const EngineResult started = session->m_engine.start(enginePath, levelMask(options.verbosity), logLine);
+    if (!started.ok()) {
+        switch (started.code()) {
             case QVIM_E_DB_OPEN:
                 error = "cannot open the database '" + dbPath +
                         "'; it may be damaged or not a qvim database (details in " + logPath + ")";
                 break;
             case QVIM_E_DB_PATH: error = "the engine refused the database path '" + dbPath + "'"; break;
-            default: error = "the engine did not start: " + statusText(started) + " (details in " + logPath + ")";
+            default: error = "the engine did not start: " + started.text() + " (details in " + logPath + ")";
         }
         return nullptr;
     }
-    set_loglevel(init.logLevel);
     status = kExitOk;
-    return std::unique_ptr<Session>(new Session(dbPath, logPath, enginePath, std::move(copy), std::move(lock)));
+    return session;
 }
 
 Session::Session(std::string dbPath, std::string logPath, std::string enginePath, std::unique_ptr<BaselineCopy> copy,
@@ -318,11 +299,7 @@ Session::~Session() {
     g_libraryOutput.finish();
 }
 
-void Session::stopEngine() {
-    if (!m_engineRunning) return;
-    engine_stop();
-    m_engineRunning = false;
-}
+void Session::stopEngine() { m_engine.stop(); }
 
 const char* Session::copyMethod() const { return copyMethodName(m_copy ? m_copy->method() : CopyMethod::None); }
 
@@ -336,16 +313,14 @@ bool Session::replaceBaseline(std::string& error) {
 }
 
 std::string Session::setting(const char* name, bool* found) const {
-    char* value = nullptr;
-    const bool ok = get_im_state(name, &value) == QVIM_OK && value != nullptr;
-    std::string text = ok ? value : "";
-    free(value);
+    std::string text;
+    const bool ok = m_engine.state(name, text);
     if (found != nullptr) *found = ok;
     return text;
 }
 
 bool Session::setSetting(const char* name, const std::string& value) {
-    return set_im_state(name, value.c_str()) == QVIM_OK;
+    return m_engine.setState(name, value).ok();
 }
 
 bool Session::hasBaseline() const {
@@ -370,9 +345,9 @@ bool Session::reinstallRuleset(Ruleset& ruleset, std::string& error) {
     ruleset.id = setting("rulesetList");
     if (ruleset.id.empty()) ruleset.id = "qvim";
     // A full (not partial) installation: the folder scope then follows the rules.
-    const qvim_status installed = set_ruleset(false, ruleset.text.c_str(), ruleset.id.c_str());
-    if (installed != QVIM_OK) {
-        error = "the engine refused the recorded ruleset: " + statusText(installed) + " (details in " + m_logPath +
+    const EngineResult installed = m_engine.setRuleset(false, ruleset.text, ruleset.id);
+    if (!installed.ok()) {
+        error = "the engine refused the recorded ruleset: " + installed.text() + " (details in " + m_logPath +
                 "); run 'qvim init --rules FILE' again";
         return false;
     }
@@ -382,6 +357,22 @@ bool Session::reinstallRuleset(Ruleset& ruleset, std::string& error) {
 void Session::recordRuleset(const Ruleset& ruleset) {
     setSetting("ruleset", ruleset.text);
     setSetting("rulesetList", ruleset.id);
+}
+
+bool Session::beginBaseline(std::string& error) {
+    if (setSetting("buildingBaseline", "1")) return true;
+    error = "cannot write to the database '" + m_dbPath + "' (details in " + m_logPath + ")";
+    return false;
+}
+
+bool Session::finishBaseline(const Ruleset& ruleset, const std::string& itemsVisited, std::string& error) {
+    recordRuleset(ruleset);
+    if (setSetting("baselineExists", "1") && setSetting("baselineScanTime", std::to_string(nowMillis())) &&
+        (itemsVisited.empty() || setSetting("baselineItemsVisited", itemsVisited)) &&
+        setSetting("buildingBaseline", "0"))
+        return true;
+    error = "cannot record the finished baseline in '" + m_dbPath + "' (details in " + m_logPath + ")";
+    return false;
 }
 
 }  // namespace qvimcli

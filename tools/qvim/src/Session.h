@@ -6,10 +6,10 @@
 #include <string>
 
 #include "Cli.h"
+#include "Engine.h"
 #include "Output.h"
 #include "BaselineCopy.h"
 #include "Rules.h"
-#include "qvim.h"
 
 namespace qvimcli {
 
@@ -35,24 +35,6 @@ inline bool changesFound(int status) { return status > kExitOk && status < kExit
 // $XDG_STATE_HOME or ~/.local/state.
 std::string defaultDatabasePath();
 
-// "0xC0000000 (the operation failed)".
-std::string statusText(qvim_status status);
-
-// The response record of one call, released with the call's scope.
-class Response {
-public:
-    Response() { init_response_wrapper(&m_response); }
-    ~Response() { cleanup_response_wrapper(&m_response); }
-    Response(const Response&) = delete;
-    Response& operator=(const Response&) = delete;
-    im_wrapper_response_s* get() { return &m_response; }
-    const im_wrapper_response_s& operator*() const { return m_response; }
-    const im_wrapper_response_s* operator->() const { return &m_response; }
-
-private:
-    im_wrapper_response_s m_response;
-};
-
 // Whether the engine works on the baseline itself or on a working copy of it
 // (made in the database folder, thrown away unless it replaces the baseline:
 // CopyToAccept, which no run on the baseline itself may overlap, as its
@@ -72,6 +54,9 @@ public:
 
     const std::string& dbPath() const { return m_dbPath; }
     const std::string& logPath() const { return m_logPath; }
+    // The engine, started on enginePath() for as long as the session lasts
+    // (or until stopEngine()).
+    Engine& engine() { return m_engine; }
 
     // A setting's value; found (when given) tells a missing setting from an empty one.
     std::string setting(const char* name, bool* found = nullptr) const;
@@ -84,6 +69,13 @@ public:
     bool reinstallRuleset(Ruleset& ruleset, std::string& error);
     // Records a ruleset as the one in force.
     void recordRuleset(const Ruleset& ruleset);
+    // A baseline is marked as being built before its first entity is written
+    // and as built, with the ruleset it follows, once its last one is: a build
+    // that stops half-way is never taken for a whole baseline. False with a
+    // message when the marks cannot be written. itemsVisited: the entities
+    // the build handed to the engine, empty when not counted.
+    bool beginBaseline(std::string& error);
+    bool finishBaseline(const Ruleset& ruleset, const std::string& itemsVisited, std::string& error);
 
     // The file the engine works on: the working copy, or the baseline itself.
     const std::string& enginePath() const { return m_enginePath; }
@@ -103,7 +95,7 @@ private:
     std::string m_enginePath;
     std::unique_ptr<BaselineCopy> m_copy;  // null when the engine works on the baseline
     UniqueFd m_lock;  // the baseline, locked shared (direct use) or alone (an accepting update)
-    bool m_engineRunning = true;
+    Engine m_engine;  // declared last: stopped before the lock and the copy go
 };
 
 // Where the library's own lines on standard output go: /dev/null, or the log

@@ -178,17 +178,17 @@ private:
             record.processGroups = m_acting->groups.c_str();
         }
         Response response;
-        const qvim_status status = integrity_monitor(static_cast<unsigned long>(gettid()), &record, response.get());
-        if (QVIM_FAILED(status)) {
+        const EngineResult status = m_session.engine().monitor(record, response);
+        if (status.failed()) {
             if (!quiet) {
                 m_failed = true;
                 m_console.warning(std::string("the engine could not process '") + record.path + "': " +
-                                  statusText(status) + " (details in " + m_session.logPath() + ")");
+                                  status.text() + " (details in " + m_session.logPath() + ")");
             }
-            return status;
+            return status.code();
         }
         m_printer.printDocument(response->json);
-        return status;
+        return status.code();
     }
 
     void update(const std::string& path) {
@@ -275,7 +275,7 @@ private:
         }
         if (!folder) return;
         WalkHandlers handlers;
-        handlers.enterFolder = [](const std::string& dir) { return should_scan_folder(dir.c_str()) != 0; };
+        handlers.enterFolder = [this](const std::string& dir) { return m_session.engine().shouldScanFolder(dir); };
         handlers.entry = [&](const WalkEntry& entry) {
             const std::string& path = entry.path;
             const std::string old = from + path.substr(to.size());
@@ -297,7 +297,7 @@ private:
             std::vector<std::string> gone;
             std::string error;
             const bool ok = forEachBaselineRow(
-                kind, 0, parentFolder(m_session.dbPath()),
+                m_session.engine(), kind, 0, parentFolder(m_session.dbPath()),
                 [&](const std::string&, const cJSON* row) {
                     const std::string key = exactJsonText(row, "key");
                     // Gone is what the walk can no longer reach: a link on the
@@ -317,7 +317,7 @@ private:
 
     void recheck(const std::string& root) {
         WalkHandlers handlers;
-        handlers.enterFolder = [](const std::string& dir) { return should_scan_folder(dir.c_str()) != 0; };
+        handlers.enterFolder = [this](const std::string& dir) { return m_session.engine().shouldScanFolder(dir); };
         handlers.entry = [this](const WalkEntry& entry) { update(entry.path); };
         Walker(m_scope, true, handlers).walk(root);
         sweep(root);
@@ -390,7 +390,7 @@ int runWatch(const Options& options, Session& session, Console& console, EventPr
         return kExitFailure;
     }
     Watcher watcher(
-        scope, [](const std::string& folder) { return should_scan_folder(folder.c_str()) != 0; },
+        scope, [&session](const std::string& folder) { return session.engine().shouldScanFolder(folder); },
         Watcher::Timing());
     std::string why;
     const bool fanotify = watcher.useFanotify(why);

@@ -232,9 +232,9 @@ protected:
         ASSERT_TRUE(installRecordedRuleset(*session, *console, ruleset));
         std::vector<EnforcementRule> rules;
         ASSERT_TRUE(parseEnforcementRules(ruleset.text, rules, error)) << error;
-        ASSERT_TRUE(collectTargets(rules, engineBaselineRows(parentFolder(db)), targets, error)) << error;
+        ASSERT_TRUE(collectTargets(rules, engineBaselineRows(session->engine(), parentFolder(db)), targets, error)) << error;
         feeder = std::make_unique<GuardFeeder>(
-            targets,
+            session->engine(), targets,
             [this](const GuardTargets::Key& key, const guard_target& target) {
                 handedToKernel[key] = target;
                 return true;

@@ -207,12 +207,11 @@ TEST_F(HostPaths, ScratchPagesStayInAFolderNobodyElseCanEnter) {
     for (int i = 0; i < 50; ++i) writeText(absolute("tree/f" + std::to_string(i)), "x");
     ASSERT_EQ(runQvim({"init", "--rules", "rules.json", "--db", db}).status, 0);
 
-    im_engine_init_s init{};
-    init.dbPath = db.c_str();
-    ASSERT_EQ(engine_start(&init), QVIM_OK);
-    const auto rows = [](const std::string& scratch, std::string& error) {
+    Engine engine;
+    ASSERT_TRUE(engine.start(db, QVIM_LOG_ERROR, nullptr).ok());
+    const auto rows = [&engine](const std::string& scratch, std::string& error) {
         size_t count = 0;
-        const bool ok = forEachBaselineRow(ENTITY_FILE, 0, scratch, [&](const std::string&, const cJSON*) {
+        const bool ok = forEachBaselineRow(engine, ENTITY_FILE, 0, scratch, [&](const std::string&, const cJSON*) {
             ++count;
             return true;
         }, error);
@@ -262,7 +261,7 @@ TEST_F(HostPaths, ScratchPagesStayInAFolderNobodyElseCanEnter) {
     }
     kill(racer, SIGKILL);
     waitpid(racer, nullptr, 0);
-    engine_stop();
+    engine.stop();
     expectUntouched();
     for (const std::string& name : entries(shared)) {
         struct stat st;
