@@ -23,11 +23,43 @@ const EVP_MD* algorithm(int index) {
 
 }  // namespace
 
-Hasher::Hasher(bool md5, HashLimits limits)
-    : m_contexts{nullptr, nullptr, nullptr}, m_count(md5 ? 3 : 2), m_limits(std::move(limits)), m_buffer(kReadSize) {
-    for (EVP_MD_CTX*& context : m_contexts) {
-        context = EVP_MD_CTX_new();
-        if (context == nullptr) {
+bool LinkedDigests::sameContent(const struct stat& a, const struct stat& b) {
+    const auto same = [](const struct timespec& x, const struct timespec& y) {
+        return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+    };
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && same(a.st_mtim, b.st_mtim) &&
+           same(a.st_ctim, b.st_ctim);
+}
+
+bool LinkedDigests::find(const struct stat& st, bool md5, Digests& out) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_known.find({st.st_dev, st.st_ino});
+    if (found == m_known.end() || found->second.digests.hasMd5 != md5 || !sameContent(found->second.st, st))
+        return false;
+    out = found->second.digests;
+    return true;
+}
+
+void LinkedDigests::add(const struct stat& st, const Digests& digests) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_known.find({st.st_dev, st.st_ino});
+    if (found != m_known.end())
+        found->second = Known{st, digests};  // the inode changed since: the newer content counts
+    else if (m_known.size() < m_maxEntries)
+        m_known.emplace(std::make_pair(st.st_dev, st.st_ino), Known{st, digests});
+}
+
+Hasher::Hasher(bool md5, HashLimits limits, LinkedDigests* linked)
+    : m_contexts{nullptr, nullptr, nullptr},
+      m_count(md5 ? 3 : 2),
+      m_limits(std::move(limits)),
+      m_linked(linked),
+      m_buffer(kReadSize) {
+    for (int i = 0; i < 3; ++i) {
+        m_contexts[i] = EVP_MD_CTX_new();
+        // Set up once: initialising by algorithm looks it up in the provider
+        // tables, under a lock, for every file.
+        if (m_contexts[i] == nullptr || EVP_DigestInit_ex(m_contexts[i], algorithm(i), nullptr) != 1) {
             for (EVP_MD_CTX* made : m_contexts) EVP_MD_CTX_free(made);
             throw std::bad_alloc();
         }
@@ -39,7 +71,8 @@ Hasher::~Hasher() {
 }
 
 DigestResult Hasher::digest(int fd, Digests& out, int& error, const uint64_t* knownSize) {
-    for (int i = 0; i < m_count; ++i) EVP_DigestInit_ex(m_contexts[i], algorithm(i), nullptr);
+    ++m_filesRead;
+    for (int i = 0; i < m_count; ++i) EVP_DigestInit_ex(m_contexts[i], nullptr, nullptr);
     uint64_t total = 0;
     for (;;) {
         // Between reads, so that a stop takes effect within one buffer's time.

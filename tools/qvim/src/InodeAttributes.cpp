@@ -104,6 +104,8 @@ ExtendedAttributes readExtendedAttributes(int fd, bool pathOnly) {
         if (result.error == ENOTSUP) result.error = 0;
         return result;
     }
+    // Most files have none: no value buffer for them.
+    if (names.empty()) return result;
     std::sort(names.begin(), names.end());
     std::vector<char> value(kMaxValue);
     size_t read = 0;
