@@ -1,5 +1,6 @@
 #include "Digest.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -79,6 +80,9 @@ DigestResult Hasher::digest(int fd, Digests& out, int& error, const uint64_t* kn
         if (m_limits.stop && m_limits.stop()) return DigestResult::Stopped;
         const ssize_t got = ::read(fd, m_buffer.data(), m_buffer.size());
         if (got == 0) break;
+        // A large file is read to its end: the kernel may read further ahead.
+        if (total == 0 && knownSize != nullptr && *knownSize > 4 * kReadSize)
+            posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         if (got < 0) {
             if (errno == EINTR) continue;
             error = errno;
@@ -100,11 +104,36 @@ DigestResult Hasher::digest(int fd, Digests& out, int& error, const uint64_t* kn
     return DigestResult::Done;
 }
 
-std::string sha256Hex(const std::string& text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
+namespace {
+
+// Looking the algorithm up costs more than hashing a few bytes: each thread
+// sets one context up once and reuses it.
+struct ThreadSha256 {
+    ThreadSha256() : context(EVP_MD_CTX_new()) {
+        ready = context != nullptr && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
+    }
+    ~ThreadSha256() { EVP_MD_CTX_free(context); }
+    ThreadSha256(const ThreadSha256&) = delete;
+    ThreadSha256& operator=(const ThreadSha256&) = delete;
+    EVP_MD_CTX* const context;
+    bool ready = false;
+};
+
+}  // namespace
+
+void sha256Of(const void* data, size_t size, unsigned char (&out)[32]) {
+    thread_local ThreadSha256 sha;
     unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) return std::string();
-    return hexText(digest, length);
+    if (sha.ready && EVP_DigestInit_ex(sha.context, nullptr, nullptr) == 1 &&
+        EVP_DigestUpdate(sha.context, data, size) == 1 && EVP_DigestFinal_ex(sha.context, out, &length) == 1)
+        return;
+    EVP_Digest(data, size, out, &length, EVP_sha256(), nullptr);
+}
+
+std::string sha256Hex(const std::string& text) {
+    unsigned char digest[32];
+    sha256Of(text.data(), text.size(), digest);
+    return hexText(digest, sizeof digest);
 }
 
 namespace {

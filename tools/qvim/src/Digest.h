@@ -94,6 +94,8 @@ private:
 };
 
 std::string sha256Hex(const std::string& text);
+// SHA-256 of a small buffer, through a context kept by the calling thread.
+void sha256Of(const void* data, size_t size, unsigned char (&out)[32]);
 
 // "1 GiB", "300 MiB", "12345 bytes": whole units only.
 std::string sizeText(uint64_t bytes);

@@ -1,7 +1,6 @@
 #include "InodeAttributes.h"
 
 #include <linux/fs.h>
-#include <openssl/sha.h>
 #include <sys/capability.h>
 #include <sys/xattr.h>
 
@@ -9,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "Digest.h"
 
 namespace qvimcli {
 namespace {
@@ -150,8 +151,8 @@ uint64_t inodeFingerprint(const struct stat& st, const ExtendedAttributes& attri
         value |= (fnv1a(parts[part]) & 0xF) << (kTagShift + 4 * part);
         appendSized(all, parts[part]);
     }
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char*>(all.data()), all.size(), digest);
+    unsigned char digest[32];
+    sha256Of(all.data(), all.size(), digest);
     uint64_t hash = 0;
     memcpy(&hash, digest, sizeof hash);
     return value | (hash & kHashMask);
