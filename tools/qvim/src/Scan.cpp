@@ -36,7 +36,11 @@ bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
 
 std::string rootHint() { return geteuid() == 0 ? std::string() : " (run as root to include it)"; }
 
-unsigned long threadNumber() { return static_cast<unsigned long>(gettid()); }
+// Asked for every entity a check hands over; the kernel is asked once per thread.
+unsigned long threadNumber() {
+    thread_local const unsigned long number = static_cast<unsigned long>(gettid());
+    return number;
+}
 
 }  // namespace
 
