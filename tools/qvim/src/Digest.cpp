@@ -1,5 +1,6 @@
 #include "Digest.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -23,11 +24,43 @@ const EVP_MD* algorithm(int index) {
 
 }  // namespace
 
-Hasher::Hasher(bool md5, HashLimits limits)
-    : m_contexts{nullptr, nullptr, nullptr}, m_count(md5 ? 3 : 2), m_limits(std::move(limits)), m_buffer(kReadSize) {
-    for (EVP_MD_CTX*& context : m_contexts) {
-        context = EVP_MD_CTX_new();
-        if (context == nullptr) {
+bool LinkedDigests::sameContent(const struct stat& a, const struct stat& b) {
+    const auto same = [](const struct timespec& x, const struct timespec& y) {
+        return x.tv_sec == y.tv_sec && x.tv_nsec == y.tv_nsec;
+    };
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && same(a.st_mtim, b.st_mtim) &&
+           same(a.st_ctim, b.st_ctim);
+}
+
+bool LinkedDigests::find(const struct stat& st, bool md5, Digests& out) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_known.find({st.st_dev, st.st_ino});
+    if (found == m_known.end() || found->second.digests.hasMd5 != md5 || !sameContent(found->second.st, st))
+        return false;
+    out = found->second.digests;
+    return true;
+}
+
+void LinkedDigests::add(const struct stat& st, const Digests& digests) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_known.find({st.st_dev, st.st_ino});
+    if (found != m_known.end())
+        found->second = Known{st, digests};  // the inode changed since: the newer content counts
+    else if (m_known.size() < m_maxEntries)
+        m_known.emplace(std::make_pair(st.st_dev, st.st_ino), Known{st, digests});
+}
+
+Hasher::Hasher(bool md5, HashLimits limits, LinkedDigests* linked)
+    : m_contexts{nullptr, nullptr, nullptr},
+      m_count(md5 ? 3 : 2),
+      m_limits(std::move(limits)),
+      m_linked(linked),
+      m_buffer(kReadSize) {
+    for (int i = 0; i < 3; ++i) {
+        m_contexts[i] = EVP_MD_CTX_new();
+        // Set up once: initialising by algorithm looks it up in the provider
+        // tables, under a lock, for every file.
+        if (m_contexts[i] == nullptr || EVP_DigestInit_ex(m_contexts[i], algorithm(i), nullptr) != 1) {
             for (EVP_MD_CTX* made : m_contexts) EVP_MD_CTX_free(made);
             throw std::bad_alloc();
         }
@@ -39,13 +72,17 @@ Hasher::~Hasher() {
 }
 
 DigestResult Hasher::digest(int fd, Digests& out, int& error, const uint64_t* knownSize) {
-    for (int i = 0; i < m_count; ++i) EVP_DigestInit_ex(m_contexts[i], algorithm(i), nullptr);
+    ++m_filesRead;
+    for (int i = 0; i < m_count; ++i) EVP_DigestInit_ex(m_contexts[i], nullptr, nullptr);
     uint64_t total = 0;
     for (;;) {
         // Between reads, so that a stop takes effect within one buffer's time.
         if (m_limits.stop && m_limits.stop()) return DigestResult::Stopped;
         const ssize_t got = ::read(fd, m_buffer.data(), m_buffer.size());
         if (got == 0) break;
+        // A large file is read to its end: the kernel may read further ahead.
+        if (total == 0 && knownSize != nullptr && *knownSize > 4 * kReadSize)
+            posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         if (got < 0) {
             if (errno == EINTR) continue;
             error = errno;
@@ -67,11 +104,36 @@ DigestResult Hasher::digest(int fd, Digests& out, int& error, const uint64_t* kn
     return DigestResult::Done;
 }
 
-std::string sha256Hex(const std::string& text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
+namespace {
+
+// Looking the algorithm up costs more than hashing a few bytes: each thread
+// sets one context up once and reuses it.
+struct ThreadSha256 {
+    ThreadSha256() : context(EVP_MD_CTX_new()) {
+        ready = context != nullptr && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
+    }
+    ~ThreadSha256() { EVP_MD_CTX_free(context); }
+    ThreadSha256(const ThreadSha256&) = delete;
+    ThreadSha256& operator=(const ThreadSha256&) = delete;
+    EVP_MD_CTX* const context;
+    bool ready = false;
+};
+
+}  // namespace
+
+void sha256Of(const void* data, size_t size, unsigned char (&out)[32]) {
+    thread_local ThreadSha256 sha;
     unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) return std::string();
-    return hexText(digest, length);
+    if (sha.ready && EVP_DigestInit_ex(sha.context, nullptr, nullptr) == 1 &&
+        EVP_DigestUpdate(sha.context, data, size) == 1 && EVP_DigestFinal_ex(sha.context, out, &length) == 1)
+        return;
+    EVP_Digest(data, size, out, &length, EVP_sha256(), nullptr);
+}
+
+std::string sha256Hex(const std::string& text) {
+    unsigned char digest[32];
+    sha256Of(text.data(), text.size(), digest);
+    return hexText(digest, sizeof digest);
 }
 
 namespace {

@@ -2,10 +2,14 @@
 #pragma once
 
 #include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qvimcli {
@@ -30,11 +34,38 @@ struct HashLimits {
 
 enum class DigestResult { Done, ReadError, TooLarge, Stopped };
 
+// The digests of files with more than one name, shared by the hashing threads
+// of one run, so that each such inode is read once. A digest is given out
+// again only while the inode's size, modification and status-change times
+// are those it was read with: a write in between moves them.
+class LinkedDigests {
+public:
+    // Beyond maxEntries inodes the others are read once per name: memory
+    // stays bounded however many links a tree holds.
+    explicit LinkedDigests(size_t maxEntries = 16384) : m_maxEntries(maxEntries) {}
+
+    bool find(const struct stat& st, bool md5, Digests& out) const;
+    void add(const struct stat& st, const Digests& digests);
+
+    // Both describe the same inode with the same content, as far as its status tells.
+    static bool sameContent(const struct stat& a, const struct stat& b);
+
+private:
+    struct Known {
+        struct stat st;
+        Digests digests;
+    };
+    const size_t m_maxEntries;
+    mutable std::mutex m_mutex;
+    std::map<std::pair<dev_t, ino_t>, Known> m_known;
+};
+
 // One per hashing thread: it keeps its digest contexts and read buffer.
 // MD5 takes longer than the other two together, so it can be left out.
 class Hasher {
 public:
-    explicit Hasher(bool md5 = true, HashLimits limits = HashLimits());
+    // linked, when given, is shared with the run's other hashers.
+    explicit Hasher(bool md5 = true, HashLimits limits = HashLimits(), LinkedDigests* linked = nullptr);
     ~Hasher();
     Hasher(const Hasher&) = delete;
     Hasher& operator=(const Hasher&) = delete;
@@ -48,15 +79,23 @@ public:
 
     const HashLimits& limits() const { return m_limits; }
     bool tooLarge(uint64_t size) const { return m_limits.maxBytes != 0 && size > m_limits.maxBytes; }
+    bool md5() const { return m_count == 3; }
+    LinkedDigests* linked() const { return m_linked; }
+    // Files whose reading began, for those who check what gets read twice.
+    uint64_t filesRead() const { return m_filesRead; }
 
 private:
     EVP_MD_CTX* m_contexts[3];
     const int m_count;  // contexts in use: SHA-256, SHA-1 and maybe MD5
     const HashLimits m_limits;
+    LinkedDigests* const m_linked;
     std::vector<unsigned char> m_buffer;
+    uint64_t m_filesRead = 0;
 };
 
 std::string sha256Hex(const std::string& text);
+// SHA-256 of a small buffer, through a context kept by the calling thread.
+void sha256Of(const void* data, size_t size, unsigned char (&out)[32]);
 
 // "1 GiB", "300 MiB", "12345 bytes": whole units only.
 std::string sizeText(uint64_t bytes);

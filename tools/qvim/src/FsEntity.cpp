@@ -22,15 +22,6 @@ uint64_t millis(const struct timespec& time) {
     return static_cast<uint64_t>(time.tv_sec) * 1000u + static_cast<uint64_t>(time.tv_nsec) / 1000000u;
 }
 
-// Birth time in ms (0 when the file system keeps none); the status-change time
-// when statx itself fails, as the engine's own walk does.
-uint64_t birthMillis(int dirfd, const char* path, int flags, const struct stat& st) {
-    struct statx extended;
-    if (statx(dirfd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &extended) != 0) return millis(st.st_ctim);
-    if ((extended.stx_mask & STATX_BTIME) == 0) return 0;
-    return static_cast<uint64_t>(extended.stx_btime.tv_sec) * 1000u + extended.stx_btime.tv_nsec / 1000000u;
-}
-
 bool isSpecial(unsigned mode) { return !S_ISREG(mode) && !S_ISDIR(mode) && !S_ISLNK(mode); }
 
 // A failure of the run (no descriptors or memory left, I/O errors), as
@@ -175,15 +166,13 @@ Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
     entity.path = entry.path;
     // Devices, pipes and sockets are never opened: opening alone may act on them.
     if (!S_ISREG(entry.st.st_mode)) return Outcome::Skipped;
-    const int folder = entry.folder->fd();
-    const char* name = entry.name.c_str();
     FileDescriptor fd(openForReading(entry));
     if (fd.get() < 0) {
         const int openError = errno;
         if (openError == ENOENT) return Outcome::Vanished;
         if (openError == ELOOP) return Outcome::Skipped;  // became a link since it was listed; the next walk records it
         fillRegular(entity, entry.st);
-        entity.created = birthMillis(folder, name, AT_SYMLINK_NOFOLLOW, entry.st);
+        entity.created = entry.birth;
         fillInodeAt(entity, entry);  // the open's error is the one to tell
         entity.readError = openError;
         problem = errorText(openError);
@@ -191,17 +180,32 @@ Outcome collectRegularFile(const WalkEntry& entry, Hasher& hasher, FsEntity& ent
     }
     // What was opened is what gets recorded, and only a regular file is read.
     struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Outcome::Skipped;
+    if (examine(fd.get(), "", AT_EMPTY_PATH, st, entity.created) != 0 || !S_ISREG(st.st_mode))
+        return Outcome::Skipped;
     fillRegular(entity, st);
-    entity.created = birthMillis(fd.get(), "", AT_EMPTY_PATH, st);
     if (const int error = fillInode(entity, fd.get(), false, st)) return attributesOnly(entity, error, problem);
     if (hasher.tooLarge(entity.size)) {
         problem = "not hashed: larger than " + sizeText(hasher.limits().maxBytes);
         return Outcome::Unhashed;
     }
+    // Another name of an inode this run has read already.
+    LinkedDigests* const linked = st.st_nlink > 1 ? hasher.linked() : nullptr;
+    if (linked != nullptr && linked->find(st, hasher.md5(), entity.digests)) {
+        entity.hasDigests = true;
+        return Outcome::Ok;
+    }
     int readError = 0;
     switch (hasher.digest(fd.get(), entity.digests, readError, &entity.size)) {
-        case DigestResult::Done: entity.hasDigests = true; return Outcome::Ok;
+        case DigestResult::Done:
+            entity.hasDigests = true;
+            if (linked != nullptr) {
+                // Kept for the other names only if nothing changed while it was read.
+                struct stat after;
+                uint64_t birth = 0;
+                if (examine(fd.get(), "", AT_EMPTY_PATH, after, birth) == 0 && LinkedDigests::sameContent(st, after))
+                    linked->add(st, entity.digests);
+            }
+            return Outcome::Ok;
         case DigestResult::ReadError:
             entity.readError = readError;
             problem = errorText(readError);
@@ -223,7 +227,7 @@ Outcome collectEntry(const WalkEntry& entry, Hasher& hasher, FsEntity& entity, s
     entity = FsEntity();
     entity.path = entry.path;
     fillCommon(entity, st);
-    entity.created = birthMillis(folder, name, AT_SYMLINK_NOFOLLOW, st);
+    entity.created = entry.birth;
     if (S_ISDIR(st.st_mode)) {
         entity.kind = ENTITY_DIRECTORY;
         // A folder may be opened for reading: that gives its inode flags too.

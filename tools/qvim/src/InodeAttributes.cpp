@@ -1,7 +1,6 @@
 #include "InodeAttributes.h"
 
 #include <linux/fs.h>
-#include <openssl/sha.h>
 #include <sys/capability.h>
 #include <sys/xattr.h>
 
@@ -9,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "Digest.h"
 
 namespace qvimcli {
 namespace {
@@ -104,6 +105,8 @@ ExtendedAttributes readExtendedAttributes(int fd, bool pathOnly) {
         if (result.error == ENOTSUP) result.error = 0;
         return result;
     }
+    // Most files have none: no value buffer for them.
+    if (names.empty()) return result;
     std::sort(names.begin(), names.end());
     std::vector<char> value(kMaxValue);
     size_t read = 0;
@@ -148,8 +151,8 @@ uint64_t inodeFingerprint(const struct stat& st, const ExtendedAttributes& attri
         value |= (fnv1a(parts[part]) & 0xF) << (kTagShift + 4 * part);
         appendSized(all, parts[part]);
     }
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char*>(all.data()), all.size(), digest);
+    unsigned char digest[32];
+    sha256Of(all.data(), all.size(), digest);
     uint64_t hash = 0;
     memcpy(&hash, digest, sizeof hash);
     return value | (hash & kHashMask);

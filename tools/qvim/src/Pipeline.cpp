@@ -3,11 +3,11 @@
 namespace qvimcli {
 
 HashPipeline::HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5, const HashLimits& limits,
-                           size_t wakeBatch)
+                           size_t wakeBatch, LinkedDigests* linked)
     : m_queue(capacity, wakeBatch), m_handler(std::move(handler)) {
     if (workers == 0) workers = 1;
     m_workers.reserve(workers);
-    for (unsigned i = 0; i < workers; ++i) m_workers.emplace_back([this, md5, limits] { work(md5, limits); });
+    for (unsigned i = 0; i < workers; ++i) m_workers.emplace_back([this, md5, limits, linked] { work(md5, limits, linked); });
 }
 
 HashPipeline::~HashPipeline() { finish(); }
@@ -25,8 +25,8 @@ unsigned HashPipeline::defaultWorkers() {
     return cores == 0 ? 2 : cores;
 }
 
-void HashPipeline::work(bool md5, const HashLimits& limits) {
-    Hasher hasher(md5, limits);
+void HashPipeline::work(bool md5, const HashLimits& limits, LinkedDigests* linked) {
+    Hasher hasher(md5, limits, linked);
     WalkEntry entry;
     while (m_queue.pop(entry)) {
         m_handler(entry, hasher);

@@ -76,9 +76,10 @@ class HashPipeline {
 public:
     using Handler = std::function<void(const WalkEntry& entry, Hasher& hasher)>;
 
-    // wakeBatch: see BoundedQueue.
+    // wakeBatch: see BoundedQueue. linked, when given, is shared by the workers'
+    // hashers (see LinkedDigests) and must outlive the pipeline.
     HashPipeline(unsigned workers, size_t capacity, Handler handler, bool md5 = true,
-                 const HashLimits& limits = HashLimits(), size_t wakeBatch = 1);
+                 const HashLimits& limits = HashLimits(), size_t wakeBatch = 1, LinkedDigests* linked = nullptr);
     ~HashPipeline();
     HashPipeline(const HashPipeline&) = delete;
     HashPipeline& operator=(const HashPipeline&) = delete;
@@ -91,7 +92,7 @@ public:
     static unsigned defaultWorkers();
 
 private:
-    void work(bool md5, const HashLimits& limits);
+    void work(bool md5, const HashLimits& limits, LinkedDigests* linked);
 
     BoundedQueue<WalkEntry> m_queue;
     Handler m_handler;

@@ -211,6 +211,8 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
     // Hashing threads hand their entries to one storing thread, so that none of
     // them waits while the engine writes.
     BoundedQueue<FsEntity> collected(kQueuedFiles, kWakeFiles);
+    // Every name of a hard-linked file is recorded, its content read once.
+    LinkedDigests linked;
     std::thread storer([this, &collected] {
         FsEntity entity;
         while (collected.pop(entity)) store(entity);
@@ -221,7 +223,7 @@ void HostScan::scanFileSystem(const std::function<bool()>& stop) {
             FsEntity entity;
             if (collect(entry, hasher, entity)) collected.push(std::move(entity));
         },
-        m_ruleset.md5Watched, HashLimits{m_settings.maxHashSize, stop}, kWakePaths);
+        m_ruleset.md5Watched, HashLimits{m_settings.maxHashSize, stop}, kWakePaths, &linked);
     WalkHandlers handlers;
     handlers.enterFolder = [this](const std::string& folder) { return m_engine.shouldScanFolder(folder); };
     const bool keepStored = m_settings.mode == ScanMode::Baseline && m_settings.partial;

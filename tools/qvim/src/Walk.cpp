@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,6 +93,30 @@ bool isPseudoFileSystemPath(const std::string& folder) {
     return folder == "/proc" || folder == "/sys" || startsWith(folder, "/proc/") || startsWith(folder, "/sys/");
 }
 
+int examine(int dirfd, const char* name, int flags, struct stat& st, uint64_t& birth) {
+    struct statx x;
+    if (statx(dirfd, name, flags, STATX_BASIC_STATS | STATX_BTIME, &x) != 0) return errno;
+    st = {};
+    st.st_dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+    st.st_ino = x.stx_ino;
+    st.st_mode = x.stx_mode;
+    st.st_nlink = x.stx_nlink;
+    st.st_uid = x.stx_uid;
+    st.st_gid = x.stx_gid;
+    st.st_rdev = makedev(x.stx_rdev_major, x.stx_rdev_minor);
+    st.st_size = static_cast<off_t>(x.stx_size);
+    st.st_blksize = static_cast<blksize_t>(x.stx_blksize);
+    st.st_blocks = static_cast<blkcnt_t>(x.stx_blocks);
+    const auto time = [](const struct statx_timestamp& t) { return timespec{t.tv_sec, static_cast<long>(t.tv_nsec)}; };
+    st.st_atim = time(x.stx_atime);
+    st.st_mtim = time(x.stx_mtime);
+    st.st_ctim = time(x.stx_ctime);
+    birth = (x.stx_mask & STATX_BTIME) != 0
+                ? static_cast<uint64_t>(x.stx_btime.tv_sec) * 1000u + x.stx_btime.tv_nsec / 1000000u
+                : 0;
+    return 0;
+}
+
 Folder::~Folder() { ::close(m_fd); }
 
 std::shared_ptr<const Folder> Folder::open(const std::string& path, bool listing, int& error) {
@@ -143,11 +168,8 @@ bool lookUp(const std::string& path, WalkEntry& entry, int& error) {
     if (!entry.folder) return false;
     entry.name = path.substr(slash + 1);
     entry.path = path;
-    if (fstatat(entry.folder->fd(), entry.name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = errno;
-        return false;
-    }
-    return true;
+    error = examine(entry.folder->fd(), entry.name.c_str(), AT_SYMLINK_NOFOLLOW, entry.st, entry.birth);
+    return error == 0;
 }
 
 Walker::Walker(const Scope& scope, bool allEntries, WalkHandlers handlers)
@@ -182,10 +204,10 @@ void Walker::walkFolder(const std::shared_ptr<const Folder>& folder) {
         if (!m_allEntries && item->d_type != DT_DIR && item->d_type != DT_REG && item->d_type != DT_UNKNOWN) continue;
         entry.name = item->d_name;
         entry.path = joinPath(folder->path(), item->d_name);
-        if (fstatat(folder->fd(), item->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) continue;
+        if (const int failed = examine(folder->fd(), item->d_name, AT_SYMLINK_NOFOLLOW, entry.st, entry.birth)) {
+            if (failed == ENOENT) continue;
             // Entries that cannot be examined are not seen at all.
-            return unreadable(folder->path(), errno);
+            return unreadable(folder->path(), failed);
         }
         if (S_ISDIR(entry.st.st_mode)) {
             if (!shouldEnter(entry.path)) continue;

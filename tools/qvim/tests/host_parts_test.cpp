@@ -349,6 +349,7 @@ TEST(HostEntities, RegularFilesCarryTheirAttributesAndTheDigestsTheHasherMakes) 
     EXPECT_EQ(std::string(record.owner) + ":" + record.userGroup, std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid));
     EXPECT_EQ(record.size, 3u);
     EXPECT_EQ(record.inodeNumber, st.st_ino);
+    EXPECT_EQ(record.deviceNumber, st.st_dev);
     EXPECT_EQ(record.md5, entity.digests.md5);
     EXPECT_EQ(record.symLinkPath, nullptr);
     plain.toRecord(record, QVIM_EVENT_CHANGED, false);
@@ -385,6 +386,55 @@ TEST(HostEntities, OtherEntriesAreRecordedAsTheEnginesOwnWalkRecordsThem) {
     EXPECT_EQ(recorded("to-dir"), "Directory 0120777 1 d");
     EXPECT_EQ(recorded("dangling"), "File 0120777 7 nowhere");
     EXPECT_EQ(recorded("target.txt"), "File 0644 1 - hashed");
+}
+
+// Each name of a hard-linked file gets the digests of its content, read once;
+// a write between two names' visits is never hidden behind the first name's
+// digests, even with the size and modification time put back.
+TEST(HostEntities, HardLinksAreReadOncePerInodeUntilTheInodeChanges) {
+    writeText("one", "first content");
+    ASSERT_EQ(link("one", "two"), 0);
+    ASSERT_EQ(link("one", "three"), 0);
+    writeText("single", "first content");
+    LinkedDigests linked;
+    Hasher hasher(false, HashLimits(), &linked);
+    FsEntity entity;
+    std::string problem;
+    const auto digestOf = [&](const char* name) {
+        if (collectRegularFile(absolute(name), hasher, entity, problem) != Outcome::Ok || !entity.hasDigests)
+            return "not hashed: " + problem;
+        return hexText(entity.digests.sha256, 32);
+    };
+    EXPECT_EQ(digestOf("one"), sha256Hex("first content"));
+    EXPECT_EQ(digestOf("two"), sha256Hex("first content"));
+    EXPECT_EQ(entity.path, absolute("two"));
+    EXPECT_EQ(hasher.filesRead(), 1u);
+    // A file with one name is read at every visit: it never takes up memory.
+    digestOf("single");
+    digestOf("single");
+    EXPECT_EQ(hasher.filesRead(), 3u);
+
+    struct stat before;
+    ASSERT_EQ(stat("one", &before), 0);
+    const int fd = ::open("one", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "other", 5, 0), 5);
+    ::close(fd);
+    // The status-change time moves with the clock's tick: touched until it shows.
+    const struct timespec kept[2] = {before.st_atim, before.st_mtim};
+    struct stat after = before;
+    for (int attempt = 0; attempt < 1000 && after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+                          after.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+         ++attempt) {
+        if (attempt > 0) usleep(1000);
+        ASSERT_EQ(utimensat(AT_FDCWD, "one", kept, 0), 0);
+        ASSERT_EQ(stat("one", &after), 0);
+    }
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(digestOf("three"), sha256Hex("other content"));
+    EXPECT_EQ(digestOf("one"), sha256Hex("other content"));
+    EXPECT_EQ(hasher.filesRead(), 4u);
 }
 
 // The size from the file's status saves the read that would only find the
