@@ -254,17 +254,26 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
             console.error("cannot open the evidence journal '" + journal.path() + "': " + error);
             return kExitFailure;
         }
-        // The real-time commands accept each change as the engine reports it: its line is synced at once.
-        journal.syncEachAppend(realTime);
         std::atomic<bool> warned{false};
-        printer.setRecorder([&](const cJSON* event) {
-            if (!journal.append(event) && !warned.exchange(true))
+        const auto failed = [&] {
+            if (!warned.exchange(true))
                 console.error("cannot write the evidence journal '" + journal.path() + "'; the run will fail");
+        };
+        printer.setRecorder([&](const cJSON* event) {
+            if (!journal.append(event)) failed();
         });
+        // The real-time commands accept each change as the engine reports it:
+        // its line is durable before the event goes anywhere.
+        if (realTime)
+            printer.setCommit([&] {
+                std::string ignored;
+                if (!journal.sync(ignored)) failed();
+            });
         if (scansCopy) installStopHandlers();
         status = scansCopy ? runCheck(options, *session, console, printer, &journal, sealKey, &report)
                            : runOnBaseline(options, *session, rules, needsRules, console, printer);
         printer.setRecorder(nullptr);
+        printer.setCommit(nullptr);
         if (journal.failed() && status != kExitInterrupted) status = kExitFailure;
     } else {
         status = runOnBaseline(options, *session, rules, needsRules, console, printer);

@@ -139,7 +139,7 @@ bool EventJournal::writeLocked(const std::string& line) {
     }
     if (m_size > 0 && m_size + line.size() + 1 > m_rotateBytes) rotate();
     const std::string whole = line + "\n";
-    if (!writeAll(m_file.get(), whole.data(), whole.size()) || (m_syncEach && fdatasync(m_file.get()) != 0)) {
+    if (!writeAll(m_file.get(), whole.data(), whole.size())) {
         if (m_failure.empty()) m_failure = "cannot write '" + m_path + "': " + errorText(errno);
         return false;
     }
@@ -169,7 +169,8 @@ bool EventJournal::rotate() {
 
 bool EventJournal::sync(std::string& error) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_failure.empty() && (!m_file || fsync(m_file.get()) != 0))
+    // Lines are only appended: their data and the file's size are what must last.
+    if (m_failure.empty() && (!m_file || fdatasync(m_file.get()) != 0))
         m_failure = "cannot sync '" + m_path + "': " + (m_file ? errorText(errno) : "it is not open");
     if (m_failure.empty() && m_dirtyFolder) {
         if (fsync(m_folder.get()) != 0)

@@ -35,9 +35,6 @@ public:
     // Makes what was appended durable; false with a reason, also when an
     // earlier append failed.
     bool sync(std::string& error);
-    // With this set, every append is synced before it returns (watch: the
-    // engine accepts each change as it reports it).
-    void syncEachAppend(bool on) { m_syncEach = on; }
     bool failed() const;
     const std::string& path() const { return m_path; }
 
@@ -51,7 +48,6 @@ private:
     std::string m_path;
     uint64_t m_size = 0;
     uint64_t m_rotateBytes = kJournalRotateBytes;
-    bool m_syncEach = false;
     bool m_dirtyFolder = false;  // a rotation not yet synced to the folder
     std::string m_failure;       // the first failure, "" while all is well
 };

@@ -333,6 +333,51 @@ void EventPrinter::printEvent(const cJSON* event) {
         text = formatEvent(event, m_fullDigests);
     }
     if (m_recorder) m_recorder(event);
+    bool due = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_holding) {
+            JsonPtr copy(cJSON_Duplicate(event, true));
+            // Out of memory: this one goes out at once, synced on its own.
+            if (copy) {
+                if (m_held.empty()) m_heldSince = std::chrono::steady_clock::now();
+                m_held.push_back(Held{std::move(copy), std::move(text)});
+                due = m_held.size() >= m_holdMost || std::chrono::steady_clock::now() - m_heldSince >= m_holdLongest;
+                if (!due) return;
+            }
+        }
+    }
+    if (due) {
+        sendHeld(true);
+        return;
+    }
+    if (m_commit) m_commit();
+    deliver(event, text);
+}
+
+void EventPrinter::hold(size_t most, std::chrono::milliseconds longest) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holding = true;
+    m_holdMost = std::max<size_t>(most, 1);
+    m_holdLongest = longest;
+}
+
+void EventPrinter::release() { sendHeld(false); }
+
+void EventPrinter::sendHeld(bool keepHolding) {
+    std::vector<Held> held;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_holding = keepHolding;
+        held.swap(m_held);
+    }
+    if (held.empty()) return;
+    if (m_commit) m_commit();
+    for (const Held& one : held) deliver(one.event.get(), one.text);
+    flush();
+}
+
+void EventPrinter::deliver(const cJSON* event, const std::string& text) {
     if (m_eachEvent) m_eachEvent(event);
     if (m_beforeOutput) m_beforeOutput();
     std::lock_guard<std::mutex> lock(m_mutex);

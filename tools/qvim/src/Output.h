@@ -5,6 +5,7 @@
 #include <cjson/cJSON.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
@@ -106,6 +107,14 @@ public:
     void setEachEvent(std::function<void(const cJSON*)> hook) { m_eachEvent = std::move(hook); }
     // Runs for each event before anything else sees it (the evidence journal).
     void setRecorder(std::function<void(const cJSON*)> hook) { m_recorder = std::move(hook); }
+    // Runs after recording and before an event goes anywhere else (the
+    // journal's sync): once per event, or once per burst while held.
+    void setCommit(std::function<void()> hook) { m_commit = std::move(hook); }
+    // While held, events are recorded at once but forwarded and printed only
+    // after one commit for all of them: by release(), or as soon as most are
+    // held or the first has waited longest (the hold goes on then).
+    void hold(size_t most, std::chrono::milliseconds longest);
+    void release();
 
     // Prints the events of one response document ({"events":[...]}); returns
     // how many it printed. A null or unparsable text prints nothing. annotate,
@@ -135,6 +144,8 @@ public:
     bool json() const { return m_json; }
 
 private:
+    void deliver(const cJSON* event, const std::string& text);
+    void sendHeld(bool keepHolding);
     void reportLines(const std::vector<std::string>& lines, int verbosity, Console& console);
 
     FILE* m_out;
@@ -144,6 +155,16 @@ private:
     std::function<std::string(const cJSON*)> m_jsonFormat;
     std::function<void(const cJSON*)> m_eachEvent;
     std::function<void(const cJSON*)> m_recorder;
+    std::function<void()> m_commit;
+    struct Held {
+        JsonPtr event;
+        std::string text;
+    };
+    bool m_holding = false;
+    size_t m_holdMost = 1;
+    std::chrono::milliseconds m_holdLongest{0};
+    std::chrono::steady_clock::time_point m_heldSince;
+    std::vector<Held> m_held;
     mutable std::mutex m_mutex;
     bool m_headerShown = false;
     std::map<std::string, size_t> m_byOperation;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
@@ -24,6 +25,10 @@
 
 namespace qvimcli {
 namespace {
+
+// Bounds of a burst of events held for one sync of the journal.
+constexpr size_t kBurstEvents = 256;
+constexpr std::chrono::milliseconds kBurstLongest{50};
 
 // Files up to this size are hashed on the event thread; it takes a few
 // milliseconds.
@@ -424,10 +429,14 @@ int runWatch(const Options& options, Session& session, Console& console, EventPr
     WatchSeal seal(session.dbPath(), options.keyFile);
     for (;;) {
         bool stop = false;
+        // The events of a burst of changes share one sync of the journal and
+        // go out once their lines are durable, a little later at most.
+        printer.hold(kBurstEvents, kBurstLongest);
         // While large files are hashed, results are looked for every tenth of a second.
         for (const FsChange& change : watcher.poll(feeder.hashing() ? 100 : seal.waitMs(-1), signals.fd(), stop))
             feeder.apply(change);
         feeder.finishLargeFiles();
+        printer.release();
         if (const std::string problem = seal.tick(); !problem.empty()) console.warning(problem);
         for (const std::string& problem : watcher.takeProblems()) console.warning(problem);
         if (stop) {

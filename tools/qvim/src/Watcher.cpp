@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "Actor.h"
+#include "ExitTrail.h"
 #include "SafeFiles.h"
 #include "Text.h"
 
@@ -86,6 +87,8 @@ struct Watcher::FanEvent {
 Watcher::Watcher(const Scope& scope, std::function<bool(const std::string&)> enterFolder, Timing timing)
     : m_scope(scope), m_enterFolder(std::move(enterFolder)), m_timing(timing) {}
 
+bool Watcher::namesEndedProcesses() const { return m_exits != nullptr; }
+
 Watcher::~Watcher() {
     for (const auto& instance : m_instances)
         if (instance->fd >= 0) ::close(instance->fd);
@@ -109,6 +112,10 @@ bool Watcher::useFanotify(std::string& why) {
     fanotify_mark(fd.get(), FAN_MARK_REMOVE, FAN_RENAME | FAN_ONDIR, AT_FDCWD, "/");
     m_fanotify = fd.release();
     why = "fanotify: the kernel names the process behind each change";
+    std::string noTrail;
+    m_exits = ExitTrail::start(noTrail);
+    why += m_exits ? ", and an exit recorder those that end at once"
+                   : "; processes that end at once may go unnamed: " + noTrail;
     return true;
 }
 
@@ -433,28 +440,48 @@ const char* nameOf(const struct fanotify_event_info_fid* info) {
 
 // The texts of the acting process, read once per process and batch of events:
 // a pidfs inode is never reused, so it tells two pidfds of one process apart
-// from a pid that was handed on.
+// from a pid that was handed on. A process reaped before its event was read
+// has no pidfd; the exit trail, where there is one, names it.
 class ActorTexts {
 public:
+    explicit ActorTexts(const ExitTrail* exits) : m_exits(exits) {}
+
     void fill(pid_t pid, int pidfd, FsChange& change) {
         struct stat st;
-        if (pidfd < 0 || fstat(pidfd, &st) != 0) return;  // gone before it could be named
-        auto found = m_byInode.find(st.st_ino);
-        if (found == m_byInode.end()) {
-            const Actor actor = Actor::read(pid, pidfd);
-            found = m_byInode.emplace(st.st_ino, Texts{actor.userText(), actor.processText(), actor.groupsText()})
-                        .first;
+        const Texts* texts = nullptr;
+        if (pidfd >= 0 && fstat(pidfd, &st) == 0) {
+            auto found = m_byInode.find(st.st_ino);
+            if (found == m_byInode.end()) {
+                Actor actor = Actor::read(pid, pidfd);
+                // Reaped since the event was read: only the record of this very process will do.
+                if (!actor.known && m_exits != nullptr) m_exits->find(pid, st.st_ino, actor);
+                found = m_byInode.emplace(st.st_ino, textsOf(actor)).first;
+            }
+            texts = &found->second;
+        } else if (m_exits != nullptr) {
+            auto found = m_byPid.find(pid);
+            if (found == m_byPid.end()) {
+                Actor actor;
+                m_exits->find(pid, 0, actor);
+                found = m_byPid.emplace(pid, textsOf(actor)).first;
+            }
+            texts = &found->second;
         }
-        change.user = found->second.user;
-        change.process = found->second.process;
-        change.groups = found->second.groups;
+        if (texts == nullptr) return;
+        change.user = texts->user;
+        change.process = texts->process;
+        change.groups = texts->groups;
     }
 
 private:
     struct Texts {
         std::string user, process, groups;
     };
+    static Texts textsOf(const Actor& actor) { return Texts{actor.userText(), actor.processText(), actor.groupsText()}; }
+
+    const ExitTrail* m_exits;
     std::unordered_map<ino_t, Texts> m_byInode;
+    std::unordered_map<pid_t, Texts> m_byPid;
 };
 
 }  // namespace
@@ -466,7 +493,7 @@ void Watcher::readFanotify() {
         const ssize_t got = ::read(m_fanotify, buffer, sizeof buffer);
         if (got <= 0) break;
         const double now = monotonicSeconds();
-        ActorTexts actors;
+        ActorTexts actors(m_exits.get());
         // Records are only 4-byte aligned: the metadata, which holds a 64-bit
         // mask, is copied out.
         struct fanotify_event_metadata metadata;

@@ -21,6 +21,8 @@
 
 namespace qvimcli {
 
+class ExitTrail;
+
 struct FsChange {
     enum Type { Update, Delete, Rename, Overflow };
     FsChange() = default;
@@ -55,6 +57,9 @@ public:
     // Opens fanotify for the roots added after it. False with the reason
     // when it cannot be had (not root, an older kernel): inotify serves then.
     bool useFanotify(std::string& why);
+    // Processes reaped before their events are read are named too (fanotify
+    // only; the exit recorder could be loaded).
+    bool namesEndedProcesses() const;
 
     // Watches the tree below root: by the marks of its file systems when
     // fanotify is in use and they can be had, else with an inotify instance
@@ -129,6 +134,7 @@ private:
     bool m_limitReported = false;
 
     int m_fanotify = -1;
+    std::unique_ptr<ExitTrail> m_exits;
     std::vector<std::string> m_fanRoots;
     struct MountFd;
     std::vector<std::unique_ptr<MountFd>> m_mounts;  // one open folder per marked file system, by fsid

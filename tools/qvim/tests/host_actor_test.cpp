@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "Actor.h"
+#include "ExitTrail.h"
 #include "SafeFiles.h"
 
 using namespace qvimcli;
@@ -43,6 +45,9 @@ TEST(HostActor, AnotherUsersProcessAndThenNoProcessAtAll) {
     const uid_t uid = 54321;
     const gid_t gid = 54321;
     const gid_t named = 65534;
+    // Records the child's exit where the kernel allows it.
+    std::string noTrail;
+    const std::unique_ptr<ExitTrail> trail = ExitTrail::start(noTrail);
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t child = fork();
@@ -77,4 +82,20 @@ TEST(HostActor, AnotherUsersProcessAndThenNoProcessAtAll) {
     EXPECT_FALSE(gone.known);
     EXPECT_EQ(gone.pid, child);
     EXPECT_EQ(gone.userText(), "");
+
+    // The exit recorder names it: as the holder of its own pidfd, or by its
+    // pid alone, but never as the holder of another process's pidfd.
+    if (!trail) GTEST_SKIP() << noTrail;
+    struct stat st;
+    ASSERT_EQ(fstat(pidfd.get(), &st), 0);
+    for (const uint64_t pidIno : {static_cast<uint64_t>(st.st_ino), uint64_t{0}}) {
+        Actor ended;
+        ASSERT_TRUE(trail->find(child, pidIno, ended)) << pidIno;
+        EXPECT_EQ(ended.userText(), "54321");
+        EXPECT_EQ(ended.processText(), "actor probe");
+        EXPECT_EQ(ended.groupsText(), "54321,54322," + groupName(named));
+    }
+    Actor other;
+    EXPECT_FALSE(trail->find(child, st.st_ino + 1, other));
+    EXPECT_FALSE(other.known);
 }

@@ -124,6 +124,30 @@ TEST_F(HostFanotify, ChangesAreNamedWithTheirProcessExceptOurOwn) {
     EXPECT_EQ(changes[0].groups, groupName(kNobody));
 }
 
+TEST_F(HostFanotify, ProcessesReapedBeforeTheirEventsAreReadAreNamed) {
+    if (!watcher->namesEndedProcesses()) GTEST_SKIP() << "the exit recorder cannot be loaded here";
+    writeText(root + "/sub/doomed.txt", "x");
+    writeText(root + "/sub/theirs.txt", "y");
+    ASSERT_EQ(chown((root + "/sub/theirs.txt").c_str(), kNobody, kNobody), 0);
+    // Run to their end and reaped before a single event is read.
+    const std::string as = "setpriv --reuid=" + std::to_string(kNobody) + " --regid=" + std::to_string(kNobody) +
+                           " --clear-groups ";
+    ASSERT_EQ(system((as + "rm " + root + "/sub/doomed.txt").c_str()), 0);
+    ASSERT_EQ(system((as + "chmod 600 " + root + "/sub/theirs.txt").c_str()), 0);
+    std::map<std::string, FsChange> byPath;
+    for (const FsChange& change : all()) byPath[change.path] = change;
+    ASSERT_EQ(byPath.size(), 2u);
+    const FsChange& removed = byPath[root + "/sub/doomed.txt"];
+    EXPECT_EQ(removed.type, FsChange::Delete);
+    EXPECT_EQ(removed.process, "rm");
+    EXPECT_EQ(removed.user, userName(kNobody));
+    EXPECT_EQ(removed.groups, groupName(kNobody));
+    const FsChange& changed = byPath[root + "/sub/theirs.txt"];
+    EXPECT_EQ(changed.type, FsChange::Update);
+    EXPECT_EQ(changed.process, "chmod");
+    EXPECT_EQ(changed.user, userName(kNobody));
+}
+
 TEST_F(HostFanotify, RenamesAreOneEventWithBothNamesAlsoAcrossTheEdge) {
     writeText(outside + "/in.txt", "i");
     Writer made(0, "fan maker", [&] { return makeFile(root + "/a.txt", "a"); });
