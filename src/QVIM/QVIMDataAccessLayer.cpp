@@ -416,12 +416,29 @@ int openDatabaseFile(const std::string& name, int flags, sqlite3** db, const cha
 
 }  // namespace
 
-QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {}
+QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {
+    m_tables[ENTITY_FILE] = std::make_unique<FileTable>(engine);
+    m_tables[ENTITY_DIRECTORY] = std::make_unique<DirectoryTable>(engine);
+    m_tables[ENTITY_USER] = std::make_unique<UserTable>(engine);
+    m_tables[ENTITY_GROUP] = std::make_unique<GroupTable>(engine);
+    m_tables[ENTITY_PORT] = std::make_unique<PortTable>(engine);
+    m_tables[ENTITY_INSTALLED_SOFTWARE] = std::make_unique<InstalledSoftwareTable>(engine);
+    m_tables[ENTITY_PROCESS] = std::make_unique<ProcessTable>(engine);
+}
+
+EventTypeTable* QVIMDAL::table(entity_type type) const {
+    return type > ENTITY_ALL && type <= ENTITY_PROCESS ? m_tables[type].get() : nullptr;
+}
+FileTable* QVIMDAL::fileTable() const { return static_cast<FileTable*>(m_tables[ENTITY_FILE].get()); }
+DirectoryTable* QVIMDAL::directoryTable() const {
+    return static_cast<DirectoryTable*>(m_tables[ENTITY_DIRECTORY].get());
+}
 
 QVIMDAL::~QVIMDAL() {
     // The engine closes the store first; a connection still open here is
     // closed rather than leaked.
     if (m_DB != nullptr) {
+        for (entity_type kind : kKinds) table(kind)->finalizeStatements();
         m_countRows.finalize();
         m_getImState.finalize();
         m_setImState.finalize();
@@ -563,7 +580,7 @@ int QVIMDAL::prepareStatement(const std::string& sql, sqlite3_stmt** slot) {
 bool QVIMDAL::prepareStatements() {
     bool ok = true;
     for (entity_type kind : kKinds) {
-        if (m_engine.table(kind)->prepareStatements() != SQLITE_OK) {
+        if (table(kind)->prepareStatements() != SQLITE_OK) {
             ok = false;
             break;
         }
@@ -587,7 +604,7 @@ void QVIMDAL::finalize(sqlite3_stmt** slot) {
 }
 
 int QVIMDAL::finalize() {
-    for (entity_type kind : kKinds) m_engine.table(kind)->finalizeStatements();
+    for (entity_type kind : kKinds) table(kind)->finalizeStatements();
     m_countRows.finalize();
     m_getImState.finalize();
     m_setImState.finalize();
@@ -1022,10 +1039,10 @@ bool QVIMDAL::initEntityIDBufferArrays() {
     // Real-time notifications append to these buffers (under this lock)
     // while a host switches the integrity scan on.
     std::lock_guard<std::mutex> lock(m_storeLock);
-    FileTable* files = m_engine.fileTable();
+    FileTable* files = fileTable();
     if (files->idBuffer && files->idCount != 0) return false;
     for (entity_type kind : kKinds) {
-        EventTypeTable* table = m_engine.table(kind);
+        EventTypeTable* table = this->table(kind);
         if (!table->idBuffer) {
             table->idBuffer = std::make_unique<uint64_t[]>(EventTypeTable::kIdBufferSize);
             table->idCount = 0;
@@ -1089,7 +1106,7 @@ bool QVIMDAL::flushEntityIDBufferArrayLock(EventTypeTable& table) {
 
 bool QVIMDAL::flushEntityIDBufferArrays() {
     bool all = true;
-    for (entity_type kind : kKinds) all = flushEntityIDBufferArrayLock(*m_engine.table(kind)) && all;
+    for (entity_type kind : kKinds) all = flushEntityIDBufferArrayLock(*table(kind)) && all;
     return all;
 }
 
@@ -1109,8 +1126,8 @@ bool QVIMDAL::purgeDB(entity_type type) {
     LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "purgeDB lock");
     std::vector<EventTypeTable*> tables;
     if (type == ENTITY_ALL) {
-        for (entity_type kind : kKinds) tables.push_back(m_engine.table(kind));
-    } else if (EventTypeTable* table = m_engine.table(type)) {
+        for (entity_type kind : kKinds) tables.push_back(table(kind));
+    } else if (EventTypeTable* table = this->table(type)) {
         tables.push_back(table);
     }
     if (m_DB == nullptr) {
@@ -1133,8 +1150,8 @@ bool QVIMDAL::purgeDB(entity_type type) {
 }
 
 void QVIMDAL::purgeDiskPaths(std::list<std::string>& paths) {
-    purgePaths(*m_engine.fileTable()->getStmt(EventTypeTable::PartialPurge),
-               *m_engine.directoryTable()->getStmt(EventTypeTable::PartialPurge), paths);
+    purgePaths(*fileTable()->getStmt(EventTypeTable::PartialPurge),
+               *directoryTable()->getStmt(EventTypeTable::PartialPurge), paths);
 }
 
 void QVIMDAL::purgePaths(sqlite3_stmt* fileStmt, sqlite3_stmt* directoryStmt, std::list<std::string>& paths) {

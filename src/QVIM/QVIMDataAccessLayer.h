@@ -302,6 +302,11 @@ public:
     std::mutex& storeLock() { return m_storeLock; }
     IMEngineHandleConcrete& engine() const { return m_engine; }
 
+    // The per-kind tables, made with the store; null for a value that is not a kind.
+    EventTypeTable* table(entity_type type) const;
+    FileTable* fileTable() const;
+    DirectoryTable* directoryTable() const;
+
     // The start of a scan, in milliseconds: later than every time stamp the
     // store wrote so far, waiting out the current millisecond when needed,
     // since rows stamped before the start count as unseen.
@@ -361,6 +366,8 @@ private:
     StatementSlot m_setImState;
     StatementSlot m_vacuum;
     std::vector<std::string> m_schemaScripts;
+    // Indexed by entity_type; slot 0 (ENTITY_ALL) stays empty.
+    std::unique_ptr<EventTypeTable> m_tables[ENTITY_PROCESS + 1];
 };
 
 // "This migration took " and the duration in hours, minutes and seconds, with a newline.

@@ -343,7 +343,7 @@ bool exportKind(IMEngineHandleConcrete& engine, const IntegrityRuleFilter& filte
         return false;
     };
     const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(engine, kind, nullptr));
-    EventTypeTable* table = engine.table(kind);
+    EventTypeTable* table = dal.table(kind);
     if (!record || table == nullptr) return readFailed("no table for the kind");
     const unsigned long offset = static_cast<unsigned long>(kind) * kExportIdStride;
 
