@@ -195,6 +195,15 @@ const char* const kCountRowsAllPlatformsSQL =
     "(SELECT COUNT(*) AS installedSoftwareItemCount FROM EntityInstalledSoftwareItems) AS installedSoftwareItemCount, "
     "(SELECT COUNT(*) AS processItemCount FROM EntityProcessItems) AS processItemCount;";
 const char* const kVacuumSQL = "VACUUM;";
+const char* const kUserVersionSQL = "PRAGMA user_version;";
+const char* const kForeignKeysSQL = "PRAGMA foreign_keys = ON;";
+const char* const kCountObjectsSQL = "SELECT count(*) FROM sqlite_master;";
+const char* const kCountSettingsTablesSQL =
+    "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'IntegrityMonitorState';";
+const char* const kRollbackScriptSQL = "ROLLBACK TRANSACTION;";
+const char* const kBeginSQL = "BEGIN TRANSACTION";
+const char* const kEndSQL = "END TRANSACTION";
+const char* const kRollbackSQL = "ROLLBACK TRANSACTION";
 
 // Settings reported in the metrics document, in this order.
 const char* const kReportedSettings[] = {
@@ -280,6 +289,27 @@ std::string EventTypeTable::makeNumeratedPlaceHolders(unsigned long n) {
         out += name;
     }
     return out;
+}
+
+std::string EventTypeTable::makeScanTimeIdsQuery(const std::string& table, unsigned long scanTime,
+                                                const uint64_t* ids, size_t count) {
+    std::string sql = "UPDATE " + table + " SET scanTime=" + std::to_string(scanTime) + " WHERE entityItemId IN(";
+    for (size_t i = 0; i < count; ++i) {
+        sql += std::to_string(ids[i]);
+        sql += ',';
+    }
+    sql.back() = ')';
+    return sql;
+}
+
+std::string EventTypeTable::makeDeleteIdsQuery(const std::string& table, const std::vector<int64_t>& ids) {
+    std::string sql = "DELETE FROM " + table + " WHERE entityItemId IN (";
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (i != 0) sql += ',';
+        sql += std::to_string(ids[i]);
+    }
+    sql += ')';
+    return sql;
 }
 
 std::string EventTypeTable::makePurgeAllQuery(const std::string& name) { return "DELETE FROM " + name; }
@@ -475,7 +505,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
     int version = 0;
     {
         sqlite3_stmt* raw = nullptr;
-        rc = sqlite3_prepare_v2(m_DB, "PRAGMA user_version;", -1, &raw, nullptr);
+        rc = sqlite3_prepare_v2(m_DB, kUserVersionSQL, -1, &raw, nullptr);
         StatementSlot pragma;
         *pragma.address() = raw;
         if (rc != SQLITE_OK) {
@@ -493,7 +523,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
         }
     }
 
-    rc = sqlite3_exec(m_DB, "PRAGMA foreign_keys = ON;", nullptr, nullptr, nullptr);
+    rc = sqlite3_exec(m_DB, kForeignKeysSQL, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_exec() for foreign key pragma: '%s'", sqlite3_errstr(rc));
         return false;
@@ -507,9 +537,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
     // Anything else belongs to another program and is kept as it is.
     int objects = -1;
     int settingsTables = -1;
-    if (!countRows("SELECT count(*) FROM sqlite_master;", objects) ||
-        !countRows("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'IntegrityMonitorState';",
-                   settingsTables)) {
+    if (!countRows(kCountObjectsSQL, objects) || !countRows(kCountSettingsTablesSQL, settingsTables)) {
         logUnusableDatabase();
         return false;
     }
@@ -543,7 +571,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
                       message != nullptr ? message : "", static_cast<int>(i));
             sqlite3_free(message);
             // A half-applied script must not leave an open transaction behind.
-            sqlite3_exec(m_DB, "ROLLBACK TRANSACTION;", nullptr, nullptr, nullptr);
+            sqlite3_exec(m_DB, kRollbackScriptSQL, nullptr, nullptr, nullptr);
             return false;
         }
     }
@@ -956,9 +984,9 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
     if (sqlite3_get_autocommit(m_DB) == 0) {
         LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal",
                   "A transaction was left open on the baseline; rolling it back before writing the buffer");
-        if (!execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction")) return false;
+        if (!execTransaction(m_DB, kRollbackSQL, "Error rolling back transaction")) return false;
     }
-    if (!execTransaction(m_DB, "BEGIN TRANSACTION", "Error beginning transaction")) return false;
+    if (!execTransaction(m_DB, kBeginSQL, "Error beginning transaction")) return false;
 
     struct Dropped {
         size_t index;
@@ -974,7 +1002,7 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
         if (!retry) dropped.push_back({i, sqlite3_errmsg(m_DB)});
     }
     noteWrite();
-    if (!retry && execTransaction(m_DB, "END TRANSACTION", "Error committing transaction")) {
+    if (!retry && execTransaction(m_DB, kEndSQL, "Error committing transaction")) {
         for (const Dropped& item : dropped)
             LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal", "Buffered item with key '%s' dropped: %s",
                       m_itemBuffer[item.index]->currentKey.c_str(), item.reason.c_str());
@@ -983,7 +1011,7 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
         return dropped.empty();
     }
     if (sqlite3_get_autocommit(m_DB) == 0)
-        execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction");
+        execTransaction(m_DB, kRollbackSQL, "Error rolling back transaction");
     const auto takeBack = [&stats](const char* name, long before) {
         const long added = stats.Get(name) - before;
         if (added > 0) stats.Add(name, -added);
@@ -1082,12 +1110,8 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
             }
         }
     } else {
-        std::string sql = "UPDATE " + table.tableName() + " SET scanTime=" + std::to_string(now) + " WHERE entityItemId IN(";
-        for (size_t i = 0; i < table.idCount; ++i) {
-            sql += std::to_string(table.idBuffer[i]);
-            sql += ',';
-        }
-        sql.back() = ')';
+        const std::string sql =
+            EventTypeTable::makeScanTimeIdsQuery(table.tableName(), now, table.idBuffer.get(), table.idCount);
         rc = m_DB != nullptr ? sqlite3_exec(m_DB, sql.c_str(), nullptr, nullptr, nullptr) : SQLITE_MISUSE;
         if (rc == SQLITE_OK) {
             table.idCount = 0;
@@ -1218,12 +1242,7 @@ bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response
         appendEvents(response, events);
         return true;
     }
-    std::string sql = "DELETE FROM " + m_tableName + " WHERE entityItemId IN (";
-    for (size_t i = 0; i < ids.size(); ++i) {
-        if (i != 0) sql += ',';
-        sql += std::to_string(ids[i]);
-    }
-    sql += ')';
+    const std::string sql = makeDeleteIdsQuery(m_tableName, ids);
     char* message = nullptr;
     rc = sqlite3_exec(m_engine.getDAL().db(), sql.c_str(), nullptr, nullptr, &message);
     if (rc != SQLITE_OK) {
@@ -1651,4 +1670,39 @@ qvim_status IMEngineHandleConcrete::migrateBaseline(const char* oldDbPath) {
     });
     if (started) setBaselineScan(false);
     return migrated ? QVIM_OK : QVIM_E_FAILED;
+}
+
+// ---- Statement texts ------------------------------------------------------------------------
+
+std::vector<std::pair<std::string, std::string>> QVIMDAL::sqlTexts() const {
+    std::vector<std::pair<std::string, std::string>> texts;
+    for (size_t i = 0; i < m_schemaScripts.size(); ++i) texts.emplace_back("schema" + std::to_string(i + 1), m_schemaScripts[i]);
+    const std::pair<const char*, const char*> fixed[] = {
+        {"userVersion", kUserVersionSQL},
+        {"foreignKeys", kForeignKeysSQL},
+        {"countObjects", kCountObjectsSQL},
+        {"countSettingsTables", kCountSettingsTablesSQL},
+        {"rollbackScript", kRollbackScriptSQL},
+        {"getSetting", kGetImStateSQL},
+        {"setSetting", kSetImStateSQL},
+        {"countRows", kCountRowsAllPlatformsSQL},
+        {"vacuum", kVacuumSQL},
+        {"begin", kBeginSQL},
+        {"end", kEndSQL},
+        {"rollback", kRollbackSQL},
+        {"oldEntities", kGetAllEntitiesFromOldDb},
+        {"oldAttributes", kGetAllAttributesWithIdOldDb},
+    };
+    for (const auto& text : fixed) texts.emplace_back(text.first, text.second);
+    const uint64_t ids[] = {3, 5};
+    for (entity_type kind : kKinds) {
+        const EventTypeTable& kindTable = *table(kind);
+        for (unsigned slot = 0; slot <= EventTypeTable::PartialPurge; ++slot)
+            texts.emplace_back(kindTable.typeName() + "." + std::to_string(slot), kindTable.makePreparedQuery(slot));
+        texts.emplace_back(kindTable.typeName() + ".scanTimeIds",
+                           EventTypeTable::makeScanTimeIdsQuery(kindTable.tableName(), 42, ids, 2));
+        texts.emplace_back(kindTable.typeName() + ".deleteIds",
+                           EventTypeTable::makeDeleteIdsQuery(kindTable.tableName(), {3, 5}));
+    }
+    return texts;
 }
