@@ -27,6 +27,7 @@ class QVIMEvent;
 class JSONEvents;
 class Blob;
 struct RecordLayout;
+struct KindDescriptor;
 
 // One prepared statement owned by its slot; finalized on destruction. The
 // slot's address stays stable for the life of its owner.
@@ -98,8 +99,7 @@ public:
         std::vector<int> columns;  // by column, in the layout's compare-select order
     };
 
-    EventTypeTable(IMEngineHandleConcrete& engine, const char* tableName, const char* typeName,
-                   entity_type type, bool partialPurge);
+    EventTypeTable(IMEngineHandleConcrete& engine, const KindDescriptor& kind);
     virtual ~EventTypeTable();
 
     virtual int prepareStatements();
@@ -184,30 +184,37 @@ public:
 
 class FileTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_FILE;
     explicit FileTable(IMEngineHandleConcrete& engine);
 };
 class DirectoryTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_DIRECTORY;
     explicit DirectoryTable(IMEngineHandleConcrete& engine);
 };
 class UserTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_USER;
     explicit UserTable(IMEngineHandleConcrete& engine);
 };
 class GroupTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_GROUP;
     explicit GroupTable(IMEngineHandleConcrete& engine);
 };
 class PortTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_PORT;
     explicit PortTable(IMEngineHandleConcrete& engine);
 };
 class InstalledSoftwareTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_INSTALLED_SOFTWARE;
     explicit InstalledSoftwareTable(IMEngineHandleConcrete& engine);
 };
 class ProcessTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_PROCESS;
     explicit ProcessTable(IMEngineHandleConcrete& engine);
 };
 
@@ -326,6 +333,10 @@ public:
     static constexpr size_t kItemBufferLimit = 1000;
 
 private:
+    template <class... Tables>
+    void makeTables(IMEngineHandleConcrete& engine) {
+        ((m_tables[Tables::kKind] = std::make_unique<Tables>(engine)), ...);
+    }
     // Runs one store operation under the store lock, traced as "<function> lock"/"unlock".
     template <class Operation>
     bool underStoreLock(const char* function, Operation operation) {
@@ -376,7 +387,7 @@ private:
     StatementSlot m_vacuum;
     std::vector<std::string> m_schemaScripts;
     // Indexed by entity_type; slot 0 (ENTITY_ALL) stays empty.
-    std::unique_ptr<EventTypeTable> m_tables[ENTITY_PROCESS + 1];
+    std::unique_ptr<EventTypeTable> m_tables[ENTITY_UNKNOWN];
 };
 
 // "This migration took " and the duration in hours, minutes and seconds, with a newline.
