@@ -478,7 +478,7 @@ bool QVIMDAL::setDBPath(const std::string& path) {
 }
 
 bool QVIMDAL::initDB() {
-    std::lock_guard<std::mutex> lock(m_lifecycleLock);
+    MutexLock lock(m_lifecycleLock);
     return _initDB(false);
 }
 
@@ -652,7 +652,7 @@ void QVIMDAL::shutdownDAL() {
     if (m_DB != nullptr) {
         bool pending = false;
         {
-            std::lock_guard<std::mutex> lock(m_storeLock);
+            MutexLock lock(m_storeLock);
             pending = !m_itemBuffer.empty();
         }
         if (pending) {
@@ -660,14 +660,14 @@ void QVIMDAL::shutdownDAL() {
             if (!storeItemFlush(written)) {
                 size_t lost = 0;
                 {
-                    std::lock_guard<std::mutex> lock(m_storeLock);
+                    MutexLock lock(m_storeLock);
                     lost = m_itemBuffer.size();
                 }
                 LOG_ERROR(QVIM_SRC_DAL, "shutdownDAL", "%zu buffered items could not be stored and are lost", lost);
             }
         }
     }
-    std::lock_guard<std::mutex> lock(m_lifecycleLock);
+    MutexLock lock(m_lifecycleLock);
     if (m_DB != nullptr) finalize();
 }
 
@@ -683,7 +683,7 @@ bool bindText(sqlite3_stmt* stmt, const char* parameter, const std::string& valu
 bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::string& value) {
     int rc = SQLITE_MISUSE;
     {
-        std::lock_guard<std::mutex> lock(m_storeLock);
+        MutexLock lock(m_storeLock);
         sqlite3_stmt* stmt = m_setImState.get();
         if (stmt != nullptr) {
             StatementUse use(stmt);
@@ -704,17 +704,17 @@ bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::strin
 }
 
 QVIMDAL::SettingsScope::SettingsScope(QVIMDAL& dal) : m_dal(dal) {
-    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    MutexLock lock(m_dal.m_settingsLock);
     ++m_dal.m_settingsScopes;
 }
 
 QVIMDAL::SettingsScope::~SettingsScope() {
-    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    MutexLock lock(m_dal.m_settingsLock);
     if (--m_dal.m_settingsScopes == 0) m_dal.m_settings.clear();
 }
 
 bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
-    std::lock_guard<std::mutex> lock(m_settingsLock);
+    MutexLock lock(m_settingsLock);
     if (m_settingsScopes == 0) return false;
     const auto found = m_settings.find(name);
     if (found == m_settings.end()) return false;
@@ -725,7 +725,7 @@ bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
 // Caller holds the store lock; a null value forgets the setting.
 void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
     const bool committed = m_DB != nullptr && sqlite3_get_autocommit(m_DB) != 0;
-    std::lock_guard<std::mutex> lock(m_settingsLock);
+    MutexLock lock(m_settingsLock);
     if (value != nullptr && committed && m_settingsScopes > 0)
         m_settings[name] = *value;
     else
@@ -733,7 +733,7 @@ void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
 }
 
 void QVIMDAL::forgetSettings() {
-    std::lock_guard<std::mutex> lock(m_settingsLock);
+    MutexLock lock(m_settingsLock);
     m_settings.clear();
 }
 
@@ -747,7 +747,7 @@ bool QVIMDAL::GetIntegrityMonitorState(const std::string& name, std::string& val
                   name.c_str(), value.c_str());
         return true;
     }
-    std::unique_lock<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     sqlite3_stmt* stmt = m_getImState.get();
     if (stmt == nullptr) {
         lock.unlock();
@@ -802,7 +802,7 @@ bool QVIMDAL::PrepareMetricsDBSize(cJSON* object) {
 
 bool QVIMDAL::PrepareMetricsDBInfo(cJSON* object) {
     LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "Preparing metrics for counting rows in each table Lock");
-    std::unique_lock<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     if (m_dbPath.empty()) {
         lock.unlock();
         LOG_ERROR(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "PrepareMetricsDBInfo: DB not initialized");
@@ -914,7 +914,7 @@ bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapp
         return true;
     }
     response.state = IM_MATCH_WITH_EVENT;
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     m_itemBuffer.push_back(record);
     if (m_itemBuffer.size() <= kItemBufferLimit) return true;
     LOG_TRACE(QVIM_SRC_DAL, "storeItemBuffer", "storeItemBuffer lock");
@@ -926,7 +926,7 @@ bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapp
 }
 
 bool QVIMDAL::storeItemFlush(unsigned long& count) {
-    return underStoreLock("storeItemFlush", [&] { return storeItemFlushInternal(count); });
+    return underStoreLock("storeItemFlush", [&]() REQUIRES(m_storeLock) { return storeItemFlushInternal(count); });
 }
 
 namespace {
@@ -1059,7 +1059,7 @@ void QVIMDAL::traceLock(const char* function, const char* what) {
 bool QVIMDAL::initEntityIDBufferArrays() {
     // Real-time notifications append to these buffers (under this lock)
     // while a host switches the integrity scan on.
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     FileTable* files = fileTable();
     if (files->idBuffer && files->idCount != 0) return false;
     for (const KindDescriptor& kind : KindRows()) {
@@ -1117,7 +1117,7 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
 }
 
 bool QVIMDAL::flushEntityIDBufferArrayLock(EventTypeTable& table) {
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     return flushEntityIDBufferArray(table);
 }
 
@@ -1151,7 +1151,7 @@ bool QVIMDAL::purgeDB(entity_type type) {
         LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "Returning from purgeDB with retval %d unlock", 1);
         return true;
     }
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     bool tablePurged = true;
     for (EventTypeTable* table : tables) {
         int rc = stepOnce(*table->getStmt(EventTypeTable::PurgeAll));
@@ -1600,7 +1600,7 @@ bool QVIMDAL::migrateEntity(sqlite3_stmt* entities, sqlite3* oldDb, int& entitie
 }
 
 bool QVIMDAL::migrateDb(const char* oldDbPath, const std::function<void()>& startCopy) {
-    std::lock_guard<std::mutex> migration(m_migrationLock);
+    MutexLock migration(m_migrationLock);
     const time_t started = std::time(nullptr);
     LegacyConnection old;
     // Only read, and never created: the old file is not ours.
