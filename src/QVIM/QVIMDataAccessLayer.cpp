@@ -1,3 +1,9 @@
+// The baseline store: one SQLite connection and everything that runs SQL
+// on it. Sections, in order: schema (scripts, fixed texts, row counts),
+// entity tables (statement texts and slots), opening and closing (open,
+// upgrade, prepare), settings and their cache, database metrics, binding
+// one value, item writes (buffered writes and flush), id buffers, purges,
+// unscanned cleanup, legacy migration, and the list of statement texts.
 #include "QVIMDataAccessLayer.h"
 
 #include <fcntl.h>
@@ -615,13 +621,6 @@ bool QVIMDAL::prepareStatements() {
         finalize();
     }
     return ok;
-}
-
-void QVIMDAL::finalize(sqlite3_stmt** slot) {
-    if (slot != nullptr && *slot != nullptr) {
-        sqlite3_finalize(*slot);
-        *slot = nullptr;
-    }
 }
 
 int QVIMDAL::finalize() {

@@ -1,6 +1,8 @@
 // The baseline store: one SQLite database with the settings table and one
-// table per entity kind, the per-kind table objects with their prepared
-// statements, item writes, purges, migration and database metrics.
+// table per entity kind, the per-kind table objects (made from the kinds
+// registry) with their prepared statements, item writes, purges, migration
+// and database metrics. Sections: statement ownership, entity tables, the
+// store.
 #pragma once
 
 #include <sqlite3.h>
@@ -236,7 +238,6 @@ public:
     bool _initDB(bool readOnly);
     bool prepareStatements();
     int prepareStatement(const std::string& sql, sqlite3_stmt** slot);
-    static void finalize(sqlite3_stmt** slot);
     int finalize();
     bool _deleteDB();
     void shutdownDAL();

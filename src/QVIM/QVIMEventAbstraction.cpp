@@ -1,3 +1,9 @@
+// Entity records: construction from a boundary record, the values answered
+// to rules, the column layouts and the kinds registry, then what a record
+// does with the store. Sections, in order: construction, attribute values
+// answered to rule conditions, column layouts and the kinds registry, event
+// values, old fields, new fields and export rows, statements, change
+// detection, item writes, and the engine routines that feed the handler.
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
 
@@ -15,6 +21,8 @@
 #include "IMEngineHandleConcrete.h"
 #include "QVIMDataAccessLayer.h"
 #include "QVIMLogger.h"
+
+// ---- Construction ------------------------------------------------------------------
 
 namespace {
 
@@ -199,7 +207,7 @@ void im_event_process::getSpecialAttributeValue(const std::string& name, std::st
     }
 }
 
-// ---- Column layouts -------------------------------------------------------------
+// ---- Column layouts and the kinds registry -------------------------------------------------------------
 
 namespace {
 
