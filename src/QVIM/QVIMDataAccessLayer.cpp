@@ -1,3 +1,9 @@
+// The baseline store: one SQLite connection and everything that runs SQL
+// on it. Sections, in order: schema (scripts, fixed texts, row counts),
+// entity tables (statement texts and slots), opening and closing (open,
+// upgrade, prepare), settings and their cache, database metrics, binding
+// one value, item writes (buffered writes and flush), id buffers, purges,
+// unscanned cleanup, legacy migration, and the list of statement texts.
 #include "QVIMDataAccessLayer.h"
 
 #include <fcntl.h>
@@ -6,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -186,15 +193,27 @@ std::string schemaVersion2() {
 
 const char* const kGetImStateSQL = "SELECT settingValue FROM IntegrityMonitorState WHERE(settingName = :setting);";
 const char* const kSetImStateSQL = "UPDATE IntegrityMonitorState SET settingValue = :value WHERE(settingName = :setting);";
-const char* const kCountRowsAllPlatformsSQL =
-    "SELECT (SELECT COUNT(*) AS fileItemCount FROM EntityFileItems) AS fileItemCount, "
-    "(SELECT COUNT(*) AS directoryItemCount FROM EntityDirectoryItems) AS directoryItemCount, "
-    "(SELECT COUNT(*) AS userItemCount FROM EntityUserItems) AS userItemCount, "
-    "(SELECT COUNT(*) AS userGroupItemCount FROM EntityUserGroupItems) AS userGroupItemCount, "
-    "(SELECT COUNT(*) AS portItemCount FROM EntityPortItems) AS portItemCount, "
-    "(SELECT COUNT(*) AS installedSoftwareItemCount FROM EntityInstalledSoftwareItems) AS installedSoftwareItemCount, "
-    "(SELECT COUNT(*) AS processItemCount FROM EntityProcessItems) AS processItemCount;";
 const char* const kVacuumSQL = "VACUUM;";
+const char* const kUserVersionSQL = "PRAGMA user_version;";
+const char* const kForeignKeysSQL = "PRAGMA foreign_keys = ON;";
+const char* const kCountObjectsSQL = "SELECT count(*) FROM sqlite_master;";
+const char* const kCountSettingsTablesSQL =
+    "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'IntegrityMonitorState';";
+const char* const kRollbackScriptSQL = "ROLLBACK TRANSACTION;";
+const char* const kBeginSQL = "BEGIN TRANSACTION";
+const char* const kEndSQL = "END TRANSACTION";
+const char* const kRollbackSQL = "ROLLBACK TRANSACTION";
+
+// One count per kind, as "SELECT (SELECT COUNT(*) AS c FROM T) AS c, ...;".
+std::string countRowsSQL() {
+    std::string sql = "SELECT ";
+    for (const KindDescriptor& kind : KindRows()) {
+        const std::string column = kind.countColumn();
+        if (kind.type != ENTITY_FILE) sql += ", ";
+        sql += "(SELECT COUNT(*) AS " + column + " FROM " + kind.tableName + ") AS " + column;
+    }
+    return sql + ";";
+}
 
 // Settings reported in the metrics document, in this order.
 const char* const kReportedSettings[] = {
@@ -204,21 +223,18 @@ const char* const kReportedSettings[] = {
     "partialBaselinePurgePathsDisk", "partialBaselineScanPathsDisk", "partialBaseLineScanEntityTypes",
 };
 
-const entity_type kKinds[] = {ENTITY_FILE,  ENTITY_DIRECTORY,          ENTITY_USER,   ENTITY_GROUP,
-                              ENTITY_PORT, ENTITY_INSTALLED_SOFTWARE, ENTITY_PROCESS};
 
 }  // namespace
 
 // ---- Entity tables ---------------------------------------------------------
 
-EventTypeTable::EventTypeTable(IMEngineHandleConcrete& engine, const char* tableName, const char* typeName,
-                               entity_type type, bool partialPurge)
+EventTypeTable::EventTypeTable(IMEngineHandleConcrete& engine, const KindDescriptor& kind)
     : m_engine(engine),
-      m_tableName(tableName),
-      m_typeName(typeName),
-      m_type(type),
-      m_layout(*recordLayout(type)),
-      m_hasPartialPurge(partialPurge) {
+      m_tableName(kind.tableName),
+      m_typeName(kind.name()),
+      m_type(kind.type),
+      m_layout(kind.layout),
+      m_hasPartialPurge(kind.purgedByPath) {
     m_parameterNames.reserve(m_layout.count);
     for (size_t i = 0; i < m_layout.count; ++i) m_parameterNames.push_back(std::string(":") + m_layout.columns[i].column);
 }
@@ -280,6 +296,27 @@ std::string EventTypeTable::makeNumeratedPlaceHolders(unsigned long n) {
         out += name;
     }
     return out;
+}
+
+std::string EventTypeTable::makeScanTimeIdsQuery(const std::string& table, unsigned long scanTime,
+                                                const uint64_t* ids, size_t count) {
+    std::string sql = "UPDATE " + table + " SET scanTime=" + std::to_string(scanTime) + " WHERE entityItemId IN(";
+    for (size_t i = 0; i < count; ++i) {
+        sql += std::to_string(ids[i]);
+        sql += ',';
+    }
+    sql.back() = ')';
+    return sql;
+}
+
+std::string EventTypeTable::makeDeleteIdsQuery(const std::string& table, const std::vector<int64_t>& ids) {
+    std::string sql = "DELETE FROM " + table + " WHERE entityItemId IN (";
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (i != 0) sql += ',';
+        sql += std::to_string(ids[i]);
+    }
+    sql += ')';
+    return sql;
 }
 
 std::string EventTypeTable::makePurgeAllQuery(const std::string& name) { return "DELETE FROM " + name; }
@@ -365,21 +402,15 @@ void EventTypeTable::finalizeStatements() {
     for (StatementSlot& slot : m_slots) slot.finalize();
 }
 
-FileTable::FileTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityFileItems", "File", ENTITY_FILE, true) {}
+FileTable::FileTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
 DirectoryTable::DirectoryTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityDirectoryItems", "Directory", ENTITY_DIRECTORY, true) {}
-UserTable::UserTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityUserItems", "User", ENTITY_USER, false) {}
-GroupTable::GroupTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityUserGroupItems", "Group", ENTITY_GROUP, false) {}
-PortTable::PortTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityPortItems", "Port", ENTITY_PORT, false) {}
+    : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
+UserTable::UserTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
+GroupTable::GroupTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
+PortTable::PortTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
 InstalledSoftwareTable::InstalledSoftwareTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityInstalledSoftwareItems", "InstalledSoftware", ENTITY_INSTALLED_SOFTWARE,
-                             false) {}
-ProcessTable::ProcessTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityProcessItems", "Process", ENTITY_PROCESS, false) {}
+    : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
+ProcessTable::ProcessTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
 
 // ---- Opening and closing ---------------------------------------------------------
 
@@ -416,12 +447,27 @@ int openDatabaseFile(const std::string& name, int flags, sqlite3** db, const cha
 
 }  // namespace
 
-QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {}
+QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {
+    makeTables<FileTable, DirectoryTable, UserTable, GroupTable, PortTable, InstalledSoftwareTable, ProcessTable>(
+        engine);
+#ifndef NDEBUG
+    for (const KindDescriptor& kind : KindRows()) assert(m_tables[kind.type] && "a table for every kind");
+#endif
+}
+
+EventTypeTable* QVIMDAL::table(entity_type type) const {
+    return kindDescriptor(type) != nullptr ? m_tables[type].get() : nullptr;
+}
+FileTable* QVIMDAL::fileTable() const { return static_cast<FileTable*>(m_tables[ENTITY_FILE].get()); }
+DirectoryTable* QVIMDAL::directoryTable() const {
+    return static_cast<DirectoryTable*>(m_tables[ENTITY_DIRECTORY].get());
+}
 
 QVIMDAL::~QVIMDAL() {
     // The engine closes the store first; a connection still open here is
     // closed rather than leaked.
     if (m_DB != nullptr) {
+        for (const KindDescriptor& kind : KindRows()) table(kind.type)->finalizeStatements();
         m_countRows.finalize();
         m_getImState.finalize();
         m_setImState.finalize();
@@ -438,7 +484,7 @@ bool QVIMDAL::setDBPath(const std::string& path) {
 }
 
 bool QVIMDAL::initDB() {
-    std::lock_guard<std::mutex> lock(m_lifecycleLock);
+    MutexLock lock(m_lifecycleLock);
     return _initDB(false);
 }
 
@@ -458,7 +504,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
     int version = 0;
     {
         sqlite3_stmt* raw = nullptr;
-        rc = sqlite3_prepare_v2(m_DB, "PRAGMA user_version;", -1, &raw, nullptr);
+        rc = sqlite3_prepare_v2(m_DB, kUserVersionSQL, -1, &raw, nullptr);
         StatementSlot pragma;
         *pragma.address() = raw;
         if (rc != SQLITE_OK) {
@@ -476,7 +522,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
         }
     }
 
-    rc = sqlite3_exec(m_DB, "PRAGMA foreign_keys = ON;", nullptr, nullptr, nullptr);
+    rc = sqlite3_exec(m_DB, kForeignKeysSQL, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_exec() for foreign key pragma: '%s'", sqlite3_errstr(rc));
         return false;
@@ -490,9 +536,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
     // Anything else belongs to another program and is kept as it is.
     int objects = -1;
     int settingsTables = -1;
-    if (!countRows("SELECT count(*) FROM sqlite_master;", objects) ||
-        !countRows("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'IntegrityMonitorState';",
-                   settingsTables)) {
+    if (!countRows(kCountObjectsSQL, objects) || !countRows(kCountSettingsTablesSQL, settingsTables)) {
         logUnusableDatabase();
         return false;
     }
@@ -526,7 +570,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
                       message != nullptr ? message : "", static_cast<int>(i));
             sqlite3_free(message);
             // A half-applied script must not leave an open transaction behind.
-            sqlite3_exec(m_DB, "ROLLBACK TRANSACTION;", nullptr, nullptr, nullptr);
+            sqlite3_exec(m_DB, kRollbackScriptSQL, nullptr, nullptr, nullptr);
             return false;
         }
     }
@@ -562,13 +606,13 @@ int QVIMDAL::prepareStatement(const std::string& sql, sqlite3_stmt** slot) {
 
 bool QVIMDAL::prepareStatements() {
     bool ok = true;
-    for (entity_type kind : kKinds) {
-        if (m_engine.table(kind)->prepareStatements() != SQLITE_OK) {
+    for (const KindDescriptor& kind : KindRows()) {
+        if (table(kind.type)->prepareStatements() != SQLITE_OK) {
             ok = false;
             break;
         }
     }
-    ok = ok && prepareStatement(kCountRowsAllPlatformsSQL, m_countRows.address()) == SQLITE_OK &&
+    ok = ok && prepareStatement(countRowsSQL(), m_countRows.address()) == SQLITE_OK &&
          prepareStatement(kGetImStateSQL, m_getImState.address()) == SQLITE_OK &&
          prepareStatement(kSetImStateSQL, m_setImState.address()) == SQLITE_OK &&
          prepareStatement(kVacuumSQL, m_vacuum.address()) == SQLITE_OK;
@@ -579,15 +623,8 @@ bool QVIMDAL::prepareStatements() {
     return ok;
 }
 
-void QVIMDAL::finalize(sqlite3_stmt** slot) {
-    if (slot != nullptr && *slot != nullptr) {
-        sqlite3_finalize(*slot);
-        *slot = nullptr;
-    }
-}
-
 int QVIMDAL::finalize() {
-    for (entity_type kind : kKinds) m_engine.table(kind)->finalizeStatements();
+    for (const KindDescriptor& kind : KindRows()) table(kind.type)->finalizeStatements();
     m_countRows.finalize();
     m_getImState.finalize();
     m_setImState.finalize();
@@ -614,7 +651,7 @@ void QVIMDAL::shutdownDAL() {
     if (m_DB != nullptr) {
         bool pending = false;
         {
-            std::lock_guard<std::mutex> lock(m_storeLock);
+            MutexLock lock(m_storeLock);
             pending = !m_itemBuffer.empty();
         }
         if (pending) {
@@ -622,14 +659,14 @@ void QVIMDAL::shutdownDAL() {
             if (!storeItemFlush(written)) {
                 size_t lost = 0;
                 {
-                    std::lock_guard<std::mutex> lock(m_storeLock);
+                    MutexLock lock(m_storeLock);
                     lost = m_itemBuffer.size();
                 }
                 LOG_ERROR(QVIM_SRC_DAL, "shutdownDAL", "%zu buffered items could not be stored and are lost", lost);
             }
         }
     }
-    std::lock_guard<std::mutex> lock(m_lifecycleLock);
+    MutexLock lock(m_lifecycleLock);
     if (m_DB != nullptr) finalize();
 }
 
@@ -645,7 +682,7 @@ bool bindText(sqlite3_stmt* stmt, const char* parameter, const std::string& valu
 bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::string& value) {
     int rc = SQLITE_MISUSE;
     {
-        std::lock_guard<std::mutex> lock(m_storeLock);
+        MutexLock lock(m_storeLock);
         sqlite3_stmt* stmt = m_setImState.get();
         if (stmt != nullptr) {
             StatementUse use(stmt);
@@ -666,17 +703,17 @@ bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::strin
 }
 
 QVIMDAL::SettingsScope::SettingsScope(QVIMDAL& dal) : m_dal(dal) {
-    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    MutexLock lock(m_dal.m_settingsLock);
     ++m_dal.m_settingsScopes;
 }
 
 QVIMDAL::SettingsScope::~SettingsScope() {
-    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    MutexLock lock(m_dal.m_settingsLock);
     if (--m_dal.m_settingsScopes == 0) m_dal.m_settings.clear();
 }
 
 bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
-    std::lock_guard<std::mutex> lock(m_settingsLock);
+    MutexLock lock(m_settingsLock);
     if (m_settingsScopes == 0) return false;
     const auto found = m_settings.find(name);
     if (found == m_settings.end()) return false;
@@ -687,7 +724,7 @@ bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
 // Caller holds the store lock; a null value forgets the setting.
 void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
     const bool committed = m_DB != nullptr && sqlite3_get_autocommit(m_DB) != 0;
-    std::lock_guard<std::mutex> lock(m_settingsLock);
+    MutexLock lock(m_settingsLock);
     if (value != nullptr && committed && m_settingsScopes > 0)
         m_settings[name] = *value;
     else
@@ -695,7 +732,7 @@ void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
 }
 
 void QVIMDAL::forgetSettings() {
-    std::lock_guard<std::mutex> lock(m_settingsLock);
+    MutexLock lock(m_settingsLock);
     m_settings.clear();
 }
 
@@ -709,7 +746,7 @@ bool QVIMDAL::GetIntegrityMonitorState(const std::string& name, std::string& val
                   name.c_str(), value.c_str());
         return true;
     }
-    std::unique_lock<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     sqlite3_stmt* stmt = m_getImState.get();
     if (stmt == nullptr) {
         lock.unlock();
@@ -763,11 +800,8 @@ bool QVIMDAL::PrepareMetricsDBSize(cJSON* object) {
 }
 
 bool QVIMDAL::PrepareMetricsDBInfo(cJSON* object) {
-    static const char* const names[] = {"fileItemCount",      "directoryItemCount", "userItemCount",
-                                        "userGroupItemCount", "portItemCount",      "installedSoftwareItemCount",
-                                        "processItemCount"};
     LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "Preparing metrics for counting rows in each table Lock");
-    std::unique_lock<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     if (m_dbPath.empty()) {
         lock.unlock();
         LOG_ERROR(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "PrepareMetricsDBInfo: DB not initialized");
@@ -776,8 +810,11 @@ bool QVIMDAL::PrepareMetricsDBInfo(cJSON* object) {
     sqlite3_stmt* stmt = m_countRows.get();
     if (stmt != nullptr) {
         StatementUse use(stmt);
-        while (sqlite3_step(stmt) == SQLITE_ROW)
-            for (int i = 0; i < 7; ++i) cJSON_AddNumberToObject(object, names[i], sqlite3_column_int(stmt, i));
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            int column = 0;
+            for (const KindDescriptor& kind : KindRows())
+                cJSON_AddNumberToObject(object, kind.countColumn().c_str(), sqlite3_column_int(stmt, column++));
+        }
     }
     LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "Preparing metrics for counting rows in each table Unlock");
     return true;
@@ -876,7 +913,7 @@ bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapp
         return true;
     }
     response.state = IM_MATCH_WITH_EVENT;
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     m_itemBuffer.push_back(record);
     if (m_itemBuffer.size() <= kItemBufferLimit) return true;
     LOG_TRACE(QVIM_SRC_DAL, "storeItemBuffer", "storeItemBuffer lock");
@@ -888,7 +925,7 @@ bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapp
 }
 
 bool QVIMDAL::storeItemFlush(unsigned long& count) {
-    return underStoreLock("storeItemFlush", [&] { return storeItemFlushInternal(count); });
+    return underStoreLock("storeItemFlush", [&]() REQUIRES(m_storeLock) { return storeItemFlushInternal(count); });
 }
 
 namespace {
@@ -939,9 +976,9 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
     if (sqlite3_get_autocommit(m_DB) == 0) {
         LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal",
                   "A transaction was left open on the baseline; rolling it back before writing the buffer");
-        if (!execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction")) return false;
+        if (!execTransaction(m_DB, kRollbackSQL, "Error rolling back transaction")) return false;
     }
-    if (!execTransaction(m_DB, "BEGIN TRANSACTION", "Error beginning transaction")) return false;
+    if (!execTransaction(m_DB, kBeginSQL, "Error beginning transaction")) return false;
 
     struct Dropped {
         size_t index;
@@ -957,7 +994,7 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
         if (!retry) dropped.push_back({i, sqlite3_errmsg(m_DB)});
     }
     noteWrite();
-    if (!retry && execTransaction(m_DB, "END TRANSACTION", "Error committing transaction")) {
+    if (!retry && execTransaction(m_DB, kEndSQL, "Error committing transaction")) {
         for (const Dropped& item : dropped)
             LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal", "Buffered item with key '%s' dropped: %s",
                       m_itemBuffer[item.index]->currentKey.c_str(), item.reason.c_str());
@@ -966,7 +1003,7 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
         return dropped.empty();
     }
     if (sqlite3_get_autocommit(m_DB) == 0)
-        execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction");
+        execTransaction(m_DB, kRollbackSQL, "Error rolling back transaction");
     const auto takeBack = [&stats](const char* name, long before) {
         const long added = stats.Get(name) - before;
         if (added > 0) stats.Add(name, -added);
@@ -1021,11 +1058,11 @@ void QVIMDAL::traceLock(const char* function, const char* what) {
 bool QVIMDAL::initEntityIDBufferArrays() {
     // Real-time notifications append to these buffers (under this lock)
     // while a host switches the integrity scan on.
-    std::lock_guard<std::mutex> lock(m_storeLock);
-    FileTable* files = m_engine.fileTable();
+    MutexLock lock(m_storeLock);
+    FileTable* files = fileTable();
     if (files->idBuffer && files->idCount != 0) return false;
-    for (entity_type kind : kKinds) {
-        EventTypeTable* table = m_engine.table(kind);
+    for (const KindDescriptor& kind : KindRows()) {
+        EventTypeTable* table = this->table(kind.type);
         if (!table->idBuffer) {
             table->idBuffer = std::make_unique<uint64_t[]>(EventTypeTable::kIdBufferSize);
             table->idCount = 0;
@@ -1065,12 +1102,8 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
             }
         }
     } else {
-        std::string sql = "UPDATE " + table.tableName() + " SET scanTime=" + std::to_string(now) + " WHERE entityItemId IN(";
-        for (size_t i = 0; i < table.idCount; ++i) {
-            sql += std::to_string(table.idBuffer[i]);
-            sql += ',';
-        }
-        sql.back() = ')';
+        const std::string sql =
+            EventTypeTable::makeScanTimeIdsQuery(table.tableName(), now, table.idBuffer.get(), table.idCount);
         rc = m_DB != nullptr ? sqlite3_exec(m_DB, sql.c_str(), nullptr, nullptr, nullptr) : SQLITE_MISUSE;
         if (rc == SQLITE_OK) {
             table.idCount = 0;
@@ -1083,13 +1116,13 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
 }
 
 bool QVIMDAL::flushEntityIDBufferArrayLock(EventTypeTable& table) {
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     return flushEntityIDBufferArray(table);
 }
 
 bool QVIMDAL::flushEntityIDBufferArrays() {
     bool all = true;
-    for (entity_type kind : kKinds) all = flushEntityIDBufferArrayLock(*m_engine.table(kind)) && all;
+    for (const KindDescriptor& kind : KindRows()) all = flushEntityIDBufferArrayLock(*table(kind.type)) && all;
     return all;
 }
 
@@ -1109,15 +1142,15 @@ bool QVIMDAL::purgeDB(entity_type type) {
     LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "purgeDB lock");
     std::vector<EventTypeTable*> tables;
     if (type == ENTITY_ALL) {
-        for (entity_type kind : kKinds) tables.push_back(m_engine.table(kind));
-    } else if (EventTypeTable* table = m_engine.table(type)) {
+        for (const KindDescriptor& kind : KindRows()) tables.push_back(table(kind.type));
+    } else if (EventTypeTable* table = this->table(type)) {
         tables.push_back(table);
     }
     if (m_DB == nullptr) {
         LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "Returning from purgeDB with retval %d unlock", 1);
         return true;
     }
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     bool tablePurged = true;
     for (EventTypeTable* table : tables) {
         int rc = stepOnce(*table->getStmt(EventTypeTable::PurgeAll));
@@ -1133,8 +1166,8 @@ bool QVIMDAL::purgeDB(entity_type type) {
 }
 
 void QVIMDAL::purgeDiskPaths(std::list<std::string>& paths) {
-    purgePaths(*m_engine.fileTable()->getStmt(EventTypeTable::PartialPurge),
-               *m_engine.directoryTable()->getStmt(EventTypeTable::PartialPurge), paths);
+    purgePaths(*fileTable()->getStmt(EventTypeTable::PartialPurge),
+               *directoryTable()->getStmt(EventTypeTable::PartialPurge), paths);
 }
 
 void QVIMDAL::purgePaths(sqlite3_stmt* fileStmt, sqlite3_stmt* directoryStmt, std::list<std::string>& paths) {
@@ -1201,12 +1234,7 @@ bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response
         appendEvents(response, events);
         return true;
     }
-    std::string sql = "DELETE FROM " + m_tableName + " WHERE entityItemId IN (";
-    for (size_t i = 0; i < ids.size(); ++i) {
-        if (i != 0) sql += ',';
-        sql += std::to_string(ids[i]);
-    }
-    sql += ')';
+    const std::string sql = makeDeleteIdsQuery(m_tableName, ids);
     char* message = nullptr;
     rc = sqlite3_exec(m_engine.getDAL().db(), sql.c_str(), nullptr, nullptr, &message);
     if (rc != SQLITE_OK) {
@@ -1540,7 +1568,7 @@ bool QVIMDAL::migrateEntity(sqlite3_stmt* entities, sqlite3* oldDb, int& entitie
         LOG_TRACE(QVIM_SRC_DAL, "migrateEntity", "Adding entity: %s of type %s", key.c_str(), typeName.c_str());
         std::printf("Adding entity: %s of type %s\n", key.c_str(), typeName.c_str());
     }
-    if (kind < ENTITY_FILE || kind > ENTITY_PROCESS) {
+    if (kindDescriptor(kind) == nullptr) {
         entitiesRc = sqlite3_step(entities);
         return true;
     }
@@ -1571,7 +1599,7 @@ bool QVIMDAL::migrateEntity(sqlite3_stmt* entities, sqlite3* oldDb, int& entitie
 }
 
 bool QVIMDAL::migrateDb(const char* oldDbPath, const std::function<void()>& startCopy) {
-    std::lock_guard<std::mutex> migration(m_migrationLock);
+    MutexLock migration(m_migrationLock);
     const time_t started = std::time(nullptr);
     LegacyConnection old;
     // Only read, and never created: the old file is not ours.
@@ -1634,4 +1662,39 @@ qvim_status IMEngineHandleConcrete::migrateBaseline(const char* oldDbPath) {
     });
     if (started) setBaselineScan(false);
     return migrated ? QVIM_OK : QVIM_E_FAILED;
+}
+
+// ---- Statement texts ------------------------------------------------------------------------
+
+std::vector<std::pair<std::string, std::string>> QVIMDAL::sqlTexts() const {
+    std::vector<std::pair<std::string, std::string>> texts;
+    for (size_t i = 0; i < m_schemaScripts.size(); ++i) texts.emplace_back("schema" + std::to_string(i + 1), m_schemaScripts[i]);
+    const std::pair<const char*, std::string> fixed[] = {
+        {"userVersion", kUserVersionSQL},
+        {"foreignKeys", kForeignKeysSQL},
+        {"countObjects", kCountObjectsSQL},
+        {"countSettingsTables", kCountSettingsTablesSQL},
+        {"rollbackScript", kRollbackScriptSQL},
+        {"getSetting", kGetImStateSQL},
+        {"setSetting", kSetImStateSQL},
+        {"countRows", countRowsSQL()},
+        {"vacuum", kVacuumSQL},
+        {"begin", kBeginSQL},
+        {"end", kEndSQL},
+        {"rollback", kRollbackSQL},
+        {"oldEntities", kGetAllEntitiesFromOldDb},
+        {"oldAttributes", kGetAllAttributesWithIdOldDb},
+    };
+    for (const auto& text : fixed) texts.emplace_back(text.first, text.second);
+    const uint64_t ids[] = {3, 5};
+    for (const KindDescriptor& kind : KindRows()) {
+        const EventTypeTable& kindTable = *table(kind.type);
+        for (unsigned slot = 0; slot <= EventTypeTable::PartialPurge; ++slot)
+            texts.emplace_back(kindTable.typeName() + "." + std::to_string(slot), kindTable.makePreparedQuery(slot));
+        texts.emplace_back(kindTable.typeName() + ".scanTimeIds",
+                           EventTypeTable::makeScanTimeIdsQuery(kindTable.tableName(), 42, ids, 2));
+        texts.emplace_back(kindTable.typeName() + ".deleteIds",
+                           EventTypeTable::makeDeleteIdsQuery(kindTable.tableName(), {3, 5}));
+    }
+    return texts;
 }

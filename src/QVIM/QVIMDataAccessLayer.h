@@ -1,6 +1,8 @@
 // The baseline store: one SQLite database with the settings table and one
-// table per entity kind, the per-kind table objects with their prepared
-// statements, item writes, purges, migration and database metrics.
+// table per entity kind, the per-kind table objects (made from the kinds
+// registry) with their prepared statements, item writes, purges, migration
+// and database metrics. Sections: statement ownership, entity tables, the
+// store.
 #pragma once
 
 #include <sqlite3.h>
@@ -15,8 +17,10 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include "QVIMThreadSafety.h"
 #include "qvim.h"
 
 struct cJSON;
@@ -26,6 +30,7 @@ class QVIMEvent;
 class JSONEvents;
 class Blob;
 struct RecordLayout;
+struct KindDescriptor;
 
 // One prepared statement owned by its slot; finalized on destruction. The
 // slot's address stays stable for the life of its owner.
@@ -97,8 +102,7 @@ public:
         std::vector<int> columns;  // by column, in the layout's compare-select order
     };
 
-    EventTypeTable(IMEngineHandleConcrete& engine, const char* tableName, const char* typeName,
-                   entity_type type, bool partialPurge);
+    EventTypeTable(IMEngineHandleConcrete& engine, const KindDescriptor& kind);
     virtual ~EventTypeTable();
 
     virtual int prepareStatements();
@@ -112,6 +116,10 @@ public:
 
     static std::string makeNumeratedPlaceHolders(unsigned long n);
     static std::string makePurgeAllQuery(const std::string& name);
+    // Stamps the listed rows (a buffer short of the prepared thousand).
+    static std::string makeScanTimeIdsQuery(const std::string& table, unsigned long scanTime, const uint64_t* ids,
+                                            size_t count);
+    static std::string makeDeleteIdsQuery(const std::string& table, const std::vector<int64_t>& ids);
     static std::string makeResetAutoNumberQuery(const std::string& name);
     static std::string makePartialPurgeQuery(const std::string& typeName);
 
@@ -179,30 +187,37 @@ public:
 
 class FileTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_FILE;
     explicit FileTable(IMEngineHandleConcrete& engine);
 };
 class DirectoryTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_DIRECTORY;
     explicit DirectoryTable(IMEngineHandleConcrete& engine);
 };
 class UserTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_USER;
     explicit UserTable(IMEngineHandleConcrete& engine);
 };
 class GroupTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_GROUP;
     explicit GroupTable(IMEngineHandleConcrete& engine);
 };
 class PortTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_PORT;
     explicit PortTable(IMEngineHandleConcrete& engine);
 };
 class InstalledSoftwareTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_INSTALLED_SOFTWARE;
     explicit InstalledSoftwareTable(IMEngineHandleConcrete& engine);
 };
 class ProcessTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_PROCESS;
     explicit ProcessTable(IMEngineHandleConcrete& engine);
 };
 
@@ -223,7 +238,6 @@ public:
     bool _initDB(bool readOnly);
     bool prepareStatements();
     int prepareStatement(const std::string& sql, sqlite3_stmt** slot);
-    static void finalize(sqlite3_stmt** slot);
     int finalize();
     bool _deleteDB();
     void shutdownDAL();
@@ -260,14 +274,14 @@ public:
     bool storeItem(QVIMConfig& config, const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
     bool storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
     bool storeItemFlush(unsigned long& count);
-    bool storeItemFlushInternal(unsigned long& count);
+    bool storeItemFlushInternal(unsigned long& count) REQUIRES(m_storeLock);
     bool writeItem(QVIMEvent& record, bool insertOnly, std::unordered_set<long long>* ruleIds);
     bool renameItem(QVIMEvent& record, std::unordered_set<long long>* ruleIds);
     bool deleteEntityItems(QVIMEvent& record, std::unordered_set<long long>* ruleIds);
 
     // Id buffers of rows seen unchanged during an integrity scan.
     bool initEntityIDBufferArrays();
-    bool flushEntityIDBufferArray(EventTypeTable& table) const;
+    bool flushEntityIDBufferArray(EventTypeTable& table) const REQUIRES(m_storeLock);
     bool flushEntityIDBufferArrayLock(EventTypeTable& table);
     bool flushEntityIDBufferArrays();
     bool bufferSelectedIDs() const { return m_bufferSelectedIDs.load(); }
@@ -299,26 +313,39 @@ public:
     // The qualified names of the comma-separated ids and names, pairwise.
     static std::string getQualifiedGroups(const std::string& ids, const std::string& names);
 
-    std::mutex& storeLock() { return m_storeLock; }
+    Mutex& storeLock() RETURN_CAPABILITY(m_storeLock) { return m_storeLock; }
     IMEngineHandleConcrete& engine() const { return m_engine; }
+
+    // The per-kind tables, made with the store; null for a value that is not a kind.
+    EventTypeTable* table(entity_type type) const;
+    FileTable* fileTable() const;
+    DirectoryTable* directoryTable() const;
 
     // The start of a scan, in milliseconds: later than every time stamp the
     // store wrote so far, waiting out the current millisecond when needed,
     // since rows stamped before the start count as unseen.
     unsigned long scanStartTime() const;
 
+    // Every SQL text the store runs, by name, with sample values where a
+    // text carries values; the golden test holds them still.
+    std::vector<std::pair<std::string, std::string>> sqlTexts() const;
+
     static constexpr int kSchemaVersion = 2;
     // The item buffer is written when an append takes it past this size.
     static constexpr size_t kItemBufferLimit = 1000;
 
 private:
+    template <class... Tables>
+    void makeTables(IMEngineHandleConcrete& engine) {
+        ((m_tables[Tables::kKind] = std::make_unique<Tables>(engine)), ...);
+    }
     // Runs one store operation under the store lock, traced as "<function> lock"/"unlock".
     template <class Operation>
     bool underStoreLock(const char* function, Operation operation) {
         traceLock(function, "lock");
         bool result;
         {
-            std::lock_guard<std::mutex> lock(m_storeLock);
+            MutexLock lock(m_storeLock);
             result = operation();
             noteWrite();
         }
@@ -336,20 +363,20 @@ private:
     // store lock is held and no transaction is open (a rollback could undo
     // the value); emptied when the last walk ends and when the connection
     // opens or closes.
-    bool cachedSetting(const std::string& name, std::string& value);
-    void cacheSetting(const std::string& name, const std::string* value);
-    void forgetSettings();
+    bool cachedSetting(const std::string& name, std::string& value) EXCLUDES(m_settingsLock);
+    void cacheSetting(const std::string& name, const std::string* value) EXCLUDES(m_settingsLock);
+    void forgetSettings() EXCLUDES(m_settingsLock);
 
-    std::mutex m_storeLock;
-    std::mutex m_lifecycleLock;
-    std::mutex m_settingsLock;  // taken alone, or inside the store lock
-    std::unordered_map<std::string, std::string> m_settings;
-    unsigned m_settingsScopes = 0;
+    Mutex m_storeLock;
+    Mutex m_lifecycleLock;
+    Mutex m_settingsLock;  // taken alone, or inside the store lock
+    std::unordered_map<std::string, std::string> m_settings GUARDED_BY(m_settingsLock);
+    unsigned m_settingsScopes GUARDED_BY(m_settingsLock) = 0;
     // Held for a whole migration, before any other store lock.
-    std::mutex m_migrationLock;
+    Mutex m_migrationLock;
     // The attribute statement of the old database being migrated.
     StatementSlot m_oldAttributes;
-    std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer;
+    std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer GUARDED_BY(m_storeLock);
     IMEngineHandleConcrete& m_engine;
     sqlite3* m_DB = nullptr;
     std::string m_dbPath;
@@ -361,6 +388,8 @@ private:
     StatementSlot m_setImState;
     StatementSlot m_vacuum;
     std::vector<std::string> m_schemaScripts;
+    // Indexed by entity_type; slot 0 (ENTITY_ALL) stays empty.
+    std::unique_ptr<EventTypeTable> m_tables[ENTITY_UNKNOWN];
 };
 
 // "This migration took " and the duration in hours, minutes and seconds, with a newline.

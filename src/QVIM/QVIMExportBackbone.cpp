@@ -343,11 +343,11 @@ bool exportKind(IMEngineHandleConcrete& engine, const IntegrityRuleFilter& filte
         return false;
     };
     const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(engine, kind, nullptr));
-    EventTypeTable* table = engine.table(kind);
+    EventTypeTable* table = dal.table(kind);
     if (!record || table == nullptr) return readFailed("no table for the kind");
     const unsigned long offset = static_cast<unsigned long>(kind) * kExportIdStride;
 
-    std::lock_guard<std::mutex> lock(dal.storeLock());
+    MutexLock lock(dal.storeLock());
     sqlite3_stmt* stmt = *table->getStmt(exportSlot(itemId, recordTime));
     if (stmt == nullptr) return readFailed("the database is not open");
     sqlite3_reset(stmt);

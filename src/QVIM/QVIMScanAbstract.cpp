@@ -210,7 +210,7 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
         if (!getDAL().storeItemFlush(written)) result = QVIM_E_FAILED;
         response.nItemsScanned = written;
     } else {
-        EventTypeTable* kindTable = table(type);
+        EventTypeTable* kindTable = getDAL().table(type);
         getDAL().flushEntityIDBufferArrayLock(*kindTable);
         kindTable->deleteUnscanned(scanStart, response);
         getStats().Add("totalEvents", static_cast<long>(response.nEvents));
@@ -226,7 +226,7 @@ qvim_status IMEngineHandleConcrete::cleanUnscanned(const char* entityType, unsig
     }
     LOG_TRACE(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called called for entityType %s scanTime %lld",
               entityType, static_cast<long long>(scanTime));
-    EventTypeTable* kindTable = table(convertEntityTypeName(entityType));
+    EventTypeTable* kindTable = getDAL().table(convertEntityTypeName(entityType));
     if (kindTable == nullptr) {
         LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called with bad entityType %s", entityType);
         return QVIM_E_BAD_PARAMETER;
