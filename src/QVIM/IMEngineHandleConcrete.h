@@ -102,7 +102,3 @@ private:
     std::unique_ptr<InstalledSoftwareTable> m_installedSoftwareTable;
     std::unique_ptr<ProcessTable> m_processTable;
 };
-
-// Logs and returns the failure status for an operation whose component is
-// not part of this build yet.
-qvim_status operationNotBuilt(const char* function);

@@ -1176,7 +1176,7 @@ qvim_status QVIMEngine::integrityMonitor(IMEngineHandleConcrete& engine, unsigne
         return QVIM_E_BAD_PARAMETER;
     }
     const qvim_status result =
-        EventHandlerNormal(engine).handleEvent(*event, events, response, maxEvents, enforcement);
+        EventHandlerNormal(engine.getDAL(), engine.getConfig(), engine.getStats()).handleEvent(*event, events, response, maxEvents, enforcement);
     response.state = static_cast<uint32_t>(event->state);
     return result;
 }

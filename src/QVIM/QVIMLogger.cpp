@@ -1,3 +1,6 @@
+// The logger: one process-wide sink (a host callback, else a file) that
+// every log line goes through, escaped to one line. Sections: setup, the
+// line, the file.
 #include "QVIMLogger.h"
 
 #include <unistd.h>

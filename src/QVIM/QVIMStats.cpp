@@ -1,9 +1,11 @@
+// Engine counters: named and per-rule counters under one lock, and the
+// documents built from them. Sections: counters, the metrics documents and
+// their restoration.
 #include "QVIMStats.h"
 
 #include <climits>
 #include <cmath>
 
-#include "QVIMDataAccessLayer.h"
 #include "QVIMJson.h"
 #include "QVIMLogger.h"
 
@@ -183,15 +185,12 @@ bool handOut(const CJsonPtr& root, char** out, uint32_t level, const char* funct
 
 }  // namespace
 
-bool QVIMStats::GetMetrics(QVIMDAL& dal, char** out) {
+bool QVIMStats::GetMetrics(const std::function<void(cJSON* metrics)>& addStore, char** out) {
     cJSON* metrics = nullptr;
     size_t totalAssigned = 0;
     CJsonPtr root = buildCounterDocument(m_lock, m_general, m_assigned, m_unassigned, metrics, totalAssigned);
     cJSON_AddNumberToObject(metrics, "totalAssignedRules", static_cast<double>(totalAssigned));
-    cJSON* dbinfo = cJSON_AddObjectToObject(metrics, "dbinfo");
-    dal.PrepareMetricsDBSize(dbinfo);
-    dal.PrepareMetricsDBInfo(dbinfo);
-    dal.PrepareMetricsIntegrityMonitorState(cJSON_AddObjectToObject(metrics, "integrityMonitorState"));
+    addStore(metrics);
     return handOut(root, out, QVIM_LOG_ERROR, "GetMetrics");
 }
 

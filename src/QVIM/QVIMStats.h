@@ -3,11 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 
-class QVIMDAL;
+struct cJSON;
 
 class QVIMStats {
 public:
@@ -33,7 +34,9 @@ public:
     bool MoveRulesetMap(int from, int to);
     void reset();
 
-    bool GetMetrics(QVIMDAL& dal, char** out);
+    // The metrics document; addStore appends the store's members (database
+    // size and settings) to its "metrics" object after the counters.
+    bool GetMetrics(const std::function<void(cJSON* metrics)>& addStore, char** out);
     bool GetMetricsForPersistence(char** out);
     bool SetMetricsFromPersistence(const std::string& text);
 

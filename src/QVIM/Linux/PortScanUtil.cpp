@@ -1,3 +1,5 @@
+// The kernel's socket tables as port sources. Sections: address
+// descriptors, user names, sources.
 #include "PortScanUtil.h"
 
 #include <arpa/inet.h>
@@ -60,6 +62,8 @@ void UserLookup::clear() {
 }
 
 // ---- Sources -------------------------------------------------------------------------
+
+void QVIMScanAbstract::PortSource::endScan() { PortSourceLinux::m_userLookup.clear(); }
 
 QVIMScanAbstract::PortSource* QVIMScanAbstract::PortSource::factory(unsigned long index) {
     switch (index) {
