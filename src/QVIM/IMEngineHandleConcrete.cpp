@@ -54,32 +54,6 @@ IMEngineHandleConcrete::IMEngineHandleConcrete() : m_dal(*this) {}
 
 IMEngineHandleConcrete::~IMEngineHandleConcrete() { m_dal.shutdownDAL(); }
 
-EventTypeTable* IMEngineHandleConcrete::table(entity_type type) {
-    switch (type) {
-        case ENTITY_FILE: return fileTable();
-        case ENTITY_DIRECTORY: return directoryTable();
-        case ENTITY_USER: return userTable();
-        case ENTITY_GROUP: return groupTable();
-        case ENTITY_PORT: return portTable();
-        case ENTITY_INSTALLED_SOFTWARE: return installedSoftwareTable();
-        case ENTITY_PROCESS: return processTable();
-        default: return nullptr;
-    }
-}
-
-EventTypeTable* IMEngineHandleConcrete::existingTable(entity_type type) const {
-    switch (type) {
-        case ENTITY_FILE: return m_fileTable.get();
-        case ENTITY_DIRECTORY: return m_directoryTable.get();
-        case ENTITY_USER: return m_userTable.get();
-        case ENTITY_GROUP: return m_groupTable.get();
-        case ENTITY_PORT: return m_portTable.get();
-        case ENTITY_INSTALLED_SOFTWARE: return m_installedSoftwareTable.get();
-        case ENTITY_PROCESS: return m_processTable.get();
-        default: return nullptr;
-    }
-}
-
 // ---- Lifecycle ------------------------------------------------------------------
 
 qvim_status IMEngineHandleConcrete::engineStart(const im_engine_init_s& init) {
@@ -258,7 +232,7 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
         if (!getDAL().storeItemFlush(written)) result = QVIM_E_FAILED;
         response.nItemsScanned = written;
     } else {
-        EventTypeTable* kindTable = table(type);
+        EventTypeTable* kindTable = getDAL().table(type);
         getDAL().flushEntityIDBufferArrayLock(*kindTable);
         kindTable->deleteUnscanned(scanStart, response);
         getStats().Add("totalEvents", static_cast<long>(response.nEvents));
@@ -274,7 +248,7 @@ qvim_status IMEngineHandleConcrete::cleanUnscanned(const char* entityType, unsig
     }
     LOG_TRACE(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called called for entityType %s scanTime %lld",
               entityType, static_cast<long long>(scanTime));
-    EventTypeTable* kindTable = table(convertEntityTypeName(entityType));
+    EventTypeTable* kindTable = getDAL().table(convertEntityTypeName(entityType));
     if (kindTable == nullptr) {
         LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called with bad entityType %s", entityType);
         return QVIM_E_BAD_PARAMETER;

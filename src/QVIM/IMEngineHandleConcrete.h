@@ -1,5 +1,5 @@
 // The engine: the one implementation of IMEngineHandle. It owns the installed
-// rules, the baseline store, the statistics, the per-kind table objects and
+// rules, the baseline store (with its per-kind tables), the statistics and
 // the engine's locks.
 #pragma once
 
@@ -11,15 +11,6 @@
 #include "QVIMDOM.h"
 #include "QVIMDataAccessLayer.h"
 #include "QVIMStats.h"
-
-class EventTypeTable;
-class FileTable;
-class DirectoryTable;
-class UserTable;
-class GroupTable;
-class PortTable;
-class InstalledSoftwareTable;
-class ProcessTable;
 
 class IMEngineHandleConcrete : public IMEngineHandle {
 public:
@@ -68,25 +59,6 @@ public:
     std::mutex& monitorMutex() { return m_monitorMutex; }
     std::mutex& rulesetMutex() { return m_rulesetMutex; }
 
-    // Lazily created per-kind table objects; every path that needs a table
-    // goes through these.
-    template <class Table>
-    Table* factory(std::unique_ptr<Table>& slot) {
-        if (!slot) slot = std::make_unique<Table>(*this);
-        return slot.get();
-    }
-    FileTable* fileTable() { return factory(m_fileTable); }
-    DirectoryTable* directoryTable() { return factory(m_directoryTable); }
-    UserTable* userTable() { return factory(m_userTable); }
-    GroupTable* groupTable() { return factory(m_groupTable); }
-    PortTable* portTable() { return factory(m_portTable); }
-    InstalledSoftwareTable* installedSoftwareTable() { return factory(m_installedSoftwareTable); }
-    ProcessTable* processTable() { return factory(m_processTable); }
-    // Kinds 1..7; null for any other value.
-    EventTypeTable* table(entity_type type);
-    // The tables that exist, without creating any (File .. Process order).
-    EventTypeTable* existingTable(entity_type type) const;
-
 private:
     QVIMConfig m_config;
     QVIMDAL m_dal;
@@ -94,11 +66,4 @@ private:
     std::atomic<bool> m_baselineScanActive{false};
     std::mutex m_monitorMutex;
     std::mutex m_rulesetMutex;
-    std::unique_ptr<FileTable> m_fileTable;
-    std::unique_ptr<DirectoryTable> m_directoryTable;
-    std::unique_ptr<UserTable> m_userTable;
-    std::unique_ptr<GroupTable> m_groupTable;
-    std::unique_ptr<PortTable> m_portTable;
-    std::unique_ptr<InstalledSoftwareTable> m_installedSoftwareTable;
-    std::unique_ptr<ProcessTable> m_processTable;
 };

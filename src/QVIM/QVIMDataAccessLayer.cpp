@@ -195,6 +195,15 @@ const char* const kCountRowsAllPlatformsSQL =
     "(SELECT COUNT(*) AS installedSoftwareItemCount FROM EntityInstalledSoftwareItems) AS installedSoftwareItemCount, "
     "(SELECT COUNT(*) AS processItemCount FROM EntityProcessItems) AS processItemCount;";
 const char* const kVacuumSQL = "VACUUM;";
+const char* const kUserVersionSQL = "PRAGMA user_version;";
+const char* const kForeignKeysSQL = "PRAGMA foreign_keys = ON;";
+const char* const kCountObjectsSQL = "SELECT count(*) FROM sqlite_master;";
+const char* const kCountSettingsTablesSQL =
+    "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'IntegrityMonitorState';";
+const char* const kRollbackScriptSQL = "ROLLBACK TRANSACTION;";
+const char* const kBeginSQL = "BEGIN TRANSACTION";
+const char* const kEndSQL = "END TRANSACTION";
+const char* const kRollbackSQL = "ROLLBACK TRANSACTION";
 
 // Settings reported in the metrics document, in this order.
 const char* const kReportedSettings[] = {
@@ -280,6 +289,27 @@ std::string EventTypeTable::makeNumeratedPlaceHolders(unsigned long n) {
         out += name;
     }
     return out;
+}
+
+std::string EventTypeTable::makeScanTimeIdsQuery(const std::string& table, unsigned long scanTime,
+                                                const uint64_t* ids, size_t count) {
+    std::string sql = "UPDATE " + table + " SET scanTime=" + std::to_string(scanTime) + " WHERE entityItemId IN(";
+    for (size_t i = 0; i < count; ++i) {
+        sql += std::to_string(ids[i]);
+        sql += ',';
+    }
+    sql.back() = ')';
+    return sql;
+}
+
+std::string EventTypeTable::makeDeleteIdsQuery(const std::string& table, const std::vector<int64_t>& ids) {
+    std::string sql = "DELETE FROM " + table + " WHERE entityItemId IN (";
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (i != 0) sql += ',';
+        sql += std::to_string(ids[i]);
+    }
+    sql += ')';
+    return sql;
 }
 
 std::string EventTypeTable::makePurgeAllQuery(const std::string& name) { return "DELETE FROM " + name; }
@@ -416,12 +446,29 @@ int openDatabaseFile(const std::string& name, int flags, sqlite3** db, const cha
 
 }  // namespace
 
-QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {}
+QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {
+    m_tables[ENTITY_FILE] = std::make_unique<FileTable>(engine);
+    m_tables[ENTITY_DIRECTORY] = std::make_unique<DirectoryTable>(engine);
+    m_tables[ENTITY_USER] = std::make_unique<UserTable>(engine);
+    m_tables[ENTITY_GROUP] = std::make_unique<GroupTable>(engine);
+    m_tables[ENTITY_PORT] = std::make_unique<PortTable>(engine);
+    m_tables[ENTITY_INSTALLED_SOFTWARE] = std::make_unique<InstalledSoftwareTable>(engine);
+    m_tables[ENTITY_PROCESS] = std::make_unique<ProcessTable>(engine);
+}
+
+EventTypeTable* QVIMDAL::table(entity_type type) const {
+    return type > ENTITY_ALL && type <= ENTITY_PROCESS ? m_tables[type].get() : nullptr;
+}
+FileTable* QVIMDAL::fileTable() const { return static_cast<FileTable*>(m_tables[ENTITY_FILE].get()); }
+DirectoryTable* QVIMDAL::directoryTable() const {
+    return static_cast<DirectoryTable*>(m_tables[ENTITY_DIRECTORY].get());
+}
 
 QVIMDAL::~QVIMDAL() {
     // The engine closes the store first; a connection still open here is
     // closed rather than leaked.
     if (m_DB != nullptr) {
+        for (entity_type kind : kKinds) table(kind)->finalizeStatements();
         m_countRows.finalize();
         m_getImState.finalize();
         m_setImState.finalize();
@@ -458,7 +505,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
     int version = 0;
     {
         sqlite3_stmt* raw = nullptr;
-        rc = sqlite3_prepare_v2(m_DB, "PRAGMA user_version;", -1, &raw, nullptr);
+        rc = sqlite3_prepare_v2(m_DB, kUserVersionSQL, -1, &raw, nullptr);
         StatementSlot pragma;
         *pragma.address() = raw;
         if (rc != SQLITE_OK) {
@@ -476,7 +523,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
         }
     }
 
-    rc = sqlite3_exec(m_DB, "PRAGMA foreign_keys = ON;", nullptr, nullptr, nullptr);
+    rc = sqlite3_exec(m_DB, kForeignKeysSQL, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_exec() for foreign key pragma: '%s'", sqlite3_errstr(rc));
         return false;
@@ -490,9 +537,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
     // Anything else belongs to another program and is kept as it is.
     int objects = -1;
     int settingsTables = -1;
-    if (!countRows("SELECT count(*) FROM sqlite_master;", objects) ||
-        !countRows("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'IntegrityMonitorState';",
-                   settingsTables)) {
+    if (!countRows(kCountObjectsSQL, objects) || !countRows(kCountSettingsTablesSQL, settingsTables)) {
         logUnusableDatabase();
         return false;
     }
@@ -526,7 +571,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
                       message != nullptr ? message : "", static_cast<int>(i));
             sqlite3_free(message);
             // A half-applied script must not leave an open transaction behind.
-            sqlite3_exec(m_DB, "ROLLBACK TRANSACTION;", nullptr, nullptr, nullptr);
+            sqlite3_exec(m_DB, kRollbackScriptSQL, nullptr, nullptr, nullptr);
             return false;
         }
     }
@@ -563,7 +608,7 @@ int QVIMDAL::prepareStatement(const std::string& sql, sqlite3_stmt** slot) {
 bool QVIMDAL::prepareStatements() {
     bool ok = true;
     for (entity_type kind : kKinds) {
-        if (m_engine.table(kind)->prepareStatements() != SQLITE_OK) {
+        if (table(kind)->prepareStatements() != SQLITE_OK) {
             ok = false;
             break;
         }
@@ -587,7 +632,7 @@ void QVIMDAL::finalize(sqlite3_stmt** slot) {
 }
 
 int QVIMDAL::finalize() {
-    for (entity_type kind : kKinds) m_engine.table(kind)->finalizeStatements();
+    for (entity_type kind : kKinds) table(kind)->finalizeStatements();
     m_countRows.finalize();
     m_getImState.finalize();
     m_setImState.finalize();
@@ -939,9 +984,9 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
     if (sqlite3_get_autocommit(m_DB) == 0) {
         LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal",
                   "A transaction was left open on the baseline; rolling it back before writing the buffer");
-        if (!execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction")) return false;
+        if (!execTransaction(m_DB, kRollbackSQL, "Error rolling back transaction")) return false;
     }
-    if (!execTransaction(m_DB, "BEGIN TRANSACTION", "Error beginning transaction")) return false;
+    if (!execTransaction(m_DB, kBeginSQL, "Error beginning transaction")) return false;
 
     struct Dropped {
         size_t index;
@@ -957,7 +1002,7 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
         if (!retry) dropped.push_back({i, sqlite3_errmsg(m_DB)});
     }
     noteWrite();
-    if (!retry && execTransaction(m_DB, "END TRANSACTION", "Error committing transaction")) {
+    if (!retry && execTransaction(m_DB, kEndSQL, "Error committing transaction")) {
         for (const Dropped& item : dropped)
             LOG_ERROR(QVIM_SRC_DAL, "storeItemFlushInternal", "Buffered item with key '%s' dropped: %s",
                       m_itemBuffer[item.index]->currentKey.c_str(), item.reason.c_str());
@@ -966,7 +1011,7 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
         return dropped.empty();
     }
     if (sqlite3_get_autocommit(m_DB) == 0)
-        execTransaction(m_DB, "ROLLBACK TRANSACTION", "Error rolling back transaction");
+        execTransaction(m_DB, kRollbackSQL, "Error rolling back transaction");
     const auto takeBack = [&stats](const char* name, long before) {
         const long added = stats.Get(name) - before;
         if (added > 0) stats.Add(name, -added);
@@ -1022,10 +1067,10 @@ bool QVIMDAL::initEntityIDBufferArrays() {
     // Real-time notifications append to these buffers (under this lock)
     // while a host switches the integrity scan on.
     std::lock_guard<std::mutex> lock(m_storeLock);
-    FileTable* files = m_engine.fileTable();
+    FileTable* files = fileTable();
     if (files->idBuffer && files->idCount != 0) return false;
     for (entity_type kind : kKinds) {
-        EventTypeTable* table = m_engine.table(kind);
+        EventTypeTable* table = this->table(kind);
         if (!table->idBuffer) {
             table->idBuffer = std::make_unique<uint64_t[]>(EventTypeTable::kIdBufferSize);
             table->idCount = 0;
@@ -1065,12 +1110,8 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
             }
         }
     } else {
-        std::string sql = "UPDATE " + table.tableName() + " SET scanTime=" + std::to_string(now) + " WHERE entityItemId IN(";
-        for (size_t i = 0; i < table.idCount; ++i) {
-            sql += std::to_string(table.idBuffer[i]);
-            sql += ',';
-        }
-        sql.back() = ')';
+        const std::string sql =
+            EventTypeTable::makeScanTimeIdsQuery(table.tableName(), now, table.idBuffer.get(), table.idCount);
         rc = m_DB != nullptr ? sqlite3_exec(m_DB, sql.c_str(), nullptr, nullptr, nullptr) : SQLITE_MISUSE;
         if (rc == SQLITE_OK) {
             table.idCount = 0;
@@ -1089,7 +1130,7 @@ bool QVIMDAL::flushEntityIDBufferArrayLock(EventTypeTable& table) {
 
 bool QVIMDAL::flushEntityIDBufferArrays() {
     bool all = true;
-    for (entity_type kind : kKinds) all = flushEntityIDBufferArrayLock(*m_engine.table(kind)) && all;
+    for (entity_type kind : kKinds) all = flushEntityIDBufferArrayLock(*table(kind)) && all;
     return all;
 }
 
@@ -1109,8 +1150,8 @@ bool QVIMDAL::purgeDB(entity_type type) {
     LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "purgeDB lock");
     std::vector<EventTypeTable*> tables;
     if (type == ENTITY_ALL) {
-        for (entity_type kind : kKinds) tables.push_back(m_engine.table(kind));
-    } else if (EventTypeTable* table = m_engine.table(type)) {
+        for (entity_type kind : kKinds) tables.push_back(table(kind));
+    } else if (EventTypeTable* table = this->table(type)) {
         tables.push_back(table);
     }
     if (m_DB == nullptr) {
@@ -1133,8 +1174,8 @@ bool QVIMDAL::purgeDB(entity_type type) {
 }
 
 void QVIMDAL::purgeDiskPaths(std::list<std::string>& paths) {
-    purgePaths(*m_engine.fileTable()->getStmt(EventTypeTable::PartialPurge),
-               *m_engine.directoryTable()->getStmt(EventTypeTable::PartialPurge), paths);
+    purgePaths(*fileTable()->getStmt(EventTypeTable::PartialPurge),
+               *directoryTable()->getStmt(EventTypeTable::PartialPurge), paths);
 }
 
 void QVIMDAL::purgePaths(sqlite3_stmt* fileStmt, sqlite3_stmt* directoryStmt, std::list<std::string>& paths) {
@@ -1201,12 +1242,7 @@ bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response
         appendEvents(response, events);
         return true;
     }
-    std::string sql = "DELETE FROM " + m_tableName + " WHERE entityItemId IN (";
-    for (size_t i = 0; i < ids.size(); ++i) {
-        if (i != 0) sql += ',';
-        sql += std::to_string(ids[i]);
-    }
-    sql += ')';
+    const std::string sql = makeDeleteIdsQuery(m_tableName, ids);
     char* message = nullptr;
     rc = sqlite3_exec(m_engine.getDAL().db(), sql.c_str(), nullptr, nullptr, &message);
     if (rc != SQLITE_OK) {
@@ -1634,4 +1670,39 @@ qvim_status IMEngineHandleConcrete::migrateBaseline(const char* oldDbPath) {
     });
     if (started) setBaselineScan(false);
     return migrated ? QVIM_OK : QVIM_E_FAILED;
+}
+
+// ---- Statement texts ------------------------------------------------------------------------
+
+std::vector<std::pair<std::string, std::string>> QVIMDAL::sqlTexts() const {
+    std::vector<std::pair<std::string, std::string>> texts;
+    for (size_t i = 0; i < m_schemaScripts.size(); ++i) texts.emplace_back("schema" + std::to_string(i + 1), m_schemaScripts[i]);
+    const std::pair<const char*, const char*> fixed[] = {
+        {"userVersion", kUserVersionSQL},
+        {"foreignKeys", kForeignKeysSQL},
+        {"countObjects", kCountObjectsSQL},
+        {"countSettingsTables", kCountSettingsTablesSQL},
+        {"rollbackScript", kRollbackScriptSQL},
+        {"getSetting", kGetImStateSQL},
+        {"setSetting", kSetImStateSQL},
+        {"countRows", kCountRowsAllPlatformsSQL},
+        {"vacuum", kVacuumSQL},
+        {"begin", kBeginSQL},
+        {"end", kEndSQL},
+        {"rollback", kRollbackSQL},
+        {"oldEntities", kGetAllEntitiesFromOldDb},
+        {"oldAttributes", kGetAllAttributesWithIdOldDb},
+    };
+    for (const auto& text : fixed) texts.emplace_back(text.first, text.second);
+    const uint64_t ids[] = {3, 5};
+    for (entity_type kind : kKinds) {
+        const EventTypeTable& kindTable = *table(kind);
+        for (unsigned slot = 0; slot <= EventTypeTable::PartialPurge; ++slot)
+            texts.emplace_back(kindTable.typeName() + "." + std::to_string(slot), kindTable.makePreparedQuery(slot));
+        texts.emplace_back(kindTable.typeName() + ".scanTimeIds",
+                           EventTypeTable::makeScanTimeIdsQuery(kindTable.tableName(), 42, ids, 2));
+        texts.emplace_back(kindTable.typeName() + ".deleteIds",
+                           EventTypeTable::makeDeleteIdsQuery(kindTable.tableName(), {3, 5}));
+    }
+    return texts;
 }

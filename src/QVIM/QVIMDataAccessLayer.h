@@ -15,6 +15,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "qvim.h"
@@ -112,6 +113,10 @@ public:
 
     static std::string makeNumeratedPlaceHolders(unsigned long n);
     static std::string makePurgeAllQuery(const std::string& name);
+    // Stamps the listed rows (a buffer short of the prepared thousand).
+    static std::string makeScanTimeIdsQuery(const std::string& table, unsigned long scanTime, const uint64_t* ids,
+                                            size_t count);
+    static std::string makeDeleteIdsQuery(const std::string& table, const std::vector<int64_t>& ids);
     static std::string makeResetAutoNumberQuery(const std::string& name);
     static std::string makePartialPurgeQuery(const std::string& typeName);
 
@@ -302,10 +307,19 @@ public:
     std::mutex& storeLock() { return m_storeLock; }
     IMEngineHandleConcrete& engine() const { return m_engine; }
 
+    // The per-kind tables, made with the store; null for a value that is not a kind.
+    EventTypeTable* table(entity_type type) const;
+    FileTable* fileTable() const;
+    DirectoryTable* directoryTable() const;
+
     // The start of a scan, in milliseconds: later than every time stamp the
     // store wrote so far, waiting out the current millisecond when needed,
     // since rows stamped before the start count as unseen.
     unsigned long scanStartTime() const;
+
+    // Every SQL text the store runs, by name, with sample values where a
+    // text carries values; the golden test holds them still.
+    std::vector<std::pair<std::string, std::string>> sqlTexts() const;
 
     static constexpr int kSchemaVersion = 2;
     // The item buffer is written when an append takes it past this size.
@@ -361,6 +375,8 @@ private:
     StatementSlot m_setImState;
     StatementSlot m_vacuum;
     std::vector<std::string> m_schemaScripts;
+    // Indexed by entity_type; slot 0 (ENTITY_ALL) stays empty.
+    std::unique_ptr<EventTypeTable> m_tables[ENTITY_PROCESS + 1];
 };
 
 // "This migration took " and the duration in hours, minutes and seconds, with a newline.

@@ -732,11 +732,11 @@ void im_event_file::incrementState() const { engine.getStats().Add("baselineByte
 
 // ---- Statements ----------------------------------------------------------------------
 
-const EventTypeTable* QVIMEventStandard::getTable() const { return engine.table(entityType()); }
-EventTypeTable* QVIMEventStandard::getTable() { return engine.table(entityType()); }
+const EventTypeTable* QVIMEventStandard::getTable() const { return engine.getDAL().table(entityType()); }
+EventTypeTable* QVIMEventStandard::getTable() { return engine.getDAL().table(entityType()); }
 
 sqlite3_stmt** QVIMEventStandard::getStmt(unsigned long slot) const {
-    return engine.table(entityType())->getStmt(static_cast<unsigned>(slot));
+    return engine.getDAL().table(entityType())->getStmt(static_cast<unsigned>(slot));
 }
 
 sqlite3_stmt* QVIMEvent::bindSelectByKey() {

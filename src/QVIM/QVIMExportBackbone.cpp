@@ -21,11 +21,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "IMEngineHandleConcrete.h"
 #include "QVIMDOM.h"
+#include "QVIMDataAccessLayer.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMJson.h"
 #include "QVIMLogger.h"
+#include "QVIMStats.h"
 #include "QVIMUtilPlatformIndependent.h"
 
 // ---- Scan scope -----------------------------------------------------------------------
@@ -324,7 +325,7 @@ bool exportKind(QVIMDAL& dal, const IntegrityRuleFilter& filter, entity_type kin
     };
     // The record reads rows and matches rules; it is never stored.
     const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(dal.engine(), kind, nullptr));
-    EventTypeTable* table = dal.engine().table(kind);
+    EventTypeTable* table = dal.table(kind);
     if (!record || table == nullptr) return readFailed("no table for the kind");
     const unsigned long offset = static_cast<unsigned long>(kind) * kExportIdStride;
 
