@@ -34,12 +34,14 @@
 //   migration lock -> store lock -> settings lock
 //   ruleset lock   -> store lock -> settings lock
 //   monitor lock   -> store lock -> settings lock
+//   lifecycle lock (store open and close) -> store lock
 // The ruleset and monitor locks are never held together: an installation
 // swaps the filter atomically and readers keep their snapshot. The statistics'
 // and the logger's locks are leaves, taken inside any of these and around
 // nothing.
 #include "IMEngineHandleConcrete.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 
@@ -136,7 +138,7 @@ qvim_status IMEngineHandleConcrete::setRuleset(bool allowPartialBaseline, const 
     }
     bool installed = false;
     {
-        std::lock_guard<std::mutex> lock(m_rulesetMutex);
+        MutexLock lock(m_rulesetMutex);
         installed = ::setRuleset(m_dal, m_config, m_stats, allowPartialBaseline, rulesetJson, rulesetId);
     }
     const qvim_status status = installed ? QVIM_OK : QVIM_E_FAILED;
@@ -233,6 +235,7 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
         response.nItemsScanned = written;
     } else {
         EventTypeTable* kindTable = getDAL().table(type);
+        assert(kindTable != nullptr && "every kind with a scanner has a table");
         getDAL().flushEntityIDBufferArrayLock(*kindTable);
         kindTable->deleteUnscanned(scanStart, response);
         getStats().Add("totalEvents", static_cast<long>(response.nEvents));

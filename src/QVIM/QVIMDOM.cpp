@@ -3,6 +3,7 @@
 // filter in force, ruleset installation.
 #include "QVIMDOM.h"
 
+#include <cassert>
 #include <list>
 
 #include "QVIMDataAccessLayer.h"
@@ -18,6 +19,7 @@ QVIMConfig::~QVIMConfig() = default;
 std::shared_ptr<const IntegrityRuleFilter> QVIMConfig::getFilter() const { return std::atomic_load(&m_filter); }
 
 void QVIMConfig::installFilter(std::shared_ptr<const IntegrityRuleFilter> filter) {
+    assert(filter != nullptr && "readers rely on a filter always being in force");
     std::atomic_store(&m_filter, std::move(filter));
 }
 

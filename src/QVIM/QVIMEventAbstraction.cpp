@@ -1248,7 +1248,7 @@ qvim_status IMEngineHandleConcrete::integrityMonitor(unsigned long threadId, con
                                                      im_wrapper_response_s& response) {
     qvim_status result;
     {
-        std::lock_guard<std::mutex> lock(m_monitorMutex);
+        MutexLock lock(m_monitorMutex);
         logNotification(record);
         JSONEvents events;
         // Notifications that come before the operation carry the acting

@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <pwd.h>
 
+#include <cassert>
 #include <cstdio>
 
 #include <unordered_map>
@@ -49,6 +50,7 @@ bool QVIMScanAbstract::processEvent(scan_type scanType, unsigned long threadId, 
 
 bool QVIMScanAbstract::processEvent(scan_type scanType, unsigned long, std::shared_ptr<QVIMEvent>& record,
                                     im_wrapper_response_s* response, JSONEvents& events) {
+    assert(record != nullptr && "scanners hand over the records they built");
     im_wrapper_response_s scratch{};
     im_wrapper_response_s& target = response != nullptr ? *response : scratch;
     switch (scanType) {

@@ -47,7 +47,7 @@ int AddressDescriptorv6::prepareSockaddr(const char* hexAddress, int port) {
 // ---- User names --------------------------------------------------------------------
 
 std::string UserLookup::name(uid_t uid) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     const auto found = m_names.find(uid);
     if (found != m_names.end()) return found->second;
     std::string text;
@@ -57,7 +57,7 @@ std::string UserLookup::name(uid_t uid) {
 }
 
 void UserLookup::clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_names.clear();
 }
 
