@@ -27,7 +27,7 @@ protected:
     }
     std::unique_ptr<QVIMEvent> stored(const im_wrapper_event_s& r) {
         auto record = make(r);
-        std::lock_guard<std::mutex> lock(engine.getDAL().storeLock());
+        MutexLock lock(engine.getDAL().storeLock());
         EXPECT_TRUE(record->storeItem());
         return record;
     }

@@ -46,7 +46,7 @@ protected:
 
     bool insert(const FileSpec& spec) {
         auto record = file(spec);
-        std::lock_guard<std::mutex> lock(dal().storeLock());
+        MutexLock lock(dal().storeLock());
         return record->storeItem();
     }
     // A change write of the record, as a scan makes it.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -186,14 +187,6 @@ std::string schemaVersion2() {
 
 const char* const kGetImStateSQL = "SELECT settingValue FROM IntegrityMonitorState WHERE(settingName = :setting);";
 const char* const kSetImStateSQL = "UPDATE IntegrityMonitorState SET settingValue = :value WHERE(settingName = :setting);";
-const char* const kCountRowsAllPlatformsSQL =
-    "SELECT (SELECT COUNT(*) AS fileItemCount FROM EntityFileItems) AS fileItemCount, "
-    "(SELECT COUNT(*) AS directoryItemCount FROM EntityDirectoryItems) AS directoryItemCount, "
-    "(SELECT COUNT(*) AS userItemCount FROM EntityUserItems) AS userItemCount, "
-    "(SELECT COUNT(*) AS userGroupItemCount FROM EntityUserGroupItems) AS userGroupItemCount, "
-    "(SELECT COUNT(*) AS portItemCount FROM EntityPortItems) AS portItemCount, "
-    "(SELECT COUNT(*) AS installedSoftwareItemCount FROM EntityInstalledSoftwareItems) AS installedSoftwareItemCount, "
-    "(SELECT COUNT(*) AS processItemCount FROM EntityProcessItems) AS processItemCount;";
 const char* const kVacuumSQL = "VACUUM;";
 const char* const kUserVersionSQL = "PRAGMA user_version;";
 const char* const kForeignKeysSQL = "PRAGMA foreign_keys = ON;";
@@ -205,6 +198,17 @@ const char* const kBeginSQL = "BEGIN TRANSACTION";
 const char* const kEndSQL = "END TRANSACTION";
 const char* const kRollbackSQL = "ROLLBACK TRANSACTION";
 
+// One count per kind, as "SELECT (SELECT COUNT(*) AS c FROM T) AS c, ...;".
+std::string countRowsSQL() {
+    std::string sql = "SELECT ";
+    for (const KindDescriptor& kind : KindRows()) {
+        const std::string column = kind.countColumn();
+        if (kind.type != ENTITY_FILE) sql += ", ";
+        sql += "(SELECT COUNT(*) AS " + column + " FROM " + kind.tableName + ") AS " + column;
+    }
+    return sql + ";";
+}
+
 // Settings reported in the metrics document, in this order.
 const char* const kReportedSettings[] = {
     "buildingBaseline",   "baselineExists",       "migrationComplete", "scanningForChanges",
@@ -213,21 +217,18 @@ const char* const kReportedSettings[] = {
     "partialBaselinePurgePathsDisk", "partialBaselineScanPathsDisk", "partialBaseLineScanEntityTypes",
 };
 
-const entity_type kKinds[] = {ENTITY_FILE,  ENTITY_DIRECTORY,          ENTITY_USER,   ENTITY_GROUP,
-                              ENTITY_PORT, ENTITY_INSTALLED_SOFTWARE, ENTITY_PROCESS};
 
 }  // namespace
 
 // ---- Entity tables ---------------------------------------------------------
 
-EventTypeTable::EventTypeTable(IMEngineHandleConcrete& engine, const char* tableName, const char* typeName,
-                               entity_type type, bool partialPurge)
+EventTypeTable::EventTypeTable(IMEngineHandleConcrete& engine, const KindDescriptor& kind)
     : m_engine(engine),
-      m_tableName(tableName),
-      m_typeName(typeName),
-      m_type(type),
-      m_layout(*recordLayout(type)),
-      m_hasPartialPurge(partialPurge) {
+      m_tableName(kind.tableName),
+      m_typeName(kind.name()),
+      m_type(kind.type),
+      m_layout(kind.layout),
+      m_hasPartialPurge(kind.purgedByPath) {
     m_parameterNames.reserve(m_layout.count);
     for (size_t i = 0; i < m_layout.count; ++i) m_parameterNames.push_back(std::string(":") + m_layout.columns[i].column);
 }
@@ -395,21 +396,15 @@ void EventTypeTable::finalizeStatements() {
     for (StatementSlot& slot : m_slots) slot.finalize();
 }
 
-FileTable::FileTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityFileItems", "File", ENTITY_FILE, true) {}
+FileTable::FileTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
 DirectoryTable::DirectoryTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityDirectoryItems", "Directory", ENTITY_DIRECTORY, true) {}
-UserTable::UserTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityUserItems", "User", ENTITY_USER, false) {}
-GroupTable::GroupTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityUserGroupItems", "Group", ENTITY_GROUP, false) {}
-PortTable::PortTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityPortItems", "Port", ENTITY_PORT, false) {}
+    : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
+UserTable::UserTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
+GroupTable::GroupTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
+PortTable::PortTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
 InstalledSoftwareTable::InstalledSoftwareTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityInstalledSoftwareItems", "InstalledSoftware", ENTITY_INSTALLED_SOFTWARE,
-                             false) {}
-ProcessTable::ProcessTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, "EntityProcessItems", "Process", ENTITY_PROCESS, false) {}
+    : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
+ProcessTable::ProcessTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
 
 // ---- Opening and closing ---------------------------------------------------------
 
@@ -447,17 +442,15 @@ int openDatabaseFile(const std::string& name, int flags, sqlite3** db, const cha
 }  // namespace
 
 QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {
-    m_tables[ENTITY_FILE] = std::make_unique<FileTable>(engine);
-    m_tables[ENTITY_DIRECTORY] = std::make_unique<DirectoryTable>(engine);
-    m_tables[ENTITY_USER] = std::make_unique<UserTable>(engine);
-    m_tables[ENTITY_GROUP] = std::make_unique<GroupTable>(engine);
-    m_tables[ENTITY_PORT] = std::make_unique<PortTable>(engine);
-    m_tables[ENTITY_INSTALLED_SOFTWARE] = std::make_unique<InstalledSoftwareTable>(engine);
-    m_tables[ENTITY_PROCESS] = std::make_unique<ProcessTable>(engine);
+    makeTables<FileTable, DirectoryTable, UserTable, GroupTable, PortTable, InstalledSoftwareTable, ProcessTable>(
+        engine);
+#ifndef NDEBUG
+    for (const KindDescriptor& kind : KindRows()) assert(m_tables[kind.type] && "a table for every kind");
+#endif
 }
 
 EventTypeTable* QVIMDAL::table(entity_type type) const {
-    return type > ENTITY_ALL && type <= ENTITY_PROCESS ? m_tables[type].get() : nullptr;
+    return kindDescriptor(type) != nullptr ? m_tables[type].get() : nullptr;
 }
 FileTable* QVIMDAL::fileTable() const { return static_cast<FileTable*>(m_tables[ENTITY_FILE].get()); }
 DirectoryTable* QVIMDAL::directoryTable() const {
@@ -468,7 +461,7 @@ QVIMDAL::~QVIMDAL() {
     // The engine closes the store first; a connection still open here is
     // closed rather than leaked.
     if (m_DB != nullptr) {
-        for (entity_type kind : kKinds) table(kind)->finalizeStatements();
+        for (const KindDescriptor& kind : KindRows()) table(kind.type)->finalizeStatements();
         m_countRows.finalize();
         m_getImState.finalize();
         m_setImState.finalize();
@@ -485,7 +478,7 @@ bool QVIMDAL::setDBPath(const std::string& path) {
 }
 
 bool QVIMDAL::initDB() {
-    std::lock_guard<std::mutex> lock(m_lifecycleLock);
+    MutexLock lock(m_lifecycleLock);
     return _initDB(false);
 }
 
@@ -607,13 +600,13 @@ int QVIMDAL::prepareStatement(const std::string& sql, sqlite3_stmt** slot) {
 
 bool QVIMDAL::prepareStatements() {
     bool ok = true;
-    for (entity_type kind : kKinds) {
-        if (table(kind)->prepareStatements() != SQLITE_OK) {
+    for (const KindDescriptor& kind : KindRows()) {
+        if (table(kind.type)->prepareStatements() != SQLITE_OK) {
             ok = false;
             break;
         }
     }
-    ok = ok && prepareStatement(kCountRowsAllPlatformsSQL, m_countRows.address()) == SQLITE_OK &&
+    ok = ok && prepareStatement(countRowsSQL(), m_countRows.address()) == SQLITE_OK &&
          prepareStatement(kGetImStateSQL, m_getImState.address()) == SQLITE_OK &&
          prepareStatement(kSetImStateSQL, m_setImState.address()) == SQLITE_OK &&
          prepareStatement(kVacuumSQL, m_vacuum.address()) == SQLITE_OK;
@@ -632,7 +625,7 @@ void QVIMDAL::finalize(sqlite3_stmt** slot) {
 }
 
 int QVIMDAL::finalize() {
-    for (entity_type kind : kKinds) table(kind)->finalizeStatements();
+    for (const KindDescriptor& kind : KindRows()) table(kind.type)->finalizeStatements();
     m_countRows.finalize();
     m_getImState.finalize();
     m_setImState.finalize();
@@ -659,7 +652,7 @@ void QVIMDAL::shutdownDAL() {
     if (m_DB != nullptr) {
         bool pending = false;
         {
-            std::lock_guard<std::mutex> lock(m_storeLock);
+            MutexLock lock(m_storeLock);
             pending = !m_itemBuffer.empty();
         }
         if (pending) {
@@ -667,14 +660,14 @@ void QVIMDAL::shutdownDAL() {
             if (!storeItemFlush(written)) {
                 size_t lost = 0;
                 {
-                    std::lock_guard<std::mutex> lock(m_storeLock);
+                    MutexLock lock(m_storeLock);
                     lost = m_itemBuffer.size();
                 }
                 LOG_ERROR(QVIM_SRC_DAL, "shutdownDAL", "%zu buffered items could not be stored and are lost", lost);
             }
         }
     }
-    std::lock_guard<std::mutex> lock(m_lifecycleLock);
+    MutexLock lock(m_lifecycleLock);
     if (m_DB != nullptr) finalize();
 }
 
@@ -690,7 +683,7 @@ bool bindText(sqlite3_stmt* stmt, const char* parameter, const std::string& valu
 bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::string& value) {
     int rc = SQLITE_MISUSE;
     {
-        std::lock_guard<std::mutex> lock(m_storeLock);
+        MutexLock lock(m_storeLock);
         sqlite3_stmt* stmt = m_setImState.get();
         if (stmt != nullptr) {
             StatementUse use(stmt);
@@ -711,17 +704,17 @@ bool QVIMDAL::SetIntegrityMonitorState(const std::string& name, const std::strin
 }
 
 QVIMDAL::SettingsScope::SettingsScope(QVIMDAL& dal) : m_dal(dal) {
-    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    MutexLock lock(m_dal.m_settingsLock);
     ++m_dal.m_settingsScopes;
 }
 
 QVIMDAL::SettingsScope::~SettingsScope() {
-    std::lock_guard<std::mutex> lock(m_dal.m_settingsLock);
+    MutexLock lock(m_dal.m_settingsLock);
     if (--m_dal.m_settingsScopes == 0) m_dal.m_settings.clear();
 }
 
 bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
-    std::lock_guard<std::mutex> lock(m_settingsLock);
+    MutexLock lock(m_settingsLock);
     if (m_settingsScopes == 0) return false;
     const auto found = m_settings.find(name);
     if (found == m_settings.end()) return false;
@@ -732,7 +725,7 @@ bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
 // Caller holds the store lock; a null value forgets the setting.
 void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
     const bool committed = m_DB != nullptr && sqlite3_get_autocommit(m_DB) != 0;
-    std::lock_guard<std::mutex> lock(m_settingsLock);
+    MutexLock lock(m_settingsLock);
     if (value != nullptr && committed && m_settingsScopes > 0)
         m_settings[name] = *value;
     else
@@ -740,7 +733,7 @@ void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
 }
 
 void QVIMDAL::forgetSettings() {
-    std::lock_guard<std::mutex> lock(m_settingsLock);
+    MutexLock lock(m_settingsLock);
     m_settings.clear();
 }
 
@@ -754,7 +747,7 @@ bool QVIMDAL::GetIntegrityMonitorState(const std::string& name, std::string& val
                   name.c_str(), value.c_str());
         return true;
     }
-    std::unique_lock<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     sqlite3_stmt* stmt = m_getImState.get();
     if (stmt == nullptr) {
         lock.unlock();
@@ -808,11 +801,8 @@ bool QVIMDAL::PrepareMetricsDBSize(cJSON* object) {
 }
 
 bool QVIMDAL::PrepareMetricsDBInfo(cJSON* object) {
-    static const char* const names[] = {"fileItemCount",      "directoryItemCount", "userItemCount",
-                                        "userGroupItemCount", "portItemCount",      "installedSoftwareItemCount",
-                                        "processItemCount"};
     LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "Preparing metrics for counting rows in each table Lock");
-    std::unique_lock<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     if (m_dbPath.empty()) {
         lock.unlock();
         LOG_ERROR(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "PrepareMetricsDBInfo: DB not initialized");
@@ -821,8 +811,11 @@ bool QVIMDAL::PrepareMetricsDBInfo(cJSON* object) {
     sqlite3_stmt* stmt = m_countRows.get();
     if (stmt != nullptr) {
         StatementUse use(stmt);
-        while (sqlite3_step(stmt) == SQLITE_ROW)
-            for (int i = 0; i < 7; ++i) cJSON_AddNumberToObject(object, names[i], sqlite3_column_int(stmt, i));
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            int column = 0;
+            for (const KindDescriptor& kind : KindRows())
+                cJSON_AddNumberToObject(object, kind.countColumn().c_str(), sqlite3_column_int(stmt, column++));
+        }
     }
     LOG_TRACE(QVIM_SRC_DAL, "PrepareMetricsDBInfo", "Preparing metrics for counting rows in each table Unlock");
     return true;
@@ -921,7 +914,7 @@ bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapp
         return true;
     }
     response.state = IM_MATCH_WITH_EVENT;
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     m_itemBuffer.push_back(record);
     if (m_itemBuffer.size() <= kItemBufferLimit) return true;
     LOG_TRACE(QVIM_SRC_DAL, "storeItemBuffer", "storeItemBuffer lock");
@@ -933,7 +926,7 @@ bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapp
 }
 
 bool QVIMDAL::storeItemFlush(unsigned long& count) {
-    return underStoreLock("storeItemFlush", [&] { return storeItemFlushInternal(count); });
+    return underStoreLock("storeItemFlush", [&]() REQUIRES(m_storeLock) { return storeItemFlushInternal(count); });
 }
 
 namespace {
@@ -1066,11 +1059,11 @@ void QVIMDAL::traceLock(const char* function, const char* what) {
 bool QVIMDAL::initEntityIDBufferArrays() {
     // Real-time notifications append to these buffers (under this lock)
     // while a host switches the integrity scan on.
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     FileTable* files = fileTable();
     if (files->idBuffer && files->idCount != 0) return false;
-    for (entity_type kind : kKinds) {
-        EventTypeTable* table = this->table(kind);
+    for (const KindDescriptor& kind : KindRows()) {
+        EventTypeTable* table = this->table(kind.type);
         if (!table->idBuffer) {
             table->idBuffer = std::make_unique<uint64_t[]>(EventTypeTable::kIdBufferSize);
             table->idCount = 0;
@@ -1124,13 +1117,13 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
 }
 
 bool QVIMDAL::flushEntityIDBufferArrayLock(EventTypeTable& table) {
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     return flushEntityIDBufferArray(table);
 }
 
 bool QVIMDAL::flushEntityIDBufferArrays() {
     bool all = true;
-    for (entity_type kind : kKinds) all = flushEntityIDBufferArrayLock(*table(kind)) && all;
+    for (const KindDescriptor& kind : KindRows()) all = flushEntityIDBufferArrayLock(*table(kind.type)) && all;
     return all;
 }
 
@@ -1150,7 +1143,7 @@ bool QVIMDAL::purgeDB(entity_type type) {
     LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "purgeDB lock");
     std::vector<EventTypeTable*> tables;
     if (type == ENTITY_ALL) {
-        for (entity_type kind : kKinds) tables.push_back(table(kind));
+        for (const KindDescriptor& kind : KindRows()) tables.push_back(table(kind.type));
     } else if (EventTypeTable* table = this->table(type)) {
         tables.push_back(table);
     }
@@ -1158,7 +1151,7 @@ bool QVIMDAL::purgeDB(entity_type type) {
         LOG_TRACE(QVIM_SRC_DAL, "purgeDB", "Returning from purgeDB with retval %d unlock", 1);
         return true;
     }
-    std::lock_guard<std::mutex> lock(m_storeLock);
+    MutexLock lock(m_storeLock);
     bool tablePurged = true;
     for (EventTypeTable* table : tables) {
         int rc = stepOnce(*table->getStmt(EventTypeTable::PurgeAll));
@@ -1576,7 +1569,7 @@ bool QVIMDAL::migrateEntity(sqlite3_stmt* entities, sqlite3* oldDb, int& entitie
         LOG_TRACE(QVIM_SRC_DAL, "migrateEntity", "Adding entity: %s of type %s", key.c_str(), typeName.c_str());
         std::printf("Adding entity: %s of type %s\n", key.c_str(), typeName.c_str());
     }
-    if (kind < ENTITY_FILE || kind > ENTITY_PROCESS) {
+    if (kindDescriptor(kind) == nullptr) {
         entitiesRc = sqlite3_step(entities);
         return true;
     }
@@ -1607,7 +1600,7 @@ bool QVIMDAL::migrateEntity(sqlite3_stmt* entities, sqlite3* oldDb, int& entitie
 }
 
 bool QVIMDAL::migrateDb(const char* oldDbPath, const std::function<void()>& startCopy) {
-    std::lock_guard<std::mutex> migration(m_migrationLock);
+    MutexLock migration(m_migrationLock);
     const time_t started = std::time(nullptr);
     LegacyConnection old;
     // Only read, and never created: the old file is not ours.
@@ -1677,7 +1670,7 @@ qvim_status IMEngineHandleConcrete::migrateBaseline(const char* oldDbPath) {
 std::vector<std::pair<std::string, std::string>> QVIMDAL::sqlTexts() const {
     std::vector<std::pair<std::string, std::string>> texts;
     for (size_t i = 0; i < m_schemaScripts.size(); ++i) texts.emplace_back("schema" + std::to_string(i + 1), m_schemaScripts[i]);
-    const std::pair<const char*, const char*> fixed[] = {
+    const std::pair<const char*, std::string> fixed[] = {
         {"userVersion", kUserVersionSQL},
         {"foreignKeys", kForeignKeysSQL},
         {"countObjects", kCountObjectsSQL},
@@ -1685,7 +1678,7 @@ std::vector<std::pair<std::string, std::string>> QVIMDAL::sqlTexts() const {
         {"rollbackScript", kRollbackScriptSQL},
         {"getSetting", kGetImStateSQL},
         {"setSetting", kSetImStateSQL},
-        {"countRows", kCountRowsAllPlatformsSQL},
+        {"countRows", countRowsSQL()},
         {"vacuum", kVacuumSQL},
         {"begin", kBeginSQL},
         {"end", kEndSQL},
@@ -1695,8 +1688,8 @@ std::vector<std::pair<std::string, std::string>> QVIMDAL::sqlTexts() const {
     };
     for (const auto& text : fixed) texts.emplace_back(text.first, text.second);
     const uint64_t ids[] = {3, 5};
-    for (entity_type kind : kKinds) {
-        const EventTypeTable& kindTable = *table(kind);
+    for (const KindDescriptor& kind : KindRows()) {
+        const EventTypeTable& kindTable = *table(kind.type);
         for (unsigned slot = 0; slot <= EventTypeTable::PartialPurge; ++slot)
             texts.emplace_back(kindTable.typeName() + "." + std::to_string(slot), kindTable.makePreparedQuery(slot));
         texts.emplace_back(kindTable.typeName() + ".scanTimeIds",

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "QVIMThreadSafety.h"
 #include "qvim.h"
 
 struct cJSON;
@@ -27,6 +28,7 @@ class QVIMEvent;
 class JSONEvents;
 class Blob;
 struct RecordLayout;
+struct KindDescriptor;
 
 // One prepared statement owned by its slot; finalized on destruction. The
 // slot's address stays stable for the life of its owner.
@@ -98,8 +100,7 @@ public:
         std::vector<int> columns;  // by column, in the layout's compare-select order
     };
 
-    EventTypeTable(IMEngineHandleConcrete& engine, const char* tableName, const char* typeName,
-                   entity_type type, bool partialPurge);
+    EventTypeTable(IMEngineHandleConcrete& engine, const KindDescriptor& kind);
     virtual ~EventTypeTable();
 
     virtual int prepareStatements();
@@ -184,30 +185,37 @@ public:
 
 class FileTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_FILE;
     explicit FileTable(IMEngineHandleConcrete& engine);
 };
 class DirectoryTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_DIRECTORY;
     explicit DirectoryTable(IMEngineHandleConcrete& engine);
 };
 class UserTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_USER;
     explicit UserTable(IMEngineHandleConcrete& engine);
 };
 class GroupTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_GROUP;
     explicit GroupTable(IMEngineHandleConcrete& engine);
 };
 class PortTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_PORT;
     explicit PortTable(IMEngineHandleConcrete& engine);
 };
 class InstalledSoftwareTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_INSTALLED_SOFTWARE;
     explicit InstalledSoftwareTable(IMEngineHandleConcrete& engine);
 };
 class ProcessTable : public EventTypeTableStandard {
 public:
+    static constexpr entity_type kKind = ENTITY_PROCESS;
     explicit ProcessTable(IMEngineHandleConcrete& engine);
 };
 
@@ -265,14 +273,14 @@ public:
     bool storeItem(QVIMConfig& config, const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
     bool storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
     bool storeItemFlush(unsigned long& count);
-    bool storeItemFlushInternal(unsigned long& count);
+    bool storeItemFlushInternal(unsigned long& count) REQUIRES(m_storeLock);
     bool writeItem(QVIMEvent& record, bool insertOnly, std::unordered_set<long long>* ruleIds);
     bool renameItem(QVIMEvent& record, std::unordered_set<long long>* ruleIds);
     bool deleteEntityItems(QVIMEvent& record, std::unordered_set<long long>* ruleIds);
 
     // Id buffers of rows seen unchanged during an integrity scan.
     bool initEntityIDBufferArrays();
-    bool flushEntityIDBufferArray(EventTypeTable& table) const;
+    bool flushEntityIDBufferArray(EventTypeTable& table) const REQUIRES(m_storeLock);
     bool flushEntityIDBufferArrayLock(EventTypeTable& table);
     bool flushEntityIDBufferArrays();
     bool bufferSelectedIDs() const { return m_bufferSelectedIDs.load(); }
@@ -304,7 +312,7 @@ public:
     // The qualified names of the comma-separated ids and names, pairwise.
     static std::string getQualifiedGroups(const std::string& ids, const std::string& names);
 
-    std::mutex& storeLock() { return m_storeLock; }
+    Mutex& storeLock() RETURN_CAPABILITY(m_storeLock) { return m_storeLock; }
     IMEngineHandleConcrete& engine() const { return m_engine; }
 
     // The per-kind tables, made with the store; null for a value that is not a kind.
@@ -326,13 +334,17 @@ public:
     static constexpr size_t kItemBufferLimit = 1000;
 
 private:
+    template <class... Tables>
+    void makeTables(IMEngineHandleConcrete& engine) {
+        ((m_tables[Tables::kKind] = std::make_unique<Tables>(engine)), ...);
+    }
     // Runs one store operation under the store lock, traced as "<function> lock"/"unlock".
     template <class Operation>
     bool underStoreLock(const char* function, Operation operation) {
         traceLock(function, "lock");
         bool result;
         {
-            std::lock_guard<std::mutex> lock(m_storeLock);
+            MutexLock lock(m_storeLock);
             result = operation();
             noteWrite();
         }
@@ -350,20 +362,20 @@ private:
     // store lock is held and no transaction is open (a rollback could undo
     // the value); emptied when the last walk ends and when the connection
     // opens or closes.
-    bool cachedSetting(const std::string& name, std::string& value);
-    void cacheSetting(const std::string& name, const std::string* value);
-    void forgetSettings();
+    bool cachedSetting(const std::string& name, std::string& value) EXCLUDES(m_settingsLock);
+    void cacheSetting(const std::string& name, const std::string* value) EXCLUDES(m_settingsLock);
+    void forgetSettings() EXCLUDES(m_settingsLock);
 
-    std::mutex m_storeLock;
-    std::mutex m_lifecycleLock;
-    std::mutex m_settingsLock;  // taken alone, or inside the store lock
-    std::unordered_map<std::string, std::string> m_settings;
-    unsigned m_settingsScopes = 0;
+    Mutex m_storeLock;
+    Mutex m_lifecycleLock;
+    Mutex m_settingsLock;  // taken alone, or inside the store lock
+    std::unordered_map<std::string, std::string> m_settings GUARDED_BY(m_settingsLock);
+    unsigned m_settingsScopes GUARDED_BY(m_settingsLock) = 0;
     // Held for a whole migration, before any other store lock.
-    std::mutex m_migrationLock;
+    Mutex m_migrationLock;
     // The attribute statement of the old database being migrated.
     StatementSlot m_oldAttributes;
-    std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer;
+    std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer GUARDED_BY(m_storeLock);
     IMEngineHandleConcrete& m_engine;
     sqlite3* m_DB = nullptr;
     std::string m_dbPath;
@@ -376,7 +388,7 @@ private:
     StatementSlot m_vacuum;
     std::vector<std::string> m_schemaScripts;
     // Indexed by entity_type; slot 0 (ENTITY_ALL) stays empty.
-    std::unique_ptr<EventTypeTable> m_tables[ENTITY_PROCESS + 1];
+    std::unique_ptr<EventTypeTable> m_tables[ENTITY_UNKNOWN];
 };
 
 // "This migration took " and the duration in hours, minutes and seconds, with a newline.

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <array>
+#include <iterator>
 #include <type_traits>
 
 #include "IMEngineHandleConcrete.h"
@@ -37,26 +39,11 @@ bool mapEventType(uint32_t code, EventTypeMapping& out) {
 }  // namespace
 
 entity_type convertEntityTypeName(const char* name) {
-    if (name != nullptr) {
-        switch (name[0]) {
-            case 'D': return ENTITY_DIRECTORY;
-            case 'F': return ENTITY_FILE;
-            case 'G': return ENTITY_GROUP;
-            case 'I': return ENTITY_INSTALLED_SOFTWARE;
-            case 'U': return ENTITY_USER;
-            case 'P': return std::strncmp(name + 1, "ort", 3) == 0 ? ENTITY_PORT : ENTITY_PROCESS;
-            default: break;
-        }
-    }
-    LOG_WARNING(QVIM_SRC_RULES, "convertEntityType", "Receiving unknown entity type: '%s'", name != nullptr ? name : "(null)");
-    return ENTITY_UNKNOWN;
-}
-
-const char* entityTypeName(entity_type type) {
-    static const char* const names[] = {"All", "File", "Directory", "User", "Group", "Port",
-                                        "InstalledSoftware", "Process", "Unknown"};
-    const auto index = static_cast<unsigned>(type);
-    return index < sizeof names / sizeof names[0] ? names[index] : "Unknown";
+    const entity_type type = parseEntityTypeName(name);
+    if (type == ENTITY_UNKNOWN)
+        LOG_WARNING(QVIM_SRC_RULES, "convertEntityType", "Receiving unknown entity type: '%s'",
+                    name != nullptr ? name : "(null)");
+    return type;
 }
 
 im_event::im_event(const im_wrapper_event_s* record, const char* key)
@@ -92,126 +79,48 @@ QVIMEvent* QVIMEvent::factory(IMEngineHandleConcrete& engine, const im_wrapper_e
 QVIMEvent* QVIMEvent::factory(IMEngineHandleConcrete& engine, entity_type type, const im_wrapper_event_s* record) {
     static const im_wrapper_event_s empty{};
     const im_wrapper_event_s* source = record != nullptr ? record : &empty;
-    switch (type) {
-        case ENTITY_FILE: return new im_event_file(engine, source);
-        case ENTITY_DIRECTORY: return new im_event_directory(engine, source);
-        case ENTITY_USER: return new im_event_user(engine, source);
-        case ENTITY_GROUP: return new im_event_group(engine, source);
-        case ENTITY_PORT: return new im_event_port(engine, source);
-        case ENTITY_INSTALLED_SOFTWARE: return new im_event_installed_software(engine, source);
-        case ENTITY_PROCESS: return new im_event_process(engine, source);
-        default:
-            LOG_ERROR(QVIM_SRC_DAL, "factory", "Unrecognizable entity type: '%s'",
-                      source->entityType != nullptr ? source->entityType : "(null)");
-            return nullptr;
-    }
+    if (const KindDescriptor* kind = kindDescriptor(type)) return kind->make(engine, source);
+    LOG_ERROR(QVIM_SRC_DAL, "factory", "Unrecognizable entity type: '%s'",
+              source->entityType != nullptr ? source->entityType : "(null)");
+    return nullptr;
 }
 
-namespace {
-void copyHash(Hash& hash, Hash::HashType type, const unsigned char* bytes) {
-    if (bytes != nullptr) hash.SetHash(type, bytes);
+QVIMEventStandard::QVIMEventStandard(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, entity_type type)
+    : QVIMEvent(record, record->*kindDescriptor(type)->key), engine(engine) {}
+
+void QVIMEventStandard::loadColumns(const im_wrapper_event_s& record) {
+    const RecordLayout& columns = layout();
+    for (size_t i = 0; i < columns.count; ++i) columns.columns[i].load(*this, record);
 }
-}  // namespace
 
 im_event_file::im_event_file(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, r->path),
-      blocksAllocated(static_cast<int64_t>(r->blocksAllocated)),
-      created(static_cast<int64_t>(r->created)),
-      deviceNumber(static_cast<int64_t>(r->deviceNumber)),
-      flags(static_cast<int64_t>(r->flags)),
-      flagsAll(static_cast<int64_t>(r->flagsAll)),
-      userGroup(textOf(r->userGroup)),
-      growing(r->growing),
-      inodeGenerationNumber(static_cast<int64_t>(r->inodeGenerationNumber)),
-      inodeNumber(static_cast<int64_t>(r->inodeNumber)),
-      lastAccessed(static_cast<int64_t>(r->lastAccessed)),
-      lastModified(static_cast<int64_t>(r->lastModified)),
-      owner(textOf(r->owner)),
-      permissions(textOf(r->permissions)),
-      shrinking(r->shrinking),
-      size(static_cast<int64_t>(r->size)),
-      symLinkPath(textOf(r->symLinkPath)) {
-    copyHash(md5, Hash::MD5, r->md5);
-    copyHash(sha1, Hash::SHA1, r->sha1);
-    copyHash(sha256, Hash::SHA256, r->sha256);
+    : QVIMEventStandard(engine, r, ENTITY_FILE) {
+    loadColumns(*r);
 }
-
 im_event_directory::im_event_directory(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, r->path),
-      created(static_cast<int64_t>(r->created)),
-      deviceNumber(static_cast<int64_t>(r->deviceNumber)),
-      flags(static_cast<int64_t>(r->flags)),
-      flagsAll(static_cast<int64_t>(r->flagsAll)),
-      userGroup(textOf(r->userGroup)),
-      inodeGenerationNumber(static_cast<int64_t>(r->inodeGenerationNumber)),
-      inodeNumber(static_cast<int64_t>(r->inodeNumber)),
-      lastAccessed(static_cast<int64_t>(r->lastAccessed)),
-      lastModified(static_cast<int64_t>(r->lastModified)),
-      owner(textOf(r->owner)),
-      permissions(textOf(r->permissions)),
-      symLinkPath(textOf(r->symLinkPath)) {}
-
+    : QVIMEventStandard(engine, r, ENTITY_DIRECTORY) {
+    loadColumns(*r);
+}
 im_event_user::im_event_user(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, r->name),
-      cannotChangePassword(r->cannotChangePassword),
-      disabled(r->disabled),
-      description(textOf(r->description)),
-      fullName(textOf(r->fullName)),
-      userId(textOf(r->user)),
-      userGroup(textOf(r->userGroup)),
-      groups(textOf(r->groups)),
-      homeDriveLetter(textOf(r->homeDriveLetter)),
-      homeFolder(textOf(r->homeFolder)),
-      lockedOut(r->lockedOut),
-      logonScript(textOf(r->logonScript)),
-      logonShell(textOf(r->logonShell)),
-      passwordExpiredDaysBeforeDisabled(r->passwordExpiredDaysBeforeDisabled),
-      passwordExpiry(r->passwordExpiry),
-      passwordExpiryInDays(r->passwordExpiryInDays),
-      passwordHasExpired(r->passwordHasExpired),
-      passwordLastChanged(r->passwordLastChanged),
-      passwordMinDaysBetweenChanges(r->passwordMinDaysBetweenChanges),
-      passwordNeverExpires(r->passwordNeverExpires),
-      passwordWarningDays(r->passwordWarningDays),
-      profilePath(textOf(r->profilePath)) {}
-
+    : QVIMEventStandard(engine, r, ENTITY_USER) {
+    loadColumns(*r);
+}
 im_event_group::im_event_group(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, r->name),
-      groupId(textOf(r->userGroup)),
-      description(textOf(r->description)),
-      members(textOf(r->members)),
-      subGroups(textOf(r->subGroups)) {}
-
+    : QVIMEventStandard(engine, r, ENTITY_GROUP) {
+    loadColumns(*r);
+}
 im_event_port::im_event_port(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, r->portKey),
-      created(static_cast<int64_t>(r->created)),
-      userGroup(textOf(r->userGroup)),
-      user(textOf(r->user)),
-      listeners(r->listeners),
-      path(textOf(r->path)),
-      process(textOf(r->process)),
-      processID(r->processID) {}
-
+    : QVIMEventStandard(engine, r, ENTITY_PORT) {
+    loadColumns(*r);
+}
 im_event_installed_software::im_event_installed_software(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, r->name),
-      displayName(textOf(r->displayName)),
-      installedDate(textOf(r->installedDate)),
-      installLocation(textOf(r->installLocation)),
-      manufacturer(textOf(r->manufacturer)),
-      parent(textOf(r->parent)),
-      size(static_cast<int64_t>(r->size)),
-      version(textOf(r->version)) {}
-
+    : QVIMEventStandard(engine, r, ENTITY_INSTALLED_SOFTWARE) {
+    loadColumns(*r);
+}
 im_event_process::im_event_process(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, r->processKey),
-      commandLine(textOf(r->commandLine)),
-      userGroup(textOf(r->userGroup)),
-      parent(r->parentProcessID),
-      path(textOf(r->path)),
-      process(textOf(r->process)),
-      processID(r->processID),
-      threads(r->threads),
-      user(textOf(r->user)) {}
+    : QVIMEventStandard(engine, r, ENTITY_PROCESS) {
+    loadColumns(*r);
+}
 
 // ---- Attribute values answered to rule conditions ----------------------------
 
@@ -306,12 +215,23 @@ constexpr FieldType fieldTypeOf() {
     }
 }
 
+// A record member from its boundary field.
+void assignFrom(bool& field, bool source) { field = source; }
+void assignFrom(int32_t& field, int32_t source) { field = source; }
+void assignFrom(int64_t& field, uint64_t source) { field = static_cast<int64_t>(source); }
+void assignFrom(std::string& field, const char* source) { field = textOf(source); }
+void assignFrom(Hash& field, const unsigned char* source) {
+    if (source != nullptr) field.SetHash(field.type(), source);
+}
+
 template <auto Member>
 struct ColumnMember;
 
 template <class R, class T, T R::*Member>
 struct ColumnMember<Member> {
     static constexpr FieldType type = fieldTypeOf<T>();
+    using Record = R;
+    using Type = T;
     // Digests are handed out as their Blob base so that one accessor type
     // serves every hash kind.
     static void* address(const QVIMEvent& record) {
@@ -323,153 +243,245 @@ struct ColumnMember<Member> {
     }
 };
 
-template <auto Member>
+template <auto Member, auto Source>
+void loadColumn(QVIMEvent& record, const im_wrapper_event_s& source) {
+    using M = ColumnMember<Member>;
+    assignFrom(static_cast<typename M::Record&>(record).*Member, source.*Source);
+}
+
+// A column: the record member that holds it and the boundary field it is read from.
+template <auto Member, auto Source>
 constexpr ColumnDescriptor col(const char* name) {
     using M = ColumnMember<Member>;
     const uint8_t exportType = M::type == FieldType::Bool || M::type == FieldType::Int32 ? QVIMEvent::VariantField::Int32
                                : M::type == FieldType::Int64                             ? QVIMEvent::VariantField::Int64
                                                                                          : QVIMEvent::VariantField::Text;
-    return ColumnDescriptor{name, name, M::type, CompareRule::Exact, DisplayRule::Plain, exportType, false, &M::address};
+    return ColumnDescriptor{name,  name,  M::type, CompareRule::Exact, DisplayRule::Plain, exportType, false,
+                            &M::address, &loadColumn<Member, Source>};
 }
 
+using W = im_wrapper_event_s;
 using F = im_event_file;
 constexpr ColumnDescriptor kFileColumns[] = {
-    col<&F::blocksAllocated>("blocksAllocated"),
-    col<&F::created>("created").comparing(CompareRule::Tolerance1000),
-    col<&F::deviceNumber>("deviceNumber"),
-    col<&F::flags>("flags"),
-    col<&F::flagsAll>("flagsAll"),
-    col<&F::userGroup>("userGroup").named("group").shown(DisplayRule::GroupName),
-    col<&F::inodeGenerationNumber>("inodeGenerationNumber"),
-    col<&F::inodeNumber>("inodeNumber"),
-    col<&F::lastAccessed>("lastAccessed"),
-    col<&F::lastModified>("lastModified"),
-    col<&F::md5>("md5"),
-    col<&F::owner>("owner").shown(DisplayRule::UserName),
-    col<&F::permissions>("permissions").shown(DisplayRule::Permissions),
-    col<&F::sha1>("sha1").comparing(CompareRule::HashUnlessStar).shown(DisplayRule::KeepStarHash),
-    col<&F::sha256>("sha256").comparing(CompareRule::HashUnlessStar).shown(DisplayRule::KeepStarHash),
-    col<&F::size>("size").comparing(CompareRule::FileSize),
-    col<&F::growing>("growing").shown(DisplayRule::BooleanDisplay),
-    col<&F::shrinking>("shrinking").shown(DisplayRule::BooleanDisplay),
-    col<&F::symLinkPath>("symLinkPath"),
+    col<&F::blocksAllocated, &W::blocksAllocated>("blocksAllocated"),
+    col<&F::created, &W::created>("created").comparing(CompareRule::Tolerance1000),
+    col<&F::deviceNumber, &W::deviceNumber>("deviceNumber"),
+    col<&F::flags, &W::flags>("flags"),
+    col<&F::flagsAll, &W::flagsAll>("flagsAll"),
+    col<&F::userGroup, &W::userGroup>("userGroup").named("group").shown(DisplayRule::GroupName),
+    col<&F::inodeGenerationNumber, &W::inodeGenerationNumber>("inodeGenerationNumber"),
+    col<&F::inodeNumber, &W::inodeNumber>("inodeNumber"),
+    col<&F::lastAccessed, &W::lastAccessed>("lastAccessed"),
+    col<&F::lastModified, &W::lastModified>("lastModified"),
+    col<&F::md5, &W::md5>("md5"),
+    col<&F::owner, &W::owner>("owner").shown(DisplayRule::UserName),
+    col<&F::permissions, &W::permissions>("permissions").shown(DisplayRule::Permissions),
+    col<&F::sha1, &W::sha1>("sha1").comparing(CompareRule::HashUnlessStar).shown(DisplayRule::KeepStarHash),
+    col<&F::sha256, &W::sha256>("sha256").comparing(CompareRule::HashUnlessStar).shown(DisplayRule::KeepStarHash),
+    col<&F::size, &W::size>("size").comparing(CompareRule::FileSize),
+    col<&F::growing, &W::growing>("growing").shown(DisplayRule::BooleanDisplay),
+    col<&F::shrinking, &W::shrinking>("shrinking").shown(DisplayRule::BooleanDisplay),
+    col<&F::symLinkPath, &W::symLinkPath>("symLinkPath"),
 };
-constexpr uint8_t kFileStatementOrder[] = {0, 1, 2, 3, 4, 5, 16, 6, 7, 8, 9, 10, 11, 12, 13, 14, 17, 15, 18};
+// The insert and update texts name the columns in the table's order.
+constexpr const char* kFileStatementColumns[] = {
+    "blocksAllocated", "created", "deviceNumber", "flags",  "flagsAll",  "userGroup", "growing",
+    "inodeGenerationNumber", "inodeNumber", "lastAccessed", "lastModified", "md5", "owner", "permissions",
+    "sha1", "sha256", "shrinking", "size", "symLinkPath"};
 
 using D = im_event_directory;
 constexpr ColumnDescriptor kDirectoryColumns[] = {
-    col<&D::created>("created").comparing(CompareRule::Tolerance1000),
-    col<&D::deviceNumber>("deviceNumber"),
-    col<&D::flags>("flags"),
-    col<&D::flagsAll>("flagsAll"),
-    col<&D::userGroup>("userGroup").named("group").shown(DisplayRule::GroupName),
-    col<&D::inodeGenerationNumber>("inodeGenerationNumber"),
-    col<&D::inodeNumber>("inodeNumber"),
-    col<&D::lastAccessed>("lastAccessed"),
-    col<&D::lastModified>("lastModified"),
-    col<&D::owner>("owner").shown(DisplayRule::UserName),
-    col<&D::permissions>("permissions").shown(DisplayRule::Permissions),
-    col<&D::symLinkPath>("symLinkPath"),
+    col<&D::created, &W::created>("created").comparing(CompareRule::Tolerance1000),
+    col<&D::deviceNumber, &W::deviceNumber>("deviceNumber"),
+    col<&D::flags, &W::flags>("flags"),
+    col<&D::flagsAll, &W::flagsAll>("flagsAll"),
+    col<&D::userGroup, &W::userGroup>("userGroup").named("group").shown(DisplayRule::GroupName),
+    col<&D::inodeGenerationNumber, &W::inodeGenerationNumber>("inodeGenerationNumber"),
+    col<&D::inodeNumber, &W::inodeNumber>("inodeNumber"),
+    col<&D::lastAccessed, &W::lastAccessed>("lastAccessed"),
+    col<&D::lastModified, &W::lastModified>("lastModified"),
+    col<&D::owner, &W::owner>("owner").shown(DisplayRule::UserName),
+    col<&D::permissions, &W::permissions>("permissions").shown(DisplayRule::Permissions),
+    col<&D::symLinkPath, &W::symLinkPath>("symLinkPath"),
 };
 
 using U = im_event_user;
 constexpr ColumnDescriptor kUserColumns[] = {
-    col<&U::userId>("userId").named("user").shown(DisplayRule::KeyAsDisplay),
-    col<&U::userGroup>("userGroup").named("group").shown(DisplayRule::QualifiedGroup),
-    col<&U::cannotChangePassword>("cannotChangePassword").shown(DisplayRule::TrueFalse),
-    col<&U::description>("description"),
-    col<&U::disabled>("disabled").shown(DisplayRule::TrueFalse),
-    col<&U::fullName>("fullName"),
-    col<&U::groups>("groups").shown(DisplayRule::QualifiedGroupList),
-    col<&U::homeDriveLetter>("homeDriveLetter"),
-    col<&U::homeFolder>("homeFolder"),
-    col<&U::lockedOut>("lockedOut"),
-    col<&U::logonScript>("logonScript"),
-    col<&U::logonShell>("logonShell"),
-    col<&U::passwordExpiredDaysBeforeDisabled>("passwordExpiredDaysBeforeDisabled"),
-    col<&U::passwordExpiryInDays>("passwordExpiryInDays"),
-    col<&U::passwordExpiry>("passwordExpiry"),
-    col<&U::passwordHasExpired>("passwordHasExpired").shown(DisplayRule::TrueFalse),
-    col<&U::passwordLastChanged>("passwordLastChanged")
+    col<&U::userId, &W::user>("userId").named("user").shown(DisplayRule::KeyAsDisplay),
+    col<&U::userGroup, &W::userGroup>("userGroup").named("group").shown(DisplayRule::QualifiedGroup),
+    col<&U::cannotChangePassword, &W::cannotChangePassword>("cannotChangePassword").shown(DisplayRule::TrueFalse),
+    col<&U::description, &W::description>("description"),
+    col<&U::disabled, &W::disabled>("disabled").shown(DisplayRule::TrueFalse),
+    col<&U::fullName, &W::fullName>("fullName"),
+    col<&U::groups, &W::groups>("groups").shown(DisplayRule::QualifiedGroupList),
+    col<&U::homeDriveLetter, &W::homeDriveLetter>("homeDriveLetter"),
+    col<&U::homeFolder, &W::homeFolder>("homeFolder"),
+    col<&U::lockedOut, &W::lockedOut>("lockedOut"),
+    col<&U::logonScript, &W::logonScript>("logonScript"),
+    col<&U::logonShell, &W::logonShell>("logonShell"),
+    col<&U::passwordExpiredDaysBeforeDisabled, &W::passwordExpiredDaysBeforeDisabled>("passwordExpiredDaysBeforeDisabled"),
+    col<&U::passwordExpiryInDays, &W::passwordExpiryInDays>("passwordExpiryInDays"),
+    col<&U::passwordExpiry, &W::passwordExpiry>("passwordExpiry"),
+    col<&U::passwordHasExpired, &W::passwordHasExpired>("passwordHasExpired").shown(DisplayRule::TrueFalse),
+    col<&U::passwordLastChanged, &W::passwordLastChanged>("passwordLastChanged")
         .comparing(CompareRule::Tolerance10)
         .shown(DisplayRule::Thousandfold),
-    col<&U::passwordMinDaysBetweenChanges>("passwordMinDaysBetweenChanges"),
-    col<&U::passwordNeverExpires>("passwordNeverExpires").shown(DisplayRule::TrueFalse),
-    col<&U::passwordWarningDays>("passwordWarningDays"),
-    col<&U::profilePath>("profilePath"),
+    col<&U::passwordMinDaysBetweenChanges, &W::passwordMinDaysBetweenChanges>("passwordMinDaysBetweenChanges"),
+    col<&U::passwordNeverExpires, &W::passwordNeverExpires>("passwordNeverExpires").shown(DisplayRule::TrueFalse),
+    col<&U::passwordWarningDays, &W::passwordWarningDays>("passwordWarningDays"),
+    col<&U::profilePath, &W::profilePath>("profilePath"),
 };
-constexpr uint8_t kUserBindOrder[] = {2, 0, 3, 4, 5, 1, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+// Bind orders decide which failure a bind reports first.
+constexpr const char* kUserBindColumns[] = {
+    "cannotChangePassword", "userId", "description", "disabled", "fullName", "userGroup", "groups",
+    "homeDriveLetter", "homeFolder", "lockedOut", "logonScript", "logonShell",
+    "passwordExpiredDaysBeforeDisabled", "passwordExpiryInDays", "passwordExpiry", "passwordHasExpired",
+    "passwordLastChanged", "passwordMinDaysBetweenChanges", "passwordNeverExpires", "passwordWarningDays",
+    "profilePath"};
 
 using G = im_event_group;
 constexpr ColumnDescriptor kGroupColumns[] = {
-    col<&G::groupId>("groupId").named("group").shown(DisplayRule::KeyAsDisplay),
-    col<&G::description>("description"),
-    col<&G::members>("members"),
-    col<&G::subGroups>("subGroups"),
+    col<&G::groupId, &W::userGroup>("groupId").named("group").shown(DisplayRule::KeyAsDisplay),
+    col<&G::description, &W::description>("description"),
+    col<&G::members, &W::members>("members"),
+    col<&G::subGroups, &W::subGroups>("subGroups"),
 };
 
 using P = im_event_port;
 constexpr ColumnDescriptor kPortColumns[] = {
-    col<&P::created>("created"),
-    col<&P::userGroup>("userGroup").named("group"),
-    col<&P::user>("user").shown(DisplayRule::UserName).matchable(),
-    col<&P::listeners>("listeners"),
-    col<&P::path>("path").matchable(),
-    col<&P::process>("process").matchable(),
-    col<&P::processID>("processID"),
+    col<&P::created, &W::created>("created"),
+    col<&P::userGroup, &W::userGroup>("userGroup").named("group"),
+    col<&P::user, &W::user>("user").shown(DisplayRule::UserName).matchable(),
+    col<&P::listeners, &W::listeners>("listeners"),
+    col<&P::path, &W::path>("path").matchable(),
+    col<&P::process, &W::process>("process").matchable(),
+    col<&P::processID, &W::processID>("processID"),
 };
 
 using S = im_event_installed_software;
 constexpr ColumnDescriptor kInstalledSoftwareColumns[] = {
-    col<&S::displayName>("displayName").named("name").matchable(),
-    col<&S::size>("size"),
-    col<&S::parent>("parent"),
-    col<&S::installedDate>("installedDate"),
-    col<&S::installLocation>("installLocation"),
-    col<&S::manufacturer>("manufacturer").matchable(),
-    col<&S::version>("version"),
+    col<&S::displayName, &W::displayName>("displayName").named("name").matchable(),
+    col<&S::size, &W::size>("size"),
+    col<&S::parent, &W::parent>("parent"),
+    col<&S::installedDate, &W::installedDate>("installedDate"),
+    col<&S::installLocation, &W::installLocation>("installLocation"),
+    col<&S::manufacturer, &W::manufacturer>("manufacturer").matchable(),
+    col<&S::version, &W::version>("version"),
 };
-constexpr uint8_t kInstalledSoftwareBindOrder[] = {0, 3, 4, 5, 2, 1, 6};
+constexpr const char* kInstalledSoftwareBindColumns[] = {"displayName", "installedDate", "installLocation",
+                                                         "manufacturer", "parent", "size", "version"};
 
 using R = im_event_process;
 constexpr ColumnDescriptor kProcessColumns[] = {
-    col<&R::userGroup>("userGroup").named("group").shown(DisplayRule::GroupName).matchable(),
-    col<&R::user>("user").shown(DisplayRule::UserName).matchable(),
-    col<&R::path>("path").matchable(),
-    col<&R::process>("process"),
-    col<&R::processID>("processID").exportedWide(),
-    col<&R::commandLine>("commandLine").matchable(),
-    col<&R::threads>("threads").exportedWide(),
-    col<&R::parent>("parent").exportedWide(),
+    col<&R::userGroup, &W::userGroup>("userGroup").named("group").shown(DisplayRule::GroupName).matchable(),
+    col<&R::user, &W::user>("user").shown(DisplayRule::UserName).matchable(),
+    col<&R::path, &W::path>("path").matchable(),
+    col<&R::process, &W::process>("process"),
+    col<&R::processID, &W::processID>("processID").exportedWide(),
+    col<&R::commandLine, &W::commandLine>("commandLine").matchable(),
+    col<&R::threads, &W::threads>("threads").exportedWide(),
+    col<&R::parent, &W::parentProcessID>("parent").exportedWide(),
 };
-constexpr uint8_t kProcessBindOrder[] = {5, 0, 7, 2, 3, 4, 6, 1};
+constexpr const char* kProcessBindColumns[] = {"commandLine", "userGroup", "parent", "path",
+                                               "process", "processID", "threads", "user"};
 
-constexpr uint8_t kIdentityOrder[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
-                                      13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+constexpr bool sameText(const char* a, const char* b) {
+    while (*a != '\0' && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// The positions of the named columns in the layout. Each column is named
+// exactly once: otherwise the order is not a constant and the build fails.
+template <size_t N, size_t M>
+constexpr std::array<uint8_t, N> orderOf(const ColumnDescriptor (&columns)[N], const char* const (&names)[M]) {
+    static_assert(N == M, "an order names every column once");
+    std::array<uint8_t, N> order{};
+    bool used[N] = {};
+    for (size_t i = 0; i < M; ++i) {
+        size_t found = N;
+        for (size_t j = 0; j < N; ++j)
+            if (sameText(columns[j].column, names[i])) found = j;
+        if (found == N || used[found]) throw "column order names an unknown column or one twice";
+        used[found] = true;
+        order[i] = static_cast<uint8_t>(found);
+    }
+    return order;
+}
+
+template <size_t N>
+constexpr std::array<uint8_t, N> identityOrder() {
+    std::array<uint8_t, N> order{};
+    for (size_t i = 0; i < N; ++i) order[i] = static_cast<uint8_t>(i);
+    return order;
+}
+
+constexpr auto kFileStatementOrder = orderOf(kFileColumns, kFileStatementColumns);
+constexpr auto kDirectoryOrder = identityOrder<std::size(kDirectoryColumns)>();
+constexpr auto kUserOrder = identityOrder<std::size(kUserColumns)>();
+constexpr auto kUserBindOrder = orderOf(kUserColumns, kUserBindColumns);
+constexpr auto kGroupOrder = identityOrder<std::size(kGroupColumns)>();
+constexpr auto kPortOrder = identityOrder<std::size(kPortColumns)>();
+constexpr auto kInstalledSoftwareOrder = identityOrder<std::size(kInstalledSoftwareColumns)>();
+constexpr auto kInstalledSoftwareBindOrder = orderOf(kInstalledSoftwareColumns, kInstalledSoftwareBindColumns);
+constexpr auto kProcessOrder = identityOrder<std::size(kProcessColumns)>();
+constexpr auto kProcessBindOrder = orderOf(kProcessColumns, kProcessBindColumns);
 
 template <size_t N>
 constexpr RecordLayout makeLayout(entity_type type, const ColumnDescriptor (&columns)[N],
-                                  const uint8_t* statementOrder = kIdentityOrder,
-                                  const uint8_t* bindOrder = nullptr) {
-    static_assert(N <= sizeof kIdentityOrder, "identity order too short");
-    return RecordLayout{type, columns, N, statementOrder, bindOrder != nullptr ? bindOrder : statementOrder};
+                                  const std::array<uint8_t, N>& statementOrder, const std::array<uint8_t, N>& bindOrder) {
+    return RecordLayout{type, columns, N, statementOrder.data(), bindOrder.data()};
 }
 
-const RecordLayout kLayouts[] = {
-    makeLayout(ENTITY_FILE, kFileColumns, kFileStatementOrder),
-    makeLayout(ENTITY_DIRECTORY, kDirectoryColumns),
-    makeLayout(ENTITY_USER, kUserColumns, kIdentityOrder, kUserBindOrder),
-    makeLayout(ENTITY_GROUP, kGroupColumns),
-    makeLayout(ENTITY_PORT, kPortColumns),
-    makeLayout(ENTITY_INSTALLED_SOFTWARE, kInstalledSoftwareColumns, kIdentityOrder, kInstalledSoftwareBindOrder),
-    makeLayout(ENTITY_PROCESS, kProcessColumns, kIdentityOrder, kProcessBindOrder),
+template <class Record>
+QVIMEvent* makeRecord(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record) {
+    return new Record(engine, record);
+}
+
+// One row per kind, in kind order. The table name's middle and the
+// row-count column follow from the table name.
+const KindDescriptor kKindRegistry[] = {
+    {ENTITY_FILE, "EntityFileItems", true, &W::path,
+     makeLayout(ENTITY_FILE, kFileColumns, kFileStatementOrder, kFileStatementOrder), &makeRecord<im_event_file>},
+    {ENTITY_DIRECTORY, "EntityDirectoryItems", true, &W::path,
+     makeLayout(ENTITY_DIRECTORY, kDirectoryColumns, kDirectoryOrder, kDirectoryOrder),
+     &makeRecord<im_event_directory>},
+    {ENTITY_USER, "EntityUserItems", false, &W::name, makeLayout(ENTITY_USER, kUserColumns, kUserOrder, kUserBindOrder),
+     &makeRecord<im_event_user>},
+    {ENTITY_GROUP, "EntityUserGroupItems", false, &W::name,
+     makeLayout(ENTITY_GROUP, kGroupColumns, kGroupOrder, kGroupOrder), &makeRecord<im_event_group>},
+    {ENTITY_PORT, "EntityPortItems", false, &W::portKey, makeLayout(ENTITY_PORT, kPortColumns, kPortOrder, kPortOrder),
+     &makeRecord<im_event_port>},
+    {ENTITY_INSTALLED_SOFTWARE, "EntityInstalledSoftwareItems", false, &W::name,
+     makeLayout(ENTITY_INSTALLED_SOFTWARE, kInstalledSoftwareColumns, kInstalledSoftwareOrder,
+                kInstalledSoftwareBindOrder),
+     &makeRecord<im_event_installed_software>},
+    {ENTITY_PROCESS, "EntityProcessItems", false, &W::processKey,
+     makeLayout(ENTITY_PROCESS, kProcessColumns, kProcessOrder, kProcessBindOrder), &makeRecord<im_event_process>},
 };
+static_assert(std::size(kKindRegistry) == ENTITY_UNKNOWN - ENTITY_FILE, "one row per kind");
 
 }  // namespace
 
+const KindDescriptor* kindDescriptor(entity_type type) {
+    const auto row = static_cast<unsigned>(type) - ENTITY_FILE;  // wraps for ENTITY_ALL
+    return row < std::size(kKindRegistry) ? &kKindRegistry[row] : nullptr;
+}
+
+const KindDescriptor* kindsBegin() { return std::begin(kKindRegistry); }
+const KindDescriptor* kindsEnd() { return std::end(kKindRegistry); }
+
+const char* KindDescriptor::name() const { return entityTypeName(type); }
+
+std::string KindDescriptor::countColumn() const {
+    // "EntityUserGroupItems" counts as "userGroupItemCount".
+    std::string middle(tableName + 6, std::strlen(tableName) - 6 - 5);
+    middle[0] = static_cast<char>(middle[0] - 'A' + 'a');
+    return middle + "ItemCount";
+}
+
 const RecordLayout* recordLayout(entity_type type) {
-    const auto index = static_cast<unsigned>(type);
-    return index >= ENTITY_FILE && index <= ENTITY_PROCESS ? &kLayouts[index - 1] : nullptr;
+    const KindDescriptor* kind = kindDescriptor(type);
+    return kind != nullptr ? &kind->layout : nullptr;
 }
 
 const ColumnDescriptor* RecordLayout::find(const std::string& attribute) const {
@@ -1050,6 +1062,7 @@ bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
     if (!changed) {
         if (dal.bufferSelectedIDs()) {
             EventTypeTable& table = *getTable();
+            dal.storeLock().assertHeld();
             if (table.idBuffer && table.idCount == EventTypeTable::kIdBufferSize) dal.flushEntityIDBufferArray(table);
             if (table.idBuffer && table.idCount < EventTypeTable::kIdBufferSize)
                 table.idBuffer[table.idCount++] = static_cast<uint64_t>(entityItemId);

@@ -57,6 +57,8 @@ struct ColumnDescriptor {
     uint8_t exportType;     // QVIMEvent::VariantField type code
     bool comparable;        // copied back from a stored row for rule matching
     void* (*address)(const QVIMEvent&);
+    // Sets the record's member from its field of the boundary record.
+    void (*load)(QVIMEvent&, const im_wrapper_event_s&);
 
     template <class T>
     T& field(const QVIMEvent& record) const { return *static_cast<T*>(address(record)); }
@@ -103,6 +105,32 @@ struct RecordLayout {
 
 // Layout of kinds 1..7; null for any other value.
 const RecordLayout* recordLayout(entity_type type);
+
+// ---- Kinds registry ------------------------------------------------------------
+// Everything that differs between kinds, one row each; the tables, the
+// factory, the row counts and the names follow from these rows.
+struct KindDescriptor {
+    entity_type type;
+    const char* tableName;
+    bool purgedByPath;  // partial baselines purge these rows by path prefix
+    const char* im_wrapper_event_s::*key;  // the boundary field that holds the key
+    RecordLayout layout;
+    QVIMEvent* (*make)(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+
+    const char* name() const;         // "File", ...; also the middle of the table's statements
+    std::string countColumn() const;  // the column of the row-count query
+};
+
+// Row of kinds 1..7; null for any other value.
+const KindDescriptor* kindDescriptor(entity_type type);
+// The rows in kind order.
+const KindDescriptor* kindsBegin();
+const KindDescriptor* kindsEnd();
+// for (const KindDescriptor& kind : KindRows()) ...
+struct KindRows {
+    const KindDescriptor* begin() const { return kindsBegin(); }
+    const KindDescriptor* end() const { return kindsEnd(); }
+};
 
 // Base record: keys, operation and state. Matching reads currentKey and the
 // special attribute values.
@@ -196,8 +224,9 @@ public:
 // The standard store behaviour of every kind, driven by the kind's layout.
 class QVIMEventStandard : public QVIMEvent {
 public:
-    QVIMEventStandard(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, const char* key)
-        : QVIMEvent(record, key), engine(engine) {}
+    // The key comes from the kind's key field; the columns are loaded by the
+    // kind's constructor (loadColumns), once its members exist.
+    QVIMEventStandard(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, entity_type type);
 
     bool writeItem(bool insertOnly, RuleIds* ruleIds) override;
     bool storeItem() override;
@@ -222,6 +251,9 @@ public:
     const RecordLayout& layout() const { return *recordLayout(entityType()); }
 
     IMEngineHandleConcrete& engine;
+
+protected:
+    void loadColumns(const im_wrapper_event_s& record);
 
 private:
     bool insertRow(RuleIds* ruleIds);
@@ -371,8 +403,6 @@ inline std::string textOf(const char* text) { return text != nullptr ? std::stri
 
 // Kind value of a kind name ("File", "Port", ...), 8 with a WARNING otherwise.
 entity_type convertEntityTypeName(const char* name);
-// Name of a kind value 0..8.
-const char* entityTypeName(entity_type type);
 
 class JSONEvents;
 

@@ -80,7 +80,7 @@ bool reportsBlock(const IntegrityRuleFilter& filter, long long ruleId, entity_ty
 void EventHandler::loadOldFields(QVIMEvent& event) const {
     if (event.oldFieldsBuffered) return;
     QVIMDAL& dal = m_store;
-    std::lock_guard<std::mutex> lock(dal.storeLock());
+    MutexLock lock(dal.storeLock());
     sqlite3_stmt* stmt = event.bindSelectByKey();
     if (stmt == nullptr) {
         event.oldFieldsBuffered = true;

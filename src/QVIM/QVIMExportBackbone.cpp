@@ -329,7 +329,7 @@ bool exportKind(QVIMDAL& dal, const IntegrityRuleFilter& filter, entity_type kin
     if (!record || table == nullptr) return readFailed("no table for the kind");
     const unsigned long offset = static_cast<unsigned long>(kind) * kExportIdStride;
 
-    std::lock_guard<std::mutex> lock(dal.storeLock());
+    MutexLock lock(dal.storeLock());
     sqlite3_stmt* stmt = *table->getStmt(exportSlot(itemId, recordTime));
     if (stmt == nullptr) return readFailed("the database is not open");
     sqlite3_reset(stmt);

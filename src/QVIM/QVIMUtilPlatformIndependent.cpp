@@ -381,3 +381,25 @@ bool lookupUserName(uid_t uid, std::string& name) {
 bool lookupGroupName(gid_t gid, std::string& name) {
     return lookupName(_SC_GETGR_R_SIZE_MAX, getgrgid_r, &group::gr_name, gid, name);
 }
+
+// ---- Kind names ----------------------------------------------------------------
+
+const char* entityTypeName(entity_type type) {
+    static const char* const names[] = {"All", "File", "Directory", "User", "Group", "Port",
+                                        "InstalledSoftware", "Process", "Unknown"};
+    const auto index = static_cast<unsigned>(type);
+    return index < sizeof names / sizeof names[0] ? names[index] : "Unknown";
+}
+
+entity_type parseEntityTypeName(const char* name) {
+    if (name == nullptr) return ENTITY_UNKNOWN;
+    switch (name[0]) {
+        case 'D': return ENTITY_DIRECTORY;
+        case 'F': return ENTITY_FILE;
+        case 'G': return ENTITY_GROUP;
+        case 'I': return ENTITY_INSTALLED_SOFTWARE;
+        case 'U': return ENTITY_USER;
+        case 'P': return std::strncmp(name + 1, "ort", 3) == 0 ? ENTITY_PORT : ENTITY_PROCESS;
+        default: return ENTITY_UNKNOWN;
+    }
+}

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "qvim.h"
+
 // Owned byte buffer; data() is null exactly when size() is 0.
 class Blob {
 public:
@@ -154,3 +156,11 @@ int withGrowingBuffer(long sizeHint, const std::function<int(char* buffer, size_
 // it, as a number.
 bool lookupUserName(uid_t uid, std::string& name);
 bool lookupGroupName(gid_t gid, std::string& name);
+
+// ---- Kind names ----------------------------------------------------------------
+// Name of a kind value 0..8 ("All", "File", ..., "Unknown").
+const char* entityTypeName(entity_type type);
+// Kind value of a kind name, ENTITY_UNKNOWN for anything else. Hosts send
+// abbreviated names, so the first letter decides ("Port" against the other
+// "P" names by its next three).
+entity_type parseEntityTypeName(const char* name);
