@@ -1199,7 +1199,7 @@ bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response
         return false;
     }
     JSONEvents events;
-    EventHandlerDeleteUnscanned handler(m_engine);
+    EventHandlerDeleteUnscanned handler(m_engine.getDAL(), m_engine.getConfig(), m_engine.getStats());
     sqlite3_stmt* stmt = record->bindSelectByScanTime(scanTime);
     if (stmt == nullptr) {
         response.state = IM_ERROR;

@@ -1197,7 +1197,7 @@ qvim_status QVIMEngine::integrityMonitor(IMEngineHandleConcrete& engine, unsigne
         return QVIM_E_BAD_PARAMETER;
     }
     const qvim_status result =
-        EventHandlerNormal(engine).handleEvent(*event, events, response, maxEvents, enforcement);
+        EventHandlerNormal(engine.getDAL(), engine.getConfig(), engine.getStats()).handleEvent(*event, events, response, maxEvents, enforcement);
     response.state = static_cast<uint32_t>(event->state);
     return result;
 }
@@ -1269,7 +1269,7 @@ qvim_status IMEngineHandleConcrete::integrityMonitor(unsigned long threadId, con
                                                      im_wrapper_response_s& response) {
     qvim_status result;
     {
-        std::lock_guard<std::mutex> lock(m_monitorMutex);
+        MutexLock lock(m_monitorMutex);
         logNotification(record);
         JSONEvents events;
         // Notifications that come before the operation carry the acting
