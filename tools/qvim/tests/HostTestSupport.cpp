@@ -119,7 +119,7 @@ std::string Background::errorOutput() {
 }
 
 std::string Background::waitUntilWatching() {
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (errorOutput().find("Watching") == std::string::npos && Clock::now() < deadline) pump(50);
     return m_errBuffer;
 }
@@ -146,6 +146,20 @@ int Background::stopWithin(int signal, int seconds) {
     m_pid = -1;
     pump(0);
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+bool Background::waitUntilCatching(int signal, int seconds) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    const unsigned long long bit = 1ull << (signal - 1);
+    while (m_pid > 0 && Clock::now() < deadline) {
+        std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) & bit) != 0) return true;
+        }
+        pump(50);
+    }
+    return false;
 }
 
 void makeFolders(const std::string& path) {

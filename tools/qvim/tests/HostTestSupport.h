@@ -37,8 +37,11 @@ public:
     size_t unreadOutput() const;
     // Lines of standard error that arrived so far.
     std::string errorOutput();
-    // Waits (at most 5 s) until standard error says the watch has begun; its lines.
+    // Waits (at most 60 s) until standard error says the watch has begun; its lines.
     std::string waitUntilWatching();
+    // Waits (at most seconds) until the program has a handler for the signal:
+    // a slow start (sanitizers, a loaded machine) must not be taken for a hang.
+    bool waitUntilCatching(int signal, int seconds);
     // Sends the signal (0: none) and waits for the exit status.
     int stop(int signal);
     // Sends the signal and waits at most seconds before killing the program;

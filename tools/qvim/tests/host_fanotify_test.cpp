@@ -281,10 +281,11 @@ protected:
     }
 };
 
-// Event lines until a quiet second.
+// Event lines until three quiet seconds; the first may be slow to come on a
+// loaded or instrumented run.
 std::vector<std::string> eventLines(Background& watch) {
     std::vector<std::string> events;
-    for (std::string line; watch.readLine(line, 1000);) events.push_back(line);
+    for (std::string line; watch.readLine(line, events.empty() ? 30000 : 3000);) events.push_back(line);
     return events;
 }
 

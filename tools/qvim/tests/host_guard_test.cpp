@@ -423,7 +423,7 @@ protected:
     // The next event, within a few seconds.
     Event next(std::string* user = nullptr) {
         std::string line;
-        if (!guard->readLine(line, 5000)) {
+        if (!guard->readLine(line, 30000)) {
             ADD_FAILURE() << "no event; errors: " << guard->errorOutput();
             return Event();
         }

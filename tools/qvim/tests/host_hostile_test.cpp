@@ -108,7 +108,8 @@ TEST_F(HostHostile, FilesAboveTheLimitAreRecordedUnhashedAndAStopEndsHashingAtOn
 
     // Without a limit, SIGTERM still ends a check in the middle of the file.
     Background check({"check", "--max-hash-size", "0", "--db", db});
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(check.waitUntilCatching(SIGTERM, 60)) << check.errorOutput();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(check.stopWithin(SIGTERM, 20), kExitInterrupted) << check.errorOutput();
 }
 

@@ -101,7 +101,7 @@ TEST_F(HostProgram, WatchReportsCreateWriteRenameAndDeleteAsTheyHappen) {
         std::string line;
         Event event;
         do {
-            ASSERT_TRUE(watch.readLine(line, 2000)) << "no event for " << operation << " " << key << "\n"
+            ASSERT_TRUE(watch.readLine(line, 30000)) << "no event for " << operation << " " << key << "\n"
                                                    << watch.errorOutput();
             event = parseEvent(line);
         } while (event.kind == "Directory" && event.operation == "update");

@@ -227,8 +227,8 @@ TEST_F(HostSeal, AWatchNamesItselfWhileItWritesAndOnlyAStoppedOneVouchesForWhatI
         writeText(tree + "/new-" + std::to_string(signal), "n");
         // The file and then its folder: once both are out, no write is under way.
         std::string line;
-        ASSERT_TRUE(watch.readLine(line, 5000)) << watch.errorOutput();
-        ASSERT_TRUE(watch.readLine(line, 5000)) << watch.errorOutput();
+        ASSERT_TRUE(watch.readLine(line, 30000)) << watch.errorOutput();
+        ASSERT_TRUE(watch.readLine(line, 30000)) << watch.errorOutput();
         const int status = watch.stop(signal);
         const ProgramRun run = qvim({"verify"});
         if (signal == SIGTERM) {

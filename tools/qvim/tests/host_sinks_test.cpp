@@ -219,7 +219,7 @@ TEST_F(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
     watch.waitUntilWatching();
     writeText(tree + "/" + kHostileName, "x");
     std::string line;
-    ASSERT_TRUE(watch.readLine(line, 2000)) << watch.errorOutput();
+    ASSERT_TRUE(watch.readLine(line, 30000)) << watch.errorOutput();
     JsonPtr document(cJSON_Parse(line.c_str()));
     EXPECT_EQ(jsonText(cJSON_GetObjectItem(document.get(), "file"), "path"), tree + "/" + kHostileName) << line;
     // Each event reaches the socket before its line is printed (the folder
@@ -236,7 +236,7 @@ TEST_F(HostSinks, WatchSendsEachChangeAsItHappensAndALostReceiverFailsTheRun) {
     unlink(path.c_str());
     writeText(tree + "/second", "y");
     do {
-        ASSERT_TRUE(watch.readLine(line, 2000)) << watch.errorOutput();
+        ASSERT_TRUE(watch.readLine(line, 30000)) << watch.errorOutput();
     } while (line.find(tree + "/second") == std::string::npos);
     EXPECT_EQ(watch.stop(SIGINT), kExitFailure) << watch.errorOutput();
     EXPECT_NE(watch.errorOutput().find("could not be sent to syslog"), std::string::npos)
