@@ -39,7 +39,7 @@ protected:
         r.created = spec.created;
         r.owner = spec.owner;
         r.sha256 = spec.sha256;
-        return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(engine, &r));
+        return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(engine.getDAL(), &r));
     }
 
     QVIMDAL& dal() { return engine.getDAL(); }
@@ -127,7 +127,7 @@ TEST_F(Store, EveryUnchangedRowOfAChangeScanIsMarkedSeen) {
         EXPECT_EQ(query("SELECT group_concat(key) FROM EntityFileItems WHERE scanTime = 1"), "NULL");
 
         im_wrapper_response_s cleanup{};
-        ASSERT_TRUE(engine.getDAL().fileTable()->deleteUnscanned(2, cleanup));
+        ASSERT_TRUE(engine.getDAL().fileTable()->deleteUnscanned(2, cleanup, [](QVIMEvent&) {}));
         EXPECT_EQ(cleanup.nItemsScanned, 0u);
         cleanup_response_wrapper(&cleanup);
         EXPECT_EQ(query("SELECT count(*) FROM EntityFileItems"), std::to_string(rows));

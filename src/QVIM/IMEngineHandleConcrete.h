@@ -10,6 +10,7 @@
 #include "IMEngineHandle.h"
 #include "QVIMDOM.h"
 #include "QVIMDataAccessLayer.h"
+#include "QVIMEventAbstraction.h"
 #include "QVIMStats.h"
 
 class IMEngineHandleConcrete : public IMEngineHandle {
@@ -71,3 +72,16 @@ private:
 // Logs and returns the failure status for an operation whose component is
 // not part of this build yet.
 qvim_status operationNotBuilt(const char* function);
+
+class JSONEvents;
+
+// The per-observation routines shared by real-time calls, scans and stores.
+namespace QVIMEngine {
+// The record of the kind named in the boundary record; empty for unknown kinds.
+std::shared_ptr<QVIMEvent> convertEvent(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+qvim_status integrityMonitor(IMEngineHandleConcrete& engine, unsigned long threadId, const im_wrapper_event_s* record,
+                             JSONEvents& events, im_wrapper_response_s& response, unsigned long maxEvents,
+                             const IntegrityRule::Enforcement* enforcement);
+qvim_status storeItem(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, bool buffered,
+                      im_wrapper_response_s* response);
+}  // namespace QVIMEngine

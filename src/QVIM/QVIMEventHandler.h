@@ -12,6 +12,7 @@
 #include "qvim.h"
 
 class IMEngineHandleConcrete;
+class EventTypeTable;
 class QVIMEvent;
 
 // {"events": [...]}: events are appended in the order they are produced.
@@ -70,5 +71,8 @@ public:
 class EventHandlerDeleteUnscanned : public EventHandler {
 public:
     using EventHandler::EventHandler;
+    // Reports the table's rows not seen since scanTime as removed and deletes
+    // them; the events go into the response.
+    bool cleanUp(EventTypeTable& table, unsigned long scanTime, im_wrapper_response_s& response) const;
     bool doDelete(QVIMEvent&, std::unordered_set<long long>&) const override { return true; }
 };

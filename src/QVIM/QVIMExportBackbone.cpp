@@ -342,7 +342,7 @@ bool exportKind(IMEngineHandleConcrete& engine, const IntegrityRuleFilter& filte
                   reason);
         return false;
     };
-    const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(engine, kind, nullptr));
+    const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(dal, kind, nullptr));
     EventTypeTable* table = dal.table(kind);
     if (!record || table == nullptr) return readFailed("no table for the kind");
     const unsigned long offset = static_cast<unsigned long>(kind) * kExportIdStride;

@@ -98,7 +98,7 @@ bool QVIMScanAbstract::scanPorts(unsigned long threadId, scan_type scanType, im_
         blank.eventType = QVIM_EVENT_CHANGED;
         blank.realTime = scanType == SCAN_CHANGE_REALTIME;
         const auto freshRecord = [&] {
-            auto record = std::make_unique<im_event_port>(m_engine, &blank);
+            auto record = std::make_unique<im_event_port>(m_engine.getDAL(), &blank);
             record->currentKey.clear();
             return record;
         };
@@ -212,7 +212,7 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
     } else {
         EventTypeTable* kindTable = getDAL().table(type);
         getDAL().flushEntityIDBufferArrayLock(*kindTable);
-        kindTable->deleteUnscanned(scanStart, response);
+        EventHandlerDeleteUnscanned(*this).cleanUp(*kindTable, scanStart, response);
         getStats().Add("totalEvents", static_cast<long>(response.nEvents));
     }
     return finish();
@@ -231,7 +231,7 @@ qvim_status IMEngineHandleConcrete::cleanUnscanned(const char* entityType, unsig
         LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called with bad entityType %s", entityType);
         return QVIM_E_BAD_PARAMETER;
     }
-    if (!kindTable->deleteUnscanned(scanTime, response)) {
+    if (!EventHandlerDeleteUnscanned(*this).cleanUp(*kindTable, scanTime, response)) {
         LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned call to deteleUnscanned failed");
         return QVIM_E_FAILED;
     }
