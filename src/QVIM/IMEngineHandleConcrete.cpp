@@ -125,8 +125,7 @@ qvim_status QVIMEngine::storeItem(IMEngineHandleConcrete& engine, const im_wrapp
     response->state = IM_MATCH_WITH_EVENT;
     LOG_TRACE(QVIM_SRC_EVENTS, "storeItem", "storeItem: '%s'", record->path != nullptr ? record->path : "(null)");
     QVIMDAL& dal = engine.getDAL();
-    const bool stored = buffered ? dal.storeItemBuffer(event, *response)
-                                 : dal.storeItem(engine.getConfig(), event, *response);
+    const bool stored = buffered ? dal.storeItemBuffer(event, *response) : dal.storeItem(event, *response);
     return stored ? QVIM_OK : QVIM_E_FAILED;
 }
 

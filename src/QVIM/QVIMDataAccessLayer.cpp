@@ -891,9 +891,9 @@ bool matchesAnyRule(const QVIMConfig& config, const QVIMEvent& record) {
 }
 }  // namespace
 
-bool QVIMDAL::storeItem(const QVIMConfig& config, const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response) {
+bool QVIMDAL::storeItem(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response) {
     if (!record) return false;
-    if (!matchesAnyRule(config, *record)) {
+    if (!matchesAnyRule(m_config, *record)) {
         response.state = IM_NO_RULE_MATCH;
         response.nItemsScanned = 0;
         return true;

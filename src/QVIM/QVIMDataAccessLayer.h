@@ -273,7 +273,7 @@ public:
     bool PrepareMetricsIntegrityMonitorState(cJSON* object);
 
     // Item writes, buffering and flush.
-    bool storeItem(const QVIMConfig& config, const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
+    bool storeItem(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
     bool storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
     bool storeItemFlush(unsigned long& count);
     bool storeItemFlushInternal(unsigned long& count) REQUIRES(m_storeLock);
