@@ -1,11 +1,58 @@
+// The engine's operations: every IMEngineHandle call lands here and is handed
+// to the part that does the work (store, configuration, statistics, scanners,
+// export). Sections: lifecycle and settings, rules and scan scope, baseline
+// control, scans, export, the record routines (real-time notifications and
+// item storage: integrityMonitor, storeItem, flushDBBuffer), the legacy import
+// (migrateBaseline).
+//
+// Baseline lifecycle. The state lives in the store's settings, so that it
+// survives a restart, plus one flag in the engine:
+//   none             empty store; "baselineScanType" 0.
+//   scan running     setBaselineScan(true) emptied the store (or, for a
+//                    pending partial baseline, the listed kinds and the rows
+//                    under the changed bases); baselineScanActive() is true,
+//                    integrityScan(SCAN_BASELINE) and storeItem fill it, and
+//                    setIntegrityscan is refused.
+//   built            setBaselineScan(false) wrote out the buffered items and
+//                    the "baselineItemsAdded"/"baselineBytesAdded" counters and
+//                    set "baselineScanType" back to 0; change scans and
+//                    real-time notifications compare against it.
+//   partial pending  setRuleset(allowPartialBaseline) kept some rule:
+//                    "baselineScanType" 1, with "partialBaseLineScanEntityTypes",
+//                    "partialBaselinePurgePathsDisk" and
+//                    "partialBaselineScanPathsDisk" naming what the next
+//                    baseline rebuilds. The next setBaselineScan(true) runs the
+//                    partial baseline; a further ruleset in this state asks for
+//                    a full one.
+//
+// Unscanned rows. A change scan notes scanStartTime() before it walks; every
+// row it sees gets a newer scan time, so the rows whose scan time is earlier
+// than the start were not seen and are reported as removed and deleted
+// (the delete handler's cleanUp over the table's deleteUnscanned; cleanUnscanned
+// does the same for a host's own scan).
+//
+// Lock order (outer first; no path takes them the other way):
+//   migration lock -> store lock -> settings lock
+//   ruleset lock   -> store lock -> settings lock
+//   monitor lock   -> store lock -> settings lock
+//   lifecycle lock (store open and close) -> store lock
+// The ruleset and monitor locks are never held together: an installation
+// swaps the filter atomically and readers keep their snapshot. The statistics'
+// and the logger's locks are leaves, taken inside any of these and around
+// nothing.
 #include "IMEngineHandleConcrete.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 
+#include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
+#include "QVIMExportBackbone.h"
 #include "QVIMJson.h"
 #include "QVIMLogger.h"
+#include "QVIMScanLinux.h"
+#include "QVIMUtilPlatformIndependent.h"
 
 IMEngineHandleConcrete::IMEngineHandleConcrete() : m_dal(m_config, m_stats) {}
 
@@ -74,15 +121,170 @@ qvim_status IMEngineHandleConcrete::getIMState(const char* key, char** value) {
 
 qvim_status IMEngineHandleConcrete::getMetricsMem(char** json) {
     if (json == nullptr) return QVIM_E_BAD_PARAMETER;
-    return m_stats.GetMetrics(m_dal, json) ? QVIM_OK : QVIM_E_FAILED;
+    const auto addStore = [this](cJSON* metrics) {
+        cJSON* dbinfo = cJSON_AddObjectToObject(metrics, "dbinfo");
+        m_dal.PrepareMetricsDBSize(dbinfo);
+        m_dal.PrepareMetricsDBInfo(dbinfo);
+        m_dal.PrepareMetricsIntegrityMonitorState(cJSON_AddObjectToObject(metrics, "integrityMonitorState"));
+    };
+    return m_stats.GetMetrics(addStore, json) ? QVIM_OK : QVIM_E_FAILED;
 }
 
-qvim_status operationNotBuilt(const char* function) {
-    LOG_ERROR(QVIM_SRC_ENGINE, function, "%s is not available in this build", function);
-    return QVIM_E_FAILED;
+// ---- Rules and scan scope ------------------------------------------------------------
+
+qvim_status IMEngineHandleConcrete::setRuleset(bool allowPartialBaseline, const char* rulesetJson,
+                                               const char* rulesetId) {
+    if (rulesetJson == nullptr) {
+        LOG_ERROR(QVIM_SRC_ENGINE, "setRuleset", "set_ruleset called with a bad parameter");
+        return QVIM_E_BAD_PARAMETER;
+    }
+    bool installed = false;
+    {
+        MutexLock lock(m_rulesetMutex);
+        installed = ::setRuleset(m_dal, m_config, m_stats, allowPartialBaseline, rulesetJson, rulesetId);
+    }
+    const qvim_status status = installed ? QVIM_OK : QVIM_E_FAILED;
+    LOG_TRACE(QVIM_SRC_ENGINE, "setRuleset", "set ruleset return %d", static_cast<int32_t>(status));
+    return status;
 }
 
-// ---- Records routines and item storage ----------------------------------------------------------------------
+int IMEngineHandleConcrete::shouldScanFolder(const char* path) {
+    return Scan::walkEnters(m_dal, m_config, path) ? 1 : 0;
+}
+
+int IMEngineHandleConcrete::shouldScanEntityType(entity_type type) {
+    if (!isPartialScanSet(m_dal)) return 1;
+    return validateEntityTypeInPartialScan(m_dal, type) ? 1 : 0;
+}
+
+// ---- Baseline control ----------------------------------------------------------------
+
+void IMEngineHandleConcrete::setBaselineScan(bool state) {
+    ::setBaselineScan(m_dal, m_stats, state);
+    setBaselineScanActive(state);
+}
+
+// ---- Scans -------------------------------------------------------------------------
+
+namespace {
+
+using Scanner = bool (QVIMScanLinux::*)(unsigned long, scan_type, im_wrapper_response_s*);
+
+// The scanner of a kind; none for File (files reach the engine from the
+// host), All and anything else.
+Scanner scannerFor(entity_type type) {
+    switch (type) {
+        case ENTITY_DIRECTORY: return &QVIMScanLinux::scanDirectories;
+        case ENTITY_USER: return &QVIMScanLinux::scanUsers;
+        case ENTITY_GROUP: return &QVIMScanLinux::scanGroups;
+        case ENTITY_PORT: return &QVIMScanLinux::scanPorts;
+        case ENTITY_INSTALLED_SOFTWARE: return &QVIMScanLinux::scanInstalledSoftware;
+        case ENTITY_PROCESS: return &QVIMScanLinux::scanProcesses;
+        default: return nullptr;
+    }
+}
+
+}  // namespace
+
+qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity_type type, scan_type scanType,
+                                                  im_wrapper_response_s& response) {
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan", "integrity_scan called for scanType %d entityType %d",
+              static_cast<int>(scanType), static_cast<int>(type));
+    qvim_status result = QVIM_OK;
+    const auto finish = [&]() {
+        LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan",
+                  "integrity_scan finished for scanType %d, entityType %d, res.state %d, res.nEvents %d, "
+                  "res.nItemsScanned %d, ret %d",
+                  static_cast<int>(scanType), static_cast<int>(type), static_cast<int>(response.state),
+                  static_cast<int>(response.nEvents), static_cast<int>(response.nItemsScanned),
+                  static_cast<int>(result));
+        return result;
+    };
+
+    // Kinds without a scanner are refused whatever the rules and settings
+    // say, so that a host learns of the bad request at once.
+    const Scanner scanner = scannerFor(type);
+    if (scanner == nullptr) {
+        LOG_ERROR(QVIM_SRC_ENGINE, "integrityScan", "Integrity Scan called with invalid entity type %d",
+                  static_cast<int>(type));
+        result = QVIM_E_BAD_PARAMETER;
+        return finish();
+    }
+    // A partial baseline covers only the kinds the ruleset installation named.
+    if (scanType == SCAN_BASELINE && !shouldScanEntityType(type)) {
+        LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan", "Skipping partial baseline scan for type %d",
+                  static_cast<int>(type));
+        response.state = IM_NO_RULE_MATCH;
+        return finish();
+    }
+    if (!getConfig().getFilter()->shouldScanEntityType(type, scanType == SCAN_CHANGE_REALTIME)) {
+        LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan", "Skipping scan of type %d", static_cast<int>(type));
+        response.state = IM_NO_RULE_MATCH;
+        return finish();
+    }
+
+    const unsigned long scanStart = getDAL().scanStartTime();
+    QVIMScanLinux scanners(*this, m_dal, m_config, m_stats);
+    const bool scanned = (scanners.*scanner)(threadId, scanType, &response);
+    if (!scanned) {
+        result = QVIM_E_FAILED;
+        return finish();
+    }
+
+    if (scanType == SCAN_BASELINE) {
+        unsigned long written = 0;
+        if (!getDAL().storeItemFlush(written)) result = QVIM_E_FAILED;
+        response.nItemsScanned = written;
+    } else {
+        EventTypeTable* kindTable = getDAL().table(type);
+        assert(kindTable != nullptr && "every kind with a scanner has a table");
+        getDAL().flushEntityIDBufferArrayLock(*kindTable);
+        EventHandlerDeleteUnscanned(m_dal, m_config, m_stats).cleanUp(*kindTable, scanStart, response);
+        getStats().Add("totalEvents", static_cast<long>(response.nEvents));
+    }
+    return finish();
+}
+
+qvim_status IMEngineHandleConcrete::cleanUnscanned(const char* entityType, unsigned long scanTime,
+                                                   im_wrapper_response_s& response) {
+    if (entityType == nullptr) {
+        LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called with a bad parameter");
+        return QVIM_E_BAD_PARAMETER;
+    }
+    LOG_TRACE(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called called for entityType %s scanTime %lld",
+              entityType, static_cast<long long>(scanTime));
+    EventTypeTable* kindTable = getDAL().table(convertEntityTypeName(entityType));
+    if (kindTable == nullptr) {
+        LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called with bad entityType %s", entityType);
+        return QVIM_E_BAD_PARAMETER;
+    }
+    if (!EventHandlerDeleteUnscanned(m_dal, m_config, m_stats).cleanUp(*kindTable, scanTime, response)) {
+        LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned call to deteleUnscanned failed");
+        return QVIM_E_FAILED;
+    }
+    getStats().Add("totalEvents", static_cast<long>(response.nEvents));
+    LOG_TRACE(QVIM_SRC_ENGINE, "cleanUnscanned",
+              "clean_unscanned finished for entityType %s res.state %d res.nEvents %d res.nScanned %d, returning: %d",
+              entityType, static_cast<int>(response.state), static_cast<int>(response.nEvents),
+              static_cast<int>(response.nItemsScanned), 0);
+    return QVIM_OK;
+}
+
+// ---- Export ----------------------------------------------------------------------------
+
+qvim_status IMEngineHandleConcrete::getBaseline(unsigned long itemId, unsigned long recordTime, unsigned long limit,
+                                                entity_type type, const char* filePath) {
+    if (filePath == nullptr || type < ENTITY_ALL || type > ENTITY_PROCESS) {
+        LOG_ERROR(QVIM_SRC_EXPORT, "getBaseline", "get_baseline called with a bad parameter: entity type %d, file %s",
+                  static_cast<int>(type), filePath != nullptr ? filePath : "(null)");
+        return QVIM_E_BAD_PARAMETER;
+    }
+    // The rules in force when the export starts label every row of it.
+    const std::shared_ptr<const IntegrityRuleFilter> filter = m_config.getFilter();
+    return ::getBaseline(m_dal, *filter, itemId, recordTime, limit, type, filePath) ? QVIM_OK : QVIM_E_FAILED;
+}
+
+// ---- Record routines and item storage ---------------------------------------------
 
 std::shared_ptr<QVIMEvent> QVIMEngine::convertEvent(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record) {
     return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(engine.getDAL(), record));
@@ -102,7 +304,8 @@ qvim_status QVIMEngine::integrityMonitor(IMEngineHandleConcrete& engine, unsigne
         return QVIM_E_BAD_PARAMETER;
     }
     const qvim_status result =
-        EventHandlerNormal(engine).handleEvent(*event, events, response, maxEvents, enforcement);
+        EventHandlerNormal(engine.getDAL(), engine.getConfig(), engine.getStats())
+            .handleEvent(*event, events, response, maxEvents, enforcement);
     response.state = static_cast<uint32_t>(event->state);
     return result;
 }
@@ -173,7 +376,7 @@ qvim_status IMEngineHandleConcrete::integrityMonitor(unsigned long threadId, con
                                                      im_wrapper_response_s& response) {
     qvim_status result;
     {
-        std::lock_guard<std::mutex> lock(m_monitorMutex);
+        MutexLock lock(m_monitorMutex);
         logNotification(record);
         JSONEvents events;
         // Notifications that come before the operation carry the acting

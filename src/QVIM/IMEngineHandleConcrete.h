@@ -5,13 +5,13 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "IMEngineHandle.h"
 #include "QVIMDOM.h"
 #include "QVIMDataAccessLayer.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMStats.h"
+#include "QVIMThreadSafety.h"
 
 class IMEngineHandleConcrete : public IMEngineHandle {
 public:
@@ -29,7 +29,7 @@ public:
     qvim_status engineStop() override;
     qvim_status setIntegrityscan(bool on) override;
     qvim_status integrityMonitor(unsigned long threadId, const im_wrapper_event_s& record,
-                                 im_wrapper_response_s& response) override;
+                                 im_wrapper_response_s& response) EXCLUDES(m_monitorMutex) override;
     qvim_status cleanUnscanned(const char* entityType, unsigned long scanTime,
                                im_wrapper_response_s& response) override;
     qvim_status purgeDB() override;
@@ -39,7 +39,7 @@ public:
                           im_wrapper_response_s& response) override;
     qvim_status setLogLevel(unsigned int mask) override;
     qvim_status setRuleset(bool allowPartialBaseline, const char* rulesetJson,
-                           const char* rulesetId) override;
+                           const char* rulesetId) EXCLUDES(m_rulesetMutex) override;
     int shouldScanFolder(const char* path) override;
     int shouldScanEntityType(entity_type type) override;
     qvim_status setIMState(const char* key, const char* value) override;
@@ -57,21 +57,18 @@ public:
     bool baselineScanActive() const { return m_baselineScanActive.load(); }
     void setBaselineScanActive(bool active) { m_baselineScanActive.store(active); }
 
-    std::mutex& monitorMutex() { return m_monitorMutex; }
-    std::mutex& rulesetMutex() { return m_rulesetMutex; }
-
 private:
     QVIMConfig m_config;
     QVIMDAL m_dal;
     QVIMStats m_stats;
     std::atomic<bool> m_baselineScanActive{false};
-    std::mutex m_monitorMutex;
-    std::mutex m_rulesetMutex;
+    // One real-time notification at a time: its read, compare and write of a
+    // stored row is one step.
+    Mutex m_monitorMutex;
+    // One ruleset installation at a time: comparing with the rules in force
+    // and writing the partial-baseline settings is one step.
+    Mutex m_rulesetMutex;
 };
-
-// Logs and returns the failure status for an operation whose component is
-// not part of this build yet.
-qvim_status operationNotBuilt(const char* function);
 
 class JSONEvents;
 

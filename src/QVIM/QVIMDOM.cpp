@@ -1,9 +1,12 @@
+// Configuration: the filter in force and the installation of a new ruleset,
+// with what it means for the next baseline (full or partial). Sections: the
+// filter in force, ruleset installation.
 #include "QVIMDOM.h"
 
+#include <cassert>
 #include <list>
 
-#include "IMEngineHandleConcrete.h"
-#include "QVIMExportBackbone.h"
+#include "QVIMDataAccessLayer.h"
 #include "QVIMIntegrityRuleFilter.h"
 #include "QVIMLogger.h"
 #include "QVIMStats.h"
@@ -16,6 +19,7 @@ QVIMConfig::~QVIMConfig() = default;
 std::shared_ptr<const IntegrityRuleFilter> QVIMConfig::getFilter() const { return std::atomic_load(&m_filter); }
 
 void QVIMConfig::installFilter(std::shared_ptr<const IntegrityRuleFilter> filter) {
+    assert(filter != nullptr && "readers rely on a filter always being in force");
     std::atomic_store(&m_filter, std::move(filter));
 }
 
@@ -148,10 +152,17 @@ std::string joinTypeNames(const QVIMConfig::TypeSet& types) {
 
 }  // namespace
 
-bool setRuleset(IMEngineHandleConcrete& engine, bool allowPartialBaseline, const char* ruleset, const char* guid) {
-    QVIMDAL& dal = engine.getDAL();
-    QVIMConfig& config = engine.getConfig();
-    QVIMStats& stats = engine.getStats();
+bool isPartialScanSet(QVIMDAL& store) {
+    unsigned long scanType = 0;
+    if (!store.GetIntegrityMonitorState("baselineScanType", scanType)) {
+        LOG_ERROR(QVIM_SRC_EXPORT, "isPartialScanSet", "Unable to get partial base list %s", "baselineScanType");
+        return false;
+    }
+    return scanType == 1;
+}
+
+bool setRuleset(QVIMDAL& dal, QVIMConfig& config, QVIMStats& stats, bool allowPartialBaseline, const char* ruleset,
+                const char* guid) {
     const std::string rulesetId = guid != nullptr ? guid : "";
 
     // A pending partial baseline cannot be narrowed further: start over.
@@ -184,20 +195,4 @@ bool setRuleset(IMEngineHandleConcrete& engine, bool allowPartialBaseline, const
     }
     if (!purgeWritten) return false;
     return dal.SetIntegrityMonitorState("partialBaselineScanPathsDisk", joinTopLevelDirectories(scanBases));
-}
-
-qvim_status IMEngineHandleConcrete::setRuleset(bool allowPartialBaseline, const char* rulesetJson,
-                                               const char* rulesetId) {
-    if (rulesetJson == nullptr) {
-        LOG_ERROR(QVIM_SRC_ENGINE, "setRuleset", "set_ruleset called with a bad parameter");
-        return QVIM_E_BAD_PARAMETER;
-    }
-    bool installed = false;
-    {
-        std::lock_guard<std::mutex> lock(m_rulesetMutex);
-        installed = ::setRuleset(*this, allowPartialBaseline, rulesetJson, rulesetId);
-    }
-    const qvim_status status = installed ? QVIM_OK : QVIM_E_FAILED;
-    LOG_TRACE(QVIM_SRC_ENGINE, "setRuleset", "set ruleset return %d", static_cast<int32_t>(status));
-    return status;
 }

@@ -11,7 +11,7 @@
 #include "QVIMIntegrityRuleFilter.h"
 #include "qvim.h"
 
-class IMEngineHandleConcrete;
+class QVIMDAL;
 class QVIMStats;
 
 class QVIMConfig {
@@ -52,6 +52,12 @@ private:
     std::shared_ptr<const IntegrityRuleFilter> m_filter;
 };
 
-// Installs a ruleset into the engine and records in its settings whether the
-// next baseline is full or partial. The caller holds the ruleset lock.
-bool setRuleset(IMEngineHandleConcrete& engine, bool allowPartialBaseline, const char* ruleset, const char* guid);
+// Installs a ruleset into config and records in the store's settings whether
+// the next baseline is full or partial. The caller holds the ruleset lock.
+bool setRuleset(QVIMDAL& store, QVIMConfig& config, QVIMStats& stats, bool allowPartialBaseline,
+                const char* ruleset, const char* guid);
+
+// Whether "baselineScanType" says that a partial baseline is pending (written
+// by setRuleset, cleared when a baseline ends). An unreadable setting is
+// logged and counts as a full baseline.
+bool isPartialScanSet(QVIMDAL& store);

@@ -1,12 +1,18 @@
+// Event decisions: which rules an observation matches, what the store does
+// with it, and the events (and allow/block verdict) it yields. Sections: the
+// event list, enforcement helpers, stored values, event building, the
+// decision, the store operations.
 #include "QVIMEventHandler.h"
 
 #include <map>
 #include <new>
 #include <string>
 
-#include "IMEngineHandleConcrete.h"
+#include "QVIMDOM.h"
+#include "QVIMDataAccessLayer.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMLogger.h"
+#include "QVIMStats.h"
 #include "QVIMUtilPlatformIndependent.h"
 
 JSONEvents::JSONEvents() : m_root(cJSON_CreateObject()), m_events(nullptr) {
@@ -73,7 +79,7 @@ bool reportsBlock(const IntegrityRuleFilter& filter, long long ruleId, entity_ty
 // decision of renames and deletes.
 void EventHandler::loadOldFields(QVIMEvent& event) const {
     if (event.oldFieldsBuffered) return;
-    QVIMDAL& dal = m_engine.getDAL();
+    QVIMDAL& dal = m_store;
     MutexLock lock(dal.storeLock());
     sqlite3_stmt* stmt = event.bindSelectByKey();
     if (stmt == nullptr) {
@@ -87,7 +93,7 @@ void EventHandler::loadOldFields(QVIMEvent& event) const {
 bool EventHandler::addAttributesToEvent(cJSON* array, const std::vector<std::pair<std::string, std::string>>& fields,
                                         const IntegrityRule& rule, QVIMEvent& record) const {
     if (fields.empty()) return true;
-    const auto filter = m_engine.getConfig().getFilter();
+    const auto filter = m_config.getFilter();
     const auto& sets = filter->getRuleEntitySet(rule.id);
     const entity_type kind = record.entityType();
     std::map<std::string, std::string> selected;
@@ -149,7 +155,7 @@ cJSON* EventHandler::buildEvent(QVIMEvent& event, const IntegrityRule& rule, con
 qvim_status EventHandler::handleEvent(QVIMEvent& event, JSONEvents& events, im_wrapper_response_s& response,
                                       unsigned long maxEvents, const IntegrityRule::Enforcement* enforcement) const {
     const qvim_status status = event.operation == IM_OP_NOT_PROCESSED ? QVIM_E_BAD_PARAMETER : QVIM_OK;
-    const auto filter = m_engine.getConfig().getFilter();
+    const auto filter = m_config.getFilter();
     const entity_type kind = event.entityType();
     std::unordered_set<long long> ruleIds;
     filter->matchRules(kind, event, event.realTime, ruleIds);
@@ -224,7 +230,7 @@ qvim_status EventHandler::handleEvent(QVIMEvent& event, JSONEvents& events, im_w
         if (!applied) return QVIM_E_FAILED;
     }
 
-    QVIMStats& stats = m_engine.getStats();
+    QVIMStats& stats = m_stats;
     // A number in the document; counted as one, so a counter at its limit cannot overflow here.
     double eventId = static_cast<double>(stats.Get("totalEvents")) + 1;
     if (ruleIds.empty()) return QVIM_OK;
@@ -283,15 +289,15 @@ qvim_status EventHandler::handleEvent(QVIMEvent& event, JSONEvents& events, im_w
 }
 
 bool EventHandler::doWrite(QVIMEvent& event, std::unordered_set<long long>& ruleIds) const {
-    return m_engine.getDAL().writeItem(event, false, &ruleIds);
+    return m_store.writeItem(event, false, &ruleIds);
 }
 
 bool EventHandler::doRename(QVIMEvent& event, std::unordered_set<long long>& ruleIds) const {
-    return m_engine.getDAL().renameItem(event, &ruleIds);
+    return m_store.renameItem(event, &ruleIds);
 }
 
 bool EventHandlerNormal::doDelete(QVIMEvent& event, std::unordered_set<long long>& ruleIds) const {
-    const bool deleted = m_engine.getDAL().deleteEntityItems(event, &ruleIds);
+    const bool deleted = m_store.deleteEntityItems(event, &ruleIds);
     LOG_TRACE(QVIM_SRC_HANDLER, "doDelete", deleted ? "Successfully deleted %s-%s" : "Failed to delete %s-%s",
               entityTypeName(event.entityType()), event.currentKey.c_str());
     return deleted;

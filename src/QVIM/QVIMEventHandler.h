@@ -11,9 +11,11 @@
 #include "QVIMJson.h"
 #include "qvim.h"
 
-class IMEngineHandleConcrete;
 class EventTypeTable;
+class QVIMConfig;
+class QVIMDAL;
 class QVIMEvent;
+class QVIMStats;
 
 // {"events": [...]}: events are appended in the order they are produced.
 class JSONEvents {
@@ -38,7 +40,10 @@ constexpr unsigned long kNoEventLimit = 0xFFFFFFFFFFFFFFFFUL;
 
 class EventHandler {
 public:
-    explicit EventHandler(IMEngineHandleConcrete& engine) : m_engine(engine) {}
+    // The store it reads and writes, the rules in force and the counters it
+    // adds to; a handler lives for one call and holds no state of its own.
+    EventHandler(QVIMDAL& store, const QVIMConfig& config, QVIMStats& stats)
+        : m_store(store), m_config(config), m_stats(stats) {}
     virtual ~EventHandler() = default;
 
     // 0 handled, 1 allowed, 2 blocked, or a failure status.
@@ -58,7 +63,9 @@ protected:
     cJSON* buildEvent(QVIMEvent& event, const IntegrityRule& rule, const char* operationType, double eventId,
                       const std::vector<std::pair<std::string, std::string>>* newFields) const;
 
-    IMEngineHandleConcrete& m_engine;
+    QVIMDAL& m_store;
+    const QVIMConfig& m_config;
+    QVIMStats& m_stats;
 };
 
 class EventHandlerNormal : public EventHandler {

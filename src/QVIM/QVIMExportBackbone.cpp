@@ -1,3 +1,6 @@
+// Baseline scan control, export and scope: what a walk enters, what a new
+// baseline period empties, and the baseline written out as JSON lines.
+// Sections: scan scope, baseline control, baseline export.
 #include "QVIMExportBackbone.h"
 
 #include <sys/vfs.h>
@@ -18,22 +21,15 @@
 #include <unordered_set>
 #include <vector>
 
-#include "IMEngineHandleConcrete.h"
+#include "QVIMDOM.h"
+#include "QVIMDataAccessLayer.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMJson.h"
 #include "QVIMLogger.h"
+#include "QVIMStats.h"
 #include "QVIMUtilPlatformIndependent.h"
 
 // ---- Scan scope -----------------------------------------------------------------------
-
-bool isPartialScanSet(QVIMDAL& dal) {
-    unsigned long scanType = 0;
-    if (!dal.GetIntegrityMonitorState("baselineScanType", scanType)) {
-        LOG_ERROR(QVIM_SRC_EXPORT, "isPartialScanSet", "Unable to get partial base list %s", "baselineScanType");
-        return false;
-    }
-    return scanType == 1;
-}
 
 namespace {
 
@@ -105,7 +101,7 @@ bool partialScanCoversDisk(QVIMDAL& dal) {
 
 }  // namespace
 
-bool Scan::shouldScanFolder(IMEngineHandleConcrete& engine, const char* folder, entity_type type) {
+bool Scan::shouldScanFolder(QVIMDAL& dal, const QVIMConfig& config, const char* folder, entity_type type) {
     if (folder == nullptr) return false;
     struct statfs info;
     if (::statfs(folder, &info) != 0) {
@@ -116,23 +112,15 @@ bool Scan::shouldScanFolder(IMEngineHandleConcrete& engine, const char* folder, 
         return false;
     }
 
-    QVIMDAL& dal = engine.getDAL();
     const bool partial = isPartialScanSet(dal);
     std::string path = folder;
     if (!path.empty() && path.back() != '/') path += '/';
-    if (!partial) return QVIMConfig::matchBaseToRule(*engine.getConfig().getFilter(), type, path);
+    if (!partial) return QVIMConfig::matchBaseToRule(*config.getFilter(), type, path);
     return partialScanCoversDisk(dal) && matchPathToPartialBaseStateVariable(dal, path);
 }
 
-int IMEngineHandleConcrete::shouldScanFolder(const char* path) {
-    return Scan::shouldScanFolder(*this, path, ENTITY_FILE) || Scan::shouldScanFolder(*this, path, ENTITY_DIRECTORY)
-               ? 1
-               : 0;
-}
-
-int IMEngineHandleConcrete::shouldScanEntityType(entity_type type) {
-    if (!isPartialScanSet(m_dal)) return 1;
-    return validateEntityTypeInPartialScan(m_dal, type) ? 1 : 0;
+bool Scan::walkEnters(QVIMDAL& dal, const QVIMConfig& config, const char* folder) {
+    return shouldScanFolder(dal, config, folder, ENTITY_FILE) || shouldScanFolder(dal, config, folder, ENTITY_DIRECTORY);
 }
 
 // ---- Baseline control ------------------------------------------------------------------
@@ -174,12 +162,10 @@ void purgePartialBaseline(QVIMDAL& dal) {
 
 }  // namespace
 
-void setBaselineScan(IMEngineHandleConcrete& engine, bool state) {
+void setBaselineScan(QVIMDAL& dal, QVIMStats& stats, bool state) {
     static const char* const kFunction = "setBaselineScan";
     static const char* const kItems = "baselineItemsAdded";
     static const char* const kBytes = "baselineBytesAdded";
-    QVIMDAL& dal = engine.getDAL();
-    QVIMStats& stats = engine.getStats();
     if (state) {
         stats.Set(kItems, 0);
         stats.Set(kBytes, 0);
@@ -193,7 +179,6 @@ void setBaselineScan(IMEngineHandleConcrete& engine, bool state) {
             purgePartialBaseline(dal);
             LOG_TRACE(QVIM_SRC_EXPORT, kFunction, "Partial baseline scan selected; partial purge");
         }
-        engine.setBaselineScanActive(true);
         return;
     }
     unsigned long written = 0;
@@ -205,10 +190,7 @@ void setBaselineScan(IMEngineHandleConcrete& engine, bool state) {
     LOG_TRACE(QVIM_SRC_EXPORT, kFunction, "set_baselinescan false baselineItemsAdded %lld baselineBytesAdded %lld",
               static_cast<long long>(items), static_cast<long long>(bytes));
     dal.SetIntegrityMonitorState("baselineScanType", 0UL);
-    engine.setBaselineScanActive(false);
 }
-
-void IMEngineHandleConcrete::setBaselineScan(bool state) { ::setBaselineScan(*this, state); }
 
 // ---- Baseline export -------------------------------------------------------------------
 
@@ -332,16 +314,16 @@ void ruleLabels(const IntegrityRuleFilter& filter, entity_type kind, const QVIME
 
 // Exports the rows of one kind; limit is what is left of the call's limit.
 // False when a row cannot be read (logged here) or written (writeFailed).
-bool exportKind(IMEngineHandleConcrete& engine, const IntegrityRuleFilter& filter, entity_type kind,
+bool exportKind(QVIMDAL& dal, const IntegrityRuleFilter& filter, entity_type kind,
                 unsigned long itemId, unsigned long recordTime, unsigned long& limit, RowWriter& writer,
                 bool& writeFailed) {
     static const char* const kFunction = "getBaseline";
-    QVIMDAL& dal = engine.getDAL();
     const auto readFailed = [&](const char* reason) {
         LOG_ERROR(QVIM_SRC_EXPORT, kFunction, "Error executing SELECT on Entity%sTable: %s", entityTypeName(kind),
                   reason);
         return false;
     };
+    // The record reads rows and matches rules; it is never stored.
     const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(dal, kind, nullptr));
     EventTypeTable* table = dal.table(kind);
     if (!record || table == nullptr) return readFailed("no table for the kind");
@@ -391,7 +373,7 @@ bool exportKind(IMEngineHandleConcrete& engine, const IntegrityRuleFilter& filte
 
 }  // namespace
 
-bool getBaseline(IMEngineHandleConcrete& engine, unsigned long itemId, unsigned long recordTime,
+bool getBaseline(QVIMDAL& store, const IntegrityRuleFilter& filter, unsigned long itemId, unsigned long recordTime,
                  unsigned long limit, entity_type kind, const char* filePath) {
     static const char* const kFunction = "getBaseline";
     char reason[256];
@@ -410,19 +392,18 @@ bool getBaseline(IMEngineHandleConcrete& engine, unsigned long itemId, unsigned 
         return false;
     }
     std::setvbuf(file.get(), nullptr, _IOFBF, 1 << 16);
-    const std::shared_ptr<const IntegrityRuleFilter> filter = engine.getConfig().getFilter();
     RowWriter writer(file.get());
 
     bool exported = true;
     bool writeFailed = false;
     if (kind != ENTITY_ALL) {
-        exported = exportKind(engine, *filter, kind, itemId, recordTime, limit, writer, writeFailed);
+        exported = exportKind(store, filter, kind, itemId, recordTime, limit, writer, writeFailed);
     } else {
         // Later kinds are not restricted by itemId: the walk continues with
         // their first rows.
         unsigned long current = std::max<unsigned long>(itemId / kExportIdStride, ENTITY_FILE);
         for (; exported && limit != 0 && current <= ENTITY_PROCESS; ++current, itemId = 0)
-            exported = exportKind(engine, *filter, static_cast<entity_type>(current), itemId, recordTime, limit,
+            exported = exportKind(store, filter, static_cast<entity_type>(current), itemId, recordTime, limit,
                                   writer, writeFailed);
     }
     const int error = std::ferror(file.get()) != 0 ? errno : 0;
@@ -432,14 +413,4 @@ bool getBaseline(IMEngineHandleConcrete& engine, unsigned long itemId, unsigned 
         return false;
     }
     return exported;
-}
-
-qvim_status IMEngineHandleConcrete::getBaseline(unsigned long itemId, unsigned long recordTime, unsigned long limit,
-                                                entity_type type, const char* filePath) {
-    if (filePath == nullptr || type < ENTITY_ALL || type > ENTITY_PROCESS) {
-        LOG_ERROR(QVIM_SRC_EXPORT, "getBaseline", "get_baseline called with a bad parameter: entity type %d, file %s",
-                  static_cast<int>(type), filePath != nullptr ? filePath : "(null)");
-        return QVIM_E_BAD_PARAMETER;
-    }
-    return ::getBaseline(*this, itemId, recordTime, limit, type, filePath) ? QVIM_OK : QVIM_E_FAILED;
 }

@@ -3,12 +3,10 @@
 
 #include "qvim.h"
 
-class IMEngineHandleConcrete;
+class IntegrityRuleFilter;
+class QVIMConfig;
 class QVIMDAL;
-
-// Whether "baselineScanType" says that a partial baseline is pending. An
-// unreadable setting is logged and counts as a full baseline.
-bool isPartialScanSet(QVIMDAL& dal);
+class QVIMStats;
 
 // Whether the pending partial baseline covers the kind, by the names listed in
 // "partialBaseLineScanEntityTypes". An unreadable setting is logged as coming
@@ -16,17 +14,18 @@ bool isPartialScanSet(QVIMDAL& dal);
 bool validateEntityTypeInPartialScan(QVIMDAL& dal, entity_type type,
                                      const char* function = "validateEntityTypeInPartialScan");
 
-// Starts (true) or ends (false) a baseline period. The start empties what
-// the next baseline rebuilds: everything, or for a pending partial baseline
-// the listed kinds and the disk paths under the changed bases. The end writes
-// out buffered items, records the baseline counters and clears partial mode.
-void setBaselineScan(IMEngineHandleConcrete& engine, bool state);
+// Starts (true) or ends (false) a baseline period in the store. The start
+// empties what the next baseline rebuilds: everything, or for a pending
+// partial baseline the listed kinds and the disk paths under the changed
+// bases. The end writes out buffered items, records the baseline counters and
+// clears partial mode.
+void setBaselineScan(QVIMDAL& store, QVIMStats& stats, bool state);
 
 // Writes the stored entities of kind (ENTITY_ALL: every kind, in kind order)
 // that follow itemId and are newer than recordTime into filePath, one JSON
 // object per line, at most limit of them. False when the file cannot be
-// opened or written.
-bool getBaseline(IMEngineHandleConcrete& engine, unsigned long itemId, unsigned long recordTime,
+// opened or written. Rule labels come from filter.
+bool getBaseline(QVIMDAL& store, const IntegrityRuleFilter& filter, unsigned long itemId, unsigned long recordTime,
                  unsigned long limit, entity_type kind, const char* filePath);
 
 // Export item ids combine kind and row id: kind * kExportIdStride + row id.
@@ -38,5 +37,7 @@ bool isSkippedFileSystemType(long type);
 namespace Scan {
 // Whether a directory walk has to enter folder to find entities of the kind
 // (File: the File sets; any other type: the Directory sets).
-bool shouldScanFolder(IMEngineHandleConcrete& engine, const char* folder, entity_type type);
+bool shouldScanFolder(QVIMDAL& store, const QVIMConfig& config, const char* folder, entity_type type);
+// Whether a directory walk enters folder at all (for files or directories).
+bool walkEnters(QVIMDAL& store, const QVIMConfig& config, const char* folder);
 }  // namespace Scan

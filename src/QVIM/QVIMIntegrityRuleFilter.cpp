@@ -1,3 +1,7 @@
+// The rule filter: a ruleset read into entity sets, and the questions asked
+// of it (which rules match an entity, which attributes they watch, whether a
+// walk must enter a folder). Sections: pattern matching, special attributes,
+// entity sets, rules, packages, building the filter, matching, scope.
 #include "QVIMIntegrityRuleFilter.h"
 
 #include <algorithm>
@@ -290,8 +294,6 @@ std::string EntitySet::BasePathAbstract::getBaseRelativePath(const std::string& 
 }
 
 EntitySet::EntitySet() : entitySetId(g_entitySetCounter.fetch_add(1)) {}
-
-uint64_t EntitySet::entitySetsBuilt() { return g_entitySetCounter.load(); }
 
 EntitySet::EntitySet(const cJSON* set, const std::string& guid, bool realtime, long long ruleId)
     : guid(guid), ruleId(ruleId), entitySetId(g_entitySetCounter.fetch_add(1)), type(kNoEntityType),

@@ -102,9 +102,6 @@ public:
     void matchSpecialAttributes(const im_event& entity, bool& included, bool& excluded) const;
     void dump() const;
 
-    // Process-wide count of sets built so far.
-    static uint64_t entitySetsBuilt();
-
 private:
     void readOperations(const std::string& text);
     void readAttributes(const std::string& text);

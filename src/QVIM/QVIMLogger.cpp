@@ -1,3 +1,6 @@
+// The logger: one process-wide sink (a host callback, else a file) that
+// every log line goes through, escaped to one line. Sections: setup, the
+// line, the file.
 #include "QVIMLogger.h"
 
 #include <unistd.h>
@@ -41,9 +44,9 @@ int QVIMLoggerSL::initLogger(qvim_log_callback callback, uint32_t levelMask, con
     // File logging always starts with every level enabled.
     m_levelMask.store(QVIM_LOG_TRACE | QVIM_LOG_INFO | QVIM_LOG_WARNING | QVIM_LOG_ERROR,
                       std::memory_order_relaxed);
-    m_path = fileName != nullptr ? fileName : "";
     {
-        std::lock_guard<std::mutex> lock(m_fileMutex);
+        MutexLock lock(m_fileMutex);
+        m_path = fileName != nullptr ? fileName : "";
         if (m_fd < 0 && !m_path.empty()) {
             // The log names accounts and paths of the host: owner-only, and
             // never appended to another file through a link at its name.
@@ -122,7 +125,7 @@ void QVIMLoggerSL::log(uint32_t level, const char* function, const char* source,
 }
 
 void QVIMLoggerSL::writeLine(const std::string& line) {
-    std::lock_guard<std::mutex> lock(m_fileMutex);
+    MutexLock lock(m_fileMutex);
     if (m_fd < 0) return;
     std::string out = line;
     out += '\n';

@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "QVIMThreadSafety.h"
 #include "qvim.h"
 
 // Source paths that log lines carry; they name the component, not the file
@@ -57,13 +57,14 @@ private:
     QVIMLoggerSL() = default;
     ~QVIMLoggerSL();
 
-    void writeLine(const std::string& line);
+    void writeLine(const std::string& line) EXCLUDES(m_fileMutex);
 
-    std::string m_path;
-    int m_fd = -1;  // opened 0600 for appending; closed at unload
+    // The log file; a leaf lock, taken inside any other and around none.
+    Mutex m_fileMutex;
+    std::string m_path GUARDED_BY(m_fileMutex);
+    int m_fd GUARDED_BY(m_fileMutex) = -1;  // opened 0600 for appending; closed at unload
     std::atomic<uint32_t> m_levelMask{0};
     std::atomic<bool> m_initialized{false};
-    std::mutex m_fileMutex;
     std::atomic<qvim_log_callback> m_callback{nullptr};
 };
 

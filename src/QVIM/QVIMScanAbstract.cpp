@@ -1,18 +1,21 @@
+// The scan framework: how one scanned entity reaches the store (baseline) or
+// the event handler (change scans), then the port scanner built on it.
+// Sections: the common step, port scanner.
 #include "QVIMScanAbstract.h"
 
 #include <netdb.h>
 #include <pwd.h>
 
+#include <cassert>
 #include <cstdio>
 
 #include <unordered_map>
 
 #include "IMEngineHandleConcrete.h"
-#include "Linux/PortScanUtil.h"
+#include "QVIMDataAccessLayer.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
 #include "QVIMLogger.h"
-#include "QVIMScanLinux.h"
 
 namespace {
 // Events one scan may add to its response.
@@ -34,13 +37,13 @@ bool QVIMScanAbstract::processEvent(scan_type scanType, unsigned long threadId, 
     im_wrapper_response_s& target = response != nullptr ? *response : scratch;
     switch (scanType) {
         case SCAN_BASELINE:
-            if (QVIMEngine::storeItem(m_engine, &record, true, &target) == QVIM_E_FAILED) return false;
+            if (QVIMEngine::storeItem(m_records, &record, true, &target) == QVIM_E_FAILED) return false;
             ++target.nItemsScanned;
             return true;
         case SCAN_CHANGE:
         case SCAN_CHANGE_REALTIME:
             return !QVIM_FAILED(
-                QVIMEngine::integrityMonitor(m_engine, threadId, &record, events, target, kScanEventLimit, nullptr));
+                QVIMEngine::integrityMonitor(m_records, threadId, &record, events, target, kScanEventLimit, nullptr));
         default:
             return true;
     }
@@ -48,14 +51,15 @@ bool QVIMScanAbstract::processEvent(scan_type scanType, unsigned long threadId, 
 
 bool QVIMScanAbstract::processEvent(scan_type scanType, unsigned long, std::shared_ptr<QVIMEvent>& record,
                                     im_wrapper_response_s* response, JSONEvents& events) {
+    assert(record != nullptr && "scanners hand over the records they built");
     im_wrapper_response_s scratch{};
     im_wrapper_response_s& target = response != nullptr ? *response : scratch;
     switch (scanType) {
         case SCAN_BASELINE:
-            return m_engine.getDAL().storeItemBuffer(record, target);
+            return m_store.storeItemBuffer(record, target);
         case SCAN_CHANGE:
         case SCAN_CHANGE_REALTIME: {
-            const EventHandlerNormal handler(m_engine);
+            const EventHandlerNormal handler(m_store, m_config, m_stats);
             const qvim_status status = handler.handleEvent(*record, events, target, kScanEventLimit, nullptr);
             // A match reported by an earlier record of the scan stands.
             if (target.state != IM_MATCH_WITH_EVENT && target.state != IM_MATCH_WITH_MAX_EVENTS &&
@@ -98,7 +102,7 @@ bool QVIMScanAbstract::scanPorts(unsigned long threadId, scan_type scanType, im_
         blank.eventType = QVIM_EVENT_CHANGED;
         blank.realTime = scanType == SCAN_CHANGE_REALTIME;
         const auto freshRecord = [&] {
-            auto record = std::make_unique<im_event_port>(m_engine.getDAL(), &blank);
+            auto record = std::make_unique<im_event_port>(m_store, &blank);
             record->currentKey.clear();
             return record;
         };
@@ -132,113 +136,8 @@ bool QVIMScanAbstract::scanPorts(unsigned long threadId, scan_type scanType, im_
             }
             ports.clear();
         }
-        PortSourceLinux::m_userLookup.clear();
+        PortSource::endScan();
     }
     if (!failed) setResponseJson(response, events);
     return !failed;
-}
-
-// ---- Scan orchestration --------------------------------------------------------------
-
-namespace {
-
-using Scanner = bool (QVIMScanLinux::*)(unsigned long, scan_type, im_wrapper_response_s*);
-
-// The scanner of a kind; none for File (files reach the engine from the
-// host), All and anything else.
-Scanner scannerFor(entity_type type) {
-    switch (type) {
-        case ENTITY_DIRECTORY: return &QVIMScanLinux::scanDirectories;
-        case ENTITY_USER: return &QVIMScanLinux::scanUsers;
-        case ENTITY_GROUP: return &QVIMScanLinux::scanGroups;
-        case ENTITY_PORT: return &QVIMScanLinux::scanPorts;
-        case ENTITY_INSTALLED_SOFTWARE: return &QVIMScanLinux::scanInstalledSoftware;
-        case ENTITY_PROCESS: return &QVIMScanLinux::scanProcesses;
-        default: return nullptr;
-    }
-}
-
-}  // namespace
-
-qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity_type type, scan_type scanType,
-                                                  im_wrapper_response_s& response) {
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan", "integrity_scan called for scanType %d entityType %d",
-              static_cast<int>(scanType), static_cast<int>(type));
-    qvim_status result = QVIM_OK;
-    const auto finish = [&]() {
-        LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan",
-                  "integrity_scan finished for scanType %d, entityType %d, res.state %d, res.nEvents %d, "
-                  "res.nItemsScanned %d, ret %d",
-                  static_cast<int>(scanType), static_cast<int>(type), static_cast<int>(response.state),
-                  static_cast<int>(response.nEvents), static_cast<int>(response.nItemsScanned),
-                  static_cast<int>(result));
-        return result;
-    };
-
-    // Kinds without a scanner are refused whatever the rules and settings
-    // say, so that a host learns of the bad request at once.
-    const Scanner scanner = scannerFor(type);
-    if (scanner == nullptr) {
-        LOG_ERROR(QVIM_SRC_ENGINE, "integrityScan", "Integrity Scan called with invalid entity type %d",
-                  static_cast<int>(type));
-        result = QVIM_E_BAD_PARAMETER;
-        return finish();
-    }
-    // A partial baseline covers only the kinds the ruleset installation named.
-    if (scanType == SCAN_BASELINE && !shouldScanEntityType(type)) {
-        LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan", "Skipping partial baseline scan for type %d",
-                  static_cast<int>(type));
-        response.state = IM_NO_RULE_MATCH;
-        return finish();
-    }
-    if (!getConfig().getFilter()->shouldScanEntityType(type, scanType == SCAN_CHANGE_REALTIME)) {
-        LOG_TRACE(QVIM_SRC_ENGINE, "integrityScan", "Skipping scan of type %d", static_cast<int>(type));
-        response.state = IM_NO_RULE_MATCH;
-        return finish();
-    }
-
-    const unsigned long scanStart = getDAL().scanStartTime();
-    QVIMScanLinux scanners(*this);
-    const bool scanned = (scanners.*scanner)(threadId, scanType, &response);
-    if (!scanned) {
-        result = QVIM_E_FAILED;
-        return finish();
-    }
-
-    if (scanType == SCAN_BASELINE) {
-        unsigned long written = 0;
-        if (!getDAL().storeItemFlush(written)) result = QVIM_E_FAILED;
-        response.nItemsScanned = written;
-    } else {
-        EventTypeTable* kindTable = getDAL().table(type);
-        getDAL().flushEntityIDBufferArrayLock(*kindTable);
-        EventHandlerDeleteUnscanned(*this).cleanUp(*kindTable, scanStart, response);
-        getStats().Add("totalEvents", static_cast<long>(response.nEvents));
-    }
-    return finish();
-}
-
-qvim_status IMEngineHandleConcrete::cleanUnscanned(const char* entityType, unsigned long scanTime,
-                                                   im_wrapper_response_s& response) {
-    if (entityType == nullptr) {
-        LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called with a bad parameter");
-        return QVIM_E_BAD_PARAMETER;
-    }
-    LOG_TRACE(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called called for entityType %s scanTime %lld",
-              entityType, static_cast<long long>(scanTime));
-    EventTypeTable* kindTable = getDAL().table(convertEntityTypeName(entityType));
-    if (kindTable == nullptr) {
-        LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called with bad entityType %s", entityType);
-        return QVIM_E_BAD_PARAMETER;
-    }
-    if (!EventHandlerDeleteUnscanned(*this).cleanUp(*kindTable, scanTime, response)) {
-        LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned call to deteleUnscanned failed");
-        return QVIM_E_FAILED;
-    }
-    getStats().Add("totalEvents", static_cast<long>(response.nEvents));
-    LOG_TRACE(QVIM_SRC_ENGINE, "cleanUnscanned",
-              "clean_unscanned finished for entityType %s res.state %d res.nEvents %d res.nScanned %d, returning: %d",
-              entityType, static_cast<int>(response.state), static_cast<int>(response.nEvents),
-              static_cast<int>(response.nItemsScanned), 0);
-    return QVIM_OK;
 }

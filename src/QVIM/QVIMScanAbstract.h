@@ -12,12 +12,18 @@
 
 class IMEngineHandleConcrete;
 class JSONEvents;
+class QVIMConfig;
+class QVIMDAL;
+class QVIMStats;
 class QVIMEvent;
 class im_event_port;
 
 class QVIMScanAbstract {
 public:
-    explicit QVIMScanAbstract(IMEngineHandleConcrete& engine) : m_engine(engine) {}
+    // The store, rules and counters a scan works with. records is only handed
+    // on to the record routines, which still take the engine.
+    QVIMScanAbstract(IMEngineHandleConcrete& records, QVIMDAL& store, const QVIMConfig& config, QVIMStats& stats)
+        : m_records(records), m_store(store), m_config(config), m_stats(stats) {}
     virtual ~QVIMScanAbstract() = default;
 
     QVIMScanAbstract(const QVIMScanAbstract&) = delete;
@@ -60,6 +66,8 @@ public:
 
         // Source for index 0 tcp, 1 tcp6, 2 udp, 3 (and above) udp6.
         static PortSource* factory(unsigned long index);
+        // Forgets the user names the sources looked up, at the end of a scan.
+        static void endScan();
         static constexpr unsigned long kSourceCount = 4;
 
         // "protocol/host/service" with numeric host and service; empty when
@@ -68,7 +76,10 @@ public:
     };
 
 protected:
-    IMEngineHandleConcrete& m_engine;
+    IMEngineHandleConcrete& m_records;
+    QVIMDAL& m_store;
+    const QVIMConfig& m_config;
+    QVIMStats& m_stats;
 };
 
 // Opens (rewinds) one of the system's entry databases for a scan and closes it

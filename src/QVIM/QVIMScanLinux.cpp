@@ -1,3 +1,6 @@
+// The Linux collectors: each walks one system source and hands boundary
+// records to the scan framework. Sections: boundary-record helpers,
+// directories, users and groups, processes, installed software.
 #include "QVIMScanLinux.h"
 
 #include <dirent.h>
@@ -18,11 +21,11 @@
 #include <vector>
 
 #include "Linux/RPM.h"
+#include "QVIMDataAccessLayer.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
-#include "QVIMLogger.h"
-#include "IMEngineHandleConcrete.h"
 #include "QVIMExportBackbone.h"
+#include "QVIMLogger.h"
 
 namespace {
 
@@ -142,7 +145,7 @@ void QVIMScanLinux::makeFirectoryEntity(im_wrapper_event_s& record, const struct
 
 // The walk also yields File entities (links and special files), so a folder is
 // entered when either file or directory rules reach it.
-bool QVIMScanLinux::folderInScope(const char* path) { return m_engine.shouldScanFolder(path) != 0; }
+bool QVIMScanLinux::folderInScope(const char* path) { return Scan::walkEnters(m_store, m_config, path); }
 
 bool QVIMScanLinux::scanDirectories(unsigned long threadId, scan_type scanType, im_wrapper_response_s* response) {
     struct stat root;
@@ -151,7 +154,7 @@ bool QVIMScanLinux::scanDirectories(unsigned long threadId, scan_type scanType, 
         return false;
     }
     JSONEvents events;
-    const QVIMDAL::SettingsScope settings(m_engine.getDAL());
+    const QVIMDAL::SettingsScope settings(m_store);
     const bool ok = processDir(threadId, scanType, response, "/", events);
     if (ok) setResponseJson(response, events);
     return ok;

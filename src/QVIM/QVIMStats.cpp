@@ -1,9 +1,11 @@
+// Engine counters: named and per-rule counters under one lock, and the
+// documents built from them. Sections: counters, the metrics documents and
+// their restoration.
 #include "QVIMStats.h"
 
 #include <climits>
 #include <cmath>
 
-#include "QVIMDataAccessLayer.h"
 #include "QVIMJson.h"
 #include "QVIMLogger.h"
 
@@ -47,12 +49,12 @@ const QVIMStats::CounterMap* QVIMStats::typed(int type) const {
 }
 
 void QVIMStats::Set(const std::string& name, long value) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     m_general[name] = value;
 }
 
 long QVIMStats::Get(const std::string& name) const {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     auto it = m_general.find(name);
     return it == m_general.end() ? 0 : it->second;
 }
@@ -60,7 +62,7 @@ long QVIMStats::Get(const std::string& name) const {
 void QVIMStats::Inc(const std::string& name) { Add(name, 1); }
 
 void QVIMStats::Add(const std::string& name, long delta) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     // Hosts give sizes of any value, and persisted counters come back as they
     // were saved: a counter stops at its limit instead of overflowing.
     long& counter = m_general[name];
@@ -68,17 +70,17 @@ void QVIMStats::Add(const std::string& name, long delta) {
 }
 
 void QVIMStats::SetType(int type, const std::string& name, long value) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     if (CounterMap* map = typed(type)) (*map)[name] = value;
 }
 
 void QVIMStats::IncType(int type, const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     if (CounterMap* map = typed(type)) ++(*map)[name];
 }
 
 long QVIMStats::GetType(int type, const std::string& name) const {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     const CounterMap* map = typed(type);
     if (map == nullptr) return 0;
     auto it = map->find(name);
@@ -86,7 +88,7 @@ long QVIMStats::GetType(int type, const std::string& name) const {
 }
 
 void QVIMStats::ClearType(int type, const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     CounterMap* map = typed(type);
     if (map == nullptr) return;
     // Keys with the prefix form one contiguous range of the ordered map.
@@ -95,7 +97,7 @@ void QVIMStats::ClearType(int type, const std::string& prefix) {
 }
 
 void QVIMStats::ClearMap(int which) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     switch (which) {
         case AssignedRules: m_assigned.clear(); break;
         case UnassignedRules: m_unassigned.clear(); break;
@@ -122,19 +124,19 @@ bool QVIMStats::copyRulesetMapLocked(int from, int to) {
 }
 
 bool QVIMStats::CopyRulesetMap(int from, int to) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     return copyRulesetMapLocked(from, to);
 }
 
 bool QVIMStats::MoveRulesetMap(int from, int to) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     if (!copyRulesetMapLocked(from, to)) return false;
     if (from != to) typed(from)->clear();
     return true;
 }
 
 void QVIMStats::reset() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    MutexLock lock(m_lock);
     m_general.clear();
     m_typed1.clear();
     m_typed2.clear();
@@ -143,30 +145,6 @@ void QVIMStats::reset() {
 }
 
 namespace {
-
-// Builds {"metrics": {general counters, "assignedRules", "unassignedRules"}};
-// the lock is taken per section.
-CJsonPtr buildCounterDocument(std::mutex& lock, const std::map<std::string, int64_t>& general,
-                              const std::map<std::string, int64_t>& assigned,
-                              const std::map<std::string, int64_t>& unassigned, cJSON*& metrics,
-                              size_t& totalAssigned) {
-    CJsonPtr root(cJSON_CreateObject());
-    metrics = cJSON_AddObjectToObject(root.get(), "metrics");
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        addCounters(metrics, general, SIZE_MAX);
-    }
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        addCounters(cJSON_AddObjectToObject(metrics, "assignedRules"), assigned, kMaxListedRules);
-        totalAssigned = assigned.size();
-    }
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        addCounters(cJSON_AddObjectToObject(metrics, "unassignedRules"), unassigned, kMaxListedRules);
-    }
-    return root;
-}
 
 // Prints the document into *out (the JSON library's allocator); a null out
 // is logged at the given level from function.
@@ -183,22 +161,38 @@ bool handOut(const CJsonPtr& root, char** out, uint32_t level, const char* funct
 
 }  // namespace
 
-bool QVIMStats::GetMetrics(QVIMDAL& dal, char** out) {
+CJsonPtr QVIMStats::buildCounterDocument(cJSON*& metrics, size_t& totalAssigned) const {
+    CJsonPtr root(cJSON_CreateObject());
+    metrics = cJSON_AddObjectToObject(root.get(), "metrics");
+    {
+        MutexLock guard(m_lock);
+        addCounters(metrics, m_general, SIZE_MAX);
+    }
+    {
+        MutexLock guard(m_lock);
+        addCounters(cJSON_AddObjectToObject(metrics, "assignedRules"), m_assigned, kMaxListedRules);
+        totalAssigned = m_assigned.size();
+    }
+    {
+        MutexLock guard(m_lock);
+        addCounters(cJSON_AddObjectToObject(metrics, "unassignedRules"), m_unassigned, kMaxListedRules);
+    }
+    return root;
+}
+
+bool QVIMStats::GetMetrics(const std::function<void(cJSON* metrics)>& addStore, char** out) {
     cJSON* metrics = nullptr;
     size_t totalAssigned = 0;
-    CJsonPtr root = buildCounterDocument(m_lock, m_general, m_assigned, m_unassigned, metrics, totalAssigned);
+    CJsonPtr root = buildCounterDocument(metrics, totalAssigned);
     cJSON_AddNumberToObject(metrics, "totalAssignedRules", static_cast<double>(totalAssigned));
-    cJSON* dbinfo = cJSON_AddObjectToObject(metrics, "dbinfo");
-    dal.PrepareMetricsDBSize(dbinfo);
-    dal.PrepareMetricsDBInfo(dbinfo);
-    dal.PrepareMetricsIntegrityMonitorState(cJSON_AddObjectToObject(metrics, "integrityMonitorState"));
+    addStore(metrics);
     return handOut(root, out, QVIM_LOG_ERROR, "GetMetrics");
 }
 
 bool QVIMStats::GetMetricsForPersistence(char** out) {
     cJSON* metrics = nullptr;
     size_t totalAssigned = 0;
-    CJsonPtr root = buildCounterDocument(m_lock, m_general, m_assigned, m_unassigned, metrics, totalAssigned);
+    CJsonPtr root = buildCounterDocument(metrics, totalAssigned);
     return handOut(root, out, QVIM_LOG_TRACE, "GetMetricsForPersistence");
 }
 
@@ -213,7 +207,7 @@ bool QVIMStats::SetMetricsFromPersistence(const std::string& text) {
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        MutexLock lock(m_lock);
         for (const cJSON* item = metrics->child; item != nullptr; item = item->next) {
             if (item->string == nullptr || !cJSON_IsNumber(item)) continue;
             const std::string name = item->string;
@@ -222,14 +216,15 @@ bool QVIMStats::SetMetricsFromPersistence(const std::string& text) {
         }
     }
     bool result = true;
-    const auto restore = [this](const cJSON* object, CounterMap& map) {
-        std::lock_guard<std::mutex> lock(m_lock);
+    const auto restore = [this](const cJSON* object, int which) {
+        MutexLock lock(m_lock);
+        CounterMap& map = *typed(which);
         for (const cJSON* item = object->child; item != nullptr; item = item->next)
             if (item->string != nullptr && cJSON_IsNumber(item)) map[item->string] = toCounter(item);
     };
     const cJSON* assigned = cJSON_GetObjectItem(metrics, "assignedRules");
     if (assigned != nullptr) {
-        restore(assigned, m_assigned);
+        restore(assigned, AssignedRules);
     } else {
         LOG_TRACE(QVIM_SRC_STATS, "SetMetricsFromPersistence", "No assignedRulesets object found\n");
         result = false;
@@ -239,6 +234,6 @@ bool QVIMStats::SetMetricsFromPersistence(const std::string& text) {
         LOG_TRACE(QVIM_SRC_STATS, "SetMetricsFromPersistence", "No unassignedRulesets object found\n");
         return false;
     }
-    restore(unassigned, m_unassigned);
+    restore(unassigned, UnassignedRules);
     return result;
 }

@@ -3,11 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 
-class QVIMDAL;
+#include "QVIMJson.h"
+#include "QVIMThreadSafety.h"
 
 class QVIMStats {
 public:
@@ -33,20 +34,26 @@ public:
     bool MoveRulesetMap(int from, int to);
     void reset();
 
-    bool GetMetrics(QVIMDAL& dal, char** out);
+    // The metrics document; addStore appends the store's members (database
+    // size and settings) to its "metrics" object after the counters.
+    bool GetMetrics(const std::function<void(cJSON* metrics)>& addStore, char** out);
     bool GetMetricsForPersistence(char** out);
     bool SetMetricsFromPersistence(const std::string& text);
 
 private:
     using CounterMap = std::map<std::string, int64_t>;
-    bool copyRulesetMapLocked(int from, int to);
-    CounterMap* typed(int type);
-    const CounterMap* typed(int type) const;
+    bool copyRulesetMapLocked(int from, int to) REQUIRES(m_lock);
+    CounterMap* typed(int type) REQUIRES(m_lock);
+    const CounterMap* typed(int type) const REQUIRES(m_lock);
+    // {"metrics": {general counters, "assignedRules", "unassignedRules"}};
+    // the lock is taken per section.
+    CJsonPtr buildCounterDocument(cJSON*& metrics, size_t& totalAssigned) const EXCLUDES(m_lock);
 
-    mutable std::mutex m_lock;
-    CounterMap m_general;
-    CounterMap m_typed1;
-    CounterMap m_typed2;
-    CounterMap m_assigned;
-    CounterMap m_unassigned;
+    // Every counter map; a leaf lock, held around no other.
+    mutable Mutex m_lock;
+    CounterMap m_general GUARDED_BY(m_lock);
+    CounterMap m_typed1 GUARDED_BY(m_lock);
+    CounterMap m_typed2 GUARDED_BY(m_lock);
+    CounterMap m_assigned GUARDED_BY(m_lock);
+    CounterMap m_unassigned GUARDED_BY(m_lock);
 };

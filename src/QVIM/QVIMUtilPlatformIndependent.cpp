@@ -1,3 +1,6 @@
+// Small helpers without engine state: byte blobs and hashes, escaping and
+// splitting setting texts, permissions text, time stamps, UTF-8 repair, the
+// engine's own files, and user and group names.
 #include "QVIMUtilPlatformIndependent.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The kernel's socket tables as port sources. Sections: address
+// descriptors, user names, sources.
 #include "PortScanUtil.h"
 
 #include <arpa/inet.h>
@@ -45,7 +47,7 @@ int AddressDescriptorv6::prepareSockaddr(const char* hexAddress, int port) {
 // ---- User names --------------------------------------------------------------------
 
 std::string UserLookup::name(uid_t uid) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     const auto found = m_names.find(uid);
     if (found != m_names.end()) return found->second;
     std::string text;
@@ -55,11 +57,13 @@ std::string UserLookup::name(uid_t uid) {
 }
 
 void UserLookup::clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_names.clear();
 }
 
 // ---- Sources -------------------------------------------------------------------------
+
+void QVIMScanAbstract::PortSource::endScan() { PortSourceLinux::m_userLookup.clear(); }
 
 QVIMScanAbstract::PortSource* QVIMScanAbstract::PortSource::factory(unsigned long index) {
     switch (index) {

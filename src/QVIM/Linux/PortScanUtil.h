@@ -5,11 +5,11 @@
 #include <sys/types.h>
 
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
 #include "QVIMScanAbstract.h"
+#include "QVIMThreadSafety.h"
 
 class AddressDescriptorv4 : public QVIMScanAbstract::PortSource::AddressDescriptor {
 public:
@@ -31,8 +31,8 @@ public:
     void clear();
 
 private:
-    std::mutex m_mutex;
-    std::unordered_map<uid_t, std::string> m_names;
+    Mutex m_mutex;
+    std::unordered_map<uid_t, std::string> m_names GUARDED_BY(m_mutex);
 };
 
 class PortSourceLinux : public QVIMScanAbstract::PortSource {

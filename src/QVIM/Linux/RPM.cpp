@@ -1,3 +1,6 @@
+// The RPM database read through the library loaded at run time, so that
+// qvim runs where it is not installed. Sections: loading, the database,
+// header fields.
 #include "RPM.h"
 
 #include <dlfcn.h>
