@@ -10,6 +10,7 @@
 
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
+#include "QVIMEventHandler.h"
 #include "QVIMIntegrityRuleFilter.h"
 #include "TestSupport.h"
 #include "baseline_support.h"
@@ -291,7 +292,8 @@ TEST_F(Events, UnscannedRowsAreReportedAsDeletesBeforeEarlierEvents) {
                  nullptr, nullptr, nullptr);
     im_wrapper_response_s cleanup{};
     cleanup.json = cJSON_PrintUnformatted(document.get());  // the create of /w/kept is already there
-    ASSERT_TRUE(engine.getDAL().fileTable()->deleteUnscanned(101, cleanup));
+    ASSERT_TRUE(EventHandlerDeleteUnscanned(engine.getDAL(), engine.getConfig(), engine.getStats())
+                    .cleanUp(*engine.getDAL().fileTable(), 101, cleanup));
     EXPECT_EQ(cleanup.nItemsScanned, 1u);
     document = parseJson(cleanup.json);
     cleanup_response_wrapper(&cleanup);

@@ -36,7 +36,7 @@ struct Fixture {
         r.path = path != nullptr ? path : key;
         r.name = r.processKey = key;
         r.commandLine = commandLine;
-        const std::unique_ptr<QVIMEvent> entity(QVIMEvent::factory(engine, &r));
+        const std::unique_ptr<QVIMEvent> entity(QVIMEvent::factory(engine.getDAL(), &r));
         Ids ids;
         filter.matchRules(entity->entityType(), *entity, realtime, ids);
         return ids;

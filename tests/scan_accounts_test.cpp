@@ -140,7 +140,7 @@ TEST_F(Accounts, LongEntriesAndTheEntriesAfterThemKeepTheirNames) {
     r.eventType = QVIM_EVENT_CHANGED;
     r.processKey = "1";
     r.userGroup = "70002";
-    const std::unique_ptr<QVIMEvent> process(QVIMEvent::factory(engine, &r));
+    const std::unique_ptr<QVIMEvent> process(QVIMEvent::factory(engine.getDAL(), &r));
     ASSERT_NE(nullptr, process);
     std::string group;
     process->getSpecialAttributeValue("group", group);

@@ -64,7 +64,7 @@ std::vector<std::pair<std::string, std::string>> readTable(IMEngineHandleConcret
     im_wrapper_event_s blank{};
     blank.entityType = "Port";
     blank.eventType = QVIM_EVENT_CHANGED;
-    im_event_port record(engine, &blank);
+    im_event_port record(engine.getDAL(), &blank);
     std::vector<std::pair<std::string, std::string>> found;
     while (source.getNext(&record)) found.emplace_back(record.currentKey, record.user);
     return found;

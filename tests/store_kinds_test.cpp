@@ -75,7 +75,7 @@ TEST(Kinds, RecordsReadRenamedBoundaryFields) {
         {ENTITY_PROCESS, "parent", "77", "42"},
     };
     for (const auto& c : cases) {
-        std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(engine, c.type, &r));
+        std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(engine.getDAL(), c.type, &r));
         ASSERT_TRUE(record) << entityTypeName(c.type);
         EXPECT_EQ(record->currentKey, c.key);
         QVIMEvent::Fields fields;

@@ -23,7 +23,7 @@ protected:
     void TearDown() override { engine.engineStop(); }
 
     std::unique_ptr<QVIMEvent> make(const im_wrapper_event_s& r) {
-        return std::unique_ptr<QVIMEvent>(QVIMEvent::factory(engine, &r));
+        return std::unique_ptr<QVIMEvent>(QVIMEvent::factory(engine.getDAL(), &r));
     }
     std::unique_ptr<QVIMEvent> stored(const im_wrapper_event_s& r) {
         auto record = make(r);
@@ -131,7 +131,7 @@ TEST_F(Records, UnscannedRowsGiveBackTheirMatchableTexts) {
     sqlite3_stmt* stmt = record->bindSelectByKey();
     ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
     im_wrapper_event_s blank{};
-    auto empty = std::unique_ptr<QVIMEvent>(QVIMEvent::factory(engine, ENTITY_INSTALLED_SOFTWARE, &blank));
+    auto empty = std::unique_ptr<QVIMEvent>(QVIMEvent::factory(engine.getDAL(), ENTITY_INSTALLED_SOFTWARE, &blank));
     empty->populateComparableMembers(stmt);
     sqlite3_reset(stmt);
     const auto& software = static_cast<im_event_installed_software&>(*empty);

@@ -2,14 +2,18 @@
 // path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "IMEngineHandleConcrete.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
 #include "QVIMIntegrityRuleFilter.h"
+#include "QVIMLogger.h"
+#include "QVIMStats.h"
 #include "TestSupport.h"
 #include "baseline_support.h"
 
@@ -25,10 +29,16 @@ struct FileSpec {
     const unsigned char* sha256 = nullptr;
 };
 
+// The store alone, without an engine: lent rules and counters of its own.
 class Store : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(engine.engineStart(captureInit("store.db")), QVIM_OK); }
-    void TearDown() override { engine.engineStop(); }
+    void SetUp() override {
+        const im_engine_init_s init = captureInit("store.db");
+        ASSERT_EQ(QVIMLoggerSL::getInstance().initLogger(init.logCallback, init.logLevel, "LogFile.log"), 0);
+        ASSERT_TRUE(store.setDBPath(init.dbPath));
+        ASSERT_TRUE(store.initDB());
+    }
+    void TearDown() override { store.shutdownDAL(); }
 
     std::shared_ptr<QVIMEvent> file(const FileSpec& spec) {
         im_wrapper_event_s r{};
@@ -39,10 +49,10 @@ protected:
         r.created = spec.created;
         r.owner = spec.owner;
         r.sha256 = spec.sha256;
-        return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(engine, &r));
+        return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(store, &r));
     }
 
-    QVIMDAL& dal() { return engine.getDAL(); }
+    QVIMDAL& dal() { return store; }
 
     bool insert(const FileSpec& spec) {
         auto record = file(spec);
@@ -56,13 +66,15 @@ protected:
         return record;
     }
 
-    // Read over a connection of the test's own: what the engine committed.
+    // Read over a connection of the test's own: what the store committed.
     static std::string query(const std::string& sql) { return queryFile("store.db", sql); }
     std::string keys() {
         return query("SELECT group_concat(key) FROM (SELECT key FROM EntityFileItems ORDER BY entityItemId)");
     }
 
-    IMEngineHandleConcrete engine;
+    QVIMConfig config;
+    QVIMStats stats;
+    QVIMDAL store{config, stats};
     std::unordered_set<long long> rules{1};
 };
 
@@ -85,7 +97,7 @@ TEST_F(Store, ChangeWriteInsertsUnknownKeysAndUpdatesOnlyChangedRows) {
     rules = {7};
     EXPECT_EQ(write({"/srv/new", 5})->entityItemId, 1);
     EXPECT_EQ(query("SELECT recordTime = scanTime FROM EntityFileItems"), "1");
-    EXPECT_EQ(engine.getStats().Get("baselineRowInserts"), 1);
+    EXPECT_EQ(stats.Get("baselineRowInserts"), 1);
 
     // Unchanged: neither a row write nor a change.
     execFile("store.db", "UPDATE EntityFileItems SET scanTime = 1");
@@ -105,7 +117,7 @@ TEST_F(Store, ChangeWriteInsertsUnknownKeysAndUpdatesOnlyChangedRows) {
 
     write({"/srv/new", 3});
     EXPECT_EQ(query("SELECT size || ',' || growing || ',' || shrinking FROM EntityFileItems"), "3,0,1");
-    EXPECT_EQ(engine.getStats().Get("baselineRowUpdates"), 2);
+    EXPECT_EQ(stats.Get("baselineRowUpdates"), 2);
 }
 
 // The seen ids are kept 1000 at a time: the row that fills the buffer and the
@@ -121,18 +133,45 @@ TEST_F(Store, EveryUnchangedRowOfAChangeScanIsMarkedSeen) {
         ASSERT_EQ(sqlite3_exec(dal().db(), "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
         execFile("store.db", "UPDATE EntityFileItems SET scanTime = 1");
 
-        ASSERT_EQ(engine.setIntegrityscan(true), QVIM_OK);
+        ASSERT_TRUE(dal().initEntityIDBufferArrays());
+        dal().setBufferSelectedIDs(true);
         for (int n = 0; n < rows; ++n) ASSERT_EQ(write({key(n)})->state, IM_MATCH_NO_EVENT) << key(n);
-        ASSERT_EQ(engine.setIntegrityscan(false), QVIM_OK);
+        ASSERT_TRUE(dal().flushEntityIDBufferArrays());
+        dal().setBufferSelectedIDs(false);
         EXPECT_EQ(query("SELECT group_concat(key) FROM EntityFileItems WHERE scanTime = 1"), "NULL");
 
         im_wrapper_response_s cleanup{};
-        ASSERT_TRUE(engine.getDAL().fileTable()->deleteUnscanned(2, cleanup));
+        std::vector<std::string> unscanned;
+        ASSERT_TRUE(dal().fileTable()->deleteUnscanned(
+            2, cleanup, [&](QVIMEvent& record) { unscanned.push_back(record.currentKey); }));
         EXPECT_EQ(cleanup.nItemsScanned, 0u);
+        EXPECT_TRUE(unscanned.empty());
         cleanup_response_wrapper(&cleanup);
         EXPECT_EQ(query("SELECT count(*) FROM EntityFileItems"), std::to_string(rows));
         if (HasFailure()) break;  // a lost row would only fail the next round again
     }
+}
+
+// The cleanup hands each stale row over with its stored values before the
+// rows go, and touches nothing seen at or after the scan's start.
+TEST_F(Store, UnscannedCleanupHandsOverStaleRowsThenDeletesThem) {
+    for (const char* key : {"/old/a", "/kept", "/old/b"}) ASSERT_TRUE(insert({key, 42}));
+    execFile("store.db", "UPDATE EntityFileItems SET scanTime = CASE key WHEN '/kept' THEN 7 ELSE 6 END");
+
+    std::vector<std::string> handed;
+    im_wrapper_response_s cleanup{};
+    ASSERT_TRUE(dal().fileTable()->deleteUnscanned(7, cleanup, [&](QVIMEvent& record) {
+        EXPECT_EQ(record.operation, IM_OP_DELETE);
+        EXPECT_NE(std::find(record.bufferedFields.begin(), record.bufferedFields.end(),
+                            QVIMEvent::Fields::value_type{"size", "42"}),
+                  record.bufferedFields.end())
+            << record.currentKey;
+        handed.push_back(record.currentKey);
+    }));
+    cleanup_response_wrapper(&cleanup);
+    EXPECT_EQ(handed, (std::vector<std::string>{"/old/a", "/old/b"}));
+    EXPECT_EQ(cleanup.nItemsScanned, 2u);
+    EXPECT_EQ(keys(), "/kept");
 }
 
 TEST_F(Store, CreatedTimesWithinASecondStarredDigestsAndEmptyTextsAreNoChange) {

@@ -1,9 +1,9 @@
 // The engine's operations: every IMEngineHandle call lands here and is handed
 // to the part that does the work (store, configuration, statistics, scanners,
 // export). Sections: lifecycle and settings, rules and scan scope, baseline
-// control, scans, export. Real-time notifications and item storage go through
-// the record routines (integrityMonitor, storeItem, flushDBBuffer), the legacy
-// import through the store (migrateBaseline).
+// control, scans, export, the record routines (real-time notifications and
+// item storage: integrityMonitor, storeItem, flushDBBuffer), the legacy import
+// (migrateBaseline).
 //
 // Baseline lifecycle. The state lives in the store's settings, so that it
 // survives a restart, plus one flag in the engine:
@@ -28,7 +28,8 @@
 // Unscanned rows. A change scan notes scanStartTime() before it walks; every
 // row it sees gets a newer scan time, so the rows whose scan time is earlier
 // than the start were not seen and are reported as removed and deleted
-// (deleteUnscanned; cleanUnscanned does the same for a host's own scan).
+// (the delete handler's cleanUp over the table's deleteUnscanned; cleanUnscanned
+// does the same for a host's own scan).
 //
 // Lock order (outer first; no path takes them the other way):
 //   migration lock -> store lock -> settings lock
@@ -46,13 +47,14 @@
 #include <cstring>
 
 #include "QVIMEventAbstraction.h"
+#include "QVIMEventHandler.h"
 #include "QVIMExportBackbone.h"
 #include "QVIMJson.h"
 #include "QVIMLogger.h"
 #include "QVIMScanLinux.h"
 #include "QVIMUtilPlatformIndependent.h"
 
-IMEngineHandleConcrete::IMEngineHandleConcrete() : m_dal(*this) {}
+IMEngineHandleConcrete::IMEngineHandleConcrete() : m_dal(m_config, m_stats) {}
 
 IMEngineHandleConcrete::~IMEngineHandleConcrete() { m_dal.shutdownDAL(); }
 
@@ -237,7 +239,7 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
         EventTypeTable* kindTable = getDAL().table(type);
         assert(kindTable != nullptr && "every kind with a scanner has a table");
         getDAL().flushEntityIDBufferArrayLock(*kindTable);
-        kindTable->deleteUnscanned(scanStart, response);
+        EventHandlerDeleteUnscanned(m_dal, m_config, m_stats).cleanUp(*kindTable, scanStart, response);
         getStats().Add("totalEvents", static_cast<long>(response.nEvents));
     }
     return finish();
@@ -256,7 +258,7 @@ qvim_status IMEngineHandleConcrete::cleanUnscanned(const char* entityType, unsig
         LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned called with bad entityType %s", entityType);
         return QVIM_E_BAD_PARAMETER;
     }
-    if (!kindTable->deleteUnscanned(scanTime, response)) {
+    if (!EventHandlerDeleteUnscanned(m_dal, m_config, m_stats).cleanUp(*kindTable, scanTime, response)) {
         LOG_ERROR(QVIM_SRC_ENGINE, "cleanUnscanned", "clean_unscanned call to deteleUnscanned failed");
         return QVIM_E_FAILED;
     }
@@ -280,4 +282,181 @@ qvim_status IMEngineHandleConcrete::getBaseline(unsigned long itemId, unsigned l
     // The rules in force when the export starts label every row of it.
     const std::shared_ptr<const IntegrityRuleFilter> filter = m_config.getFilter();
     return ::getBaseline(m_dal, *filter, itemId, recordTime, limit, type, filePath) ? QVIM_OK : QVIM_E_FAILED;
+}
+
+// ---- Record routines and item storage ---------------------------------------------
+
+std::shared_ptr<QVIMEvent> QVIMEngine::convertEvent(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record) {
+    return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(engine.getDAL(), record));
+}
+
+qvim_status QVIMEngine::integrityMonitor(IMEngineHandleConcrete& engine, unsigned long, const im_wrapper_event_s* record,
+                                         JSONEvents& events, im_wrapper_response_s& response, unsigned long maxEvents,
+                                         const IntegrityRule::Enforcement* enforcement) {
+    if (record == nullptr || record->entityType == nullptr) {
+        LOG_ERROR(QVIM_SRC_EVENTS, "integrityMonitor", "Invalid parameter");
+        response.state = IM_INVALID_PARAMETER;
+        return QVIM_E_BAD_PARAMETER;
+    }
+    const std::shared_ptr<QVIMEvent> event = convertEvent(engine, record);
+    if (!event) {
+        response.state = IM_INVALID_PARAMETER;
+        return QVIM_E_BAD_PARAMETER;
+    }
+    const qvim_status result =
+        EventHandlerNormal(engine.getDAL(), engine.getConfig(), engine.getStats())
+            .handleEvent(*event, events, response, maxEvents, enforcement);
+    response.state = static_cast<uint32_t>(event->state);
+    return result;
+}
+
+qvim_status QVIMEngine::storeItem(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, bool buffered,
+                                  im_wrapper_response_s* response) {
+    if (response == nullptr || record == nullptr) return QVIM_E_BAD_PARAMETER;
+    response->nItemsScanned = 0;
+    const std::shared_ptr<QVIMEvent> event = convertEvent(engine, record);
+    if (!event) {
+        response->state = IM_NO_RULE_MATCH;
+        return QVIM_E_FAILED;
+    }
+    std::unordered_set<long long> ruleIds;
+    engine.getConfig().getFilter()->matchRules(event->entityType(), *event, event->realTime, ruleIds);
+    if (ruleIds.empty()) {
+        response->state = IM_NO_RULE_MATCH;
+        return QVIM_OK;
+    }
+    response->state = IM_MATCH_WITH_EVENT;
+    LOG_TRACE(QVIM_SRC_EVENTS, "storeItem", "storeItem: '%s'", record->path != nullptr ? record->path : "(null)");
+    QVIMDAL& dal = engine.getDAL();
+    const bool stored = buffered ? dal.storeItemBuffer(event, *response) : dal.storeItem(event, *response);
+    return stored ? QVIM_OK : QVIM_E_FAILED;
+}
+
+namespace {
+
+const char* orNull(const char* text) { return text != nullptr ? text : "(null)"; }
+
+void logDigest(const char* format, const unsigned char* digest, unsigned long size) {
+    if (digest != nullptr)
+        LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", format, Blob::getEncoding(digest, size).c_str());
+}
+
+// The field lines of an incoming notification (trace only).
+void logNotification(const im_wrapper_event_s& r) {
+    if (!QVIMLoggerSL::getInstance().enabled(QVIM_LOG_TRACE)) return;
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor",
+              "integrity_monitor called for entityType %s newKey %s real_time %d event type %d", orNull(r.entityType),
+              orNull(r.newKey), r.realTime ? 1 : 0, static_cast<int>(r.eventType));
+    const std::pair<const char*, const char*> texts[] = {
+        {"symLinkPath %s", r.symLinkPath}, {"permissions %s", r.permissions}, {"group %s", r.userGroup},
+        {"owner %s", r.owner},             {"user %s", r.user},               {"processUser %s", r.processUser},
+        {"processGroups %s", r.processGroups},
+    };
+    for (const auto& [format, text] : texts)
+        if (text != nullptr) LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", format, text);
+    logDigest("sha256 %s", r.sha256, Hash::SHA256);
+    logDigest("sha1 %s", r.sha1, Hash::SHA1);
+    logDigest("md5 %s", r.md5, Hash::MD5);
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "created %lld", static_cast<long long>(r.created));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "lastAccessed %lld", static_cast<long long>(r.lastAccessed));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "lastModified %lld", static_cast<long long>(r.lastModified));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "size %d", static_cast<int>(r.size));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "blockAllocated %d", static_cast<int>(r.blocksAllocated));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "flags %d", static_cast<int>(r.flags));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "flagsAll %d", static_cast<int>(r.flagsAll));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "deviceNumber %d", static_cast<int>(r.deviceNumber));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "inodeNumber %d", static_cast<int>(r.inodeNumber));
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "inodeGenerationNumber %d",
+              static_cast<int>(r.inodeGenerationNumber));
+}
+
+}  // namespace
+
+qvim_status IMEngineHandleConcrete::integrityMonitor(unsigned long threadId, const im_wrapper_event_s& record,
+                                                     im_wrapper_response_s& response) {
+    qvim_status result;
+    {
+        MutexLock lock(m_monitorMutex);
+        logNotification(record);
+        JSONEvents events;
+        // Notifications that come before the operation carry the acting
+        // process, against which real-time rules allow or block it.
+        IntegrityRule::Enforcement acting;
+        const bool enforced = record.realTime && record.eventType < 6;
+        if (enforced) {
+            acting.user = textOf(record.processUser);
+            acting.processName = textOf(record.processName);
+            acting.groupsText = textOf(record.processGroups);
+            if (!acting.groupsText.empty()) acting.groupList = split(acting.groupsText, ',');
+        }
+        result = QVIMEngine::integrityMonitor(*this, threadId, &record, events, response, kNoEventLimit,
+                                              enforced ? &acting : nullptr);
+        if (!QVIM_FAILED(result)) {
+            response.json = events.print();
+            m_stats.Add("totalEvents", static_cast<long>(response.nEvents));
+        } else {
+            LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "integrity_monitor call to integrityMonitor failed");
+        }
+    }
+    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor",
+              "integrity_monitor finished for entityType %s path %s real_time %d event type %d res.state %d "
+              "res.nEvents %d res.nScanned %d, ret: %d",
+              orNull(record.entityType), orNull(record.path), record.realTime ? 1 : 0,
+              static_cast<int>(record.eventType), static_cast<int>(response.state), static_cast<int>(response.nEvents),
+              static_cast<int>(response.nItemsScanned), static_cast<int>(result));
+    return result;
+}
+
+qvim_status IMEngineHandleConcrete::storeItem(const im_wrapper_event_s& record, bool buffered,
+                                              im_wrapper_response_s& response) {
+    LOG_TRACE(QVIM_SRC_ENGINE, "storeItem", "store_item called for entityType %s path %s event type %d buffered %d",
+              orNull(record.entityType), orNull(record.path), static_cast<int>(record.eventType), buffered ? 1 : 0);
+    const qvim_status result = QVIMEngine::storeItem(*this, &record, buffered, &response);
+    if (result != QVIM_OK)
+        LOG_ERROR(QVIM_SRC_ENGINE, "storeItem", "store_item call to storeItem fail for %s ret %d", orNull(record.path),
+                  static_cast<int>(result));
+    else
+        LOG_TRACE(QVIM_SRC_ENGINE, "storeItem",
+                  "store_item returning for entityType %s, path %s, event type %d, res.nItemsScanned %d, "
+                  "res.nEvents %d, res.state %d",
+                  orNull(record.entityType), orNull(record.path), static_cast<int>(record.eventType),
+                  static_cast<int>(response.nItemsScanned), static_cast<int>(response.nEvents),
+                  static_cast<int>(response.state));
+    return result;
+}
+
+qvim_status IMEngineHandleConcrete::flushDBBuffer(unsigned long& nItemsScanned) {
+    LOG_TRACE(QVIM_SRC_ENGINE, "flushDBBuffer", "flush_db_buffer");
+    if (!m_dal.storeItemFlush(nItemsScanned)) {
+        LOG_TRACE(QVIM_SRC_ENGINE, "flushDBBuffer", "flush_db_buffer call to storeItemFlush failed");
+        return QVIM_E_FAILED;
+    }
+    LOG_TRACE(QVIM_SRC_ENGINE, "flushDBBuffer", "flush_db_buffer returning with nItemsScanned %d",
+              static_cast<int>(nItemsScanned));
+    return QVIM_OK;
+}
+
+qvim_status IMEngineHandleConcrete::setIntegrityscan(bool on) {
+    if (baselineScanActive()) return QVIM_E_BASELINE_ACTIVE;
+    const bool done = on ? m_dal.initEntityIDBufferArrays() : m_dal.flushEntityIDBufferArrays();
+    m_dal.setBufferSelectedIDs(on);
+    return done ? QVIM_OK : QVIM_E_FAILED;
+}
+
+qvim_status IMEngineHandleConcrete::purgeDB() { return m_dal.purgeDB(ENTITY_ALL) ? QVIM_OK : QVIM_E_FAILED; }
+
+// ---- Legacy import -------------------------------------------------------------------------
+
+qvim_status IMEngineHandleConcrete::migrateBaseline(const char* oldDbPath) {
+    if (oldDbPath == nullptr) return QVIM_E_BAD_PARAMETER;
+    std::printf("migrate_baseline: old_db_path: %s\n", oldDbPath);
+    // The baseline period (and its purge) starts only once the old file
+    // has been read through without a fault.
+    bool started = false;
+    const bool migrated = m_dal.migrateDb(oldDbPath, [this, &started] {
+        setBaselineScan(true);
+        started = true;
+    });
+    if (started) setBaselineScan(false);
+    return migrated ? QVIM_OK : QVIM_E_FAILED;
 }

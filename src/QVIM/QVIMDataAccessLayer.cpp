@@ -23,11 +23,11 @@
 #include <string_view>
 #include <thread>
 
-#include "IMEngineHandleConcrete.h"
+#include "QVIMDOM.h"
 #include "QVIMEventAbstraction.h"
-#include "QVIMEventHandler.h"
 #include "QVIMJson.h"
 #include "QVIMLogger.h"
+#include "QVIMStats.h"
 
 // ---- Schema ------------------------------------------------------------------
 
@@ -228,8 +228,8 @@ const char* const kReportedSettings[] = {
 
 // ---- Entity tables ---------------------------------------------------------
 
-EventTypeTable::EventTypeTable(IMEngineHandleConcrete& engine, const KindDescriptor& kind)
-    : m_engine(engine),
+EventTypeTable::EventTypeTable(QVIMDAL& store, const KindDescriptor& kind)
+    : m_store(store),
       m_tableName(kind.tableName),
       m_typeName(kind.name()),
       m_type(kind.type),
@@ -366,7 +366,7 @@ std::string EventTypeTable::makePreparedQuery(unsigned slot) const {
 }
 
 int EventTypeTable::prepareStatements() {
-    QVIMDAL& dal = m_engine.getDAL();
+    QVIMDAL& dal = m_store;
     const unsigned slots = m_hasPartialPurge ? kStandardSlots + 1 : kStandardSlots;
     for (unsigned slot = 0; slot < slots; ++slot) {
         const int rc = dal.prepareStatement(makePreparedQuery(slot), getStmt(slot));
@@ -402,15 +402,15 @@ void EventTypeTable::finalizeStatements() {
     for (StatementSlot& slot : m_slots) slot.finalize();
 }
 
-FileTable::FileTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
-DirectoryTable::DirectoryTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
-UserTable::UserTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
-GroupTable::GroupTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
-PortTable::PortTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
-InstalledSoftwareTable::InstalledSoftwareTable(IMEngineHandleConcrete& engine)
-    : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
-ProcessTable::ProcessTable(IMEngineHandleConcrete& engine) : EventTypeTableStandard(engine, *kindDescriptor(kKind)) {}
+FileTable::FileTable(QVIMDAL& store) : EventTypeTableStandard(store, *kindDescriptor(kKind)) {}
+DirectoryTable::DirectoryTable(QVIMDAL& store)
+    : EventTypeTableStandard(store, *kindDescriptor(kKind)) {}
+UserTable::UserTable(QVIMDAL& store) : EventTypeTableStandard(store, *kindDescriptor(kKind)) {}
+GroupTable::GroupTable(QVIMDAL& store) : EventTypeTableStandard(store, *kindDescriptor(kKind)) {}
+PortTable::PortTable(QVIMDAL& store) : EventTypeTableStandard(store, *kindDescriptor(kKind)) {}
+InstalledSoftwareTable::InstalledSoftwareTable(QVIMDAL& store)
+    : EventTypeTableStandard(store, *kindDescriptor(kKind)) {}
+ProcessTable::ProcessTable(QVIMDAL& store) : EventTypeTableStandard(store, *kindDescriptor(kKind)) {}
 
 // ---- Opening and closing ---------------------------------------------------------
 
@@ -447,9 +447,9 @@ int openDatabaseFile(const std::string& name, int flags, sqlite3** db, const cha
 
 }  // namespace
 
-QVIMDAL::QVIMDAL(IMEngineHandleConcrete& engine) : m_engine(engine), m_schemaScripts{schemaVersion1(), schemaVersion2()} {
-    makeTables<FileTable, DirectoryTable, UserTable, GroupTable, PortTable, InstalledSoftwareTable, ProcessTable>(
-        engine);
+QVIMDAL::QVIMDAL(const QVIMConfig& config, QVIMStats& stats)
+    : m_config(config), m_stats(stats), m_schemaScripts{schemaVersion1(), schemaVersion2()} {
+    makeTables<FileTable, DirectoryTable, UserTable, GroupTable, PortTable, InstalledSoftwareTable, ProcessTable>();
 #ifndef NDEBUG
     for (const KindDescriptor& kind : KindRows()) assert(m_tables[kind.type] && "a table for every kind");
 #endif
@@ -884,16 +884,16 @@ bool EventTypeTable::bindField(sqlite3_stmt* stmt, const char* parameter, bool v
 // ---- Item writes, buffering and flush --------------------------------------------------
 
 namespace {
-bool matchesAnyRule(QVIMConfig& config, const QVIMEvent& record) {
+bool matchesAnyRule(const QVIMConfig& config, const QVIMEvent& record) {
     std::unordered_set<long long> ruleIds;
     config.getFilter()->matchRules(record.entityType(), record, record.realTime, ruleIds);
     return !ruleIds.empty();
 }
 }  // namespace
 
-bool QVIMDAL::storeItem(QVIMConfig& config, const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response) {
+bool QVIMDAL::storeItem(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response) {
     if (!record) return false;
-    if (!matchesAnyRule(config, *record)) {
+    if (!matchesAnyRule(m_config, *record)) {
         response.state = IM_NO_RULE_MATCH;
         response.nItemsScanned = 0;
         return true;
@@ -908,7 +908,7 @@ bool QVIMDAL::storeItem(QVIMConfig& config, const std::shared_ptr<QVIMEvent>& re
 
 bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response) {
     if (!record) return false;
-    if (!matchesAnyRule(m_engine.getConfig(), *record)) {
+    if (!matchesAnyRule(m_config, *record)) {
         response.state = IM_NO_RULE_MATCH;
         return true;
     }
@@ -967,7 +967,7 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
     if (m_DB == nullptr) return false;
     // The records count what they add as they are inserted; a rolled back
     // batch takes its share back, since it is counted again when retried.
-    QVIMStats& stats = m_engine.getStats();
+    QVIMStats& stats = m_stats;
     const long itemsBefore = stats.Get("baselineItemsAdded");
     const long bytesBefore = stats.Get("baselineBytesAdded");
     // A transaction still open here (a ROLLBACK that failed) would fail this
@@ -1191,15 +1191,14 @@ void QVIMDAL::purgePaths(sqlite3_stmt* fileStmt, sqlite3_stmt* directoryStmt, st
 
 // ---- Unscanned cleanup --------------------------------------------------------------------
 
-bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response_s& response) {
+bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response_s& response,
+                                     const std::function<void(QVIMEvent&)>& unscanned) {
     static const im_wrapper_event_s empty{};
-    std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(m_engine, m_type, &empty));
+    std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(m_store, m_type, &empty));
     if (!record) {
         response.state = IM_ERROR;
         return false;
     }
-    JSONEvents events;
-    EventHandlerDeleteUnscanned handler(m_engine.getDAL(), m_engine.getConfig(), m_engine.getStats());
     sqlite3_stmt* stmt = record->bindSelectByScanTime(scanTime);
     if (stmt == nullptr) {
         response.state = IM_ERROR;
@@ -1219,7 +1218,7 @@ bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response
             LOG_TRACE(QVIM_SRC_DAL, "deleteUnscanned", "Key '%s' found in table", record->currentKey.c_str());
             record->oldFieldsBuffered = true;
             record->populateComparableMembers(stmt);
-            handler.handleEvent(*record, events, response, kNoEventLimit, nullptr);
+            unscanned(*record);
             ids.push_back(record->entityItemId);
             record->oldFieldsBuffered = false;
         }
@@ -1231,12 +1230,11 @@ bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response
     }
     if (ids.empty()) {
         response.nItemsScanned = 0;
-        appendEvents(response, events);
         return true;
     }
     const std::string sql = makeDeleteIdsQuery(m_tableName, ids);
     char* message = nullptr;
-    rc = sqlite3_exec(m_engine.getDAL().db(), sql.c_str(), nullptr, nullptr, &message);
+    rc = sqlite3_exec(m_store.db(), sql.c_str(), nullptr, nullptr, &message);
     if (rc != SQLITE_OK) {
         LOG_ERROR(QVIM_SRC_DAL, "deleteUnscanned", "sqlite3_exec() failed when trying to delete unscanned images '%s'",
                   message != nullptr ? message : sqlite3_errstr(rc));
@@ -1245,22 +1243,7 @@ bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response
         return false;
     }
     response.nItemsScanned = ids.size();
-    appendEvents(response, events);
     return true;
-}
-
-void EventTypeTable::appendEvents(im_wrapper_response_s& response, JSONEvents& events) {
-    if (response.json == nullptr) {
-        response.json = events.print();
-        return;
-    }
-    if (events.size() == 0) return;
-    CJsonPtr held(cJSON_Parse(response.json));
-    if (cJSON* array = cJSON_GetObjectItem(held.get(), "events")) {
-        while (cJSON* item = cJSON_DetachItemFromArray(array, 0)) cJSON_AddItemToArray(events.events(), item);
-    }
-    cJSON_free(response.json);
-    response.json = events.print();
 }
 
 // ---- Legacy migration ---------------------------------------------------------------------
@@ -1572,7 +1555,7 @@ bool QVIMDAL::migrateEntity(sqlite3_stmt* entities, sqlite3* oldDb, int& entitie
         entitiesRc = sqlite3_step(entities);
         return true;
     }
-    const std::shared_ptr<QVIMEvent> record(QVIMEvent::factory(m_engine, kind, nullptr));
+    const std::shared_ptr<QVIMEvent> record(QVIMEvent::factory(*this, kind, nullptr));
     record->currentKey = key;
     record->newKey = key;
     record->auxValue = 3;
@@ -1648,20 +1631,6 @@ bool QVIMDAL::migrateDb(const char* oldDbPath, const std::function<void()>& star
     std::fputs(migrationDurationText(finished > started ? static_cast<unsigned long>(finished - started) : 0UL).c_str(),
                stdout);
     return true;
-}
-
-qvim_status IMEngineHandleConcrete::migrateBaseline(const char* oldDbPath) {
-    if (oldDbPath == nullptr) return QVIM_E_BAD_PARAMETER;
-    std::printf("migrate_baseline: old_db_path: %s\n", oldDbPath);
-    // The baseline period (and its purge) starts only once the old file
-    // has been read through without a fault.
-    bool started = false;
-    const bool migrated = m_dal.migrateDb(oldDbPath, [this, &started] {
-        setBaselineScan(true);
-        started = true;
-    });
-    if (started) setBaselineScan(false);
-    return migrated ? QVIM_OK : QVIM_E_FAILED;
 }
 
 // ---- Statement texts ------------------------------------------------------------------------

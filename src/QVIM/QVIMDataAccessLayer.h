@@ -24,10 +24,10 @@
 #include "qvim.h"
 
 struct cJSON;
-class IMEngineHandleConcrete;
 class QVIMConfig;
+class QVIMDAL;
+class QVIMStats;
 class QVIMEvent;
-class JSONEvents;
 class Blob;
 struct RecordLayout;
 struct KindDescriptor;
@@ -102,13 +102,16 @@ public:
         std::vector<int> columns;  // by column, in the layout's compare-select order
     };
 
-    EventTypeTable(IMEngineHandleConcrete& engine, const KindDescriptor& kind);
+    EventTypeTable(QVIMDAL& store, const KindDescriptor& kind);
     virtual ~EventTypeTable();
 
     virtual int prepareStatements();
     virtual sqlite3_stmt** getStmt(unsigned slot);
     virtual std::string getQuery(unsigned index) const;
-    virtual bool deleteUnscanned(unsigned long scanTime, im_wrapper_response_s& response);
+    // Hands each row stamped before scanTime to unscanned (as a delete, its
+    // stored fields loaded), then deletes those rows; nItemsScanned counts them.
+    virtual bool deleteUnscanned(unsigned long scanTime, im_wrapper_response_s& response,
+                                 const std::function<void(QVIMEvent&)>& unscanned);
 
     // Statement text of a slot (built from the base texts).
     std::string makePreparedQuery(unsigned slot) const;
@@ -122,9 +125,6 @@ public:
     static std::string makeDeleteIdsQuery(const std::string& table, const std::vector<int64_t>& ids);
     static std::string makeResetAutoNumberQuery(const std::string& name);
     static std::string makePartialPurgeQuery(const std::string& typeName);
-
-    // Merges events into the response's JSON text (new events first).
-    static void appendEvents(im_wrapper_response_s& response, JSONEvents& events);
 
     // Binds one value; empty texts and blobs stay unbound (NULL). A failure is
     // logged with the parameter name.
@@ -155,14 +155,14 @@ public:
     const std::string& typeName() const { return m_typeName; }
     entity_type type() const { return m_type; }
     const std::string& primaryKey() const { return m_primaryKey; }
-    IMEngineHandleConcrete& engine() const { return m_engine; }
+    QVIMDAL& store() const { return m_store; }
 
     // Ids of rows found unchanged during an integrity scan (store lock held).
     std::unique_ptr<uint64_t[]> idBuffer;
     size_t idCount = 0;
 
 protected:
-    IMEngineHandleConcrete& m_engine;
+    QVIMDAL& m_store;
     std::string m_tableName;
     std::string m_typeName;
     entity_type m_type;
@@ -188,44 +188,46 @@ public:
 class FileTable : public EventTypeTableStandard {
 public:
     static constexpr entity_type kKind = ENTITY_FILE;
-    explicit FileTable(IMEngineHandleConcrete& engine);
+    explicit FileTable(QVIMDAL& store);
 };
 class DirectoryTable : public EventTypeTableStandard {
 public:
     static constexpr entity_type kKind = ENTITY_DIRECTORY;
-    explicit DirectoryTable(IMEngineHandleConcrete& engine);
+    explicit DirectoryTable(QVIMDAL& store);
 };
 class UserTable : public EventTypeTableStandard {
 public:
     static constexpr entity_type kKind = ENTITY_USER;
-    explicit UserTable(IMEngineHandleConcrete& engine);
+    explicit UserTable(QVIMDAL& store);
 };
 class GroupTable : public EventTypeTableStandard {
 public:
     static constexpr entity_type kKind = ENTITY_GROUP;
-    explicit GroupTable(IMEngineHandleConcrete& engine);
+    explicit GroupTable(QVIMDAL& store);
 };
 class PortTable : public EventTypeTableStandard {
 public:
     static constexpr entity_type kKind = ENTITY_PORT;
-    explicit PortTable(IMEngineHandleConcrete& engine);
+    explicit PortTable(QVIMDAL& store);
 };
 class InstalledSoftwareTable : public EventTypeTableStandard {
 public:
     static constexpr entity_type kKind = ENTITY_INSTALLED_SOFTWARE;
-    explicit InstalledSoftwareTable(IMEngineHandleConcrete& engine);
+    explicit InstalledSoftwareTable(QVIMDAL& store);
 };
 class ProcessTable : public EventTypeTableStandard {
 public:
     static constexpr entity_type kKind = ENTITY_PROCESS;
-    explicit ProcessTable(IMEngineHandleConcrete& engine);
+    explicit ProcessTable(QVIMDAL& store);
 };
 
 // ---- The store ---------------------------------------------------------------
 
 class QVIMDAL {
 public:
-    explicit QVIMDAL(IMEngineHandleConcrete& engine);
+    // The rules decide which items are stored; the statistics count what
+    // is written. Both are lent by the owner and outlive the store.
+    QVIMDAL(const QVIMConfig& config, QVIMStats& stats);
     ~QVIMDAL();
 
     QVIMDAL(const QVIMDAL&) = delete;
@@ -271,7 +273,7 @@ public:
     bool PrepareMetricsIntegrityMonitorState(cJSON* object);
 
     // Item writes, buffering and flush.
-    bool storeItem(QVIMConfig& config, const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
+    bool storeItem(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
     bool storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapper_response_s& response);
     bool storeItemFlush(unsigned long& count);
     bool storeItemFlushInternal(unsigned long& count) REQUIRES(m_storeLock);
@@ -314,7 +316,8 @@ public:
     static std::string getQualifiedGroups(const std::string& ids, const std::string& names);
 
     Mutex& storeLock() RETURN_CAPABILITY(m_storeLock) { return m_storeLock; }
-    IMEngineHandleConcrete& engine() const { return m_engine; }
+    const QVIMConfig& config() const { return m_config; }
+    QVIMStats& stats() const { return m_stats; }
 
     // The per-kind tables, made with the store; null for a value that is not a kind.
     EventTypeTable* table(entity_type type) const;
@@ -336,8 +339,8 @@ public:
 
 private:
     template <class... Tables>
-    void makeTables(IMEngineHandleConcrete& engine) {
-        ((m_tables[Tables::kKind] = std::make_unique<Tables>(engine)), ...);
+    void makeTables() {
+        ((m_tables[Tables::kKind] = std::make_unique<Tables>(*this)), ...);
     }
     // Runs one store operation under the store lock, traced as "<function> lock"/"unlock".
     template <class Operation>
@@ -377,7 +380,8 @@ private:
     // The attribute statement of the old database being migrated.
     StatementSlot m_oldAttributes;
     std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer GUARDED_BY(m_storeLock);
-    IMEngineHandleConcrete& m_engine;
+    const QVIMConfig& m_config;
+    QVIMStats& m_stats;
     sqlite3* m_DB = nullptr;
     std::string m_dbPath;
     std::atomic<bool> m_bufferSelectedIDs{false};

@@ -3,9 +3,8 @@
 // does with the store. Sections, in order: construction, attribute values
 // answered to rule conditions, column layouts and the kinds registry, event
 // values, old fields, new fields and export rows, statements, change
-// detection, item writes, and the engine routines that feed the handler.
+// detection, item writes.
 #include "QVIMEventAbstraction.h"
-#include "QVIMEventHandler.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,7 +17,8 @@
 #include <iterator>
 #include <type_traits>
 
-#include "IMEngineHandleConcrete.h"
+#include "QVIMDOM.h"
+#include "QVIMStats.h"
 #include "QVIMDataAccessLayer.h"
 #include "QVIMLogger.h"
 
@@ -76,57 +76,57 @@ QVIMEvent::QVIMEvent(const im_wrapper_event_s* record, const char* key)
       auxValue(record != nullptr ? record->auxValue : 0),
       realTime(record != nullptr && record->realTime) {}
 
-QVIMEvent* QVIMEvent::factory(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record) {
+QVIMEvent* QVIMEvent::factory(QVIMDAL& store, const im_wrapper_event_s* record) {
     if (record == nullptr || record->entityType == nullptr) {
         LOG_ERROR(QVIM_SRC_DAL, "factory", "Unrecognizable entity type: NULL");
         return nullptr;
     }
-    return factory(engine, convertEntityTypeName(record->entityType), record);
+    return factory(store, convertEntityTypeName(record->entityType), record);
 }
 
-QVIMEvent* QVIMEvent::factory(IMEngineHandleConcrete& engine, entity_type type, const im_wrapper_event_s* record) {
+QVIMEvent* QVIMEvent::factory(QVIMDAL& store, entity_type type, const im_wrapper_event_s* record) {
     static const im_wrapper_event_s empty{};
     const im_wrapper_event_s* source = record != nullptr ? record : &empty;
-    if (const KindDescriptor* kind = kindDescriptor(type)) return kind->make(engine, source);
+    if (const KindDescriptor* kind = kindDescriptor(type)) return kind->make(store, source);
     LOG_ERROR(QVIM_SRC_DAL, "factory", "Unrecognizable entity type: '%s'",
               source->entityType != nullptr ? source->entityType : "(null)");
     return nullptr;
 }
 
-QVIMEventStandard::QVIMEventStandard(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, entity_type type)
-    : QVIMEvent(record, record->*kindDescriptor(type)->key), engine(engine) {}
+QVIMEventStandard::QVIMEventStandard(QVIMDAL& store, const im_wrapper_event_s* record, entity_type type)
+    : QVIMEvent(record, record->*kindDescriptor(type)->key), store(store) {}
 
 void QVIMEventStandard::loadColumns(const im_wrapper_event_s& record) {
     const RecordLayout& columns = layout();
     for (size_t i = 0; i < columns.count; ++i) columns.columns[i].load(*this, record);
 }
 
-im_event_file::im_event_file(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, ENTITY_FILE) {
+im_event_file::im_event_file(QVIMDAL& store, const im_wrapper_event_s* r)
+    : QVIMEventStandard(store, r, ENTITY_FILE) {
     loadColumns(*r);
 }
-im_event_directory::im_event_directory(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, ENTITY_DIRECTORY) {
+im_event_directory::im_event_directory(QVIMDAL& store, const im_wrapper_event_s* r)
+    : QVIMEventStandard(store, r, ENTITY_DIRECTORY) {
     loadColumns(*r);
 }
-im_event_user::im_event_user(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, ENTITY_USER) {
+im_event_user::im_event_user(QVIMDAL& store, const im_wrapper_event_s* r)
+    : QVIMEventStandard(store, r, ENTITY_USER) {
     loadColumns(*r);
 }
-im_event_group::im_event_group(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, ENTITY_GROUP) {
+im_event_group::im_event_group(QVIMDAL& store, const im_wrapper_event_s* r)
+    : QVIMEventStandard(store, r, ENTITY_GROUP) {
     loadColumns(*r);
 }
-im_event_port::im_event_port(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, ENTITY_PORT) {
+im_event_port::im_event_port(QVIMDAL& store, const im_wrapper_event_s* r)
+    : QVIMEventStandard(store, r, ENTITY_PORT) {
     loadColumns(*r);
 }
-im_event_installed_software::im_event_installed_software(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, ENTITY_INSTALLED_SOFTWARE) {
+im_event_installed_software::im_event_installed_software(QVIMDAL& store, const im_wrapper_event_s* r)
+    : QVIMEventStandard(store, r, ENTITY_INSTALLED_SOFTWARE) {
     loadColumns(*r);
 }
-im_event_process::im_event_process(IMEngineHandleConcrete& engine, const im_wrapper_event_s* r)
-    : QVIMEventStandard(engine, r, ENTITY_PROCESS) {
+im_event_process::im_event_process(QVIMDAL& store, const im_wrapper_event_s* r)
+    : QVIMEventStandard(store, r, ENTITY_PROCESS) {
     loadColumns(*r);
 }
 
@@ -441,8 +441,8 @@ constexpr RecordLayout makeLayout(entity_type type, const ColumnDescriptor (&col
 }
 
 template <class Record>
-QVIMEvent* makeRecord(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record) {
-    return new Record(engine, record);
+QVIMEvent* makeRecord(QVIMDAL& store, const im_wrapper_event_s* record) {
+    return new Record(store, record);
 }
 
 // One row per kind, in kind order. The table name's middle and the
@@ -748,15 +748,15 @@ void QVIMEventStandard::getRow(sqlite3_stmt* stmt, std::vector<std::pair<std::st
 
 void QVIMEvent::incrementState() const {}
 
-void im_event_file::incrementState() const { engine.getStats().Add("baselineBytesAdded", static_cast<long>(size)); }
+void im_event_file::incrementState() const { store.stats().Add("baselineBytesAdded", static_cast<long>(size)); }
 
 // ---- Statements ----------------------------------------------------------------------
 
-const EventTypeTable* QVIMEventStandard::getTable() const { return engine.getDAL().table(entityType()); }
-EventTypeTable* QVIMEventStandard::getTable() { return engine.getDAL().table(entityType()); }
+const EventTypeTable* QVIMEventStandard::getTable() const { return store.table(entityType()); }
+EventTypeTable* QVIMEventStandard::getTable() { return store.table(entityType()); }
 
 sqlite3_stmt** QVIMEventStandard::getStmt(unsigned long slot) const {
-    return engine.getDAL().table(entityType())->getStmt(static_cast<unsigned>(slot));
+    return store.table(entityType())->getStmt(static_cast<unsigned>(slot));
 }
 
 sqlite3_stmt* QVIMEvent::bindSelectByKey() {
@@ -962,7 +962,7 @@ bool QVIMEventStandard::compareTable(sqlite3_stmt* stmt, RuleIds& ruleIds) {
     std::unordered_set<std::string> changed;
     const RecordLayout& columns = layout();
     for (size_t i = 0; i < columns.count; ++i) compareColumn(stmt, static_cast<int>(i) + 2, columns.columns[i], changed);
-    engine.getConfig().matchRulesToAttributes(ruleIds, realTime, changed, entityType(),
+    store.config().matchRulesToAttributes(ruleIds, realTime, changed, entityType(),
                                               static_cast<im_operation>(operation));
     for (const std::string& name : changed) {
         LOG_TRACE(QVIM_SRC_DAL, "compareTable", "Key: %s, Changed Attributes: %s", currentKey.c_str(), name.c_str());
@@ -985,7 +985,7 @@ const char* stateName(int32_t state) {
 }  // namespace
 
 bool QVIMEventStandard::storeItem() {
-    sqlite3* db = engine.getDAL().db();
+    sqlite3* db = store.db();
     sqlite3_stmt* stmt = bind(EventTypeTable::Insert);
     if (stmt == nullptr) {
         LOG_ERROR(QVIM_SRC_DAL, "storeItem", "Unable to bind insert statement: %s", sqlite3_errstr(sqlite3_errcode(db)));
@@ -1001,13 +1001,13 @@ bool QVIMEventStandard::storeItem() {
                   sqlite3_errstr(rc), currentKey.c_str());
         return false;
     }
-    engine.getStats().Inc("baselineItemsAdded");
+    store.stats().Inc("baselineItemsAdded");
     incrementState();
     return true;
 }
 
 bool QVIMEventStandard::insertRow(RuleIds*) {
-    sqlite3* db = engine.getDAL().db();
+    sqlite3* db = store.db();
     sqlite3_stmt* stmt = bind(EventTypeTable::Insert);
     if (stmt == nullptr) {
         LOG_ERROR(QVIM_SRC_DAL, "writeItem", "Unable to bind %s statement: %s", "insert",
@@ -1021,14 +1021,14 @@ bool QVIMEventStandard::insertRow(RuleIds*) {
         return false;
     }
     entityItemId = sqlite3_last_insert_rowid(db);
-    engine.getStats().Inc("baselineRowInserts");
+    store.stats().Inc("baselineRowInserts");
     return true;
 }
 
 bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
     if (insertOnly) return insertRow(ruleIds);
 
-    QVIMDAL& dal = engine.getDAL();
+    QVIMDAL& dal = store;
     sqlite3* db = dal.db();
     RuleIds none;
     RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
@@ -1053,7 +1053,7 @@ bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
             LOG_TRACE(QVIM_SRC_DAL, "writeItem", "Changes detected: '%s', matched rule count: %d, state: %s",
                       changed ? "true" : "false", static_cast<int>(rules.size()), stateName(state));
         } else if (rc == SQLITE_DONE) {
-            engine.getConfig().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+            store.config().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
                                                       static_cast<im_operation>(operation));
             state = rules.empty() ? IM_NO_RULE_MATCH : IM_MATCH_WITH_EVENT;
             LOG_TRACE(QVIM_SRC_DAL, "writeItem", "Key '%s' not found in table; state set to: '%s'", currentKey.c_str(),
@@ -1090,12 +1090,12 @@ bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
         LOG_WARNING(QVIM_SRC_DAL, "writeItem", "Unable to execute sqlite %s statement: %s", "update", sqlite3_errstr(rc));
         return false;
     }
-    engine.getStats().Inc("baselineRowUpdates");
+    store.stats().Inc("baselineRowUpdates");
     return true;
 }
 
 bool QVIMEventStandard::renameItem(RuleIds* ruleIds) {
-    sqlite3* db = engine.getDAL().db();
+    sqlite3* db = store.db();
     bool result = false;
     int rc = SQLITE_ERROR;
     sqlite3_stmt* select = bindSelectByKey();
@@ -1112,7 +1112,7 @@ bool QVIMEventStandard::renameItem(RuleIds* ruleIds) {
             rc = sqlite3_step(update);
             result = rc == SQLITE_DONE;
             if (result)
-                engine.getStats().Inc("baselineRowUpdates");
+                store.stats().Inc("baselineRowUpdates");
             else
                 LOG_WARNING(QVIM_SRC_DAL, "renameItem", "Unable to execute sqlite update statement: %s",
                             sqlite3_errstr(rc));
@@ -1131,7 +1131,7 @@ bool QVIMEventStandard::renameItem(RuleIds* ruleIds) {
     if (state == IM_MATCH_WITH_EVENT) {
         RuleIds none;
         RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
-        engine.getConfig().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+        store.config().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
                                                   static_cast<im_operation>(operation));
         if (rules.empty()) state = IM_NO_RULE_MATCH;
     }
@@ -1158,7 +1158,7 @@ bool QVIMEventStandard::deleteItem(RuleIds* ruleIds) {
     if (state != IM_NO_RULE_MATCH) {
         RuleIds none;
         RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
-        engine.getConfig().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+        store.config().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
                                                   static_cast<im_operation>(operation));
         state = rules.empty() ? IM_NO_RULE_MATCH : IM_MATCH_WITH_EVENT;
     }
@@ -1169,171 +1169,10 @@ bool QVIMEventStandard::deleteItem(RuleIds* ruleIds) {
         rc = sqlite3_step(remove);
     }
     if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-        engine.getStats().Inc("baselineRowDeletes");
+        store.stats().Inc("baselineRowDeletes");
         return true;
     }
     LOG_ERROR(QVIM_SRC_DAL, "deleteItem", "Unable to delete from table: %s", sqlite3_errstr(rc));
     state = IM_ERROR;
     return false;
 }
-
-// ---- Engine routines ----------------------------------------------------------------------
-
-std::shared_ptr<QVIMEvent> QVIMEngine::convertEvent(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record) {
-    return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(engine, record));
-}
-
-qvim_status QVIMEngine::integrityMonitor(IMEngineHandleConcrete& engine, unsigned long, const im_wrapper_event_s* record,
-                                         JSONEvents& events, im_wrapper_response_s& response, unsigned long maxEvents,
-                                         const IntegrityRule::Enforcement* enforcement) {
-    if (record == nullptr || record->entityType == nullptr) {
-        LOG_ERROR(QVIM_SRC_EVENTS, "integrityMonitor", "Invalid parameter");
-        response.state = IM_INVALID_PARAMETER;
-        return QVIM_E_BAD_PARAMETER;
-    }
-    const std::shared_ptr<QVIMEvent> event = convertEvent(engine, record);
-    if (!event) {
-        response.state = IM_INVALID_PARAMETER;
-        return QVIM_E_BAD_PARAMETER;
-    }
-    const qvim_status result =
-        EventHandlerNormal(engine.getDAL(), engine.getConfig(), engine.getStats()).handleEvent(*event, events, response, maxEvents, enforcement);
-    response.state = static_cast<uint32_t>(event->state);
-    return result;
-}
-
-qvim_status QVIMEngine::storeItem(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, bool buffered,
-                                  im_wrapper_response_s* response) {
-    if (response == nullptr || record == nullptr) return QVIM_E_BAD_PARAMETER;
-    response->nItemsScanned = 0;
-    const std::shared_ptr<QVIMEvent> event = convertEvent(engine, record);
-    if (!event) {
-        response->state = IM_NO_RULE_MATCH;
-        return QVIM_E_FAILED;
-    }
-    std::unordered_set<long long> ruleIds;
-    engine.getConfig().getFilter()->matchRules(event->entityType(), *event, event->realTime, ruleIds);
-    if (ruleIds.empty()) {
-        response->state = IM_NO_RULE_MATCH;
-        return QVIM_OK;
-    }
-    response->state = IM_MATCH_WITH_EVENT;
-    LOG_TRACE(QVIM_SRC_EVENTS, "storeItem", "storeItem: '%s'", record->path != nullptr ? record->path : "(null)");
-    QVIMDAL& dal = engine.getDAL();
-    const bool stored = buffered ? dal.storeItemBuffer(event, *response)
-                                 : dal.storeItem(engine.getConfig(), event, *response);
-    return stored ? QVIM_OK : QVIM_E_FAILED;
-}
-
-namespace {
-
-const char* orNull(const char* text) { return text != nullptr ? text : "(null)"; }
-
-void logDigest(const char* format, const unsigned char* digest, unsigned long size) {
-    if (digest != nullptr)
-        LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", format, Blob::getEncoding(digest, size).c_str());
-}
-
-// The field lines of an incoming notification (trace only).
-void logNotification(const im_wrapper_event_s& r) {
-    if (!QVIMLoggerSL::getInstance().enabled(QVIM_LOG_TRACE)) return;
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor",
-              "integrity_monitor called for entityType %s newKey %s real_time %d event type %d", orNull(r.entityType),
-              orNull(r.newKey), r.realTime ? 1 : 0, static_cast<int>(r.eventType));
-    const std::pair<const char*, const char*> texts[] = {
-        {"symLinkPath %s", r.symLinkPath}, {"permissions %s", r.permissions}, {"group %s", r.userGroup},
-        {"owner %s", r.owner},             {"user %s", r.user},               {"processUser %s", r.processUser},
-        {"processGroups %s", r.processGroups},
-    };
-    for (const auto& [format, text] : texts)
-        if (text != nullptr) LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", format, text);
-    logDigest("sha256 %s", r.sha256, Hash::SHA256);
-    logDigest("sha1 %s", r.sha1, Hash::SHA1);
-    logDigest("md5 %s", r.md5, Hash::MD5);
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "created %lld", static_cast<long long>(r.created));
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "lastAccessed %lld", static_cast<long long>(r.lastAccessed));
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "lastModified %lld", static_cast<long long>(r.lastModified));
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "size %d", static_cast<int>(r.size));
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "blockAllocated %d", static_cast<int>(r.blocksAllocated));
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "flags %d", static_cast<int>(r.flags));
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "flagsAll %d", static_cast<int>(r.flagsAll));
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "deviceNumber %d", static_cast<int>(r.deviceNumber));
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "inodeNumber %d", static_cast<int>(r.inodeNumber));
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "inodeGenerationNumber %d",
-              static_cast<int>(r.inodeGenerationNumber));
-}
-
-}  // namespace
-
-qvim_status IMEngineHandleConcrete::integrityMonitor(unsigned long threadId, const im_wrapper_event_s& record,
-                                                     im_wrapper_response_s& response) {
-    qvim_status result;
-    {
-        MutexLock lock(m_monitorMutex);
-        logNotification(record);
-        JSONEvents events;
-        // Notifications that come before the operation carry the acting
-        // process, against which real-time rules allow or block it.
-        IntegrityRule::Enforcement acting;
-        const bool enforced = record.realTime && record.eventType < 6;
-        if (enforced) {
-            acting.user = textOf(record.processUser);
-            acting.processName = textOf(record.processName);
-            acting.groupsText = textOf(record.processGroups);
-            if (!acting.groupsText.empty()) acting.groupList = split(acting.groupsText, ',');
-        }
-        result = QVIMEngine::integrityMonitor(*this, threadId, &record, events, response, kNoEventLimit,
-                                              enforced ? &acting : nullptr);
-        if (!QVIM_FAILED(result)) {
-            response.json = events.print();
-            m_stats.Add("totalEvents", static_cast<long>(response.nEvents));
-        } else {
-            LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor", "integrity_monitor call to integrityMonitor failed");
-        }
-    }
-    LOG_TRACE(QVIM_SRC_ENGINE, "integrityMonitor",
-              "integrity_monitor finished for entityType %s path %s real_time %d event type %d res.state %d "
-              "res.nEvents %d res.nScanned %d, ret: %d",
-              orNull(record.entityType), orNull(record.path), record.realTime ? 1 : 0,
-              static_cast<int>(record.eventType), static_cast<int>(response.state), static_cast<int>(response.nEvents),
-              static_cast<int>(response.nItemsScanned), static_cast<int>(result));
-    return result;
-}
-
-qvim_status IMEngineHandleConcrete::storeItem(const im_wrapper_event_s& record, bool buffered,
-                                              im_wrapper_response_s& response) {
-    LOG_TRACE(QVIM_SRC_ENGINE, "storeItem", "store_item called for entityType %s path %s event type %d buffered %d",
-              orNull(record.entityType), orNull(record.path), static_cast<int>(record.eventType), buffered ? 1 : 0);
-    const qvim_status result = QVIMEngine::storeItem(*this, &record, buffered, &response);
-    if (result != QVIM_OK)
-        LOG_ERROR(QVIM_SRC_ENGINE, "storeItem", "store_item call to storeItem fail for %s ret %d", orNull(record.path),
-                  static_cast<int>(result));
-    else
-        LOG_TRACE(QVIM_SRC_ENGINE, "storeItem",
-                  "store_item returning for entityType %s, path %s, event type %d, res.nItemsScanned %d, "
-                  "res.nEvents %d, res.state %d",
-                  orNull(record.entityType), orNull(record.path), static_cast<int>(record.eventType),
-                  static_cast<int>(response.nItemsScanned), static_cast<int>(response.nEvents),
-                  static_cast<int>(response.state));
-    return result;
-}
-
-qvim_status IMEngineHandleConcrete::flushDBBuffer(unsigned long& nItemsScanned) {
-    LOG_TRACE(QVIM_SRC_ENGINE, "flushDBBuffer", "flush_db_buffer");
-    if (!m_dal.storeItemFlush(nItemsScanned)) {
-        LOG_TRACE(QVIM_SRC_ENGINE, "flushDBBuffer", "flush_db_buffer call to storeItemFlush failed");
-        return QVIM_E_FAILED;
-    }
-    LOG_TRACE(QVIM_SRC_ENGINE, "flushDBBuffer", "flush_db_buffer returning with nItemsScanned %d",
-              static_cast<int>(nItemsScanned));
-    return QVIM_OK;
-}
-
-qvim_status IMEngineHandleConcrete::setIntegrityscan(bool on) {
-    if (baselineScanActive()) return QVIM_E_BASELINE_ACTIVE;
-    const bool done = on ? m_dal.initEntityIDBufferArrays() : m_dal.flushEntityIDBufferArrays();
-    m_dal.setBufferSelectedIDs(on);
-    return done ? QVIM_OK : QVIM_E_FAILED;
-}
-
-qvim_status IMEngineHandleConcrete::purgeDB() { return m_dal.purgeDB(ENTITY_ALL) ? QVIM_OK : QVIM_E_FAILED; }

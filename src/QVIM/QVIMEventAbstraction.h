@@ -1,5 +1,5 @@
 // Entity records: one observation of one host entity, built from a boundary
-// record, plus the per-call engine routines that feed records to the handler.
+// record, and what it reads from and writes to the store.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include "QVIMUtilPlatformIndependent.h"
 #include "qvim.h"
 
-class IMEngineHandleConcrete;
+class QVIMDAL;
 class EventTypeTable;
 class QVIMEvent;
 struct sqlite3_stmt;
@@ -115,7 +115,7 @@ struct KindDescriptor {
     bool purgedByPath;  // partial baselines purge these rows by path prefix
     const char* im_wrapper_event_s::*key;  // the boundary field that holds the key
     RecordLayout layout;
-    QVIMEvent* (*make)(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+    QVIMEvent* (*make)(QVIMDAL& store, const im_wrapper_event_s* record);
 
     const char* name() const;         // "File", ...; also the middle of the table's statements
     std::string countColumn() const;  // the column of the row-count query
@@ -169,8 +169,8 @@ public:
 
     // Builds the record of the kind named by record->entityType; null for a
     // missing or unknown kind (logged). The caller owns the result.
-    static QVIMEvent* factory(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
-    static QVIMEvent* factory(IMEngineHandleConcrete& engine, entity_type type, const im_wrapper_event_s* record);
+    static QVIMEvent* factory(QVIMDAL& store, const im_wrapper_event_s* record);
+    static QVIMEvent* factory(QVIMDAL& store, entity_type type, const im_wrapper_event_s* record);
 
     // Store operations; the caller holds the store lock.
     virtual bool writeItem(bool insertOnly, RuleIds* ruleIds) = 0;
@@ -226,7 +226,7 @@ class QVIMEventStandard : public QVIMEvent {
 public:
     // The key comes from the kind's key field; the columns are loaded by the
     // kind's constructor (loadColumns), once its members exist.
-    QVIMEventStandard(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, entity_type type);
+    QVIMEventStandard(QVIMDAL& store, const im_wrapper_event_s* record, entity_type type);
 
     bool writeItem(bool insertOnly, RuleIds* ruleIds) override;
     bool storeItem() override;
@@ -250,7 +250,9 @@ public:
 
     const RecordLayout& layout() const { return *recordLayout(entityType()); }
 
-    IMEngineHandleConcrete& engine;
+    // The store this record is read from and written to; it also lends the
+    // rules and counters a write consults.
+    QVIMDAL& store;
 
 protected:
     void loadColumns(const im_wrapper_event_s& record);
@@ -263,7 +265,7 @@ private:
 
 class im_event_file : public QVIMEventStandard {
 public:
-    im_event_file(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+    im_event_file(QVIMDAL& store, const im_wrapper_event_s* record);
     entity_type entityType() const override { return ENTITY_FILE; }
     void getSpecialAttributeValue(const std::string& name, std::string& value) const override;
     void incrementState() const override;
@@ -292,7 +294,7 @@ public:
 
 class im_event_directory : public QVIMEventStandard {
 public:
-    im_event_directory(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+    im_event_directory(QVIMDAL& store, const im_wrapper_event_s* record);
     entity_type entityType() const override { return ENTITY_DIRECTORY; }
 
     int64_t created = 0;
@@ -311,7 +313,7 @@ public:
 
 class im_event_user : public QVIMEventStandard {
 public:
-    im_event_user(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+    im_event_user(QVIMDAL& store, const im_wrapper_event_s* record);
     entity_type entityType() const override { return ENTITY_USER; }
 
     bool cannotChangePassword = false;
@@ -339,7 +341,7 @@ public:
 
 class im_event_group : public QVIMEventStandard {
 public:
-    im_event_group(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+    im_event_group(QVIMDAL& store, const im_wrapper_event_s* record);
     entity_type entityType() const override { return ENTITY_GROUP; }
 
     std::string groupId;
@@ -350,7 +352,7 @@ public:
 
 class im_event_port : public QVIMEventStandard {
 public:
-    im_event_port(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+    im_event_port(QVIMDAL& store, const im_wrapper_event_s* record);
     entity_type entityType() const override { return ENTITY_PORT; }
     void getSpecialAttributeValue(const std::string& name, std::string& value) const override;
 
@@ -365,7 +367,7 @@ public:
 
 class im_event_installed_software : public QVIMEventStandard {
 public:
-    im_event_installed_software(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+    im_event_installed_software(QVIMDAL& store, const im_wrapper_event_s* record);
     entity_type entityType() const override { return ENTITY_INSTALLED_SOFTWARE; }
     void getSpecialAttributeValue(const std::string& name, std::string& value) const override;
 
@@ -380,7 +382,7 @@ public:
 
 class im_event_process : public QVIMEventStandard {
 public:
-    im_event_process(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
+    im_event_process(QVIMDAL& store, const im_wrapper_event_s* record);
     entity_type entityType() const override { return ENTITY_PROCESS; }
     void getSpecialAttributeValue(const std::string& name, std::string& value) const override;
 
@@ -403,16 +405,3 @@ inline std::string textOf(const char* text) { return text != nullptr ? std::stri
 
 // Kind value of a kind name ("File", "Port", ...), 8 with a WARNING otherwise.
 entity_type convertEntityTypeName(const char* name);
-
-class JSONEvents;
-
-// The per-observation routines shared by real-time calls, scans and stores.
-namespace QVIMEngine {
-// The record of the kind named in the boundary record; empty for unknown kinds.
-std::shared_ptr<QVIMEvent> convertEvent(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
-qvim_status integrityMonitor(IMEngineHandleConcrete& engine, unsigned long threadId, const im_wrapper_event_s* record,
-                             JSONEvents& events, im_wrapper_response_s& response, unsigned long maxEvents,
-                             const IntegrityRule::Enforcement* enforcement);
-qvim_status storeItem(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, bool buffered,
-                      im_wrapper_response_s* response);
-}  // namespace QVIMEngine

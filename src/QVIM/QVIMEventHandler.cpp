@@ -302,3 +302,29 @@ bool EventHandlerNormal::doDelete(QVIMEvent& event, std::unordered_set<long long
               entityTypeName(event.entityType()), event.currentKey.c_str());
     return deleted;
 }
+
+namespace {
+// Merges events into the response's JSON text (new events first).
+void appendEvents(im_wrapper_response_s& response, JSONEvents& events) {
+    if (response.json == nullptr) {
+        response.json = events.print();
+        return;
+    }
+    if (events.size() == 0) return;
+    CJsonPtr held(cJSON_Parse(response.json));
+    if (cJSON* array = cJSON_GetObjectItem(held.get(), "events")) {
+        while (cJSON* item = cJSON_DetachItemFromArray(array, 0)) cJSON_AddItemToArray(events.events(), item);
+    }
+    cJSON_free(response.json);
+    response.json = events.print();
+}
+}  // namespace
+
+bool EventHandlerDeleteUnscanned::cleanUp(EventTypeTable& table, unsigned long scanTime,
+                                          im_wrapper_response_s& response) const {
+    JSONEvents events;
+    const bool deleted = table.deleteUnscanned(
+        scanTime, response, [&](QVIMEvent& record) { handleEvent(record, events, response, kNoEventLimit, nullptr); });
+    if (deleted) appendEvents(response, events);
+    return deleted;
+}

@@ -11,6 +11,7 @@
 #include "QVIMJson.h"
 #include "qvim.h"
 
+class EventTypeTable;
 class QVIMConfig;
 class QVIMDAL;
 class QVIMEvent;
@@ -77,5 +78,8 @@ public:
 class EventHandlerDeleteUnscanned : public EventHandler {
 public:
     using EventHandler::EventHandler;
+    // Reports the table's rows not seen since scanTime as removed and deletes
+    // them; the events go into the response.
+    bool cleanUp(EventTypeTable& table, unsigned long scanTime, im_wrapper_response_s& response) const;
     bool doDelete(QVIMEvent&, std::unordered_set<long long>&) const override { return true; }
 };

@@ -324,7 +324,7 @@ bool exportKind(QVIMDAL& dal, const IntegrityRuleFilter& filter, entity_type kin
         return false;
     };
     // The record reads rows and matches rules; it is never stored.
-    const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(dal.engine(), kind, nullptr));
+    const std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(dal, kind, nullptr));
     EventTypeTable* table = dal.table(kind);
     if (!record || table == nullptr) return readFailed("no table for the kind");
     const unsigned long offset = static_cast<unsigned long>(kind) * kExportIdStride;

@@ -11,6 +11,7 @@
 
 #include <unordered_map>
 
+#include "IMEngineHandleConcrete.h"
 #include "QVIMDataAccessLayer.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
@@ -101,7 +102,7 @@ bool QVIMScanAbstract::scanPorts(unsigned long threadId, scan_type scanType, im_
         blank.eventType = QVIM_EVENT_CHANGED;
         blank.realTime = scanType == SCAN_CHANGE_REALTIME;
         const auto freshRecord = [&] {
-            auto record = std::make_unique<im_event_port>(m_records, &blank);
+            auto record = std::make_unique<im_event_port>(m_store, &blank);
             record->currentKey.clear();
             return record;
         };
