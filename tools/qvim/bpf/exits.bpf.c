@@ -38,9 +38,12 @@ int record_exit(struct bpf_raw_tracepoint_args *ctx) {
     struct exit_record *record = bpf_map_lookup_elem(&scratch, &zero);
     if (!record) return 0;
     const __u32 tgid = bpf_get_current_pid_tgid() >> 32;
+    // The last thread need not be the first one: the process's pidfd and its
+    // /proc name are those of the group leader, so those are recorded.
+    struct task_struct *leader = BPF_CORE_READ(task, group_leader);
     record->pid_ino = 0;
-    if (bpf_core_field_exists(struct pid, ino)) record->pid_ino = BPF_CORE_READ(task, thread_pid, ino);
-    record->start_ns = BPF_CORE_READ(task, start_boottime);
+    if (bpf_core_field_exists(struct pid, ino)) record->pid_ino = BPF_CORE_READ(leader, thread_pid, ino);
+    record->start_ns = BPF_CORE_READ(leader, start_boottime);
     record->uid = BPF_CORE_READ(task, cred, euid.val);
     record->gid = BPF_CORE_READ(task, cred, egid.val);
     struct group_info *info = BPF_CORE_READ(task, cred, group_info);
@@ -52,7 +55,7 @@ int record_exit(struct bpf_raw_tracepoint_args *ctx) {
         record->groups[i] = BPF_CORE_READ(info, gid[i].val);
         record->ngroups = i + 1;
     }
-    bpf_get_current_comm(record->comm, sizeof record->comm);
+    BPF_CORE_READ_STR_INTO(&record->comm, leader, comm);
     bpf_map_update_elem(&exits, &tgid, record, BPF_ANY);
     return 0;
 }
