@@ -455,6 +455,8 @@ QVIMDAL::QVIMDAL(const QVIMConfig& config, QVIMStats& stats)
 #endif
 }
 
+std::shared_ptr<const IntegrityRuleFilter> QVIMDAL::rules() const { return m_config.getFilter(); }
+
 EventTypeTable* QVIMDAL::table(entity_type type) const {
     return kindDescriptor(type) != nullptr ? m_tables[type].get() : nullptr;
 }
@@ -779,6 +781,15 @@ bool QVIMDAL::GetIntegrityMonitorState(const std::string& name, unsigned long& v
     if (!GetIntegrityMonitorState(name, text)) return false;
     value = std::strtoull(text.c_str(), nullptr, 10);
     return true;
+}
+
+bool QVIMDAL::isPartialScanSet() {
+    unsigned long scanType = 0;
+    if (!GetIntegrityMonitorState("baselineScanType", scanType)) {
+        LOG_ERROR(QVIM_SRC_EXPORT, "isPartialScanSet", "Unable to get partial base list %s", "baselineScanType");
+        return false;
+    }
+    return scanType == 1;
 }
 
 // ---- Database metrics --------------------------------------------------------------

@@ -25,6 +25,7 @@
 
 struct cJSON;
 class QVIMConfig;
+class IntegrityRuleFilter;
 class QVIMDAL;
 class QVIMStats;
 class QVIMEvent;
@@ -251,6 +252,10 @@ public:
     bool SetIntegrityMonitorState(const std::string& name, const unsigned long& value);
     bool GetIntegrityMonitorState(const std::string& name, std::string& value);
     bool GetIntegrityMonitorState(const std::string& name, unsigned long& value);
+    // Whether "baselineScanType" says that a partial baseline is pending
+    // (written by a ruleset installation, cleared when a baseline ends). An
+    // unreadable setting is logged and counts as a full baseline.
+    bool isPartialScanSet();
 
     // While one of these lives, settings read or written through the store
     // are remembered, so that a directory walk, which asks for the same
@@ -316,7 +321,8 @@ public:
     static std::string getQualifiedGroups(const std::string& ids, const std::string& names);
 
     Mutex& storeLock() RETURN_CAPABILITY(m_storeLock) { return m_storeLock; }
-    const QVIMConfig& config() const { return m_config; }
+    // The rules in force, a snapshot that stays valid while it is held.
+    std::shared_ptr<const IntegrityRuleFilter> rules() const;
     QVIMStats& stats() const { return m_stats; }
 
     // The per-kind tables, made with the store; null for a value that is not a kind.

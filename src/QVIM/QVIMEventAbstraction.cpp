@@ -17,7 +17,6 @@
 #include <iterator>
 #include <type_traits>
 
-#include "QVIMDOM.h"
 #include "QVIMStats.h"
 #include "QVIMDataAccessLayer.h"
 #include "QVIMLogger.h"
@@ -45,14 +44,6 @@ bool mapEventType(uint32_t code, EventTypeMapping& out) {
 }
 
 }  // namespace
-
-entity_type convertEntityTypeName(const char* name) {
-    const entity_type type = parseEntityTypeName(name);
-    if (type == ENTITY_UNKNOWN)
-        LOG_WARNING(QVIM_SRC_RULES, "convertEntityType", "Receiving unknown entity type: '%s'",
-                    name != nullptr ? name : "(null)");
-    return type;
-}
 
 im_event::im_event(const im_wrapper_event_s* record, const char* key)
     : givenKey(textOf(key)), currentKey(givenKey), newKey(textOf(record != nullptr ? record->newKey : nullptr)) {
@@ -962,8 +953,8 @@ bool QVIMEventStandard::compareTable(sqlite3_stmt* stmt, RuleIds& ruleIds) {
     std::unordered_set<std::string> changed;
     const RecordLayout& columns = layout();
     for (size_t i = 0; i < columns.count; ++i) compareColumn(stmt, static_cast<int>(i) + 2, columns.columns[i], changed);
-    store.config().matchRulesToAttributes(ruleIds, realTime, changed, entityType(),
-                                              static_cast<im_operation>(operation));
+    store.rules()->matchRulesToAttributes(ruleIds, realTime, changed, entityType(),
+                                             static_cast<im_operation>(operation));
     for (const std::string& name : changed) {
         LOG_TRACE(QVIM_SRC_DAL, "compareTable", "Key: %s, Changed Attributes: %s", currentKey.c_str(), name.c_str());
         std::fprintf(stdout, "Key: %s, Changed Attributes: %s\n", currentKey.c_str(), name.c_str());
@@ -1053,8 +1044,8 @@ bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
             LOG_TRACE(QVIM_SRC_DAL, "writeItem", "Changes detected: '%s', matched rule count: %d, state: %s",
                       changed ? "true" : "false", static_cast<int>(rules.size()), stateName(state));
         } else if (rc == SQLITE_DONE) {
-            store.config().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
-                                                      static_cast<im_operation>(operation));
+            store.rules()->matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+                                                     static_cast<im_operation>(operation));
             state = rules.empty() ? IM_NO_RULE_MATCH : IM_MATCH_WITH_EVENT;
             LOG_TRACE(QVIM_SRC_DAL, "writeItem", "Key '%s' not found in table; state set to: '%s'", currentKey.c_str(),
                       stateName(state));
@@ -1131,8 +1122,8 @@ bool QVIMEventStandard::renameItem(RuleIds* ruleIds) {
     if (state == IM_MATCH_WITH_EVENT) {
         RuleIds none;
         RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
-        store.config().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
-                                                  static_cast<im_operation>(operation));
+        store.rules()->matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+                                                 static_cast<im_operation>(operation));
         if (rules.empty()) state = IM_NO_RULE_MATCH;
     }
     return result;
@@ -1158,8 +1149,8 @@ bool QVIMEventStandard::deleteItem(RuleIds* ruleIds) {
     if (state != IM_NO_RULE_MATCH) {
         RuleIds none;
         RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
-        store.config().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
-                                                  static_cast<im_operation>(operation));
+        store.rules()->matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+                                                 static_cast<im_operation>(operation));
         state = rules.empty() ? IM_NO_RULE_MATCH : IM_MATCH_WITH_EVENT;
     }
     sqlite3_stmt* remove = bindDeleteByPrimaryKey();

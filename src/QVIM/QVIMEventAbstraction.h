@@ -134,12 +134,12 @@ struct KindRows {
 
 // Base record: keys, operation and state. Matching reads currentKey and the
 // special attribute values.
-class im_event {
+class im_event : public AttributeReader {
 public:
     im_event(const im_wrapper_event_s* record, const char* key);
 
-    // Writes value only for the names the kind answers (rule conditions).
-    virtual void getSpecialAttributeValue(const std::string& name, std::string& value) const;
+    const std::string& matchKey() const final { return currentKey; }
+    void getSpecialAttributeValue(const std::string& name, std::string& value) const override;
 
     std::string givenKey;
     std::string currentKey;
@@ -402,6 +402,3 @@ int isExecutable(const std::string& path, bool& result);
 
 // Text of a nullable boundary field.
 inline std::string textOf(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
-
-// Kind value of a kind name ("File", "Port", ...), 8 with a WARNING otherwise.
-entity_type convertEntityTypeName(const char* name);
