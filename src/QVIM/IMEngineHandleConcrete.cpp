@@ -229,20 +229,11 @@ void IMEngineHandleConcrete::setBaselineScan(bool state) {
 
 namespace {
 
-using Scanner = bool (QVIMScanLinux::*)(unsigned long, scan_type, im_wrapper_response_s*);
-
 // The scanner of a kind; none for File (files reach the engine from the
 // host), All and anything else.
-Scanner scannerFor(entity_type type) {
-    switch (type) {
-        case ENTITY_DIRECTORY: return &QVIMScanLinux::scanDirectories;
-        case ENTITY_USER: return &QVIMScanLinux::scanUsers;
-        case ENTITY_GROUP: return &QVIMScanLinux::scanGroups;
-        case ENTITY_PORT: return &QVIMScanLinux::scanPorts;
-        case ENTITY_INSTALLED_SOFTWARE: return &QVIMScanLinux::scanInstalledSoftware;
-        case ENTITY_PROCESS: return &QVIMScanLinux::scanProcesses;
-        default: return nullptr;
-    }
+QVIMScanLinux::Routine scannerFor(entity_type type) {
+    const KindDescriptor* kind = kindDescriptor(type);
+    return kind != nullptr ? QVIMScanLinux::routine(kind->scanner) : nullptr;
 }
 
 }  // namespace
@@ -264,7 +255,7 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
 
     // Kinds without a scanner are refused whatever the rules and settings
     // say, so that a host learns of the bad request at once.
-    const Scanner scanner = scannerFor(type);
+    const QVIMScanLinux::Routine scanner = scannerFor(type);
     if (scanner == nullptr) {
         LOG_ERROR(QVIM_SRC_ENGINE, "integrityScan", "Integrity Scan called with invalid entity type %d",
                   static_cast<int>(type));

@@ -1272,63 +1272,6 @@ constexpr int kOldAttributeName = 2;
 constexpr int kOldAttributeValue = 3;
 constexpr int kOldAttributeText = 4;
 
-// How an old attribute value becomes a record value. AsStored goes by the
-// field type: numbers from the integer reading, booleans through
-// getBoolValue, digests decoded from their hexadecimal text.
-enum class LegacyValue : uint8_t {
-    AsStored,
-    Ignored,
-    Nanoseconds,      // to milliseconds
-    PermissionText,   // "u::rwx\ng::r-x\no::r-x" to "0755"
-    QualifiedName,    // id and name column: "id:name"
-    QualifiedGroups,  // comma lists of ids and names: "id:name,..."
-    Thousandths,      // divided by 1000
-    MinimumDays,      // 0 or -1 also means the password never expires
-};
-
-// An old name that differs from the record's attribute name or needs a
-// conversion; every other name is looked up among the kind's attributes.
-struct LegacyAttribute {
-    const char* name;
-    const char* attribute;  // null for an ignored name
-    LegacyValue value;
-};
-
-constexpr LegacyAttribute kDiskAttributes[] = {
-    {"contents", nullptr, LegacyValue::Ignored},  // files only
-    {"created", "created", LegacyValue::Nanoseconds},
-    {"lastAccessed", "lastAccessed", LegacyValue::Nanoseconds},
-    {"lastModified", "lastModified", LegacyValue::Nanoseconds},
-    {"permissions", "permissions", LegacyValue::PermissionText},
-};
-constexpr LegacyAttribute kUserAttributes[] = {
-    {"group", "group", LegacyValue::QualifiedName},
-    {"groups", "groups", LegacyValue::QualifiedGroups},
-    {"passwordLastChanged", "passwordLastChanged", LegacyValue::Thousandths},
-    {"passwordMinDaysBetweenChanges", "passwordMinDaysBetweenChanges", LegacyValue::MinimumDays},
-};
-constexpr LegacyAttribute kPortAttributes[] = {{"processId", "processID", LegacyValue::AsStored}};
-constexpr LegacyAttribute kSoftwareAttributes[] = {{"displayName", "name", LegacyValue::AsStored}};
-
-struct LegacyKind {
-    const char* function;     // the assigner named in log lines
-    const char* recordClass;  // record class named when the kind does not fit
-    const char* noun;         // in the parse error messages
-    bool strict;              // an unknown attribute name fails the entity
-    const LegacyAttribute* special;
-    size_t specialCount;
-};
-
-const LegacyKind kLegacyKinds[] = {
-    {"assignFileEntityAttributes", "im_event_file", "file", true, kDiskAttributes, 5},
-    {"assignDirectoryEntityAttributes", "im_event_directory", "directory", true, kDiskAttributes + 1, 4},
-    {"assignUserEntityAttributes", "im_event_user", "user", false, kUserAttributes, 4},
-    {"assignGroupEntityAttributes", "im_event_group", "group", false, nullptr, 0},
-    {"assignPortEntityAttributes", "im_event_port", "port", false, kPortAttributes, 1},
-    {"assignSoftwareEntityAttributes", "im_event_installed_software", "software", true, kSoftwareAttributes, 1},
-    {"assignProcessEntityAttributes", "im_event_process", "process", true, nullptr, 0},
-};
-
 std::string columnString(sqlite3_stmt* stmt, int column) {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
     return text != nullptr ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt, column))) : std::string();
@@ -1512,7 +1455,7 @@ bool QVIMDAL::assignEntityAttributes(entity_type kind, sqlite3_stmt* entities, c
                                      sqlite3* oldDb, int& entitiesRc) {
     const RecordLayout* layout = recordLayout(kind);
     if (layout == nullptr) return false;
-    const LegacyKind& legacy = kLegacyKinds[kind - ENTITY_FILE];
+    const LegacyKind& legacy = kindDescriptor(kind)->legacy;
     if (!record || record->entityType() != kind) {
         LOG_TRACE(QVIM_SRC_DAL, legacy.function, "QVIMEvent not a %s type", legacy.recordClass);
         return false;

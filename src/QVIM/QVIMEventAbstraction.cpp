@@ -436,26 +436,62 @@ QVIMEvent* makeRecord(QVIMDAL& store, const im_wrapper_event_s* record) {
     return new Record(store, record);
 }
 
+constexpr LegacyAttribute kDiskAttributes[] = {
+    {"contents", nullptr, LegacyValue::Ignored},  // files only
+    {"created", "created", LegacyValue::Nanoseconds},
+    {"lastAccessed", "lastAccessed", LegacyValue::Nanoseconds},
+    {"lastModified", "lastModified", LegacyValue::Nanoseconds},
+    {"permissions", "permissions", LegacyValue::PermissionText},
+};
+constexpr LegacyAttribute kUserAttributes[] = {
+    {"group", "group", LegacyValue::QualifiedName},
+    {"groups", "groups", LegacyValue::QualifiedGroups},
+    {"passwordLastChanged", "passwordLastChanged", LegacyValue::Thousandths},
+    {"passwordMinDaysBetweenChanges", "passwordMinDaysBetweenChanges", LegacyValue::MinimumDays},
+};
+constexpr LegacyAttribute kPortAttributes[] = {{"processId", "processID", LegacyValue::AsStored}};
+constexpr LegacyAttribute kSoftwareAttributes[] = {{"displayName", "name", LegacyValue::AsStored}};
+
+template <size_t N>
+constexpr LegacyKind legacyKind(const char* function, const char* recordClass, const char* noun, bool strict,
+                                const LegacyAttribute (&special)[N], size_t skip = 0) {
+    return LegacyKind{function, recordClass, noun, strict, special + skip, N - skip};
+}
+constexpr LegacyKind legacyKind(const char* function, const char* recordClass, const char* noun, bool strict) {
+    return LegacyKind{function, recordClass, noun, strict, nullptr, 0};
+}
+
 // One row per kind, in kind order. The table name's middle and the
 // row-count column follow from the table name.
 const KindDescriptor kKindRegistry[] = {
     {ENTITY_FILE, "EntityFileItems", true, &W::path,
-     makeLayout(ENTITY_FILE, kFileColumns, kFileStatementOrder, kFileStatementOrder), &makeRecord<im_event_file>},
+     makeLayout(ENTITY_FILE, kFileColumns, kFileStatementOrder, kFileStatementOrder), &makeRecord<im_event_file>,
+     legacyKind("assignFileEntityAttributes", "im_event_file", "file", true, kDiskAttributes), KindScanner::Host},
     {ENTITY_DIRECTORY, "EntityDirectoryItems", true, &W::path,
      makeLayout(ENTITY_DIRECTORY, kDirectoryColumns, kDirectoryOrder, kDirectoryOrder),
-     &makeRecord<im_event_directory>},
+     &makeRecord<im_event_directory>,
+     // "contents" belongs to files only.
+     legacyKind("assignDirectoryEntityAttributes", "im_event_directory", "directory", true, kDiskAttributes, 1),
+     KindScanner::Directories},
     {ENTITY_USER, "EntityUserItems", false, &W::name, makeLayout(ENTITY_USER, kUserColumns, kUserOrder, kUserBindOrder),
-     &makeRecord<im_event_user>},
+     &makeRecord<im_event_user>,
+     legacyKind("assignUserEntityAttributes", "im_event_user", "user", false, kUserAttributes), KindScanner::Users},
     {ENTITY_GROUP, "EntityUserGroupItems", false, &W::name,
-     makeLayout(ENTITY_GROUP, kGroupColumns, kGroupOrder, kGroupOrder), &makeRecord<im_event_group>},
+     makeLayout(ENTITY_GROUP, kGroupColumns, kGroupOrder, kGroupOrder), &makeRecord<im_event_group>,
+     legacyKind("assignGroupEntityAttributes", "im_event_group", "group", false), KindScanner::Groups},
     {ENTITY_PORT, "EntityPortItems", false, &W::portKey, makeLayout(ENTITY_PORT, kPortColumns, kPortOrder, kPortOrder),
-     &makeRecord<im_event_port>},
+     &makeRecord<im_event_port>,
+     legacyKind("assignPortEntityAttributes", "im_event_port", "port", false, kPortAttributes), KindScanner::Ports},
     {ENTITY_INSTALLED_SOFTWARE, "EntityInstalledSoftwareItems", false, &W::name,
      makeLayout(ENTITY_INSTALLED_SOFTWARE, kInstalledSoftwareColumns, kInstalledSoftwareOrder,
                 kInstalledSoftwareBindOrder),
-     &makeRecord<im_event_installed_software>},
+     &makeRecord<im_event_installed_software>,
+     legacyKind("assignSoftwareEntityAttributes", "im_event_installed_software", "software", true,
+                kSoftwareAttributes),
+     KindScanner::InstalledSoftware},
     {ENTITY_PROCESS, "EntityProcessItems", false, &W::processKey,
-     makeLayout(ENTITY_PROCESS, kProcessColumns, kProcessOrder, kProcessBindOrder), &makeRecord<im_event_process>},
+     makeLayout(ENTITY_PROCESS, kProcessColumns, kProcessOrder, kProcessBindOrder), &makeRecord<im_event_process>,
+     legacyKind("assignProcessEntityAttributes", "im_event_process", "process", true), KindScanner::Processes},
 };
 static_assert(std::size(kKindRegistry) == ENTITY_UNKNOWN - ENTITY_FILE, "one row per kind");
 
