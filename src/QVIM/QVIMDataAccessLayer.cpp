@@ -1070,20 +1070,28 @@ bool QVIMDAL::initEntityIDBufferArrays() {
     // Real-time notifications append to these buffers (under this lock)
     // while a host switches the integrity scan on.
     MutexLock lock(m_storeLock);
-    FileTable* files = fileTable();
-    if (files->idBuffer && files->idCount != 0) return false;
+    const IdBuffer& files = m_idBuffers[ENTITY_FILE];
+    if (files.ids && files.count != 0) return false;
     for (const KindDescriptor& kind : KindRows()) {
-        EventTypeTable* table = this->table(kind.type);
-        if (!table->idBuffer) {
-            table->idBuffer = std::make_unique<uint64_t[]>(EventTypeTable::kIdBufferSize);
-            table->idCount = 0;
+        IdBuffer& buffer = m_idBuffers[kind.type];
+        if (!buffer.ids) {
+            buffer.ids = std::make_unique<uint64_t[]>(EventTypeTable::kIdBufferSize);
+            buffer.count = 0;
         }
     }
     return true;
 }
 
-bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
-    if (!table.idBuffer) {
+void QVIMDAL::bufferUnchangedId(EventTypeTable& table, int64_t id) {
+    IdBuffer& buffer = m_idBuffers[table.type()];
+    if (buffer.ids && buffer.count == EventTypeTable::kIdBufferSize) flushEntityIDBufferArray(table);
+    if (buffer.ids && buffer.count < EventTypeTable::kIdBufferSize)
+        buffer.ids[buffer.count++] = static_cast<uint64_t>(id);
+}
+
+bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) {
+    IdBuffer& buffer = m_idBuffers[table.type()];
+    if (!buffer.ids) {
         LOG_TRACE(QVIM_SRC_DAL, "flushEntityIDBufferArray", "Not flushing idBufferArrays because EntityIDBuffer is Null");
         return false;
     }
@@ -1092,12 +1100,12 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
                   "Not flushing idBufferArrays because BufferSelectedIDs is false");
         return false;
     }
-    if (table.idCount == 0) return true;
+    if (buffer.count == 0) return true;
 
     const unsigned long now = getCurrentTimeInMillis();
     noteWrite();
     int rc = SQLITE_MISUSE;
-    if (table.idCount == EventTypeTable::kIdBufferSize) {
+    if (buffer.count == EventTypeTable::kIdBufferSize) {
         // A full buffer goes through the prepared thousand-placeholder update.
         sqlite3_stmt* stmt = *table.getStmt(EventTypeTable::UpdateScanTimeIds);
         if (stmt != nullptr) {
@@ -1106,18 +1114,18 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
                                     static_cast<sqlite3_int64>(now));
             const std::vector<int>& indexes = table.idParameterIndexes();
             for (size_t i = 0; rc == SQLITE_OK && i < EventTypeTable::kIdBufferSize; ++i)
-                rc = sqlite3_bind_int64(stmt, indexes[i], static_cast<sqlite3_int64>(table.idBuffer[i]));
+                rc = sqlite3_bind_int64(stmt, indexes[i], static_cast<sqlite3_int64>(buffer.ids[i]));
             if (rc == SQLITE_OK) {
-                table.idCount = 0;
+                buffer.count = 0;
                 rc = sqlite3_step(stmt);
             }
         }
     } else {
         const std::string sql =
-            EventTypeTable::makeScanTimeIdsQuery(table.tableName(), now, table.idBuffer.get(), table.idCount);
+            EventTypeTable::makeScanTimeIdsQuery(table.tableName(), now, buffer.ids.get(), buffer.count);
         rc = m_DB != nullptr ? sqlite3_exec(m_DB, sql.c_str(), nullptr, nullptr, nullptr) : SQLITE_MISUSE;
         if (rc == SQLITE_OK) {
-            table.idCount = 0;
+            buffer.count = 0;
             rc = SQLITE_DONE;
         }
     }

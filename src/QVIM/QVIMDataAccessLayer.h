@@ -158,10 +158,6 @@ public:
     const std::string& primaryKey() const { return m_primaryKey; }
     QVIMDAL& store() const { return m_store; }
 
-    // Ids of rows found unchanged during an integrity scan (store lock held).
-    std::unique_ptr<uint64_t[]> idBuffer;
-    size_t idCount = 0;
-
 protected:
     QVIMDAL& m_store;
     std::string m_tableName;
@@ -288,7 +284,10 @@ public:
 
     // Id buffers of rows seen unchanged during an integrity scan.
     bool initEntityIDBufferArrays();
-    bool flushEntityIDBufferArray(EventTypeTable& table) const REQUIRES(m_storeLock);
+    // Notes a row of table found unchanged; a full buffer is written out
+    // first. Nothing is noted while the buffers do not exist.
+    void bufferUnchangedId(EventTypeTable& table, int64_t id) REQUIRES(m_storeLock);
+    bool flushEntityIDBufferArray(EventTypeTable& table) REQUIRES(m_storeLock);
     bool flushEntityIDBufferArrayLock(EventTypeTable& table);
     bool flushEntityIDBufferArrays();
     bool bufferSelectedIDs() const { return m_bufferSelectedIDs.load(); }
@@ -386,6 +385,13 @@ private:
     // The attribute statement of the old database being migrated.
     StatementSlot m_oldAttributes;
     std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer GUARDED_BY(m_storeLock);
+    // Ids of rows found unchanged during an integrity scan, by kind; written
+    // out by one scan-time update per thousand.
+    struct IdBuffer {
+        std::unique_ptr<uint64_t[]> ids;
+        size_t count = 0;
+    };
+    IdBuffer m_idBuffers[ENTITY_UNKNOWN] GUARDED_BY(m_storeLock);
     const QVIMConfig& m_config;
     QVIMStats& m_stats;
     sqlite3* m_DB = nullptr;

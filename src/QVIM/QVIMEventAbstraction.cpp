@@ -1096,11 +1096,8 @@ bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
 
     if (!changed) {
         if (dal.bufferSelectedIDs()) {
-            EventTypeTable& table = *getTable();
             dal.storeLock().assertHeld();
-            if (table.idBuffer && table.idCount == EventTypeTable::kIdBufferSize) dal.flushEntityIDBufferArray(table);
-            if (table.idBuffer && table.idCount < EventTypeTable::kIdBufferSize)
-                table.idBuffer[table.idCount++] = static_cast<uint64_t>(entityItemId);
+            dal.bufferUnchangedId(*getTable(), entityItemId);
         }
         return true;
     }
