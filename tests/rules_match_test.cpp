@@ -1,15 +1,15 @@
 // Pattern matching, special attribute groups and the rule filter's searches.
-#include <memory>
+#include <map>
 #include <string>
 #include <tuple>
+#include <unordered_set>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "IMEngineHandleConcrete.h"
-#include "QVIMEventAbstraction.h"
 #include "QVIMIntegrityRuleFilter.h"
 #include "QVIMStats.h"
+#include "QVIMUtilPlatformIndependent.h"
 #include "TestSupport.h"
 
 using namespace qvim_test;
@@ -18,8 +18,20 @@ namespace {
 
 using Ids = std::unordered_set<long long>;
 
+// An observation as the rules read it: its key and the attribute values a
+// record of its kind answers.
+struct Observation : AttributeReader {
+    std::string key;
+    std::map<std::string, std::string> values;
+
+    const std::string& matchKey() const override { return key; }
+    void getSpecialAttributeValue(const std::string& name, std::string& value) const override {
+        const auto found = values.find(name);
+        if (found != values.end()) value = found->second;
+    }
+};
+
 struct Fixture {
-    IMEngineHandleConcrete engine;
     QVIMStats stats;
     IntegrityRuleFilter filter;
 
@@ -30,15 +42,12 @@ struct Fixture {
 
     Ids match(const char* type, const char* key, bool realtime = false, const char* commandLine = nullptr,
               const char* path = nullptr) {
-        im_wrapper_event_s r{};
-        r.entityType = type;
-        r.eventType = QVIM_EVENT_CHANGED;
-        r.path = path != nullptr ? path : key;
-        r.name = r.processKey = key;
-        r.commandLine = commandLine;
-        const std::unique_ptr<QVIMEvent> entity(QVIMEvent::factory(engine.getDAL(), &r));
+        Observation entity;
+        entity.key = key;
+        if (commandLine != nullptr) entity.values["commandline"] = commandLine;
+        if (path != nullptr) entity.values["path"] = path;
         Ids ids;
-        filter.matchRules(entity->entityType(), *entity, realtime, ids);
+        filter.matchRules(parseEntityTypeName(type), entity, realtime, ids);
         return ids;
     }
 };

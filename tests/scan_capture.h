@@ -57,7 +57,7 @@ struct Captured {
 class CapturingScanner : public QVIMScanLinux {
 public:
     explicit CapturingScanner(IMEngineHandleConcrete& engine)
-        : QVIMScanLinux(engine, engine.getDAL(), engine.getConfig(), engine.getStats()) {}
+        : QVIMScanLinux(engine.getDAL(), engine.getConfig(), engine.getStats()) {}
 
     bool processEvent(scan_type, unsigned long, im_wrapper_event_s& record, im_wrapper_response_s*,
                       JSONEvents&) override {

@@ -54,6 +54,19 @@ TEST(Kinds, NamesParseBackAndAbbreviationsKeepTheirKind) {
     EXPECT_EQ(kindDescriptor(ENTITY_UNKNOWN), nullptr);
 }
 
+// A mapped name that misses its kind's attribute would drop the old value
+// silently for the kinds that skip unknown names.
+TEST(Kinds, LegacyNamesMapToAttributesOfTheirKind) {
+    for (const KindDescriptor& kind : KindRows()) {
+        for (size_t i = 0; i < kind.legacy.specialCount; ++i) {
+            const LegacyAttribute& entry = kind.legacy.special[i];
+            if (entry.value == LegacyValue::Ignored) continue;
+            ASSERT_NE(entry.attribute, nullptr) << kind.name() << "." << entry.name;
+            EXPECT_NE(kind.layout.find(entry.attribute), nullptr) << kind.name() << "." << entry.name;
+        }
+    }
+}
+
 // Fields whose boundary name differs from the column: a constructor loop
 // that read the same-named field would get these wrong.
 TEST(Kinds, RecordsReadRenamedBoundaryFields) {

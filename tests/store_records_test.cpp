@@ -122,6 +122,33 @@ TEST_F(Records, UserPasswordChangeDaysTolerateNine) {
     EXPECT_FALSE(loggedContaining("!= 109"));
 }
 
+// What rule conditions read from a record: the names are the rules' (lower
+// case), the values the record's own fields; other names leave the value alone.
+TEST_F(Records, KindsAnswerTheAttributeNamesOfRuleConditions) {
+    im_wrapper_event_s process = entities.make("Process", "100");
+    process.commandLine = "sshd -D";
+    process.path = "/usr/sbin/sshd";
+    im_wrapper_event_s port = entities.make("Port", "tcp/0.0.0.0/22");
+    port.path = "/usr/sbin/sshd";
+    port.process = "sshd";
+    im_wrapper_event_s software = entities.make("InstalledSoftware", "openssh");
+    software.displayName = "OpenSSH";
+    software.manufacturer = "Debian";
+    struct Case {
+        const im_wrapper_event_s* record;
+        const char* name;
+        const char* value;
+    };
+    for (const Case& c : {Case{&process, "commandline", "sshd -D"}, Case{&process, "path", "/usr/sbin/sshd"},
+                          Case{&process, "commandLine", "kept"}, Case{&port, "path", "/usr/sbin/sshd"},
+                          Case{&port, "process", "sshd"}, Case{&software, "name", "OpenSSH"},
+                          Case{&software, "manufacturer", "Debian"}, Case{&software, "path", "kept"}}) {
+        std::string value = "kept";
+        make(*c.record)->getSpecialAttributeValue(c.name, value);
+        EXPECT_EQ(value, c.value) << c.record->entityType << "." << c.name;
+    }
+}
+
 TEST_F(Records, UnscannedRowsGiveBackTheirMatchableTexts) {
     im_wrapper_event_s r = entities.make("InstalledSoftware", "bash-5.1");
     r.displayName = "bash";

@@ -45,7 +45,9 @@
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 
+#include "IMEngineRoutines.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
 #include "QVIMExportBackbone.h"
@@ -132,6 +134,65 @@ qvim_status IMEngineHandleConcrete::getMetricsMem(char** json) {
 
 // ---- Rules and scan scope ------------------------------------------------------------
 
+namespace {
+
+// Top-level directories of the bases, ';'-joined with escaping.
+std::string joinTopLevelDirectories(const EntitySet::PartialBaselineBases& bases) {
+    std::list<std::string> directories;
+    for (const std::string& base : bases) directories.push_back(topLevelDirectory(base));
+    std::string text;
+    join(text, directories, ';', true);
+    return text;
+}
+
+std::string joinTypeNames(const QVIMConfig::TypeSet& types) {
+    std::list<std::string> names;
+    for (entity_type type : types) names.emplace_back(EntitySet::convertEntityType(type));
+    std::string text;
+    join(text, names, ',', false);
+    return text;
+}
+
+// Installs a ruleset into config and records in the store's settings whether
+// the next baseline is full or partial. The caller holds the ruleset lock.
+bool installRuleset(QVIMDAL& dal, QVIMConfig& config, QVIMStats& stats, bool allowPartialBaseline,
+                    const char* ruleset, const char* guid) {
+    const std::string rulesetId = guid != nullptr ? guid : "";
+
+    // A pending partial baseline cannot be narrowed further: start over.
+    if (!allowPartialBaseline || dal.isPartialScanSet()) {
+        if (!dal.SetIntegrityMonitorState("baselineScanType", 0UL)) return false;
+        config.updateStats(stats, ruleset, guid);
+        auto next = std::make_shared<IntegrityRuleFilter>();
+        const bool read = next->setRules(stats, ruleset, rulesetId);
+        config.installFilter(std::move(next));
+        return read;
+    }
+
+    bool keepBaseline = false;
+    QVIMConfig::TypeSet types;
+    EntitySet::PartialBaselineBases purgeBases;
+    EntitySet::PartialBaselineBases scanBases;
+    if (!config.updateRuleset(stats, ruleset, guid, keepBaseline, types, purgeBases, scanBases)) return false;
+    if (!keepBaseline) return dal.SetIntegrityMonitorState("baselineScanType", 0UL);
+    if (!dal.SetIntegrityMonitorState("baselineScanType", 1UL)) return false;
+    if (!dal.SetIntegrityMonitorState("partialBaseLineScanEntityTypes", joinTypeNames(types))) return false;
+    const bool purgeWritten =
+        dal.SetIntegrityMonitorState("partialBaselinePurgePathsDisk", joinTopLevelDirectories(purgeBases));
+
+    // Only bases that the new rules still reach are walked again.
+    const std::shared_ptr<const IntegrityRuleFilter> filter = config.getFilter();
+    for (auto it = scanBases.begin(); it != scanBases.end();) {
+        const bool reached = QVIMConfig::matchBaseToRule(*filter, ENTITY_FILE, *it) ||
+                             QVIMConfig::matchBaseToRule(*filter, ENTITY_DIRECTORY, *it);
+        it = reached ? std::next(it) : scanBases.erase(it);
+    }
+    if (!purgeWritten) return false;
+    return dal.SetIntegrityMonitorState("partialBaselineScanPathsDisk", joinTopLevelDirectories(scanBases));
+}
+
+}  // namespace
+
 qvim_status IMEngineHandleConcrete::setRuleset(bool allowPartialBaseline, const char* rulesetJson,
                                                const char* rulesetId) {
     if (rulesetJson == nullptr) {
@@ -141,7 +202,7 @@ qvim_status IMEngineHandleConcrete::setRuleset(bool allowPartialBaseline, const 
     bool installed = false;
     {
         MutexLock lock(m_rulesetMutex);
-        installed = ::setRuleset(m_dal, m_config, m_stats, allowPartialBaseline, rulesetJson, rulesetId);
+        installed = installRuleset(m_dal, m_config, m_stats, allowPartialBaseline, rulesetJson, rulesetId);
     }
     const qvim_status status = installed ? QVIM_OK : QVIM_E_FAILED;
     LOG_TRACE(QVIM_SRC_ENGINE, "setRuleset", "set ruleset return %d", static_cast<int32_t>(status));
@@ -153,7 +214,7 @@ int IMEngineHandleConcrete::shouldScanFolder(const char* path) {
 }
 
 int IMEngineHandleConcrete::shouldScanEntityType(entity_type type) {
-    if (!isPartialScanSet(m_dal)) return 1;
+    if (!m_dal.isPartialScanSet()) return 1;
     return validateEntityTypeInPartialScan(m_dal, type) ? 1 : 0;
 }
 
@@ -168,20 +229,11 @@ void IMEngineHandleConcrete::setBaselineScan(bool state) {
 
 namespace {
 
-using Scanner = bool (QVIMScanLinux::*)(unsigned long, scan_type, im_wrapper_response_s*);
-
 // The scanner of a kind; none for File (files reach the engine from the
 // host), All and anything else.
-Scanner scannerFor(entity_type type) {
-    switch (type) {
-        case ENTITY_DIRECTORY: return &QVIMScanLinux::scanDirectories;
-        case ENTITY_USER: return &QVIMScanLinux::scanUsers;
-        case ENTITY_GROUP: return &QVIMScanLinux::scanGroups;
-        case ENTITY_PORT: return &QVIMScanLinux::scanPorts;
-        case ENTITY_INSTALLED_SOFTWARE: return &QVIMScanLinux::scanInstalledSoftware;
-        case ENTITY_PROCESS: return &QVIMScanLinux::scanProcesses;
-        default: return nullptr;
-    }
+QVIMScanLinux::Routine scannerFor(entity_type type) {
+    const KindDescriptor* kind = kindDescriptor(type);
+    return kind != nullptr ? QVIMScanLinux::routine(kind->scanner) : nullptr;
 }
 
 }  // namespace
@@ -203,7 +255,7 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
 
     // Kinds without a scanner are refused whatever the rules and settings
     // say, so that a host learns of the bad request at once.
-    const Scanner scanner = scannerFor(type);
+    const QVIMScanLinux::Routine scanner = scannerFor(type);
     if (scanner == nullptr) {
         LOG_ERROR(QVIM_SRC_ENGINE, "integrityScan", "Integrity Scan called with invalid entity type %d",
                   static_cast<int>(type));
@@ -224,7 +276,7 @@ qvim_status IMEngineHandleConcrete::integrityScan(unsigned long threadId, entity
     }
 
     const unsigned long scanStart = getDAL().scanStartTime();
-    QVIMScanLinux scanners(*this, m_dal, m_config, m_stats);
+    QVIMScanLinux scanners(m_dal, m_config, m_stats);
     const bool scanned = (scanners.*scanner)(threadId, scanType, &response);
     if (!scanned) {
         result = QVIM_E_FAILED;
@@ -286,49 +338,51 @@ qvim_status IMEngineHandleConcrete::getBaseline(unsigned long itemId, unsigned l
 
 // ---- Record routines and item storage ---------------------------------------------
 
-std::shared_ptr<QVIMEvent> QVIMEngine::convertEvent(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record) {
-    return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(engine.getDAL(), record));
+namespace {
+// The record of the kind named in the boundary record; empty for unknown kinds.
+std::shared_ptr<QVIMEvent> convertEvent(QVIMDAL& store, const im_wrapper_event_s* record) {
+    return std::shared_ptr<QVIMEvent>(QVIMEvent::factory(store, record));
 }
+}  // namespace
 
-qvim_status QVIMEngine::integrityMonitor(IMEngineHandleConcrete& engine, unsigned long, const im_wrapper_event_s* record,
-                                         JSONEvents& events, im_wrapper_response_s& response, unsigned long maxEvents,
+qvim_status QVIMEngine::integrityMonitor(QVIMDAL& store, const QVIMConfig& config, QVIMStats& stats, unsigned long,
+                                         const im_wrapper_event_s* record, JSONEvents& events,
+                                         im_wrapper_response_s& response, unsigned long maxEvents,
                                          const IntegrityRule::Enforcement* enforcement) {
     if (record == nullptr || record->entityType == nullptr) {
         LOG_ERROR(QVIM_SRC_EVENTS, "integrityMonitor", "Invalid parameter");
         response.state = IM_INVALID_PARAMETER;
         return QVIM_E_BAD_PARAMETER;
     }
-    const std::shared_ptr<QVIMEvent> event = convertEvent(engine, record);
+    const std::shared_ptr<QVIMEvent> event = convertEvent(store, record);
     if (!event) {
         response.state = IM_INVALID_PARAMETER;
         return QVIM_E_BAD_PARAMETER;
     }
     const qvim_status result =
-        EventHandlerNormal(engine.getDAL(), engine.getConfig(), engine.getStats())
-            .handleEvent(*event, events, response, maxEvents, enforcement);
+        EventHandlerNormal(store, config, stats).handleEvent(*event, events, response, maxEvents, enforcement);
     response.state = static_cast<uint32_t>(event->state);
     return result;
 }
 
-qvim_status QVIMEngine::storeItem(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, bool buffered,
-                                  im_wrapper_response_s* response) {
+qvim_status QVIMEngine::storeItem(QVIMDAL& store, const QVIMConfig& config, const im_wrapper_event_s* record,
+                                  bool buffered, im_wrapper_response_s* response) {
     if (response == nullptr || record == nullptr) return QVIM_E_BAD_PARAMETER;
     response->nItemsScanned = 0;
-    const std::shared_ptr<QVIMEvent> event = convertEvent(engine, record);
+    const std::shared_ptr<QVIMEvent> event = convertEvent(store, record);
     if (!event) {
         response->state = IM_NO_RULE_MATCH;
         return QVIM_E_FAILED;
     }
     std::unordered_set<long long> ruleIds;
-    engine.getConfig().getFilter()->matchRules(event->entityType(), *event, event->realTime, ruleIds);
+    config.getFilter()->matchRules(event->entityType(), *event, event->realTime, ruleIds);
     if (ruleIds.empty()) {
         response->state = IM_NO_RULE_MATCH;
         return QVIM_OK;
     }
     response->state = IM_MATCH_WITH_EVENT;
     LOG_TRACE(QVIM_SRC_EVENTS, "storeItem", "storeItem: '%s'", record->path != nullptr ? record->path : "(null)");
-    QVIMDAL& dal = engine.getDAL();
-    const bool stored = buffered ? dal.storeItemBuffer(event, *response) : dal.storeItem(event, *response);
+    const bool stored = buffered ? store.storeItemBuffer(event, *response) : store.storeItem(event, *response);
     return stored ? QVIM_OK : QVIM_E_FAILED;
 }
 
@@ -389,8 +443,8 @@ qvim_status IMEngineHandleConcrete::integrityMonitor(unsigned long threadId, con
             acting.groupsText = textOf(record.processGroups);
             if (!acting.groupsText.empty()) acting.groupList = split(acting.groupsText, ',');
         }
-        result = QVIMEngine::integrityMonitor(*this, threadId, &record, events, response, kNoEventLimit,
-                                              enforced ? &acting : nullptr);
+        result = QVIMEngine::integrityMonitor(m_dal, m_config, m_stats, threadId, &record, events, response,
+                                              kNoEventLimit, enforced ? &acting : nullptr);
         if (!QVIM_FAILED(result)) {
             response.json = events.print();
             m_stats.Add("totalEvents", static_cast<long>(response.nEvents));
@@ -411,7 +465,7 @@ qvim_status IMEngineHandleConcrete::storeItem(const im_wrapper_event_s& record, 
                                               im_wrapper_response_s& response) {
     LOG_TRACE(QVIM_SRC_ENGINE, "storeItem", "store_item called for entityType %s path %s event type %d buffered %d",
               orNull(record.entityType), orNull(record.path), static_cast<int>(record.eventType), buffered ? 1 : 0);
-    const qvim_status result = QVIMEngine::storeItem(*this, &record, buffered, &response);
+    const qvim_status result = QVIMEngine::storeItem(m_dal, m_config, &record, buffered, &response);
     if (result != QVIM_OK)
         LOG_ERROR(QVIM_SRC_ENGINE, "storeItem", "store_item call to storeItem fail for %s ret %d", orNull(record.path),
                   static_cast<int>(result));

@@ -69,16 +69,3 @@ private:
     // and writing the partial-baseline settings is one step.
     Mutex m_rulesetMutex;
 };
-
-class JSONEvents;
-
-// The per-observation routines shared by real-time calls, scans and stores.
-namespace QVIMEngine {
-// The record of the kind named in the boundary record; empty for unknown kinds.
-std::shared_ptr<QVIMEvent> convertEvent(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record);
-qvim_status integrityMonitor(IMEngineHandleConcrete& engine, unsigned long threadId, const im_wrapper_event_s* record,
-                             JSONEvents& events, im_wrapper_response_s& response, unsigned long maxEvents,
-                             const IntegrityRule::Enforcement* enforcement);
-qvim_status storeItem(IMEngineHandleConcrete& engine, const im_wrapper_event_s* record, bool buffered,
-                      im_wrapper_response_s* response);
-}  // namespace QVIMEngine

@@ -1,12 +1,10 @@
 // Configuration: the filter in force and the installation of a new ruleset,
-// with what it means for the next baseline (full or partial). Sections: the
-// filter in force, ruleset installation.
+// with what changed against the rules it replaces. Sections: the filter in
+// force, ruleset installation.
 #include "QVIMDOM.h"
 
 #include <cassert>
-#include <list>
 
-#include "QVIMDataAccessLayer.h"
 #include "QVIMIntegrityRuleFilter.h"
 #include "QVIMLogger.h"
 #include "QVIMStats.h"
@@ -129,70 +127,4 @@ bool QVIMConfig::updateRuleset(QVIMStats& stats, const char* ruleset, const char
     }
     installFilter(std::move(next));
     return read;
-}
-
-namespace {
-
-// Top-level directories of the bases, ';'-joined with escaping.
-std::string joinTopLevelDirectories(const EntitySet::PartialBaselineBases& bases) {
-    std::list<std::string> directories;
-    for (const std::string& base : bases) directories.push_back(topLevelDirectory(base));
-    std::string text;
-    join(text, directories, ';', true);
-    return text;
-}
-
-std::string joinTypeNames(const QVIMConfig::TypeSet& types) {
-    std::list<std::string> names;
-    for (entity_type type : types) names.emplace_back(EntitySet::convertEntityType(type));
-    std::string text;
-    join(text, names, ',', false);
-    return text;
-}
-
-}  // namespace
-
-bool isPartialScanSet(QVIMDAL& store) {
-    unsigned long scanType = 0;
-    if (!store.GetIntegrityMonitorState("baselineScanType", scanType)) {
-        LOG_ERROR(QVIM_SRC_EXPORT, "isPartialScanSet", "Unable to get partial base list %s", "baselineScanType");
-        return false;
-    }
-    return scanType == 1;
-}
-
-bool setRuleset(QVIMDAL& dal, QVIMConfig& config, QVIMStats& stats, bool allowPartialBaseline, const char* ruleset,
-                const char* guid) {
-    const std::string rulesetId = guid != nullptr ? guid : "";
-
-    // A pending partial baseline cannot be narrowed further: start over.
-    if (!allowPartialBaseline || isPartialScanSet(dal)) {
-        if (!dal.SetIntegrityMonitorState("baselineScanType", 0UL)) return false;
-        config.updateStats(stats, ruleset, guid);
-        auto next = std::make_shared<IntegrityRuleFilter>();
-        const bool read = next->setRules(stats, ruleset, rulesetId);
-        config.installFilter(std::move(next));
-        return read;
-    }
-
-    bool keepBaseline = false;
-    QVIMConfig::TypeSet types;
-    EntitySet::PartialBaselineBases purgeBases;
-    EntitySet::PartialBaselineBases scanBases;
-    if (!config.updateRuleset(stats, ruleset, guid, keepBaseline, types, purgeBases, scanBases)) return false;
-    if (!keepBaseline) return dal.SetIntegrityMonitorState("baselineScanType", 0UL);
-    if (!dal.SetIntegrityMonitorState("baselineScanType", 1UL)) return false;
-    if (!dal.SetIntegrityMonitorState("partialBaseLineScanEntityTypes", joinTypeNames(types))) return false;
-    const bool purgeWritten =
-        dal.SetIntegrityMonitorState("partialBaselinePurgePathsDisk", joinTopLevelDirectories(purgeBases));
-
-    // Only bases that the new rules still reach are walked again.
-    const std::shared_ptr<const IntegrityRuleFilter> filter = config.getFilter();
-    for (auto it = scanBases.begin(); it != scanBases.end();) {
-        const bool reached = QVIMConfig::matchBaseToRule(*filter, ENTITY_FILE, *it) ||
-                             QVIMConfig::matchBaseToRule(*filter, ENTITY_DIRECTORY, *it);
-        it = reached ? std::next(it) : scanBases.erase(it);
-    }
-    if (!purgeWritten) return false;
-    return dal.SetIntegrityMonitorState("partialBaselineScanPathsDisk", joinTopLevelDirectories(scanBases));
 }

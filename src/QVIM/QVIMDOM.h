@@ -11,7 +11,6 @@
 #include "QVIMIntegrityRuleFilter.h"
 #include "qvim.h"
 
-class QVIMDAL;
 class QVIMStats;
 
 class QVIMConfig {
@@ -51,13 +50,3 @@ public:
 private:
     std::shared_ptr<const IntegrityRuleFilter> m_filter;
 };
-
-// Installs a ruleset into config and records in the store's settings whether
-// the next baseline is full or partial. The caller holds the ruleset lock.
-bool setRuleset(QVIMDAL& store, QVIMConfig& config, QVIMStats& stats, bool allowPartialBaseline,
-                const char* ruleset, const char* guid);
-
-// Whether "baselineScanType" says that a partial baseline is pending (written
-// by setRuleset, cleared when a baseline ends). An unreadable setting is
-// logged and counts as a full baseline.
-bool isPartialScanSet(QVIMDAL& store);

@@ -455,6 +455,8 @@ QVIMDAL::QVIMDAL(const QVIMConfig& config, QVIMStats& stats)
 #endif
 }
 
+std::shared_ptr<const IntegrityRuleFilter> QVIMDAL::rules() const { return m_config.getFilter(); }
+
 EventTypeTable* QVIMDAL::table(entity_type type) const {
     return kindDescriptor(type) != nullptr ? m_tables[type].get() : nullptr;
 }
@@ -781,6 +783,15 @@ bool QVIMDAL::GetIntegrityMonitorState(const std::string& name, unsigned long& v
     return true;
 }
 
+bool QVIMDAL::isPartialScanSet() {
+    unsigned long scanType = 0;
+    if (!GetIntegrityMonitorState("baselineScanType", scanType)) {
+        LOG_ERROR(QVIM_SRC_EXPORT, "isPartialScanSet", "Unable to get partial base list %s", "baselineScanType");
+        return false;
+    }
+    return scanType == 1;
+}
+
 // ---- Database metrics --------------------------------------------------------------
 
 bool QVIMDAL::PrepareMetricsDBSize(cJSON* object) {
@@ -1059,20 +1070,28 @@ bool QVIMDAL::initEntityIDBufferArrays() {
     // Real-time notifications append to these buffers (under this lock)
     // while a host switches the integrity scan on.
     MutexLock lock(m_storeLock);
-    FileTable* files = fileTable();
-    if (files->idBuffer && files->idCount != 0) return false;
+    const IdBuffer& files = m_idBuffers[ENTITY_FILE];
+    if (files.ids && files.count != 0) return false;
     for (const KindDescriptor& kind : KindRows()) {
-        EventTypeTable* table = this->table(kind.type);
-        if (!table->idBuffer) {
-            table->idBuffer = std::make_unique<uint64_t[]>(EventTypeTable::kIdBufferSize);
-            table->idCount = 0;
+        IdBuffer& buffer = m_idBuffers[kind.type];
+        if (!buffer.ids) {
+            buffer.ids = std::make_unique<uint64_t[]>(EventTypeTable::kIdBufferSize);
+            buffer.count = 0;
         }
     }
     return true;
 }
 
-bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
-    if (!table.idBuffer) {
+void QVIMDAL::bufferUnchangedId(EventTypeTable& table, int64_t id) {
+    IdBuffer& buffer = m_idBuffers[table.type()];
+    if (buffer.ids && buffer.count == EventTypeTable::kIdBufferSize) flushEntityIDBufferArray(table);
+    if (buffer.ids && buffer.count < EventTypeTable::kIdBufferSize)
+        buffer.ids[buffer.count++] = static_cast<uint64_t>(id);
+}
+
+bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) {
+    IdBuffer& buffer = m_idBuffers[table.type()];
+    if (!buffer.ids) {
         LOG_TRACE(QVIM_SRC_DAL, "flushEntityIDBufferArray", "Not flushing idBufferArrays because EntityIDBuffer is Null");
         return false;
     }
@@ -1081,12 +1100,12 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
                   "Not flushing idBufferArrays because BufferSelectedIDs is false");
         return false;
     }
-    if (table.idCount == 0) return true;
+    if (buffer.count == 0) return true;
 
     const unsigned long now = getCurrentTimeInMillis();
     noteWrite();
     int rc = SQLITE_MISUSE;
-    if (table.idCount == EventTypeTable::kIdBufferSize) {
+    if (buffer.count == EventTypeTable::kIdBufferSize) {
         // A full buffer goes through the prepared thousand-placeholder update.
         sqlite3_stmt* stmt = *table.getStmt(EventTypeTable::UpdateScanTimeIds);
         if (stmt != nullptr) {
@@ -1095,18 +1114,18 @@ bool QVIMDAL::flushEntityIDBufferArray(EventTypeTable& table) const {
                                     static_cast<sqlite3_int64>(now));
             const std::vector<int>& indexes = table.idParameterIndexes();
             for (size_t i = 0; rc == SQLITE_OK && i < EventTypeTable::kIdBufferSize; ++i)
-                rc = sqlite3_bind_int64(stmt, indexes[i], static_cast<sqlite3_int64>(table.idBuffer[i]));
+                rc = sqlite3_bind_int64(stmt, indexes[i], static_cast<sqlite3_int64>(buffer.ids[i]));
             if (rc == SQLITE_OK) {
-                table.idCount = 0;
+                buffer.count = 0;
                 rc = sqlite3_step(stmt);
             }
         }
     } else {
         const std::string sql =
-            EventTypeTable::makeScanTimeIdsQuery(table.tableName(), now, table.idBuffer.get(), table.idCount);
+            EventTypeTable::makeScanTimeIdsQuery(table.tableName(), now, buffer.ids.get(), buffer.count);
         rc = m_DB != nullptr ? sqlite3_exec(m_DB, sql.c_str(), nullptr, nullptr, nullptr) : SQLITE_MISUSE;
         if (rc == SQLITE_OK) {
-            table.idCount = 0;
+            buffer.count = 0;
             rc = SQLITE_DONE;
         }
     }
@@ -1260,63 +1279,6 @@ constexpr int kOldEntityKey = 6;
 constexpr int kOldAttributeName = 2;
 constexpr int kOldAttributeValue = 3;
 constexpr int kOldAttributeText = 4;
-
-// How an old attribute value becomes a record value. AsStored goes by the
-// field type: numbers from the integer reading, booleans through
-// getBoolValue, digests decoded from their hexadecimal text.
-enum class LegacyValue : uint8_t {
-    AsStored,
-    Ignored,
-    Nanoseconds,      // to milliseconds
-    PermissionText,   // "u::rwx\ng::r-x\no::r-x" to "0755"
-    QualifiedName,    // id and name column: "id:name"
-    QualifiedGroups,  // comma lists of ids and names: "id:name,..."
-    Thousandths,      // divided by 1000
-    MinimumDays,      // 0 or -1 also means the password never expires
-};
-
-// An old name that differs from the record's attribute name or needs a
-// conversion; every other name is looked up among the kind's attributes.
-struct LegacyAttribute {
-    const char* name;
-    const char* attribute;  // null for an ignored name
-    LegacyValue value;
-};
-
-constexpr LegacyAttribute kDiskAttributes[] = {
-    {"contents", nullptr, LegacyValue::Ignored},  // files only
-    {"created", "created", LegacyValue::Nanoseconds},
-    {"lastAccessed", "lastAccessed", LegacyValue::Nanoseconds},
-    {"lastModified", "lastModified", LegacyValue::Nanoseconds},
-    {"permissions", "permissions", LegacyValue::PermissionText},
-};
-constexpr LegacyAttribute kUserAttributes[] = {
-    {"group", "group", LegacyValue::QualifiedName},
-    {"groups", "groups", LegacyValue::QualifiedGroups},
-    {"passwordLastChanged", "passwordLastChanged", LegacyValue::Thousandths},
-    {"passwordMinDaysBetweenChanges", "passwordMinDaysBetweenChanges", LegacyValue::MinimumDays},
-};
-constexpr LegacyAttribute kPortAttributes[] = {{"processId", "processID", LegacyValue::AsStored}};
-constexpr LegacyAttribute kSoftwareAttributes[] = {{"displayName", "name", LegacyValue::AsStored}};
-
-struct LegacyKind {
-    const char* function;     // the assigner named in log lines
-    const char* recordClass;  // record class named when the kind does not fit
-    const char* noun;         // in the parse error messages
-    bool strict;              // an unknown attribute name fails the entity
-    const LegacyAttribute* special;
-    size_t specialCount;
-};
-
-const LegacyKind kLegacyKinds[] = {
-    {"assignFileEntityAttributes", "im_event_file", "file", true, kDiskAttributes, 5},
-    {"assignDirectoryEntityAttributes", "im_event_directory", "directory", true, kDiskAttributes + 1, 4},
-    {"assignUserEntityAttributes", "im_event_user", "user", false, kUserAttributes, 4},
-    {"assignGroupEntityAttributes", "im_event_group", "group", false, nullptr, 0},
-    {"assignPortEntityAttributes", "im_event_port", "port", false, kPortAttributes, 1},
-    {"assignSoftwareEntityAttributes", "im_event_installed_software", "software", true, kSoftwareAttributes, 1},
-    {"assignProcessEntityAttributes", "im_event_process", "process", true, nullptr, 0},
-};
 
 std::string columnString(sqlite3_stmt* stmt, int column) {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
@@ -1501,7 +1463,7 @@ bool QVIMDAL::assignEntityAttributes(entity_type kind, sqlite3_stmt* entities, c
                                      sqlite3* oldDb, int& entitiesRc) {
     const RecordLayout* layout = recordLayout(kind);
     if (layout == nullptr) return false;
-    const LegacyKind& legacy = kLegacyKinds[kind - ENTITY_FILE];
+    const LegacyKind& legacy = kindDescriptor(kind)->legacy;
     if (!record || record->entityType() != kind) {
         LOG_TRACE(QVIM_SRC_DAL, legacy.function, "QVIMEvent not a %s type", legacy.recordClass);
         return false;

@@ -25,6 +25,7 @@
 
 struct cJSON;
 class QVIMConfig;
+class IntegrityRuleFilter;
 class QVIMDAL;
 class QVIMStats;
 class QVIMEvent;
@@ -157,10 +158,6 @@ public:
     const std::string& primaryKey() const { return m_primaryKey; }
     QVIMDAL& store() const { return m_store; }
 
-    // Ids of rows found unchanged during an integrity scan (store lock held).
-    std::unique_ptr<uint64_t[]> idBuffer;
-    size_t idCount = 0;
-
 protected:
     QVIMDAL& m_store;
     std::string m_tableName;
@@ -251,6 +248,10 @@ public:
     bool SetIntegrityMonitorState(const std::string& name, const unsigned long& value);
     bool GetIntegrityMonitorState(const std::string& name, std::string& value);
     bool GetIntegrityMonitorState(const std::string& name, unsigned long& value);
+    // Whether "baselineScanType" says that a partial baseline is pending
+    // (written by a ruleset installation, cleared when a baseline ends). An
+    // unreadable setting is logged and counts as a full baseline.
+    bool isPartialScanSet();
 
     // While one of these lives, settings read or written through the store
     // are remembered, so that a directory walk, which asks for the same
@@ -283,7 +284,10 @@ public:
 
     // Id buffers of rows seen unchanged during an integrity scan.
     bool initEntityIDBufferArrays();
-    bool flushEntityIDBufferArray(EventTypeTable& table) const REQUIRES(m_storeLock);
+    // Notes a row of table found unchanged; a full buffer is written out
+    // first. Nothing is noted while the buffers do not exist.
+    void bufferUnchangedId(EventTypeTable& table, int64_t id) REQUIRES(m_storeLock);
+    bool flushEntityIDBufferArray(EventTypeTable& table) REQUIRES(m_storeLock);
     bool flushEntityIDBufferArrayLock(EventTypeTable& table);
     bool flushEntityIDBufferArrays();
     bool bufferSelectedIDs() const { return m_bufferSelectedIDs.load(); }
@@ -316,7 +320,8 @@ public:
     static std::string getQualifiedGroups(const std::string& ids, const std::string& names);
 
     Mutex& storeLock() RETURN_CAPABILITY(m_storeLock) { return m_storeLock; }
-    const QVIMConfig& config() const { return m_config; }
+    // The rules in force, a snapshot that stays valid while it is held.
+    std::shared_ptr<const IntegrityRuleFilter> rules() const;
     QVIMStats& stats() const { return m_stats; }
 
     // The per-kind tables, made with the store; null for a value that is not a kind.
@@ -380,6 +385,13 @@ private:
     // The attribute statement of the old database being migrated.
     StatementSlot m_oldAttributes;
     std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer GUARDED_BY(m_storeLock);
+    // Ids of rows found unchanged during an integrity scan, by kind; written
+    // out by one scan-time update per thousand.
+    struct IdBuffer {
+        std::unique_ptr<uint64_t[]> ids;
+        size_t count = 0;
+    };
+    IdBuffer m_idBuffers[ENTITY_UNKNOWN] GUARDED_BY(m_storeLock);
     const QVIMConfig& m_config;
     QVIMStats& m_stats;
     sqlite3* m_DB = nullptr;

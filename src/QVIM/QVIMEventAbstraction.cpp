@@ -17,7 +17,6 @@
 #include <iterator>
 #include <type_traits>
 
-#include "QVIMDOM.h"
 #include "QVIMStats.h"
 #include "QVIMDataAccessLayer.h"
 #include "QVIMLogger.h"
@@ -45,14 +44,6 @@ bool mapEventType(uint32_t code, EventTypeMapping& out) {
 }
 
 }  // namespace
-
-entity_type convertEntityTypeName(const char* name) {
-    const entity_type type = parseEntityTypeName(name);
-    if (type == ENTITY_UNKNOWN)
-        LOG_WARNING(QVIM_SRC_RULES, "convertEntityType", "Receiving unknown entity type: '%s'",
-                    name != nullptr ? name : "(null)");
-    return type;
-}
 
 im_event::im_event(const im_wrapper_event_s* record, const char* key)
     : givenKey(textOf(key)), currentKey(givenKey), newKey(textOf(record != nullptr ? record->newKey : nullptr)) {
@@ -445,26 +436,62 @@ QVIMEvent* makeRecord(QVIMDAL& store, const im_wrapper_event_s* record) {
     return new Record(store, record);
 }
 
+constexpr LegacyAttribute kDiskAttributes[] = {
+    {"contents", nullptr, LegacyValue::Ignored},  // files only
+    {"created", "created", LegacyValue::Nanoseconds},
+    {"lastAccessed", "lastAccessed", LegacyValue::Nanoseconds},
+    {"lastModified", "lastModified", LegacyValue::Nanoseconds},
+    {"permissions", "permissions", LegacyValue::PermissionText},
+};
+constexpr LegacyAttribute kUserAttributes[] = {
+    {"group", "group", LegacyValue::QualifiedName},
+    {"groups", "groups", LegacyValue::QualifiedGroups},
+    {"passwordLastChanged", "passwordLastChanged", LegacyValue::Thousandths},
+    {"passwordMinDaysBetweenChanges", "passwordMinDaysBetweenChanges", LegacyValue::MinimumDays},
+};
+constexpr LegacyAttribute kPortAttributes[] = {{"processId", "processID", LegacyValue::AsStored}};
+constexpr LegacyAttribute kSoftwareAttributes[] = {{"displayName", "name", LegacyValue::AsStored}};
+
+template <size_t N>
+constexpr LegacyKind legacyKind(const char* function, const char* recordClass, const char* noun, bool strict,
+                                const LegacyAttribute (&special)[N], size_t skip = 0) {
+    return LegacyKind{function, recordClass, noun, strict, special + skip, N - skip};
+}
+constexpr LegacyKind legacyKind(const char* function, const char* recordClass, const char* noun, bool strict) {
+    return LegacyKind{function, recordClass, noun, strict, nullptr, 0};
+}
+
 // One row per kind, in kind order. The table name's middle and the
 // row-count column follow from the table name.
 const KindDescriptor kKindRegistry[] = {
     {ENTITY_FILE, "EntityFileItems", true, &W::path,
-     makeLayout(ENTITY_FILE, kFileColumns, kFileStatementOrder, kFileStatementOrder), &makeRecord<im_event_file>},
+     makeLayout(ENTITY_FILE, kFileColumns, kFileStatementOrder, kFileStatementOrder), &makeRecord<im_event_file>,
+     legacyKind("assignFileEntityAttributes", "im_event_file", "file", true, kDiskAttributes), KindScanner::Host},
     {ENTITY_DIRECTORY, "EntityDirectoryItems", true, &W::path,
      makeLayout(ENTITY_DIRECTORY, kDirectoryColumns, kDirectoryOrder, kDirectoryOrder),
-     &makeRecord<im_event_directory>},
+     &makeRecord<im_event_directory>,
+     // "contents" belongs to files only.
+     legacyKind("assignDirectoryEntityAttributes", "im_event_directory", "directory", true, kDiskAttributes, 1),
+     KindScanner::Directories},
     {ENTITY_USER, "EntityUserItems", false, &W::name, makeLayout(ENTITY_USER, kUserColumns, kUserOrder, kUserBindOrder),
-     &makeRecord<im_event_user>},
+     &makeRecord<im_event_user>,
+     legacyKind("assignUserEntityAttributes", "im_event_user", "user", false, kUserAttributes), KindScanner::Users},
     {ENTITY_GROUP, "EntityUserGroupItems", false, &W::name,
-     makeLayout(ENTITY_GROUP, kGroupColumns, kGroupOrder, kGroupOrder), &makeRecord<im_event_group>},
+     makeLayout(ENTITY_GROUP, kGroupColumns, kGroupOrder, kGroupOrder), &makeRecord<im_event_group>,
+     legacyKind("assignGroupEntityAttributes", "im_event_group", "group", false), KindScanner::Groups},
     {ENTITY_PORT, "EntityPortItems", false, &W::portKey, makeLayout(ENTITY_PORT, kPortColumns, kPortOrder, kPortOrder),
-     &makeRecord<im_event_port>},
+     &makeRecord<im_event_port>,
+     legacyKind("assignPortEntityAttributes", "im_event_port", "port", false, kPortAttributes), KindScanner::Ports},
     {ENTITY_INSTALLED_SOFTWARE, "EntityInstalledSoftwareItems", false, &W::name,
      makeLayout(ENTITY_INSTALLED_SOFTWARE, kInstalledSoftwareColumns, kInstalledSoftwareOrder,
                 kInstalledSoftwareBindOrder),
-     &makeRecord<im_event_installed_software>},
+     &makeRecord<im_event_installed_software>,
+     legacyKind("assignSoftwareEntityAttributes", "im_event_installed_software", "software", true,
+                kSoftwareAttributes),
+     KindScanner::InstalledSoftware},
     {ENTITY_PROCESS, "EntityProcessItems", false, &W::processKey,
-     makeLayout(ENTITY_PROCESS, kProcessColumns, kProcessOrder, kProcessBindOrder), &makeRecord<im_event_process>},
+     makeLayout(ENTITY_PROCESS, kProcessColumns, kProcessOrder, kProcessBindOrder), &makeRecord<im_event_process>,
+     legacyKind("assignProcessEntityAttributes", "im_event_process", "process", true), KindScanner::Processes},
 };
 static_assert(std::size(kKindRegistry) == ENTITY_UNKNOWN - ENTITY_FILE, "one row per kind");
 
@@ -962,8 +989,8 @@ bool QVIMEventStandard::compareTable(sqlite3_stmt* stmt, RuleIds& ruleIds) {
     std::unordered_set<std::string> changed;
     const RecordLayout& columns = layout();
     for (size_t i = 0; i < columns.count; ++i) compareColumn(stmt, static_cast<int>(i) + 2, columns.columns[i], changed);
-    store.config().matchRulesToAttributes(ruleIds, realTime, changed, entityType(),
-                                              static_cast<im_operation>(operation));
+    store.rules()->matchRulesToAttributes(ruleIds, realTime, changed, entityType(),
+                                             static_cast<im_operation>(operation));
     for (const std::string& name : changed) {
         LOG_TRACE(QVIM_SRC_DAL, "compareTable", "Key: %s, Changed Attributes: %s", currentKey.c_str(), name.c_str());
         std::fprintf(stdout, "Key: %s, Changed Attributes: %s\n", currentKey.c_str(), name.c_str());
@@ -1053,8 +1080,8 @@ bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
             LOG_TRACE(QVIM_SRC_DAL, "writeItem", "Changes detected: '%s', matched rule count: %d, state: %s",
                       changed ? "true" : "false", static_cast<int>(rules.size()), stateName(state));
         } else if (rc == SQLITE_DONE) {
-            store.config().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
-                                                      static_cast<im_operation>(operation));
+            store.rules()->matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+                                                     static_cast<im_operation>(operation));
             state = rules.empty() ? IM_NO_RULE_MATCH : IM_MATCH_WITH_EVENT;
             LOG_TRACE(QVIM_SRC_DAL, "writeItem", "Key '%s' not found in table; state set to: '%s'", currentKey.c_str(),
                       stateName(state));
@@ -1069,11 +1096,8 @@ bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
 
     if (!changed) {
         if (dal.bufferSelectedIDs()) {
-            EventTypeTable& table = *getTable();
             dal.storeLock().assertHeld();
-            if (table.idBuffer && table.idCount == EventTypeTable::kIdBufferSize) dal.flushEntityIDBufferArray(table);
-            if (table.idBuffer && table.idCount < EventTypeTable::kIdBufferSize)
-                table.idBuffer[table.idCount++] = static_cast<uint64_t>(entityItemId);
+            dal.bufferUnchangedId(*getTable(), entityItemId);
         }
         return true;
     }
@@ -1131,8 +1155,8 @@ bool QVIMEventStandard::renameItem(RuleIds* ruleIds) {
     if (state == IM_MATCH_WITH_EVENT) {
         RuleIds none;
         RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
-        store.config().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
-                                                  static_cast<im_operation>(operation));
+        store.rules()->matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+                                                 static_cast<im_operation>(operation));
         if (rules.empty()) state = IM_NO_RULE_MATCH;
     }
     return result;
@@ -1158,8 +1182,8 @@ bool QVIMEventStandard::deleteItem(RuleIds* ruleIds) {
     if (state != IM_NO_RULE_MATCH) {
         RuleIds none;
         RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
-        store.config().matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
-                                                  static_cast<im_operation>(operation));
+        store.rules()->matchRulesToAttributes(rules, realTime, {"*"}, entityType(),
+                                                 static_cast<im_operation>(operation));
         state = rules.empty() ? IM_NO_RULE_MATCH : IM_MATCH_WITH_EVENT;
     }
     sqlite3_stmt* remove = bindDeleteByPrimaryKey();

@@ -109,6 +109,43 @@ const RecordLayout* recordLayout(entity_type type);
 // ---- Kinds registry ------------------------------------------------------------
 // Everything that differs between kinds, one row each; the tables, the
 // factory, the row counts and the names follow from these rows.
+
+// How an old attribute value becomes a record value. AsStored goes by the
+// field type: numbers from the integer reading, booleans through
+// getBoolValue, digests decoded from their hexadecimal text.
+enum class LegacyValue : uint8_t {
+    AsStored,
+    Ignored,
+    Nanoseconds,      // to milliseconds
+    PermissionText,   // "u::rwx\ng::r-x\no::r-x" to "0755"
+    QualifiedName,    // id and name column: "id:name"
+    QualifiedGroups,  // comma lists of ids and names: "id:name,..."
+    Thousandths,      // divided by 1000
+    MinimumDays,      // 0 or -1 also means the password never expires
+};
+
+// An old name that differs from the record's attribute name or needs a
+// conversion; every other name is looked up among the kind's attributes.
+struct LegacyAttribute {
+    const char* name;
+    const char* attribute;  // null for an ignored name
+    LegacyValue value;
+};
+
+// How the migration reads a kind's entities from the old database.
+struct LegacyKind {
+    const char* function;     // the assigner named in log lines
+    const char* recordClass;  // record class named when the kind does not fit
+    const char* noun;         // in the parse error messages
+    bool strict;              // an unknown attribute name fails the entity
+    const LegacyAttribute* special;
+    size_t specialCount;
+};
+
+// The collector that gathers a kind when the host is scanned; Host: none,
+// the host hands the entities in (files).
+enum class KindScanner : uint8_t { Host, Directories, Users, Groups, Ports, InstalledSoftware, Processes };
+
 struct KindDescriptor {
     entity_type type;
     const char* tableName;
@@ -116,6 +153,8 @@ struct KindDescriptor {
     const char* im_wrapper_event_s::*key;  // the boundary field that holds the key
     RecordLayout layout;
     QVIMEvent* (*make)(QVIMDAL& store, const im_wrapper_event_s* record);
+    LegacyKind legacy;
+    KindScanner scanner;
 
     const char* name() const;         // "File", ...; also the middle of the table's statements
     std::string countColumn() const;  // the column of the row-count query
@@ -134,12 +173,12 @@ struct KindRows {
 
 // Base record: keys, operation and state. Matching reads currentKey and the
 // special attribute values.
-class im_event {
+class im_event : public AttributeReader {
 public:
     im_event(const im_wrapper_event_s* record, const char* key);
 
-    // Writes value only for the names the kind answers (rule conditions).
-    virtual void getSpecialAttributeValue(const std::string& name, std::string& value) const;
+    const std::string& matchKey() const final { return currentKey; }
+    void getSpecialAttributeValue(const std::string& name, std::string& value) const override;
 
     std::string givenKey;
     std::string currentKey;
@@ -402,6 +441,3 @@ int isExecutable(const std::string& path, bool& result);
 
 // Text of a nullable boundary field.
 inline std::string textOf(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
-
-// Kind value of a kind name ("File", "Port", ...), 8 with a WARNING otherwise.
-entity_type convertEntityTypeName(const char* name);

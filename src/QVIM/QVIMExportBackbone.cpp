@@ -112,7 +112,7 @@ bool Scan::shouldScanFolder(QVIMDAL& dal, const QVIMConfig& config, const char* 
         return false;
     }
 
-    const bool partial = isPartialScanSet(dal);
+    const bool partial = dal.isPartialScanSet();
     std::string path = folder;
     if (!path.empty() && path.back() != '/') path += '/';
     if (!partial) return QVIMConfig::matchBaseToRule(*config.getFilter(), type, path);
@@ -173,7 +173,7 @@ void setBaselineScan(QVIMDAL& dal, QVIMStats& stats, bool state) {
         dal.SetIntegrityMonitorState(kItems, 0UL);
         dal.SetIntegrityMonitorState(kBytes, 0UL);
         LOG_TRACE(QVIM_SRC_EXPORT, kFunction, "Baseline items metrics reset");
-        if (!isPartialScanSet(dal)) {
+        if (!dal.isPartialScanSet()) {
             if (dal.purgeDB(ENTITY_ALL)) LOG_TRACE(QVIM_SRC_EXPORT, kFunction, "Full baseline scan selected; full purge");
         } else {
             purgePartialBaseline(dal);

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "QVIMEventAbstraction.h"
 #include "QVIMJson.h"
 #include "QVIMLogger.h"
 #include "QVIMStats.h"
@@ -225,7 +224,8 @@ void populateSpecialAttributesAND(const cJSON* object, SpecialAttributes* group)
     }
 }
 
-bool SpecialAttributes::matchMap(const im_event& entity, const EntitySet& set, const Conditions& conditions) const {
+bool SpecialAttributes::matchMap(const AttributeReader& entity, const EntitySet& set,
+                                 const Conditions& conditions) const {
     const auto caseSensitive = conditions.find("casesensitive");
     if (caseSensitive != conditions.end() && caseSensitive->second != "true" && caseSensitive->second != "false")
         LOG_WARNING(QVIM_SRC_RULES, "matchMap",
@@ -233,7 +233,7 @@ bool SpecialAttributes::matchMap(const im_event& entity, const EntitySet& set, c
                     caseSensitive->second.c_str(), "true");
     if (conditions.empty()) return false;
 
-    const std::string_view relativeKey = set.base.relativeView(entity.currentKey, "getBaseRelativePath");
+    const std::string_view relativeKey = set.base.relativeView(entity.matchKey(), "getBaseRelativePath");
     std::string attributeValue;
     bool compared = false;
     for (const auto& [name, patterns] : conditions) {
@@ -405,6 +405,14 @@ void EntitySet::populateDefaultAttributes(entity_type forType) {
     attributes.insert(names->begin(), names->end());
 }
 
+entity_type convertEntityTypeName(const char* name) {
+    const entity_type type = parseEntityTypeName(name);
+    if (type == ENTITY_UNKNOWN)
+        LOG_WARNING(QVIM_SRC_RULES, "convertEntityType", "Receiving unknown entity type: '%s'",
+                    name != nullptr ? name : "(null)");
+    return type;
+}
+
 entity_type EntitySet::convertEntityType(const char* name) { return convertEntityTypeName(name); }
 
 const char* EntitySet::convertEntityType(entity_type value) { return entityTypeName(value); }
@@ -418,8 +426,8 @@ bool EntitySet::matchExcludes(std::string_view text) const {
     return !excludes.empty() && MatchEventPathWithRulePath(text, excludes, based, false);
 }
 
-void EntitySet::matchSpecialAttributes(const im_event& entity, bool& included, bool& excluded) const {
-    if (base.relativeView(entity.currentKey, "getBaseRelativePath").empty()) return;
+void EntitySet::matchSpecialAttributes(const AttributeReader& entity, bool& included, bool& excluded) const {
+    if (base.relativeView(entity.matchKey(), "getBaseRelativePath").empty()) return;
     for (const auto& group : specialAttributes) {
         if (group->matchMap(entity, *this, group->excludes)) {
             excluded = true;
@@ -512,7 +520,7 @@ void IntegrityRule::processEnforcementUserGroupProcessname(const cJSON* tag) {
 
 // ---- Packages -------------------------------------------------------------------------
 
-void IntegrityRuleFilter::EntitySetPackage::match(const im_event& entity, std::string_view key,
+void IntegrityRuleFilter::EntitySetPackage::match(const AttributeReader& entity, std::string_view key,
                                                   std::unordered_set<long long>& ruleIds) const {
     for (const auto& set : special) {
         bool included = false;
@@ -541,8 +549,8 @@ void IntegrityRuleFilter::EntitySetPackageBased::addEntitySet(const std::shared_
               set->base.get().c_str(), static_cast<int>(set->attributes.size()));
 }
 
-void IntegrityRuleFilter::EntitySetPackageBased::match(const im_event& entity, std::string_view key, bool realtime,
-                                                       std::unordered_set<long long>& ruleIds) const {
+void IntegrityRuleFilter::EntitySetPackageBased::match(const AttributeReader& entity, std::string_view key,
+                                                       bool realtime, std::unordered_set<long long>& ruleIds) const {
     matchRulesWithBase(bases, entity, key, realtime, ruleIds);
 }
 
@@ -552,8 +560,8 @@ void IntegrityRuleFilter::EntitySetPackageUnbased::addEntitySet(const std::share
     all.push_back(set);
 }
 
-void IntegrityRuleFilter::EntitySetPackageUnbased::match(const im_event& entity, std::string_view key, bool realtime,
-                                                         std::unordered_set<long long>& ruleIds) const {
+void IntegrityRuleFilter::EntitySetPackageUnbased::match(const AttributeReader& entity, std::string_view key,
+                                                         bool realtime, std::unordered_set<long long>& ruleIds) const {
     MatchEventInEntitySets(all, entity, key, realtime, ruleIds);
 }
 
@@ -645,17 +653,18 @@ IntegrityRuleFilter::EntitySetPackage& IntegrityRuleFilter::packageFor(entity_ty
 
 // ---- Matching -------------------------------------------------------------------------
 
-void IntegrityRuleFilter::matchRules(entity_type type, const im_event& entity, bool realtime,
+void IntegrityRuleFilter::matchRules(entity_type type, const AttributeReader& entity, bool realtime,
                                      std::unordered_set<long long>& ruleIds) const {
     const EntitySetPackage& package = packageFor(type);
-    std::string_view key = entity.currentKey;
+    std::string_view key = entity.matchKey();
     if (type == ENTITY_DIRECTORY && !key.empty() && key.back() == '/') key.remove_suffix(1);
     package.match(entity, key, ruleIds);
     package.match(entity, key, realtime, ruleIds);
 }
 
-void IntegrityRuleFilter::MatchEventInEntitySets(const SetList& sets, const im_event& entity, std::string_view text,
-                                                 bool realtime, std::unordered_set<long long>& ruleIds) {
+void IntegrityRuleFilter::MatchEventInEntitySets(const SetList& sets, const AttributeReader& entity,
+                                                 std::string_view text, bool realtime,
+                                                 std::unordered_set<long long>& ruleIds) {
     for (const auto& set : sets) {
         if (realtime && !set->realtime) continue;
         if (!set->matchIncludes(text) || set->matchExcludes(text)) continue;
@@ -668,8 +677,9 @@ void IntegrityRuleFilter::MatchEventInEntitySets(const SetList& sets, const im_e
     }
 }
 
-void IntegrityRuleFilter::matchRulesWithBase(const BaseIndex& index, const im_event& entity, std::string_view key,
-                                             bool realtime, std::unordered_set<long long>& ruleIds) {
+void IntegrityRuleFilter::matchRulesWithBase(const BaseIndex& index, const AttributeReader& entity,
+                                             std::string_view key, bool realtime,
+                                             std::unordered_set<long long>& ruleIds) {
     const size_t lastSlash = key.rfind('/');
     const std::string_view folder = lastSlash == std::string_view::npos ? key : key.substr(0, lastSlash + 1);
     LOG_TRACE(QVIM_SRC_RULES, "matchRulesWithBase", "match rule with base for folder %.*s ", printable(key), key.data());

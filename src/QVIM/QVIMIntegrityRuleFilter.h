@@ -16,9 +16,21 @@
 
 #include "qvim.h"
 
-class im_event;
 class QVIMStats;
 class EntitySet;
+
+// What matching reads from an observation: its key and the values its
+// attribute conditions name. Records implement it, so that the rules need
+// not know the records.
+class AttributeReader {
+public:
+    virtual const std::string& matchKey() const = 0;
+    // Writes value only for the names the kind answers.
+    virtual void getSpecialAttributeValue(const std::string& name, std::string& value) const = 0;
+
+protected:
+    ~AttributeReader() = default;
+};
 
 // One group of attribute conditions of an entity set: an "and" group (every
 // condition must hold) or the loose group (any one suffices).
@@ -32,7 +44,7 @@ public:
 
     // Files "includes", "excludes", "includes_<attr>" or "excludes_<attr>".
     void setAttribute(const std::string& key, const std::string& value);
-    bool matchMap(const im_event& entity, const EntitySet& set, const Conditions& conditions) const;
+    bool matchMap(const AttributeReader& entity, const EntitySet& set, const Conditions& conditions) const;
 };
 
 // Files the members of an "and" object into group.
@@ -99,7 +111,7 @@ public:
 
     bool matchIncludes(std::string_view text) const;
     bool matchExcludes(std::string_view text) const;
-    void matchSpecialAttributes(const im_event& entity, bool& included, bool& excluded) const;
+    void matchSpecialAttributes(const AttributeReader& entity, bool& included, bool& excluded) const;
     void dump() const;
 
 private:
@@ -154,10 +166,10 @@ public:
         virtual bool isEmpty() const = 0;
         virtual bool isRealTime() const = 0;
         virtual void addEntitySet(const std::shared_ptr<EntitySet>& set) = 0;
-        virtual void match(const im_event& entity, std::string_view key, bool realtime,
+        virtual void match(const AttributeReader& entity, std::string_view key, bool realtime,
                            std::unordered_set<long long>& ruleIds) const = 0;
         // The sets with special attribute groups, matched by them alone.
-        void match(const im_event& entity, std::string_view key, std::unordered_set<long long>& ruleIds) const;
+        void match(const AttributeReader& entity, std::string_view key, std::unordered_set<long long>& ruleIds) const;
 
         SetList special;
 
@@ -171,7 +183,7 @@ public:
         bool isEmpty() const override { return bases.empty(); }
         bool isRealTime() const override { return m_realtime; }
         void addEntitySet(const std::shared_ptr<EntitySet>& set) override;
-        void match(const im_event& entity, std::string_view key, bool realtime,
+        void match(const AttributeReader& entity, std::string_view key, bool realtime,
                    std::unordered_set<long long>& ruleIds) const override;
 
         BaseIndex bases;
@@ -183,7 +195,7 @@ public:
         bool isEmpty() const override { return all.empty(); }
         bool isRealTime() const override { return m_realtime; }
         void addEntitySet(const std::shared_ptr<EntitySet>& set) override;
-        void match(const im_event& entity, std::string_view key, bool realtime,
+        void match(const AttributeReader& entity, std::string_view key, bool realtime,
                    std::unordered_set<long long>& ruleIds) const override;
 
         SetList all;
@@ -202,7 +214,7 @@ public:
     void addRuleToMap(const std::shared_ptr<IntegrityRule>& rule);
 
     // Adds the ids of the rules whose sets select the entity (never removes).
-    void matchRules(entity_type type, const im_event& entity, bool realtime,
+    void matchRules(entity_type type, const AttributeReader& entity, bool realtime,
                     std::unordered_set<long long>& ruleIds) const;
     // The rule, or empty with a WARNING.
     std::shared_ptr<IntegrityRule> getRuleById(long long id) const;
@@ -214,9 +226,9 @@ public:
                                 const std::unordered_set<std::string>& changedAttributes, entity_type type,
                                 im_operation operation) const;
 
-    static void MatchEventInEntitySets(const SetList& sets, const im_event& entity, std::string_view text,
+    static void MatchEventInEntitySets(const SetList& sets, const AttributeReader& entity, std::string_view text,
                                        bool realtime, std::unordered_set<long long>& ruleIds);
-    static void matchRulesWithBase(const BaseIndex& index, const im_event& entity, std::string_view key,
+    static void matchRulesWithBase(const BaseIndex& index, const AttributeReader& entity, std::string_view key,
                                    bool realtime, std::unordered_set<long long>& ruleIds);
     // Whether a directory walk must enter folder (ending in '/') to reach the
     // package's sets.
@@ -244,6 +256,9 @@ private:
     EntitySetPackageUnbased m_process;
     std::unordered_map<long long, SetList> m_setsByRule;
 };
+
+// Kind value of a kind name ("File", "Port", ...), 8 with a WARNING otherwise.
+entity_type convertEntityTypeName(const char* name);
 
 // Top-level directory of a base: up to and including its second '/'
 // ("/etc/ssh/" gives "/etc/"); a base with fewer than two '/' is used whole.

@@ -11,7 +11,7 @@
 
 #include <unordered_map>
 
-#include "IMEngineHandleConcrete.h"
+#include "IMEngineRoutines.h"
 #include "QVIMDataAccessLayer.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
@@ -37,13 +37,13 @@ bool QVIMScanAbstract::processEvent(scan_type scanType, unsigned long threadId, 
     im_wrapper_response_s& target = response != nullptr ? *response : scratch;
     switch (scanType) {
         case SCAN_BASELINE:
-            if (QVIMEngine::storeItem(m_records, &record, true, &target) == QVIM_E_FAILED) return false;
+            if (QVIMEngine::storeItem(m_store, m_config, &record, true, &target) == QVIM_E_FAILED) return false;
             ++target.nItemsScanned;
             return true;
         case SCAN_CHANGE:
         case SCAN_CHANGE_REALTIME:
-            return !QVIM_FAILED(
-                QVIMEngine::integrityMonitor(m_records, threadId, &record, events, target, kScanEventLimit, nullptr));
+            return !QVIM_FAILED(QVIMEngine::integrityMonitor(m_store, m_config, m_stats, threadId, &record, events,
+                                                             target, kScanEventLimit, nullptr));
         default:
             return true;
     }

@@ -10,7 +10,6 @@
 
 #include "qvim.h"
 
-class IMEngineHandleConcrete;
 class JSONEvents;
 class QVIMConfig;
 class QVIMDAL;
@@ -20,10 +19,9 @@ class im_event_port;
 
 class QVIMScanAbstract {
 public:
-    // The store, rules and counters a scan works with. records is only handed
-    // on to the record routines, which still take the engine.
-    QVIMScanAbstract(IMEngineHandleConcrete& records, QVIMDAL& store, const QVIMConfig& config, QVIMStats& stats)
-        : m_records(records), m_store(store), m_config(config), m_stats(stats) {}
+    // The store, rules and counters a scan works with.
+    QVIMScanAbstract(QVIMDAL& store, const QVIMConfig& config, QVIMStats& stats)
+        : m_store(store), m_config(config), m_stats(stats) {}
     virtual ~QVIMScanAbstract() = default;
 
     QVIMScanAbstract(const QVIMScanAbstract&) = delete;
@@ -76,7 +74,6 @@ public:
     };
 
 protected:
-    IMEngineHandleConcrete& m_records;
     QVIMDAL& m_store;
     const QVIMConfig& m_config;
     QVIMStats& m_stats;

@@ -1,6 +1,7 @@
 // The Linux collectors: each walks one system source and hands boundary
-// records to the scan framework. Sections: boundary-record helpers,
-// directories, users and groups, processes, installed software.
+// records to the scan framework. Sections: the routine of each scanner,
+// boundary-record helpers, directories, users and groups, processes,
+// installed software.
 #include "QVIMScanLinux.h"
 
 #include <dirent.h>
@@ -46,6 +47,21 @@ using GroupDatabaseScope = SystemDatabaseScope<openGroupDatabase, closeGroupData
 constexpr uint32_t kMaxLinkText = 4096;
 
 }  // namespace
+
+// ---- The routine of each scanner ----------------------------------------------------
+
+QVIMScanLinux::Routine QVIMScanLinux::routine(KindScanner scanner) {
+    switch (scanner) {
+        case KindScanner::Host: return nullptr;
+        case KindScanner::Directories: return &QVIMScanLinux::scanDirectories;
+        case KindScanner::Users: return &QVIMScanLinux::scanUsers;
+        case KindScanner::Groups: return &QVIMScanLinux::scanGroups;
+        case KindScanner::Ports: return &QVIMScanLinux::scanPorts;
+        case KindScanner::InstalledSoftware: return &QVIMScanLinux::scanInstalledSoftware;
+        case KindScanner::Processes: return &QVIMScanLinux::scanProcesses;
+    }
+    return nullptr;
+}
 
 // ---- Boundary-record helpers -------------------------------------------------------
 

@@ -10,10 +10,16 @@
 #include "QVIMScanAbstract.h"
 
 struct spwd;
+enum class KindScanner : uint8_t;
 
 class QVIMScanLinux : public QVIMScanAbstract {
 public:
     using QVIMScanAbstract::QVIMScanAbstract;
+
+    using Routine = bool (QVIMScanLinux::*)(unsigned long threadId, scan_type scanType,
+                                            im_wrapper_response_s* response);
+    // The routine of a kind's scanner (its registry row); none for Host.
+    static Routine routine(KindScanner scanner);
 
     // Walks the tree from "/" through the folders in scope, recording
     // directories, symbolic links and special files.
