@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,6 +63,19 @@ std::string randomSuffix() {
         for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
     }
     return hexText(bytes, sizeof bytes);
+}
+
+bool linkUnnamed(int file, int folder, const std::string& prefix, std::string& name) {
+    const std::string self = "/proc/self/fd/" + std::to_string(file);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string candidate = prefix + randomSuffix();
+        if (linkat(AT_FDCWD, self.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            name = candidate;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
 }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
@@ -233,30 +247,73 @@ bool openOwnFileForAppend(int folder, const std::string& name, UniqueFd& file, s
     return false;
 }
 
-PrivateFolder::~PrivateFolder() {
-    if (!m_folder) return;
-    DIR* listing = fdopendir(dup(m_folder.get()));
-    if (listing != nullptr) {
-        while (const struct dirent* entry = readdir(listing)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") unlinkat(m_folder.get(), name.c_str(), 0);
-        }
+namespace {
+
+const char kScratchPrefix[] = ".qvim-scratch-";
+
+// Removes what the folder holds, one level deep: files are all we put there.
+void emptyFolder(int folder) {
+    DIR* listing = fdopendir(dup(folder));
+    if (listing == nullptr) return;
+    while (const struct dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") unlinkat(folder, name.c_str(), 0);
+    }
+    closedir(listing);
+}
+
+// Whether name in parent is still the folder open as folder.
+bool stillNamed(int parent, const std::string& name, int folder) {
+    struct stat named, opened;
+    return fstatat(parent, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(folder, &opened) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+// Removes the private folders a killed run left in parent: ours (this user's,
+// 0700) and unlocked. One in use is locked; one of another user is not ours
+// to remove, whatever its name.
+void removeStaleFolders(int parent) {
+    std::vector<std::string> names;
+    UniqueFd listed(openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));  // parent may be a path descriptor
+    if (DIR* listing = listed ? fdopendir(listed.release()) : nullptr) {
+        while (const struct dirent* entry = readdir(listing))
+            if (startsWith(entry->d_name, kScratchPrefix)) names.push_back(entry->d_name);
         closedir(listing);
     }
+    for (const std::string& name : names) {
+        UniqueFd folder(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (!folder || fstat(folder.get(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) continue;
+        if (flock(folder.get(), LOCK_EX | LOCK_NB) != 0 || !stillNamed(parent, name, folder.get())) continue;
+        emptyFolder(folder.get());
+        unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+    }
+}
+
+}  // namespace
+
+PrivateFolder::~PrivateFolder() {
+    if (!m_folder) return;
+    emptyFolder(m_folder.get());
     unlinkat(m_parent.get(), m_name.c_str(), AT_REMOVEDIR);
 }
 
 bool PrivateFolder::create(const std::string& parent, std::string& error) {
     // The parent is ours or sticky: nobody else can rename what we make in it.
     if (!openTrustedFolder(parent, FolderSharing::StickyAllowed, false, m_parent, error)) return false;
+    removeStaleFolders(m_parent.get());
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::string name = ".qvim-scratch-" + randomSuffix();
+        const std::string name = kScratchPrefix + randomSuffix();
         if (mkdirat(m_parent.get(), name.c_str(), 0700) != 0) {
             if (errno == EEXIST) continue;
             break;
         }
-        m_folder.reset(openat(m_parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!m_folder) break;
+        UniqueFd folder(openat(m_parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder) break;
+        // Another run sweeping stale folders may have taken it between the
+        // make and the lock: then it is theirs to remove, and we make another.
+        if (flock(folder.get(), LOCK_EX | LOCK_NB) != 0 || !stillNamed(m_parent.get(), name, folder.get())) continue;
+        m_folder = std::move(folder);
         m_name = name;
         m_path = joinPath(parent, name.c_str());
         return true;
@@ -264,6 +321,8 @@ bool PrivateFolder::create(const std::string& parent, std::string& error) {
     error = "cannot create a private folder in '" + parent + "': " + errorText(errno);
     return false;
 }
+
+const char kOutPrefix[] = ".qvim-out-";
 
 ReplacingFile::~ReplacingFile() {
     if (m_stream != nullptr) fclose(m_stream);
@@ -287,15 +346,16 @@ bool ReplacingFile::open(const std::string& path, std::string& error) {
             return false;
         }
     }
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::string temporary = ".qvim-out-" + randomSuffix();
-        UniqueFd file(openat(m_folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                             0600));
-        if (!file && errno == EEXIST) continue;
-        if (!file) break;
-        m_temporary = temporary;
-        m_stream = fdopen(file.get(), "w");
-        if (m_stream == nullptr) break;
+    UniqueFd file(openat(m_folder.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    for (int attempt = 0; !file && attempt < 16; ++attempt) {
+        const std::string temporary = kOutPrefix + randomSuffix();
+        file.reset(openat(m_folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0600));
+        if (file) m_temporary = temporary;
+        else if (errno != EEXIST) break;
+    }
+    if (file) m_stream = fdopen(file.get(), "w");
+    if (m_stream != nullptr) {
         file.release();
         return true;
     }
@@ -307,6 +367,8 @@ bool ReplacingFile::commit(std::string& error) {
     FILE* stream = m_stream;
     m_stream = nullptr;
     bool written = stream != nullptr && fflush(stream) == 0 && ferror(stream) == 0 && fsync(fileno(stream)) == 0;
+    // An unnamed file gets its temporary name only now, just before the rename.
+    if (written && m_temporary.empty()) written = linkUnnamed(fileno(stream), m_folder.get(), kOutPrefix, m_temporary);
     int failure = errno;
     if (stream != nullptr && fclose(stream) != 0 && written) {
         written = false;

@@ -30,6 +30,10 @@ private:
 // Twelve random hexadecimal digits, for names of temporary files.
 std::string randomSuffix();
 
+// Gives the unnamed file (opened with O_TMPFILE) a new name in folder made of
+// prefix and a random suffix. False with errno set.
+bool linkUnnamed(int file, int folder, const std::string& prefix, std::string& name);
+
 // Whether the folder itself may be one others write to (such as /tmp).
 enum class FolderSharing { OwnOnly, StickyAllowed };
 
@@ -48,7 +52,9 @@ bool openTrustedFolder(const std::string& path, FolderSharing sharing, bool crea
 bool openOwnFileForAppend(int folder, const std::string& name, UniqueFd& file, std::string& error);
 
 // A folder of our own (0700) made inside a trusted folder, removed with what
-// it holds (one level) when the scope ends.
+// it holds (one level) when the scope ends. It stays locked while in use, so
+// that the next one made beside it removes what a killed run left and nothing
+// a running one uses.
 class PrivateFolder {
 public:
     PrivateFolder() = default;
@@ -68,10 +74,11 @@ private:
     UniqueFd m_folder;
 };
 
-// A file written under a temporary name next to its place and renamed over it
-// when complete, so that an existing file is replaced at once and a link at
-// the place is never followed. Links and non-regular files at the place are
-// refused.
+// A file written unnamed next to its place (under a temporary name where the
+// file system has no unnamed files) and renamed over it when complete, so that
+// an existing file is replaced at once, a link at the place is never followed
+// and a killed run leaves nothing behind. Links and non-regular files at the
+// place are refused.
 class ReplacingFile {
 public:
     ReplacingFile() = default;

@@ -2,6 +2,7 @@
 // near them: links at the log, the database, the export and the scratch pages,
 // and folders others may write to.
 #include <dirent.h>
+#include <algorithm>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include "HostTestSupport.h"
 #include "Session.h"
 #include "Output.h"
+#include "SafeFiles.h"
 #include "Text.h"
 #include "qvim.h"
 
@@ -199,6 +201,59 @@ TEST_F(HostPaths, ExportReplacesItsFileWholeAndNeverWritesThroughALink) {
     run = exportTo(link + "/rows.json");
     EXPECT_EQ(run.status, kExitFailure) << run.err;
     EXPECT_EQ(entries(target), std::vector<std::string>{}) << "the export went through their link";
+}
+
+TEST_F(HostPaths, AKilledRunLeavesNoOutputAndItsScratchIsSweptButNothingElse) {
+    const std::string state = folder("state", 0700);
+    const auto named = [&state](const std::string& prefix) {
+        std::vector<std::string> found;
+        for (const std::string& name : entries(state))
+            if (startsWith(name, prefix)) found.push_back(name);
+        return found;
+    };
+    // A run killed while it writes its output and holds a scratch page.
+    const pid_t killed = fork();
+    if (killed == 0) {
+        std::string error;
+        PrivateFolder scratch;
+        ReplacingFile out;
+        if (!scratch.create(state, error) || !out.open(state + "/out.json", error)) _exit(1);
+        UniqueFd page(openat(scratch.fd(), "page", O_WRONLY | O_CREAT | O_EXCL, 0600));
+        fputs("rows\n", out.stream());
+        fflush(out.stream());
+        raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(killed, &status, 0), killed);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the run failed before it was killed";
+    const UniqueFd stateFolder(::open(state.c_str(), O_RDONLY | O_DIRECTORY));
+    const UniqueFd unnamed(openat(stateFolder.get(), ".", O_TMPFILE | O_WRONLY, 0600));
+    if (unnamed) {
+        EXPECT_EQ(named(".qvim-out-"), std::vector<std::string>{}) << "the output's temporary file stayed";
+    }
+    ASSERT_EQ(named(".qvim-scratch-").size(), 1u);
+
+    // Beside it: a scratch folder in use, and one of another user's.
+    std::string error;
+    PrivateFolder inUse;
+    ASSERT_TRUE(inUse.create(state, error)) << error;
+    const std::string inUseName = inUse.path().substr(state.size() + 1);
+    std::vector<std::string> kept{inUseName};
+    if (isRoot()) {
+        ASSERT_EQ(mkdir((state + "/.qvim-scratch-theirs").c_str(), 0700), 0);
+        ASSERT_EQ(chown((state + "/.qvim-scratch-theirs").c_str(), kOther, kOther), 0);
+        kept.push_back(".qvim-scratch-theirs");
+    }
+    std::sort(kept.begin(), kept.end());
+    {
+        PrivateFolder next;
+        ASSERT_TRUE(next.create(state, error)) << error;
+        std::vector<std::string> others = named(".qvim-scratch-");
+        others.erase(std::remove(others.begin(), others.end(), next.path().substr(state.size() + 1)), others.end());
+        std::sort(others.begin(), others.end());
+        EXPECT_EQ(others, kept) << "the killed run's folder stayed, or one still in use went";
+    }
+    EXPECT_EQ(access((inUse.path() + "/.").c_str(), F_OK), 0);
 }
 
 TEST_F(HostPaths, ScratchPagesStayInAFolderNobodyElseCanEnter) {
