@@ -269,14 +269,22 @@ bool stillNamed(int parent, const std::string& name, int folder) {
            named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
 }
 
+// Entries read when looking for what a killed run left: a folder of ours
+// holds a few, and the look never costs more whatever it holds.
+constexpr size_t kMaxSweptEntries = 4096;
+
 // Removes the private folders a killed run left in parent: ours (this user's,
 // 0700) and unlocked. One in use is locked; one of another user is not ours
-// to remove, whatever its name.
+// to remove, whatever its name. A folder others may write to is left alone:
+// they could fill it faster than it is read.
 void removeStaleFolders(int parent) {
+    struct stat parentStatus;
+    if (fstat(parent, &parentStatus) != 0 || othersMayWrite(parentStatus)) return;
     std::vector<std::string> names;
     UniqueFd listed(openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));  // parent may be a path descriptor
     if (DIR* listing = listed ? fdopendir(listed.release()) : nullptr) {
-        while (const struct dirent* entry = readdir(listing))
+        size_t read = 0;
+        for (const struct dirent* entry; read < kMaxSweptEntries && (entry = readdir(listing)) != nullptr; ++read)
             if (startsWith(entry->d_name, kScratchPrefix)) names.push_back(entry->d_name);
         closedir(listing);
     }
