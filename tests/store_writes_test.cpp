@@ -56,7 +56,7 @@ protected:
 
     bool insert(const FileSpec& spec) {
         auto record = file(spec);
-        MutexLock lock(dal().storeLock());
+        MutexLock lock(record->store.storeLock());
         return record->storeItem();
     }
     // A change write of the record, as a scan makes it.

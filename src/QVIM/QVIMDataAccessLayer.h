@@ -111,6 +111,7 @@ public:
     virtual std::string getQuery(unsigned index) const;
     // Hands each row stamped before scanTime to unscanned (as a delete, its
     // stored fields loaded), then deletes those rows; nItemsScanned counts them.
+    // unscanned runs under the store lock and must not take it.
     virtual bool deleteUnscanned(unsigned long scanTime, im_wrapper_response_s& response,
                                  const std::function<void(QVIMEvent&)>& unscanned);
 
