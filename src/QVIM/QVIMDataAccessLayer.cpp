@@ -723,7 +723,7 @@ bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
     return true;
 }
 
-// Caller holds the store lock; a null value forgets the setting.
+// A null value forgets the setting.
 void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
     const bool committed = m_DB != nullptr && sqlite3_get_autocommit(m_DB) != 0;
     MutexLock lock(m_settingsLock);
@@ -1197,6 +1197,7 @@ bool QVIMDAL::purgeDB(entity_type type) {
 }
 
 void QVIMDAL::purgeDiskPaths(std::list<std::string>& paths) {
+    MutexLock lock(m_storeLock);
     purgePaths(*fileTable()->getStmt(EventTypeTable::PartialPurge),
                *directoryTable()->getStmt(EventTypeTable::PartialPurge), paths);
 }
