@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "IMEngineHandleConcrete.h"
+#include "IMEngineRoutines.h"
 #include "QVIMEventAbstraction.h"
 #include "QVIMEventHandler.h"
 #include "QVIMIntegrityRuleFilter.h"
+#include "QVIMLogger.h"
 #include "TestSupport.h"
 #include "baseline_support.h"
 
@@ -50,17 +52,9 @@ Names attributeNames(const cJSON* event, const char* array) {
 }
 double eventId(const cJSON* event) { return cJSON_GetNumberValue(cJSON_GetObjectItem(event, "integrityEventId")); }
 
-class Events : public ::testing::Test {
+// Boundary records of files, and the texts they point into.
+class FileRecords {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(engine.engineStart(captureInit("events.db")), QVIM_OK);
-        engine.getConfig().installFilter(std::make_shared<IntegrityRuleFilter>(engine.getStats(), kRules, "g"));
-    }
-    void TearDown() override {
-        cleanup_response_wrapper(&response);
-        engine.engineStop();
-    }
-
     im_wrapper_event_s record(const Notification& n) {
         im_wrapper_event_s r{};
         r.entityType = "File";
@@ -73,6 +67,21 @@ protected:
         r.processUser = n.user;
         r.processName = "editor";
         return r;
+    }
+
+private:
+    std::deque<std::string> keys;
+};
+
+class Events : public ::testing::Test, protected FileRecords {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(engine.engineStart(captureInit("events.db")), QVIM_OK);
+        engine.getConfig().installFilter(std::make_shared<IntegrityRuleFilter>(engine.getStats(), kRules, "g"));
+    }
+    void TearDown() override {
+        cleanup_response_wrapper(&response);
+        engine.engineStop();
     }
 
     // One notification through the engine; the number of events of its answer.
@@ -90,7 +99,33 @@ protected:
     IMEngineHandleConcrete engine;
     im_wrapper_response_s response{};
     Json document;
-    std::deque<std::string> keys;  // texts the boundary records point into
+};
+
+// Buffered stores need only the store, the rules and the counters.
+class Buffer : public ::testing::Test, protected FileRecords {
+protected:
+    void SetUp() override {
+        const im_engine_init_s init = captureInit("buffer.db");
+        ASSERT_EQ(QVIMLoggerSL::getInstance().initLogger(init.logCallback, init.logLevel, "LogFile.log"), 0);
+        ASSERT_TRUE(store.setDBPath(init.dbPath));
+        ASSERT_TRUE(store.initDB());
+        config.installFilter(std::make_shared<IntegrityRuleFilter>(stats, kRules, "g"));
+    }
+    void TearDown() override {
+        cleanup_response_wrapper(&response);
+        store.shutdownDAL();
+    }
+
+    qvim_status buffer(const std::string& key) {
+        const im_wrapper_event_s r = record({key});
+        return QVIMEngine::storeItem(store, config, &r, true, &response);
+    }
+    static std::string query(const std::string& sql) { return queryFile("buffer.db", sql); }
+
+    QVIMConfig config;
+    QVIMStats stats;
+    QVIMDAL store{config, stats};
+    im_wrapper_response_s response{};
 };
 
 TEST_F(Events, DocumentsHaveTheirMembersInOrderAndConsecutiveIds) {
@@ -191,43 +226,40 @@ TEST_F(Events, BadRecordsAreRefusedWithAState) {
     EXPECT_EQ(engine.getStats().Get("baselineRowInserts"), 0);
 }
 
-TEST_F(Events, BufferedStoresAreWrittenPast1000AndABadRecordCostsOnlyItself) {
-    const auto buffer = [&](const std::string& key) { return engine.storeItem(record({key}), true, response); };
+TEST_F(Buffer, BufferedStoresAreWrittenPast1000AndABadRecordCostsOnlyItself) {
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(buffer("/w/b" + std::to_string(i)), QVIM_OK);
-    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 0);
+    EXPECT_EQ(stats.Get("baselineItemsAdded"), 0);
     ASSERT_EQ(buffer("/w/b1000"), QVIM_OK);
     EXPECT_EQ(response.nItemsScanned, 1001u);
-    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 1001);
+    EXPECT_EQ(stats.Get("baselineItemsAdded"), 1001);
 
     // Unwatched entities are not buffered at all.
     ASSERT_EQ(buffer("/elsewhere/x"), QVIM_OK);
-    EXPECT_EQ(state(), static_cast<uint32_t>(IM_NO_RULE_MATCH));
+    EXPECT_EQ(response.state, static_cast<uint32_t>(IM_NO_RULE_MATCH));
 
     // A key already stored and one buffered twice fail on their own: they
     // are dropped and named, the others are stored, and the call says so.
     for (const char* key : {"/w/n1", "/w/b5", "/w/n2", "/w/n2", "/w/n3"}) ASSERT_EQ(buffer(key), QVIM_OK);
     clearCapturedLog();
     unsigned long written = 0;
-    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_E_FAILED);
+    EXPECT_FALSE(store.storeItemFlush(written));
     EXPECT_EQ(written, 3u);
     EXPECT_TRUE(logged(QVIM_LOG_ERROR,
                        "Buffered item with key '/w/b5' dropped: UNIQUE constraint failed: EntityFileItems.key"));
     EXPECT_TRUE(logged(QVIM_LOG_ERROR,
                        "Buffered item with key '/w/n2' dropped: UNIQUE constraint failed: EntityFileItems.key"));
-    EXPECT_EQ(queryFile("events.db", "SELECT count(*) FROM EntityFileItems WHERE key IN ('/w/n1','/w/n2','/w/n3')"),
-              "3");
-    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 1004);
-    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_OK);  // nothing left to fail
+    EXPECT_EQ(query("SELECT count(*) FROM EntityFileItems WHERE key IN ('/w/n1','/w/n2','/w/n3')"), "3");
+    EXPECT_EQ(stats.Get("baselineItemsAdded"), 1004);
+    EXPECT_TRUE(store.storeItemFlush(written));  // nothing left to fail
     EXPECT_EQ(written, 3u);
 }
 
 // A failure that is not the record's own (here an interrupt in the middle of
 // the batch) keeps the whole batch for
 // the next write, and its counters are not counted twice.
-TEST_F(Events, ABatchThatFailsForItsSurroundingsIsKeptWhole) {
-    for (const char* key : {"/w/k1", "/w/k2", "/w/k3", "/w/k4"})
-        ASSERT_EQ(engine.storeItem(record({key}), true, response), QVIM_OK);
-    sqlite3* db = engine.getDAL().db();
+TEST_F(Buffer, ABatchThatFailsForItsSurroundingsIsKeptWhole) {
+    for (const char* key : {"/w/k1", "/w/k2", "/w/k3", "/w/k4"}) ASSERT_EQ(buffer(key), QVIM_OK);
+    sqlite3* db = store.db();
     // One interrupt, once the batch has written a row.
     static int changesBefore;
     static bool interrupted;
@@ -242,24 +274,24 @@ TEST_F(Events, ABatchThatFailsForItsSurroundingsIsKeptWhole) {
         },
         db);
     unsigned long written = 0;
-    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_E_FAILED);
+    EXPECT_FALSE(store.storeItemFlush(written));
     sqlite3_progress_handler(db, 0, nullptr, nullptr);
     EXPECT_EQ(written, 0u);
-    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 0);
+    EXPECT_EQ(stats.Get("baselineItemsAdded"), 0);
     EXPECT_FALSE(loggedContaining("dropped"));
 
-    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_OK);
+    EXPECT_TRUE(store.storeItemFlush(written));
     EXPECT_EQ(written, 4u);
-    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 4);
-    EXPECT_EQ(queryFile("events.db", "SELECT count(*) FROM EntityFileItems"), "4");
+    EXPECT_EQ(stats.Get("baselineItemsAdded"), 4);
+    EXPECT_EQ(query("SELECT count(*) FROM EntityFileItems"), "4");
 }
 
 // A COMMIT that fails, and the ROLLBACK after it too, leave the batch's
 // transaction open; the next write of the buffer ends it first instead of
 // failing at BEGIN from then on.
-TEST_F(Events, ATransactionLeftOpenByAFailedRollbackIsEndedByTheNextWrite) {
-    for (const char* key : {"/w/t1", "/w/t2"}) ASSERT_EQ(engine.storeItem(record({key}), true, response), QVIM_OK);
-    sqlite3* db = engine.getDAL().db();
+TEST_F(Buffer, ATransactionLeftOpenByAFailedRollbackIsEndedByTheNextWrite) {
+    for (const char* key : {"/w/t1", "/w/t2"}) ASSERT_EQ(buffer(key), QVIM_OK);
+    sqlite3* db = store.db();
     sqlite3_set_authorizer(
         db,
         [](void*, int action, const char* what, const char*, const char*, const char*) {
@@ -267,20 +299,20 @@ TEST_F(Events, ATransactionLeftOpenByAFailedRollbackIsEndedByTheNextWrite) {
         },
         nullptr);
     unsigned long written = 0;
-    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_E_FAILED);
+    EXPECT_FALSE(store.storeItemFlush(written));
     sqlite3_set_authorizer(db, nullptr, nullptr);
     EXPECT_TRUE(loggedContaining("Error committing transaction"));
     EXPECT_TRUE(loggedContaining("Error rolling back transaction"));
     ASSERT_EQ(sqlite3_get_autocommit(db), 0) << "the ROLLBACK was expected to fail and leave the transaction open";
 
     clearCapturedLog();
-    EXPECT_EQ(engine.flushDBBuffer(written), QVIM_OK);
+    EXPECT_TRUE(store.storeItemFlush(written));
     EXPECT_TRUE(logged(QVIM_LOG_ERROR,
                        "A transaction was left open on the baseline; rolling it back before writing the buffer"));
     EXPECT_NE(sqlite3_get_autocommit(db), 0);
     EXPECT_EQ(written, 2u);
-    EXPECT_EQ(engine.getStats().Get("baselineItemsAdded"), 2);
-    EXPECT_EQ(queryFile("events.db", "SELECT group_concat(key) FROM (SELECT key FROM EntityFileItems ORDER BY key)"),
+    EXPECT_EQ(stats.Get("baselineItemsAdded"), 2);
+    EXPECT_EQ(query("SELECT group_concat(key) FROM (SELECT key FROM EntityFileItems ORDER BY key)"),
               "/w/t1,/w/t2");
 }
 

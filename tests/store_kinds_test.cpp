@@ -6,10 +6,19 @@
 #include <set>
 #include <string>
 
-#include "IMEngineHandleConcrete.h"
+#include "QVIMDOM.h"
+#include "QVIMDataAccessLayer.h"
 #include "QVIMEventAbstraction.h"
+#include "QVIMStats.h"
 
 namespace {
+
+// A store that is never opened: what these tests read is made with it.
+struct Parts {
+    QVIMConfig config;
+    QVIMStats stats;
+    QVIMDAL store{config, stats};
+};
 
 std::set<std::string> tableColumns(sqlite3* db, const std::string& table) {
     std::set<std::string> columns;
@@ -25,10 +34,10 @@ std::set<std::string> tableColumns(sqlite3* db, const std::string& table) {
 // The schema scripts are written out by hand; each kind's table must hold
 // exactly the four common columns and the kind's layout.
 TEST(Kinds, TheSchemaHoldsExactlyTheLayoutsColumns) {
-    IMEngineHandleConcrete engine;
+    Parts parts;
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
-    for (const auto& text : engine.getDAL().sqlTexts()) {
+    for (const auto& text : parts.store.sqlTexts()) {
         if (text.first.rfind("schema", 0) != 0) continue;
         ASSERT_EQ(sqlite3_exec(db, text.second.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << text.first;
     }
@@ -70,7 +79,7 @@ TEST(Kinds, LegacyNamesMapToAttributesOfTheirKind) {
 // Fields whose boundary name differs from the column: a constructor loop
 // that read the same-named field would get these wrong.
 TEST(Kinds, RecordsReadRenamedBoundaryFields) {
-    IMEngineHandleConcrete engine;
+    Parts parts;
     im_wrapper_event_s r{};
     r.user = "1000";
     r.userGroup = "100";
@@ -88,7 +97,7 @@ TEST(Kinds, RecordsReadRenamedBoundaryFields) {
         {ENTITY_PROCESS, "parent", "77", "42"},
     };
     for (const auto& c : cases) {
-        std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(engine.getDAL(), c.type, &r));
+        std::unique_ptr<QVIMEvent> record(QVIMEvent::factory(parts.store, c.type, &r));
         ASSERT_TRUE(record) << entityTypeName(c.type);
         EXPECT_EQ(record->currentKey, c.key);
         QVIMEvent::Fields fields;

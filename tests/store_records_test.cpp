@@ -27,7 +27,7 @@ protected:
     }
     std::unique_ptr<QVIMEvent> stored(const im_wrapper_event_s& r) {
         auto record = make(r);
-        MutexLock lock(engine.getDAL().storeLock());
+        MutexLock lock(record->store.storeLock());
         EXPECT_TRUE(record->storeItem());
         return record;
     }
@@ -49,6 +49,7 @@ TEST_F(Records, FileOldFieldsFollowTheSelectAndNewFieldsTheStatementOrder) {
     r.permissions = "644";
     r.md5 = md5;
     auto record = stored(r);
+    MutexLock lock(record->store.storeLock());
     sqlite3_stmt* stmt = record->bindSelectByKey();
     ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
     record->bufferOldFields(stmt, true);
@@ -155,6 +156,7 @@ TEST_F(Records, UnscannedRowsGiveBackTheirMatchableTexts) {
     r.manufacturer = "GNU";
     r.version = "5.1";
     auto record = stored(r);
+    MutexLock lock(record->store.storeLock());
     sqlite3_stmt* stmt = record->bindSelectByKey();
     ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
     im_wrapper_event_s blank{};

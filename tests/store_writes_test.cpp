@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <list>
 #include <memory>
 #include <string>
@@ -56,7 +58,7 @@ protected:
 
     bool insert(const FileSpec& spec) {
         auto record = file(spec);
-        MutexLock lock(dal().storeLock());
+        MutexLock lock(record->store.storeLock());
         return record->storeItem();
     }
     // A change write of the record, as a scan makes it.
@@ -172,6 +174,28 @@ TEST_F(Store, UnscannedCleanupHandsOverStaleRowsThenDeletesThem) {
     EXPECT_EQ(handed, (std::vector<std::string>{"/old/a", "/old/b"}));
     EXPECT_EQ(cleanup.nItemsScanned, 2u);
     EXPECT_EQ(keys(), "/kept");
+}
+
+// A real-time write that lands while the cleanup runs waits for it: run in
+// between, it would stamp the row and the cleanup would still delete it.
+TEST_F(Store, AWriteDuringTheCleanupIsNotUndoneByIt) {
+    ASSERT_TRUE(insert({"/old/a", 42}));
+    execFile("store.db", "UPDATE EntityFileItems SET scanTime = 1");
+    const auto grown = file({"/old/a", 43});
+    std::future<bool> written;
+    im_wrapper_response_s cleanup{};
+    ASSERT_TRUE(dal().fileTable()->deleteUnscanned(2, cleanup, [&](QVIMEvent&) {
+        written = std::async(std::launch::async, [&] {
+            std::unordered_set<long long> matched{1};
+            return dal().writeItem(*grown, false, &matched);
+        });
+        // Time for the write to slip in, were it let.
+        written.wait_for(std::chrono::milliseconds(300));
+    }));
+    cleanup_response_wrapper(&cleanup);
+    ASSERT_TRUE(written.valid());
+    EXPECT_TRUE(written.get());
+    EXPECT_EQ(query("SELECT key || ':' || size FROM EntityFileItems"), "/old/a:43");
 }
 
 TEST_F(Store, CreatedTimesWithinASecondStarredDigestsAndEmptyTextsAreNoChange) {

@@ -153,19 +153,18 @@ std::string joinTypeNames(const QVIMConfig::TypeSet& types) {
     return text;
 }
 
-// Installs a ruleset into config and records in the store's settings whether
-// the next baseline is full or partial. The caller holds the ruleset lock.
-bool installRuleset(QVIMDAL& dal, QVIMConfig& config, QVIMStats& stats, bool allowPartialBaseline,
-                    const char* ruleset, const char* guid) {
+}  // namespace
+
+bool IMEngineHandleConcrete::installRuleset(bool allowPartialBaseline, const char* ruleset, const char* guid) {
     const std::string rulesetId = guid != nullptr ? guid : "";
 
     // A pending partial baseline cannot be narrowed further: start over.
-    if (!allowPartialBaseline || dal.isPartialScanSet()) {
-        if (!dal.SetIntegrityMonitorState("baselineScanType", 0UL)) return false;
-        config.updateStats(stats, ruleset, guid);
+    if (!allowPartialBaseline || m_dal.isPartialScanSet()) {
+        if (!m_dal.SetIntegrityMonitorState("baselineScanType", 0UL)) return false;
+        m_config.updateStats(m_stats, ruleset, guid);
         auto next = std::make_shared<IntegrityRuleFilter>();
-        const bool read = next->setRules(stats, ruleset, rulesetId);
-        config.installFilter(std::move(next));
+        const bool read = next->setRules(m_stats, ruleset, rulesetId);
+        m_config.installFilter(std::move(next));
         return read;
     }
 
@@ -173,25 +172,23 @@ bool installRuleset(QVIMDAL& dal, QVIMConfig& config, QVIMStats& stats, bool all
     QVIMConfig::TypeSet types;
     EntitySet::PartialBaselineBases purgeBases;
     EntitySet::PartialBaselineBases scanBases;
-    if (!config.updateRuleset(stats, ruleset, guid, keepBaseline, types, purgeBases, scanBases)) return false;
-    if (!keepBaseline) return dal.SetIntegrityMonitorState("baselineScanType", 0UL);
-    if (!dal.SetIntegrityMonitorState("baselineScanType", 1UL)) return false;
-    if (!dal.SetIntegrityMonitorState("partialBaseLineScanEntityTypes", joinTypeNames(types))) return false;
+    if (!m_config.updateRuleset(m_stats, ruleset, guid, keepBaseline, types, purgeBases, scanBases)) return false;
+    if (!keepBaseline) return m_dal.SetIntegrityMonitorState("baselineScanType", 0UL);
+    if (!m_dal.SetIntegrityMonitorState("baselineScanType", 1UL)) return false;
+    if (!m_dal.SetIntegrityMonitorState("partialBaseLineScanEntityTypes", joinTypeNames(types))) return false;
     const bool purgeWritten =
-        dal.SetIntegrityMonitorState("partialBaselinePurgePathsDisk", joinTopLevelDirectories(purgeBases));
+        m_dal.SetIntegrityMonitorState("partialBaselinePurgePathsDisk", joinTopLevelDirectories(purgeBases));
 
     // Only bases that the new rules still reach are walked again.
-    const std::shared_ptr<const IntegrityRuleFilter> filter = config.getFilter();
+    const std::shared_ptr<const IntegrityRuleFilter> filter = m_config.getFilter();
     for (auto it = scanBases.begin(); it != scanBases.end();) {
         const bool reached = QVIMConfig::matchBaseToRule(*filter, ENTITY_FILE, *it) ||
                              QVIMConfig::matchBaseToRule(*filter, ENTITY_DIRECTORY, *it);
         it = reached ? std::next(it) : scanBases.erase(it);
     }
     if (!purgeWritten) return false;
-    return dal.SetIntegrityMonitorState("partialBaselineScanPathsDisk", joinTopLevelDirectories(scanBases));
+    return m_dal.SetIntegrityMonitorState("partialBaselineScanPathsDisk", joinTopLevelDirectories(scanBases));
 }
-
-}  // namespace
 
 qvim_status IMEngineHandleConcrete::setRuleset(bool allowPartialBaseline, const char* rulesetJson,
                                                const char* rulesetId) {
@@ -202,7 +199,7 @@ qvim_status IMEngineHandleConcrete::setRuleset(bool allowPartialBaseline, const 
     bool installed = false;
     {
         MutexLock lock(m_rulesetMutex);
-        installed = installRuleset(m_dal, m_config, m_stats, allowPartialBaseline, rulesetJson, rulesetId);
+        installed = installRuleset(allowPartialBaseline, rulesetJson, rulesetId);
     }
     const qvim_status status = installed ? QVIM_OK : QVIM_E_FAILED;
     LOG_TRACE(QVIM_SRC_ENGINE, "setRuleset", "set ruleset return %d", static_cast<int32_t>(status));

@@ -58,6 +58,10 @@ public:
     void setBaselineScanActive(bool active) { m_baselineScanActive.store(active); }
 
 private:
+    // Installs a ruleset into the configuration and records in the store's
+    // settings whether the next baseline is full or partial.
+    bool installRuleset(bool allowPartialBaseline, const char* ruleset, const char* guid) REQUIRES(m_rulesetMutex);
+
     QVIMConfig m_config;
     QVIMDAL m_dal;
     QVIMStats m_stats;

@@ -723,7 +723,7 @@ bool QVIMDAL::cachedSetting(const std::string& name, std::string& value) {
     return true;
 }
 
-// Caller holds the store lock; a null value forgets the setting.
+// A null value forgets the setting.
 void QVIMDAL::cacheSetting(const std::string& name, const std::string* value) {
     const bool committed = m_DB != nullptr && sqlite3_get_autocommit(m_DB) != 0;
     MutexLock lock(m_settingsLock);
@@ -911,6 +911,7 @@ bool QVIMDAL::storeItem(const std::shared_ptr<QVIMEvent>& record, im_wrapper_res
     }
     response.state = IM_MATCH_WITH_EVENT;
     return underStoreLock("storeItem", [&] {
+        record->store.storeLock().assertHeld();
         const bool stored = record->storeItem();
         if (stored) response.nItemsScanned = 1;
         return stored;
@@ -998,7 +999,9 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
     std::vector<Dropped> dropped;
     bool retry = false;
     for (size_t i = 0; i < m_itemBuffer.size() && !retry; ++i) {
-        if (m_itemBuffer[i]->storeItem()) continue;
+        QVIMEvent& record = *m_itemBuffer[i];
+        record.store.storeLock().assertHeld();
+        if (record.storeItem()) continue;
         // A failed statement undoes only itself, unless SQLite had to end
         // the whole transaction.
         retry = !failsOnItsOwn(sqlite3_errcode(m_DB)) || sqlite3_get_autocommit(m_DB) != 0;
@@ -1025,15 +1028,24 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
 }
 
 bool QVIMDAL::writeItem(QVIMEvent& record, bool insertOnly, std::unordered_set<long long>* ruleIds) {
-    return underStoreLock("writeItem", [&] { return record.writeItem(insertOnly, ruleIds); });
+    return underStoreLock("writeItem", [&] {
+        record.store.storeLock().assertHeld();
+        return record.writeItem(insertOnly, ruleIds);
+    });
 }
 
 bool QVIMDAL::renameItem(QVIMEvent& record, std::unordered_set<long long>* ruleIds) {
-    return underStoreLock("renameItem", [&] { return record.renameItem(ruleIds); });
+    return underStoreLock("renameItem", [&] {
+        record.store.storeLock().assertHeld();
+        return record.renameItem(ruleIds);
+    });
 }
 
 bool QVIMDAL::deleteEntityItems(QVIMEvent& record, std::unordered_set<long long>* ruleIds) {
-    return underStoreLock("deleteEntityItems", [&] { return record.deleteItem(ruleIds); });
+    return underStoreLock("deleteEntityItems", [&] {
+        record.store.storeLock().assertHeld();
+        return record.deleteItem(ruleIds);
+    });
 }
 
 void QVIMDAL::noteWrite() const {
@@ -1185,6 +1197,7 @@ bool QVIMDAL::purgeDB(entity_type type) {
 }
 
 void QVIMDAL::purgeDiskPaths(std::list<std::string>& paths) {
+    MutexLock lock(m_storeLock);
     purgePaths(*fileTable()->getStmt(EventTypeTable::PartialPurge),
                *directoryTable()->getStmt(EventTypeTable::PartialPurge), paths);
 }
@@ -1218,6 +1231,10 @@ bool EventTypeTable::deleteUnscanned(unsigned long scanTime, im_wrapper_response
         response.state = IM_ERROR;
         return false;
     }
+    // Held from the select to the delete: a row a real-time notification
+    // stamps in between would otherwise be deleted although it was seen.
+    MutexLock lock(m_store.storeLock());
+    record->store.storeLock().assertHeld();
     sqlite3_stmt* stmt = record->bindSelectByScanTime(scanTime);
     if (stmt == nullptr) {
         response.state = IM_ERROR;

@@ -111,6 +111,7 @@ public:
     virtual std::string getQuery(unsigned index) const;
     // Hands each row stamped before scanTime to unscanned (as a delete, its
     // stored fields loaded), then deletes those rows; nItemsScanned counts them.
+    // unscanned runs under the store lock and must not take it.
     virtual bool deleteUnscanned(unsigned long scanTime, im_wrapper_response_s& response,
                                  const std::function<void(QVIMEvent&)>& unscanned);
 
@@ -296,7 +297,8 @@ public:
     // Purges.
     bool purgeDB(entity_type type);
     void purgeDiskPaths(std::list<std::string>& paths);
-    void purgePaths(sqlite3_stmt* fileStmt, sqlite3_stmt* directoryStmt, std::list<std::string>& paths);
+    void purgePaths(sqlite3_stmt* fileStmt, sqlite3_stmt* directoryStmt, std::list<std::string>& paths)
+        REQUIRES(m_storeLock);
 
     // Legacy migration. The old database is read twice: the first pass only
     // checks every entity, so that a file that cannot be migrated changes
@@ -367,12 +369,12 @@ private:
     bool countRows(const char* sql, int& count) const;
 
     // Setting values as last read or written through this connection while
-    // a walk runs (see SettingsScope). Filled and updated only while the
-    // store lock is held and no transaction is open (a rollback could undo
-    // the value); emptied when the last walk ends and when the connection
-    // opens or closes.
+    // a walk runs (see SettingsScope). Filled and updated only while no
+    // transaction is open (a rollback could undo the value); emptied when the
+    // last walk ends and when the connection opens or closes.
     bool cachedSetting(const std::string& name, std::string& value) EXCLUDES(m_settingsLock);
-    void cacheSetting(const std::string& name, const std::string* value) EXCLUDES(m_settingsLock);
+    void cacheSetting(const std::string& name, const std::string* value) REQUIRES(m_storeLock)
+        EXCLUDES(m_settingsLock);
     void forgetSettings() EXCLUDES(m_settingsLock);
 
     Mutex m_storeLock;

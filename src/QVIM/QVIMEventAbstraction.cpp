@@ -60,8 +60,9 @@ im_event::im_event(const im_wrapper_event_s* record, const char* key)
 
 void im_event::getSpecialAttributeValue(const std::string&, std::string&) const {}
 
-QVIMEvent::QVIMEvent(const im_wrapper_event_s* record, const char* key)
+QVIMEvent::QVIMEvent(QVIMDAL& store, const im_wrapper_event_s* record, const char* key)
     : im_event(record, key),
+      store(store),
       processName(textOf(record != nullptr ? record->processName : nullptr)),
       processUser(textOf(record != nullptr ? record->processUser : nullptr)),
       auxValue(record != nullptr ? record->auxValue : 0),
@@ -85,7 +86,7 @@ QVIMEvent* QVIMEvent::factory(QVIMDAL& store, entity_type type, const im_wrapper
 }
 
 QVIMEventStandard::QVIMEventStandard(QVIMDAL& store, const im_wrapper_event_s* record, entity_type type)
-    : QVIMEvent(record, record->*kindDescriptor(type)->key), store(store) {}
+    : QVIMEvent(store, record, record->*kindDescriptor(type)->key) {}
 
 void QVIMEventStandard::loadColumns(const im_wrapper_event_s& record) {
     const RecordLayout& columns = layout();
@@ -998,7 +999,7 @@ bool QVIMEventStandard::compareTable(sqlite3_stmt* stmt, RuleIds& ruleIds) {
     return !changed.empty();
 }
 
-// ---- Item writes (the caller holds the store lock) ---------------------------------------
+// ---- Item writes ---------------------------------------------------------------------------
 
 namespace {
 
@@ -1055,8 +1056,7 @@ bool QVIMEventStandard::insertRow(RuleIds*) {
 bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
     if (insertOnly) return insertRow(ruleIds);
 
-    QVIMDAL& dal = store;
-    sqlite3* db = dal.db();
+    sqlite3* db = store.db();
     RuleIds none;
     RuleIds& rules = ruleIds != nullptr ? *ruleIds : none;
     bool changed = false;
@@ -1095,10 +1095,7 @@ bool QVIMEventStandard::writeItem(bool insertOnly, RuleIds* ruleIds) {
     if (rc == SQLITE_DONE) return insertRow(ruleIds);
 
     if (!changed) {
-        if (dal.bufferSelectedIDs()) {
-            dal.storeLock().assertHeld();
-            dal.bufferUnchangedId(*getTable(), entityItemId);
-        }
+        if (store.bufferSelectedIDs()) store.bufferUnchangedId(*getTable(), entityItemId);
         return true;
     }
 

@@ -9,11 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "QVIMDataAccessLayer.h"
 #include "QVIMIntegrityRuleFilter.h"
+#include "QVIMThreadSafety.h"
 #include "QVIMUtilPlatformIndependent.h"
 #include "qvim.h"
 
-class QVIMDAL;
 class EventTypeTable;
 class QVIMEvent;
 struct sqlite3_stmt;
@@ -203,7 +204,7 @@ public:
     using Fields = std::vector<std::pair<std::string, std::string>>;
     using RuleIds = std::unordered_set<long long>;
 
-    QVIMEvent(const im_wrapper_event_s* record, const char* key);
+    QVIMEvent(QVIMDAL& store, const im_wrapper_event_s* record, const char* key);
     virtual ~QVIMEvent() = default;
 
     // Builds the record of the kind named by record->entityType; null for a
@@ -211,11 +212,11 @@ public:
     static QVIMEvent* factory(QVIMDAL& store, const im_wrapper_event_s* record);
     static QVIMEvent* factory(QVIMDAL& store, entity_type type, const im_wrapper_event_s* record);
 
-    // Store operations; the caller holds the store lock.
-    virtual bool writeItem(bool insertOnly, RuleIds* ruleIds) = 0;
-    virtual bool storeItem() = 0;
-    virtual bool renameItem(RuleIds* ruleIds) = 0;
-    virtual bool deleteItem(RuleIds* ruleIds) = 0;
+    // Store operations: they step the store's shared statements.
+    virtual bool writeItem(bool insertOnly, RuleIds* ruleIds) REQUIRES(store.storeLock()) = 0;
+    virtual bool storeItem() REQUIRES(store.storeLock()) = 0;
+    virtual bool renameItem(RuleIds* ruleIds) REQUIRES(store.storeLock()) = 0;
+    virtual bool deleteItem(RuleIds* ruleIds) REQUIRES(store.storeLock()) = 0;
     virtual const EventTypeTable* getTable() const = 0;
     virtual EventTypeTable* getTable() = 0;
     virtual void getEventValues(const std::string& name, const std::string& raw, std::string& value,
@@ -232,9 +233,9 @@ public:
     virtual entity_type entityType() const = 0;
 
     // Look-ups on the shared statements; null when a bind fails.
-    sqlite3_stmt* bindSelectByKey();
-    sqlite3_stmt* bindSelectByScanTime(unsigned long scanTime);
-    sqlite3_stmt* bindDeleteByPrimaryKey();
+    sqlite3_stmt* bindSelectByKey() REQUIRES(store.storeLock());
+    sqlite3_stmt* bindSelectByScanTime(unsigned long scanTime) REQUIRES(store.storeLock());
+    sqlite3_stmt* bindDeleteByPrimaryKey() REQUIRES(store.storeLock());
     // Processes the step result of a look-up by key; true when old fields
     // were buffered.
     bool validateOldFieldsBuffered(int stepResult, sqlite3_stmt* stmt, bool loadKey);
@@ -250,6 +251,10 @@ public:
     static void format_reg_value_type(const std::string& raw, std::string& out);
     static void format_service_start_type(const std::string& raw, std::string& out);
     static void format_service_state(const std::string& raw, std::string& out);
+
+    // The store this record is read from and written to; it also lends the
+    // rules and counters a write consults.
+    QVIMDAL& store;
 
     std::string processName;
     std::string processUser;
@@ -267,10 +272,10 @@ public:
     // kind's constructor (loadColumns), once its members exist.
     QVIMEventStandard(QVIMDAL& store, const im_wrapper_event_s* record, entity_type type);
 
-    bool writeItem(bool insertOnly, RuleIds* ruleIds) override;
-    bool storeItem() override;
-    bool renameItem(RuleIds* ruleIds) override;
-    bool deleteItem(RuleIds* ruleIds) override;
+    bool writeItem(bool insertOnly, RuleIds* ruleIds) REQUIRES(store.storeLock()) override;
+    bool storeItem() REQUIRES(store.storeLock()) override;
+    bool renameItem(RuleIds* ruleIds) REQUIRES(store.storeLock()) override;
+    bool deleteItem(RuleIds* ruleIds) REQUIRES(store.storeLock()) override;
     const EventTypeTable* getTable() const override;
     EventTypeTable* getTable() override;
     void getEventValues(const std::string& name, const std::string& raw, std::string& value,
@@ -282,22 +287,18 @@ public:
     void bufferNewFields(Fields& fields) override;
     sqlite3_stmt** getStmt(unsigned long slot) const override;
     // Fills the insert (0) or update (1) statement; null when a bind fails.
-    virtual sqlite3_stmt* bind(unsigned long slot);
+    virtual sqlite3_stmt* bind(unsigned long slot) REQUIRES(store.storeLock());
     // Compares with the stored row; narrows ruleIds to the rules watching a
     // changed attribute. True when anything changed.
-    virtual bool compareTable(sqlite3_stmt* stmt, RuleIds& ruleIds);
+    virtual bool compareTable(sqlite3_stmt* stmt, RuleIds& ruleIds) REQUIRES(store.storeLock());
 
     const RecordLayout& layout() const { return *recordLayout(entityType()); }
-
-    // The store this record is read from and written to; it also lends the
-    // rules and counters a write consults.
-    QVIMDAL& store;
 
 protected:
     void loadColumns(const im_wrapper_event_s& record);
 
 private:
-    bool insertRow(RuleIds* ruleIds);
+    bool insertRow(RuleIds* ruleIds) REQUIRES(store.storeLock());
     bool compareColumn(sqlite3_stmt* stmt, int column, const ColumnDescriptor& descriptor,
                        std::unordered_set<std::string>& changed);
 };

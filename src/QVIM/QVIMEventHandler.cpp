@@ -79,8 +79,7 @@ bool reportsBlock(const IntegrityRuleFilter& filter, long long ruleId, entity_ty
 // decision of renames and deletes.
 void EventHandler::loadOldFields(QVIMEvent& event) const {
     if (event.oldFieldsBuffered) return;
-    QVIMDAL& dal = m_store;
-    MutexLock lock(dal.storeLock());
+    MutexLock lock(event.store.storeLock());
     sqlite3_stmt* stmt = event.bindSelectByKey();
     if (stmt == nullptr) {
         event.oldFieldsBuffered = true;

@@ -32,6 +32,10 @@
 class CAPABILITY("mutex") Mutex {
 public:
     void lock() ACQUIRE() {
+#ifndef NDEBUG
+        // Taken again by its holder it would hang; fail loudly instead.
+        assert(m_owner.load() != std::this_thread::get_id() && "the lock is not held by this thread already");
+#endif
         m_mutex.lock();
         setOwner(std::this_thread::get_id());
     }
