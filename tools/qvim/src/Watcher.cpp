@@ -386,6 +386,20 @@ int Watcher::nextTimeout(double now) const {
     return next < 0 ? -1 : static_cast<int>(next * 1000.0) + 1;
 }
 
+void Watcher::readInotify(Instance& instance) {
+    alignas(struct inotify_event) char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(instance.fd, buffer, sizeof buffer);
+        if (got <= 0) break;
+        const double now = monotonicSeconds();
+        for (ssize_t offset = 0; offset < got;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
+            handle(instance, *event, now);
+            offset += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+        }
+    }
+}
+
 std::vector<FsChange> Watcher::poll(int timeoutMs, int wakeFd, bool& woken) {
     woken = false;
     std::vector<struct pollfd> fds;
@@ -401,24 +415,20 @@ std::vector<FsChange> Watcher::poll(int timeoutMs, int wakeFd, bool& woken) {
     const int ready = ::poll(fds.data(), fds.size(), timeout);
     if (ready > 0) {
         if (wakeFd >= 0 && (fds.back().revents & POLLIN)) woken = true;
-        alignas(struct inotify_event) char buffer[64 * 1024];
-        for (size_t i = 0; i < m_instances.size(); ++i) {
-            if ((fds[i].revents & POLLIN) == 0) continue;
-            Instance& instance = *m_instances[i];
-            for (;;) {
-                const ssize_t got = ::read(instance.fd, buffer, sizeof buffer);
-                if (got <= 0) break;
-                const double now = monotonicSeconds();
-                for (ssize_t offset = 0; offset < got;) {
-                    const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
-                    handle(instance, *event, now);
-                    offset += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
-                }
-            }
-        }
+        for (size_t i = 0; i < m_instances.size(); ++i)
+            if (fds[i].revents & POLLIN) readInotify(*m_instances[i]);
         if (m_fanotify >= 0 && (fds[m_instances.size()].revents & POLLIN)) readFanotify();
     }
-    collectDue(monotonicSeconds());
+    const double now = monotonicSeconds();
+    // The other half of a move may have been queued while this thread was
+    // held up past the move's wait: read what is queued before taking a half
+    // as a move in or out.
+    const bool moveDue = std::any_of(m_moves.begin(), m_moves.end(), [&](const auto& entry) {
+        return now - entry.second.at >= m_timing.moveMs / 1000.0;
+    });
+    if (moveDue)
+        for (const auto& instance : m_instances) readInotify(*instance);
+    collectDue(now);
     std::vector<FsChange> changes;
     changes.swap(m_ready);
     return changes;

@@ -120,6 +120,8 @@ private:
     bool dropPending(const std::string& path);
     void emit(FsChange change);
     void collectDue(double now);
+    // Handles everything queued on the instance (its descriptor does not block).
+    void readInotify(Instance& instance);
     int nextTimeout(double now) const;
 
     const Scope& m_scope;
