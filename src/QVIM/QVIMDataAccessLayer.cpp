@@ -447,6 +447,9 @@ int openDatabaseFile(const std::string& name, int flags, sqlite3** db, const cha
     return rc;
 }
 
+constexpr int kBusyMilliseconds = 5000;
+constexpr int kSwitchBusyMilliseconds = 250;
+
 // A commit appends to the write-ahead log without a sync: the log is synced
 // when it is checkpointed into the file and when the last connection closes.
 // A crash of the process loses nothing; a power loss may lose the last
@@ -458,7 +461,11 @@ void useWriteAheadLog(sqlite3* db) {
     int rc = sqlite3_prepare_v2(db, kJournalModeSQL, -1, &raw, nullptr);
     StatementSlot pragma;
     *pragma.address() = raw;
+    // The switch needs the file to itself; a file in use switches at a later
+    // open rather than holding this one up.
+    sqlite3_busy_timeout(db, kSwitchBusyMilliseconds);
     if (rc == SQLITE_OK) rc = sqlite3_step(raw);
+    sqlite3_busy_timeout(db, kBusyMilliseconds);
     const unsigned char* mode = rc == SQLITE_ROW ? sqlite3_column_text(raw, 0) : nullptr;
     if (mode == nullptr || strcasecmp(reinterpret_cast<const char*>(mode), "wal") != 0) {
         LOG_ERROR(QVIM_SRC_DAL, "_initDB", "PRAGMA journal_mode = WAL failed (mode: %s): '%s'; every commit is synced",
@@ -525,7 +532,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
     int rc = openDatabaseFile(
         m_dbPath, readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE), &m_DB, "_initDB");
     if (rc != SQLITE_OK) return false;
-    sqlite3_busy_timeout(m_DB, 5000);
+    sqlite3_busy_timeout(m_DB, kBusyMilliseconds);
 
     int version = 0;
     {
