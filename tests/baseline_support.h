@@ -83,4 +83,20 @@ inline void execFile(const std::string& path, const std::string& sql) {
     sqlite3_close(db);
 }
 
+// Starts the engine on a baseline that stays in rollback mode, where a write
+// locks readers out and needs a journal beside the file: another connection
+// reads it while the engine opens it, so the journal cannot switch.
+inline qvim_status startEngineInRollbackMode(const std::string& path) {
+    if (startEngine(path) != QVIM_OK) return QVIM_E_DB_OPEN;
+    engine_stop();
+    execFile(path, "PRAGMA journal_mode = DELETE;");
+    sqlite3* reader = nullptr;
+    sqlite3_open_v2(path.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr);
+    EXPECT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr), SQLITE_OK);
+    const qvim_status started = startEngine(path);
+    sqlite3_close(reader);
+    EXPECT_EQ(queryFile(path, "PRAGMA journal_mode;"), "delete");
+    return started;
+}
+
 }  // namespace qvim_test

@@ -196,6 +196,8 @@ const char* const kSetImStateSQL = "UPDATE IntegrityMonitorState SET settingValu
 const char* const kVacuumSQL = "VACUUM;";
 const char* const kUserVersionSQL = "PRAGMA user_version;";
 const char* const kForeignKeysSQL = "PRAGMA foreign_keys = ON;";
+const char* const kJournalModeSQL = "PRAGMA journal_mode = WAL;";
+const char* const kSynchronousSQL = "PRAGMA synchronous = NORMAL;";
 const char* const kCountObjectsSQL = "SELECT count(*) FROM sqlite_master;";
 const char* const kCountSettingsTablesSQL =
     "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'IntegrityMonitorState';";
@@ -445,6 +447,37 @@ int openDatabaseFile(const std::string& name, int flags, sqlite3** db, const cha
     return rc;
 }
 
+constexpr int kBusyMilliseconds = 5000;
+constexpr int kSwitchBusyMilliseconds = 250;
+
+// A commit appends to the write-ahead log without a sync: the log is synced
+// when it is checkpointed into the file and when the last connection closes.
+// A crash of the process loses nothing; a power loss may lose the last
+// commits, never the file's consistency. Where the log cannot be used (no
+// shared memory on the file system, another connection in the way) the file
+// stays in rollback mode, with every commit synced: slower, still correct.
+void useWriteAheadLog(sqlite3* db) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db, kJournalModeSQL, -1, &raw, nullptr);
+    StatementSlot pragma;
+    *pragma.address() = raw;
+    // The switch needs the file to itself; a file in use switches at a later
+    // open rather than holding this one up.
+    sqlite3_busy_timeout(db, kSwitchBusyMilliseconds);
+    if (rc == SQLITE_OK) rc = sqlite3_step(raw);
+    sqlite3_busy_timeout(db, kBusyMilliseconds);
+    const unsigned char* mode = rc == SQLITE_ROW ? sqlite3_column_text(raw, 0) : nullptr;
+    if (mode == nullptr || strcasecmp(reinterpret_cast<const char*>(mode), "wal") != 0) {
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "PRAGMA journal_mode = WAL failed (mode: %s): '%s'; every commit is synced",
+                  mode != nullptr ? reinterpret_cast<const char*>(mode) : "unchanged",
+                  rc == SQLITE_ROW ? "not supported here" : sqlite3_errmsg(db));
+        return;
+    }
+    rc = sqlite3_exec(db, kSynchronousSQL, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        LOG_ERROR(QVIM_SRC_DAL, "_initDB", "sqlite3_exec() for synchronous pragma: '%s'", sqlite3_errstr(rc));
+}
+
 }  // namespace
 
 QVIMDAL::QVIMDAL(const QVIMConfig& config, QVIMStats& stats)
@@ -501,7 +534,7 @@ bool QVIMDAL::_initDB(bool readOnly) {
     int rc = openDatabaseFile(
         m_dbPath, readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE), &m_DB, "_initDB");
     if (rc != SQLITE_OK) return false;
-    sqlite3_busy_timeout(m_DB, 5000);
+    sqlite3_busy_timeout(m_DB, kBusyMilliseconds);
 
     int version = 0;
     {
@@ -531,7 +564,10 @@ bool QVIMDAL::_initDB(bool readOnly) {
     }
     LOG_INFO(QVIM_SRC_DAL, "_initDB", "SCHEMA user_version: %d", version);
 
-    if (version == 1 || version == 2) return prepareStatements();
+    if (version == 1 || version == 2) {
+        if (!readOnly) useWriteAheadLog(m_DB);
+        return prepareStatements();
+    }
 
     // Beyond this point the file is built or rebuilt: only when it holds
     // nothing, or is recognisably a baseline (it has the settings table).
@@ -576,6 +612,8 @@ bool QVIMDAL::_initDB(bool readOnly) {
             return false;
         }
     }
+    // Only a file known to be a baseline changes its journal mode.
+    if (!readOnly) useWriteAheadLog(m_DB);
     return prepareStatements();
 }
 
@@ -1620,6 +1658,8 @@ std::vector<std::pair<std::string, std::string>> QVIMDAL::sqlTexts() const {
     const std::pair<const char*, std::string> fixed[] = {
         {"userVersion", kUserVersionSQL},
         {"foreignKeys", kForeignKeysSQL},
+        {"journalMode", kJournalModeSQL},
+        {"synchronous", kSynchronousSQL},
         {"countObjects", kCountObjectsSQL},
         {"countSettingsTables", kCountSettingsTablesSQL},
         {"rollbackScript", kRollbackScriptSQL},

@@ -58,7 +58,7 @@ int openSeal(const Options& options, Session& session, InPlaceSeal& seal, SealCh
     const SealUse use = sealUse(options);
     if (!use.verifies && !use.writes) return kExitOk;
     // Opening rolls back what a crash left unfinished; only then can the digest be taken.
-    if (check.verdict == SealVerdict::Failed) check = checkSeal(session.dbPath(), seal.key());
+    if (check.verdict == SealVerdict::Failed) check = checkSeal(session.dbPath(), seal.key(), session.baselineFd());
     for (const std::string& warning : check.warnings) console.warning(warning);
     const bool hadBaseline = session.setting("baselineExists") == "1";
     std::string digest = check.digest;
@@ -226,7 +226,9 @@ int runCommand(const Options& options, Console& console, EventPrinter& printer) 
     // is not to be trusted, not even its header.
     SealCheck sealed;
     const SealUse use = sealUse(options);
-    if ((use.verifies || use.writes) && baselineAtRest(databasePathOf(options))) {
+    // Commits in the log are judged without opening the file too.
+    if ((use.verifies || use.writes) &&
+        (baselineAtRest(databasePathOf(options)) || logHoldsFrames(databasePathOf(options)))) {
         sealed = checkSeal(databasePathOf(options), sealKey);
         if (sealed.verdict == SealVerdict::Tampered && use.verifies) return refuseTampered(sealed, console);
     }

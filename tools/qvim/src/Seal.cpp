@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "BaselineCopy.h"
 #include "SafeFiles.h"
 #include "Text.h"
 
@@ -203,29 +204,45 @@ bool loadSealKey(const std::string& path, SealKey& key, std::string& error) {
 
 std::string sealPathFor(const std::string& dbPath) { return dbPath + ".seal"; }
 
-bool baselineDigest(const std::string& dbPath, std::string& digestHex, std::string& error) {
-    UniqueFd folder;
-    if (!openDatabaseFolder(dbPath, folder, error)) return false;
+namespace {
+
+// Beside the database NAME in folder: a rollback journal (a write under way,
+// or one a crash left) or a write-ahead log holding frames (commits the file
+// does not hold yet). An empty log holds nothing. The reason when there is one.
+std::string unsettledBeside(int folder, const std::string& name) {
+    struct stat st;
+    if (fstatat(folder, (name + "-journal").c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return "'" + name + "-journal' lies beside the baseline: a write to it is unfinished (a run ended in the " +
+               "middle of one); any command that opens the baseline rolls it back";
+    if (fstatat(folder, (name + "-wal").c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_size > 0)
+        return "'" + name + "-wal' beside the baseline holds commits the file does not hold yet (a run has the " +
+               "baseline open, or ended without closing it); any command that opens the baseline moves them in";
+    return std::string();
+}
+
+// The digest of the database name in folder, read from held (an open
+// descriptor of it) when given, else from a descriptor of its own. Unless
+// settled (the caller holds a read transaction in which the file alone is the
+// database), nothing unsettled may lie beside it, before or after the read.
+bool fileDigest(int folder, const std::string& dbPath, int held, bool settled, std::string& digestHex,
+                std::string& error) {
     const std::string name = baseName(dbPath);
-    const auto journalBeside = [&] {
-        struct stat st;
-        for (const char* suffix : {"-journal", "-wal"}) {
-            if (fstatat(folder.get(), (name + suffix).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                error = "'" + name + suffix + "' lies beside the baseline: a write to it is unfinished (a run " +
-                        "ended in the middle of one); any command that opens the baseline rolls it back";
-                return true;
-            }
-        }
-        return false;
+    const auto unsettled = [&] {
+        if (settled) return false;
+        error = unsettledBeside(folder, name);
+        return !error.empty();
     };
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     std::vector<unsigned char> buffer(256 * 1024);
     // A writer between transactions may commit while we read: read again.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (journalBeside()) return false;
-        UniqueFd file(openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        struct stat before, after;
-        if (!file || fstat(file.get(), &before) != 0) {
+        if (unsettled()) return false;
+        UniqueFd own;
+        if (held < 0)
+            own.reset(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        const int file = held >= 0 ? held : own.get();
+        struct stat before, after, named;
+        if (file < 0 || fstat(file, &before) != 0) {
             error = "cannot read the baseline '" + dbPath + "': " +
                     (errno == ELOOP ? std::string("it is a symbolic link") : errorText(errno));
             return false;
@@ -234,12 +251,17 @@ bool baselineDigest(const std::string& dbPath, std::string& digestHex, std::stri
             error = "the baseline '" + dbPath + "' is not a regular file";
             return false;
         }
+        if (held >= 0 && (fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+                          named.st_dev != before.st_dev || named.st_ino != before.st_ino)) {
+            error = "the baseline '" + dbPath + "' is no longer the file this run opened";
+            return false;
+        }
         if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
             error = "cannot start a SHA-256 digest";
             return false;
         }
         ssize_t got;
-        while ((got = ::read(file.get(), buffer.data(), buffer.size())) != 0) {
+        for (off_t at = 0; (got = pread(file, buffer.data(), buffer.size(), at)) != 0; at += got > 0 ? got : 0) {
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) {
                 error = "cannot read the baseline '" + dbPath + "': " + errorText(errno);
@@ -250,8 +272,8 @@ bool baselineDigest(const std::string& dbPath, std::string& digestHex, std::stri
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int length = 0;
         EVP_DigestFinal_ex(context.get(), digest, &length);
-        const bool steady = fstat(file.get(), &after) == 0 && sameFile(before, after);
-        if (journalBeside()) return false;
+        const bool steady = fstat(file, &after) == 0 && sameFile(before, after);
+        if (unsettled()) return false;
         if (steady) {
             digestHex = hexText(digest, length);
             return true;
@@ -261,10 +283,44 @@ bool baselineDigest(const std::string& dbPath, std::string& digestHex, std::stri
     return false;
 }
 
+}  // namespace
+
+bool baselineDigest(const std::string& dbPath, std::string& digestHex, std::string& error) {
+    UniqueFd folder;
+    return openDatabaseFolder(dbPath, folder, error) && fileDigest(folder.get(), dbPath, -1, false, digestHex, error);
+}
+
+bool settledBaselineDigest(const std::string& dbPath, int held, std::string& digestHex, std::string& error,
+                           bool& postponed) {
+    postponed = false;
+    UniqueFd folder;
+    if (!openDatabaseFolder(dbPath, folder, error)) return false;
+    // A descriptor of the file closed while a connection of this process has
+    // it open would drop that connection's locks: it is opened before the
+    // read transaction and closed after it.
+    UniqueFd own;
+    if (held < 0) {
+        own.reset(openat(folder.get(), baseName(dbPath).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!own) {
+            error = "cannot read the baseline '" + dbPath + "': " + errorText(errno);
+            return false;
+        }
+        held = own.get();
+    }
+    SettledReader reader;
+    if (!reader.begin(dbPath, error)) return false;
+    if (!reader.fileIsWhole()) {
+        postponed = true;
+        error = "commits kept coming into the baseline's log while its digest was to be taken";
+        return false;
+    }
+    return fileDigest(folder.get(), dbPath, held, true, digestHex, error);
+}
+
 bool baselineAtRest(const std::string& dbPath) {
     struct stat st;
     return lstat(dbPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           lstat((dbPath + "-journal").c_str(), &st) != 0 && lstat((dbPath + "-wal").c_str(), &st) != 0;
+           unsettledBeside(AT_FDCWD, dbPath).empty();
 }
 
 bool writeSeal(const std::string& dbPath, SealRecord record, const SealKey* key, std::string& error) {
@@ -296,16 +352,19 @@ bool writeSeal(const std::string& dbPath, SealRecord record, const SealKey* key,
 // The writer a seal names ("watch 1234 TIME") still runs, in another process,
 // and holds the baseline: a qvim that works on the baseline itself holds a
 // shared lock on the file for as long as its engine has it open.
-bool writerHoldsBaseline(const std::string& dbPath, const std::string& writer) {
+bool writerHoldsBaseline(const std::string& dbPath, const std::string& writer, int held) {
     const size_t space = writer.find(' ');
     const long pid = space == std::string::npos ? 0 : strtol(writer.c_str() + space + 1, nullptr, 10);
     if (pid <= 0 || pid == static_cast<long>(getpid()) || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH))
         return false;
+    // This run holds the file (and its flock) itself: another descriptor
+    // would tell nothing, and closing it would drop the engine's locks.
+    if (held >= 0) return true;
     UniqueFd file(open(dbPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     return file && flock(file.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
-SealCheck checkSeal(const std::string& dbPath, const SealKey* key) {
+SealCheck checkSeal(const std::string& dbPath, const SealKey* key, int held) {
     SealCheck check;
     const std::string path = sealPathFor(dbPath);
     UniqueFd folder;
@@ -317,7 +376,30 @@ SealCheck checkSeal(const std::string& dbPath, const SealKey* key) {
         check.message = "the seal '" + path + "' is not one qvim wrote: " + reason;
         return check;
     }
-    if (!baselineDigest(dbPath, check.digest, check.message)) return check;
+    bool postponed = false;
+    if (held >= 0 ? !settledBaselineDigest(dbPath, held, check.digest, check.message, postponed)
+                  : !baselineDigest(dbPath, check.digest, check.message)) {
+        check.digest.clear();
+        // Commits in the log that no record vouches for: a running writer's,
+        // or ones nobody can vouch for, and the file is not opened to see.
+        std::string body, signature;
+        if (missing || !logHoldsFrames(dbPath) || !parseSeal(text, check.seal, body, signature, reason))
+            return check;
+        if (check.seal.writer != "-" && writerHoldsBaseline(dbPath, check.seal.writer, held)) {
+            check.verdict = SealVerdict::InUse;
+            check.message = "the baseline is being written by a running qvim (" + check.seal.writer +
+                            "), which records its digest at most a minute after each change and when it ends";
+        } else {
+            check.verdict = SealVerdict::Tampered;
+            check.message = "'" + baseName(dbPath) + "-wal' beside the baseline holds commits made after it was " +
+                            "last accepted (" + check.seal.time + ")";
+            if (check.seal.writer != "-")
+                check.message += " by a run that ended before it recorded its digest (" + check.seal.writer +
+                                 "): it was killed or crashed, or the baseline was changed behind it. If that run "
+                                 "ended abruptly, rebuild the baseline with 'qvim init'";
+        }
+        return check;
+    }
     if (missing) {
         check.verdict = key != nullptr ? SealVerdict::Tampered : SealVerdict::Unsealed;
         check.message = key != nullptr ? "the baseline has no seal ('" + path +
@@ -361,7 +443,7 @@ SealCheck checkSeal(const std::string& dbPath, const SealKey* key) {
                                  "the new baseline is the one it was replacing with");
         return check;
     }
-    if (check.seal.writer != "-" && writerHoldsBaseline(dbPath, check.seal.writer)) {
+    if (check.seal.writer != "-" && writerHoldsBaseline(dbPath, check.seal.writer, held)) {
         check.verdict = SealVerdict::InUse;
         check.message = "the baseline is being written by a running qvim (" + check.seal.writer +
                         "), which records its digest at most a minute after each change and when it ends";
@@ -425,17 +507,39 @@ void InPlaceSeal::adopt(const std::string& writer) {
     m_haveRecorded = false;
 }
 
+// The file and its write-ahead log as they are now: a commit changes the log
+// before it reaches the file.
+InPlaceSeal::Looks InPlaceSeal::looksNow() const {
+    Looks looks;
+    looks.haveFile = stat(m_dbPath.c_str(), &looks.file) == 0;
+    if (lstat((m_dbPath + "-wal").c_str(), &looks.log) != 0) looks.log = {};
+    return looks;
+}
+
 bool InPlaceSeal::record(const std::string& writer, std::string& digestHex, std::string& error) {
-    struct stat before;
-    if (stat(m_dbPath.c_str(), &before) != 0) {
+    const Looks before = looksNow();
+    if (!before.haveFile) {
         error = "cannot examine the baseline '" + m_dbPath + "': " + errorText(errno);
         return false;
     }
-    if (!baselineDigest(m_dbPath, digestHex, error)) return false;
+    if (m_held >= 0) {
+        // The engine has the baseline open: its commits are moved into the
+        // file first, and while they keep coming the record waits its turn.
+        bool postponed = false;
+        if (!settledBaselineDigest(m_dbPath, m_held, digestHex, error, postponed)) {
+            if (!postponed) return false;
+            m_recordedAt = monotonicSeconds();
+            digestHex.clear();
+            return true;
+        }
+    } else if (!baselineDigest(m_dbPath, digestHex, error)) {
+        return false;
+    }
     SealRecord record;
     record.digest = digestHex;
     record.writer = writer;
     if (!writeSeal(m_dbPath, record, m_key, error)) return false;
+    // Looked at before the digest: a commit after that shows as a change.
     m_recorded = before;
     m_haveRecorded = true;
     m_recordedAt = monotonicSeconds();
@@ -443,8 +547,11 @@ bool InPlaceSeal::record(const std::string& writer, std::string& digestHex, std:
 }
 
 bool InPlaceSeal::changedSinceRecord() const {
-    struct stat now;
-    return !m_haveRecorded || stat(m_dbPath.c_str(), &now) != 0 || !sameFile(now, m_recorded);
+    if (!m_haveRecorded) return true;
+    const Looks now = looksNow();
+    return !now.haveFile || !sameFile(now.file, m_recorded.file) || now.log.st_ino != m_recorded.log.st_ino ||
+           now.log.st_size != m_recorded.log.st_size || now.log.st_mtim.tv_sec != m_recorded.log.st_mtim.tv_sec ||
+           now.log.st_mtim.tv_nsec != m_recorded.log.st_mtim.tv_nsec;
 }
 
 int InPlaceSeal::msUntilDue(double intervalSeconds) const {
@@ -465,12 +572,13 @@ namespace {
 constexpr double kWatchSealInterval = 60;
 }
 
-WatchSeal::WatchSeal(const std::string& dbPath, const std::string& keyPath)
-    : m_usable(true), m_seal(dbPath, keyPath.empty() ? nullptr : &m_key) {
+WatchSeal::WatchSeal(const std::string& dbPath, const std::string& keyPath, int held)
+    : m_usable(held >= 0), m_seal(dbPath, keyPath.empty() ? nullptr : &m_key) {
+    m_seal.holdFile(held);
     std::string ignored;
     // The key was checked when the command started; a key that went away since
     // leaves the periodic record to the end of the run, which reports it.
-    if (!keyPath.empty()) m_usable = loadSealKey(keyPath, m_key, ignored);
+    if (m_usable && !keyPath.empty()) m_usable = loadSealKey(keyPath, m_key, ignored);
     m_seal.adopt(writerName("watch"));
 }
 

@@ -2,10 +2,11 @@
 // accepted it, so that a baseline changed behind qvim's back is refused.
 //
 // The digest is SHA-256 over the bytes of the database file at rest: between
-// transactions, with no "-journal" or "-wal" file beside it. SQLite changes
-// those bytes only when it commits, so commands that only read (export,
-// metrics, state get, verify, a check on a copy) leave the digest as it is, and
-// every command that writes records the new one when it is done.
+// transactions, with no "-journal" beside it and no "-wal" holding commits
+// the file does not hold yet. SQLite changes those bytes only when it commits
+// or moves commits from its log into the file, so commands that only read
+// (export, metrics, state get, verify, a check on a copy) leave the digest as
+// it is, and every command that writes records the new one when it is done.
 //
 // The seal file is NAME.seal beside the database NAME: 0600, owned by the
 // user qvim runs as, replaced whole by rename, never read through a link. Text:
@@ -54,8 +55,16 @@ std::string sealPathFor(const std::string& dbPath);
 // kept changing while read).
 bool baselineDigest(const std::string& dbPath, std::string& digestHex, std::string& error);
 
-// The database file exists with no journal beside it: its digest can be
-// taken without opening it.
+// The digest of the file while a read transaction in which the file alone is
+// the database holds it still (commits in the log are moved in first): for a
+// run whose engine has the baseline open. held is an open descriptor of the
+// file (closing another one would drop the engine's locks), or -1. postponed
+// tells a failure that only means commits kept coming: try again later.
+bool settledBaselineDigest(const std::string& dbPath, int held, std::string& digestHex, std::string& error,
+                           bool& postponed);
+
+// The database file exists with no journal and no log holding commits
+// beside it: its digest can be taken without opening it.
 bool baselineAtRest(const std::string& dbPath);
 
 // What a seal file holds.
@@ -88,7 +97,9 @@ struct SealCheck {
 
 // Compares the baseline with its seal. With a key, a missing or unsigned seal
 // and a wrong signature are tampering; without one the signature is unchecked.
-SealCheck checkSeal(const std::string& dbPath, const SealKey* key);
+// held: an open descriptor of the baseline while this process's engine has it
+// open (its digest is then taken settled), else -1.
+SealCheck checkSeal(const std::string& dbPath, const SealKey* key, int held = -1);
 
 // Moves newFile (closed, complete, in the database's folder) over the baseline
 // and seals it, in the crash-safe order above. moveIntoPlace, when given, does
@@ -109,6 +120,9 @@ public:
     bool begin(const std::string& writer, const std::string& verifiedDigest, std::string& error);
     // Takes over a writer begun elsewhere in this process (watch's loop).
     void adopt(const std::string& writer);
+    // Records while the engine has the baseline open, reading it through held
+    // (an open descriptor of it that outlives this object).
+    void holdFile(int held) { m_held = held; }
     // Records the digest when the file changed since the last record and at
     // least interval seconds have passed; true when nothing needed doing.
     bool checkpoint(double intervalSeconds, std::string& error);
@@ -118,13 +132,20 @@ public:
     const SealKey* key() const { return m_key; }
 
 private:
+    struct Looks {
+        bool haveFile = false;
+        struct stat file {};
+        struct stat log {};
+    };
+    Looks looksNow() const;
     bool record(const std::string& writer, std::string& digestHex, std::string& error);
     bool changedSinceRecord() const;
 
     std::string m_dbPath;
     const SealKey* m_key;
     std::string m_writer;
-    struct stat m_recorded {};
+    int m_held = -1;
+    Looks m_recorded;
     bool m_haveRecorded = false;
     double m_recordedAt = 0;
 };
@@ -133,7 +154,9 @@ private:
 // wrote since the last one.
 class WatchSeal {
 public:
-    WatchSeal(const std::string& dbPath, const std::string& keyPath);
+    // held: an open descriptor of the baseline for as long as this lives
+    // (without one, only the final record is taken).
+    WatchSeal(const std::string& dbPath, const std::string& keyPath, int held);
     // How long the event loop may wait before tick is due; idleMs when nothing is pending.
     int waitMs(int idleMs) const;
     // Records when due; a failure gives a warning (once), the final record still follows.

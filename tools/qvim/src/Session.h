@@ -79,6 +79,8 @@ public:
 
     // The file the engine works on: the working copy, or the baseline itself.
     const std::string& enginePath() const { return m_enginePath; }
+    // An open descriptor of the baseline while the session lasts (-1 when it holds none).
+    int baselineFd() const { return m_lock.get(); }
     const char* copyMethod() const;
     // Stops the engine, which closes its database; no engine call may follow.
     void stopEngine();

@@ -426,7 +426,7 @@ int runWatch(const Options& options, Session& session, Console& console, EventPr
     // A stop signal also ends the hashing of a large file.
     RealtimeFeeder feeder(session, scope, console, printer, ruleset.md5Watched,
                           HashLimits{options.maxHashSize, [&signals] { return signals.pending(); }});
-    WatchSeal seal(session.dbPath(), options.keyFile);
+    WatchSeal seal(session.dbPath(), options.keyFile, session.baselineFd());
     for (;;) {
         bool stop = false;
         // The events of a burst of changes share one sync of the journal and

@@ -21,6 +21,7 @@
 
 #include "HostTestSupport.h"
 #include "Journal.h"
+#include "Seal.h"
 #include "Session.h"
 #include "Text.h"
 
@@ -118,6 +119,14 @@ TEST_F(HostAccept, CheckLeavesTheBaselineByteForByteAndUpdateAcceptsWhatItReport
 // the old ones in its journal: the copy must be of the rolled-back baseline.
 TEST_F(HostAccept, TheCopyOfABaselineWithAHotJournalIsTheRolledBackOne) {
     const std::map<std::string, std::string> expected = changeTree(2000);
+    // Only rollback mode has a journal a writer leaves in the middle of a
+    // transaction (a baseline that cannot use a log stays in it).
+    sqlite3* rollback = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &rollback), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(rollback, "PRAGMA journal_mode=DELETE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(rollback);
+    std::string digest, error;
+    ASSERT_TRUE(InPlaceSeal(db, nullptr).finish(digest, error)) << error;
     fflush(nullptr);
     const pid_t writer = fork();
     if (writer == 0) {
@@ -138,6 +147,35 @@ TEST_F(HostAccept, TheCopyOfABaselineWithAHotJournalIsTheRolledBackOne) {
     const ProgramRun run = qvim({"check", "--json"});
     EXPECT_EQ(run.status, kAllThree) << run.err;
     EXPECT_EQ(operationsByKey(parseEvents(run.out), "File"), expected) << run.out.substr(0, 2000);
+}
+
+// Commits in the baseline's log that no run vouches for (a writer that died
+// without closing) are judged before anything opens the file: the update
+// refuses, and the file and its log stay as they are.
+TEST_F(HostAccept, AnUpdateRefusesABaselineWithCommitsNobodyVouchesFor) {
+    changeTree(3);
+    fflush(nullptr);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        sqlite3* handle = nullptr;
+        if (sqlite3_open(db.c_str(), &handle) != SQLITE_OK) _exit(1);
+        _exit(sqlite3_exec(handle, "PRAGMA wal_autocheckpoint=0; UPDATE EntityFileItems SET size = size + 1;",
+                           nullptr, nullptr, nullptr) == SQLITE_OK
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string before = readText(db);
+    const std::string log = readText(db + "-wal");
+    ASSERT_FALSE(log.empty());
+
+    const ProgramRun run = qvim({"update"});
+    EXPECT_EQ(run.status, kExitTampered) << run.err;
+    EXPECT_NE(run.err.find("im.db-wal"), std::string::npos) << run.err;
+    EXPECT_EQ(readText(db), before);
+    EXPECT_EQ(readText(db + "-wal"), log);
 }
 
 TEST_F(HostAccept, AnUnwritableJournalAcceptsNothingAndALinkThereIsNeverFollowed) {

@@ -20,6 +20,7 @@
 
 #include "Baseline.h"
 #include "HostTestSupport.h"
+#include "Seal.h"
 #include "Session.h"
 #include "Output.h"
 
@@ -293,8 +294,21 @@ TEST_F(HostChanges, AFolderThatCannotBeOpenedIsNotCheckedAndNothingBelowItIsRemo
 TEST_F(HostChanges, AnExportThatTheLockedDatabaseCutsShortFails) {
     for (int i = 0; i < 3000; ++i) writeText(tree + "/f" + std::to_string(i), "");
     ASSERT_EQ(qvim({"init", "--rules", "rules.json"}).status, 0);
+    // With a write-ahead log no writer locks readers out: the engine opens the
+    // baseline in rollback mode when another connection reads it meanwhile.
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &reader), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "PRAGMA journal_mode=DELETE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::string digest, error;
+    ASSERT_TRUE(InPlaceSeal(db, nullptr).finish(digest, error)) << error;
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr), SQLITE_OK);
 
     Background exporter({"export", "--kind", "File", "--out", "-", "--db", db});
+    // Let go once the switch failed: the export writes its settings next.
+    for (int wait = 0; wait < 3000 && log().find("journal_mode = WAL failed") == std::string::npos; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    sqlite3_close(reader);
+    const size_t opened = log().size();
     // The program stops on its full output pipe in the middle of the first page.
     for (int wait = 0; wait < 600 && exporter.unreadOutput() < 65536; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -307,7 +321,7 @@ TEST_F(HostChanges, AnExportThatTheLockedDatabaseCutsShortFails) {
     // that nothing but the export itself meets the lock.
     size_t rows = 0;
     std::string line;
-    for (int wait = 0; wait < 600 && log().find("database is locked") == std::string::npos; ++wait)
+    for (int wait = 0; wait < 600 && log().find("database is locked", opened) == std::string::npos; ++wait)
         while (exporter.readLine(line, 100)) ++rows;
     sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(locker);

@@ -1,5 +1,6 @@
 // The baseline's seal: read-only commands keep the digest, writes record the
 // new one, and a baseline, seal or key changed behind qvim's back is refused.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -256,4 +257,39 @@ TEST_F(HostSeal, ACheckpointVouchesForWhatARunningWriterLeftSoFarAndOnlyThat) {
     std::string digest;
     ASSERT_TRUE(seal.finish(digest, error)) << error;
     EXPECT_NE(readText(db + ".seal").find("writer -\n"), std::string::npos);
+}
+
+// While the engine has the baseline open, its commits may still be in the
+// log: a record moves them into the file first, and when a reader keeps them
+// there, no digest of the incomplete file is recorded.
+TEST_F(HostSeal, ARecordBesideAnOpenEngineIsOfTheWholeDatabaseOrNone) {
+    std::string error;
+    InPlaceSeal writer(db, nullptr);
+    ASSERT_TRUE(writer.begin(writerName("watch"), verified(), error)) << error;
+    UniqueFd held(::open(db.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(held);
+    writer.holdFile(held.get());
+    sqlite3* engine = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &engine), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(engine, "PRAGMA wal_autocheckpoint = 0; UPDATE EntityFileItems SET size = 12345;", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    struct stat log;
+    ASSERT_TRUE(stat((db + "-wal").c_str(), &log) == 0 && log.st_size > 0) << "the commit is in the log";
+
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &reader), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM EntityFileItems;", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    const std::string before = readText(seal());
+    ASSERT_TRUE(writer.checkpoint(0, error)) << error;
+    EXPECT_EQ(readText(seal()), before) << "recorded while the file lacked a commit";
+    sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+
+    ASSERT_TRUE(writer.checkpoint(0, error)) << error;
+    EXPECT_NE(readText(seal()), before);
+    EXPECT_TRUE(stat((db + "-wal").c_str(), &log) == 0 && log.st_size == 0) << "the log was moved into the file";
+    sqlite3_close(engine);
+    EXPECT_EQ(checkSeal(db, nullptr).verdict, SealVerdict::Valid) << checkSeal(db, nullptr).message;
 }
