@@ -110,17 +110,8 @@ private:
 // unnamed files.
 UniqueFd lockedNewFile(int folder, std::string& copyName, const std::string& prefix, int& failure) {
     UniqueFd file(openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (file && flock(file.get(), LOCK_EX) == 0) {
-        const std::string self = "/proc/self/fd/" + std::to_string(file.get());
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            const std::string name = prefix + randomSuffix();
-            if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                copyName = name;
-                return file;
-            }
-            if (errno != EEXIST) break;  // no /proc: a named file then
-        }
-    }
+    // Without /proc it cannot be named: a named file then.
+    if (file && flock(file.get(), LOCK_EX) == 0 && linkUnnamed(file.get(), folder, prefix, copyName)) return file;
     for (int attempt = 0; attempt < 16; ++attempt) {
         const std::string name = prefix + randomSuffix();
         UniqueFd named(openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
