@@ -152,6 +152,37 @@ TEST_F(DiskFaults, FullDiskFailsTheBatchAndKeepsTheDatabaseSound) {
     EXPECT_EQ(rows("test.db"), 1 + 1001 + 1001 + 1);
 }
 
+// Under the write-ahead log a full disk fails a batch only at its commit,
+// after every row of it was written: the buffer is tried again as it doubles,
+// not redone whole for each item appended (thousands of tries before).
+TEST_F(DiskFaults, AFullDiskUnderTheLogIsTriedAgainOnlyAsTheBufferDoubles) {
+    start();
+    ASSERT_EQ(queryFile("test.db", "PRAGMA journal_mode;"), "wal");
+    ASSERT_TRUE(Entities::store(records.make("File", key(0))));
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit full = saved;
+    full.rlim_cur = std::max(readFile("test.db").size(), readFile("test.db-wal").size()) + 8192;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    clearCapturedLog();
+    size_t failed = 0;
+    for (int n = 1; n <= 8000; ++n) failed += Entities::store(records.make("File", key(n)), true) ? 0 : 1;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    size_t tries = 0;
+    for (const LogLine& line : capturedLog())
+        if (line.level == QVIM_LOG_ERROR && line.function == "storeItemFlushInternal") ++tries;
+    EXPECT_GE(failed, 1u);
+    EXPECT_LE(failed, 3u) << "tried at 1001 items and then each time the buffer doubled";
+    EXPECT_LE(tries, 3 * failed) << "log lines of the failed tries";
+
+    unsigned long written = 0;
+    EXPECT_EQ(flush_db_buffer(&written), QVIM_OK);
+    engine_stop();
+    EXPECT_EQ(queryFile("test.db", "PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(rows("test.db"), 8001);
+}
+
 TEST_F(DiskFaults, BufferedItemsThatCannotBeWrittenAtStopAreCountedInTheLog) {
     startInFolder();
     for (int n = 0; n < 10; ++n) ASSERT_TRUE(Entities::store(records.make("File", key(n)), true));

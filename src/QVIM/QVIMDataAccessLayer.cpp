@@ -965,7 +965,12 @@ bool QVIMDAL::storeItemBuffer(const std::shared_ptr<QVIMEvent>& record, im_wrapp
     response.state = IM_MATCH_WITH_EVENT;
     MutexLock lock(m_storeLock);
     m_itemBuffer.push_back(record);
-    if (m_itemBuffer.size() <= kItemBufferLimit) return true;
+    // After a failed write the buffer is tried again once it has doubled, not
+    // on every append: a batch that fails only at its commit (a full disk
+    // under the write-ahead log) would otherwise be redone whole for each
+    // new item. The item is buffered either way; the failures are reported
+    // by the tries and by the last flush.
+    if (m_itemBuffer.size() <= std::max(kItemBufferLimit, m_retryAt)) return true;
     LOG_TRACE(QVIM_SRC_DAL, "storeItemBuffer", "storeItemBuffer lock");
     unsigned long written = response.nItemsScanned;
     const bool flushed = storeItemFlushInternal(written);
@@ -1052,8 +1057,10 @@ bool QVIMDAL::storeItemFlushInternal(unsigned long& count) {
                       m_itemBuffer[item.index]->currentKey.c_str(), item.reason.c_str());
         count += m_itemBuffer.size() - dropped.size();
         m_itemBuffer.clear();
+        m_retryAt = 0;
         return dropped.empty();
     }
+    m_retryAt = 2 * m_itemBuffer.size();
     if (sqlite3_get_autocommit(m_DB) == 0)
         execTransaction(m_DB, kRollbackSQL, "Error rolling back transaction");
     const auto takeBack = [&stats](const char* name, long before) {

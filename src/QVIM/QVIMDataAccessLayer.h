@@ -387,6 +387,9 @@ private:
     // The attribute statement of the old database being migrated.
     StatementSlot m_oldAttributes;
     std::deque<std::shared_ptr<QVIMEvent>> m_itemBuffer GUARDED_BY(m_storeLock);
+    // After a failed write of the buffer: the size it must exceed before the
+    // next try (0: kItemBufferLimit alone decides).
+    size_t m_retryAt GUARDED_BY(m_storeLock) = 0;
     // Ids of rows found unchanged during an integrity scan, by kind; written
     // out by one scan-time update per thousand.
     struct IdBuffer {

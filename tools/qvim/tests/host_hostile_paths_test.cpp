@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -287,6 +288,7 @@ TEST_F(HostPaths, ScratchPagesStayInAFolderNobodyElseCanEnter) {
     ASSERT_EQ(chmod(absolute(".").c_str(), 0711), 0);  // so the other user reaches the shared folder
     const pid_t racer = fork();
     if (racer == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test killed on its timeout takes the racer with it
         if (setgid(kOther) != 0 || setuid(kOther) != 0) _exit(1);
         writeText(shared + "/racing", "");
         for (;;) {
