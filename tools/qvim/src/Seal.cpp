@@ -511,7 +511,7 @@ void InPlaceSeal::adopt(const std::string& writer) {
 // before it reaches the file.
 InPlaceSeal::Looks InPlaceSeal::looksNow() const {
     Looks looks;
-    looks.haveFile = stat(m_dbPath.c_str(), &looks.file) == 0;
+    looks.haveFile = lstat(m_dbPath.c_str(), &looks.file) == 0;  // compared only, never opened
     if (lstat((m_dbPath + "-wal").c_str(), &looks.log) != 0) looks.log = {};
     return looks;
 }
